@@ -1,0 +1,103 @@
+// The operating-system layer under the serial device: ports, events, a lock
+// and threads. One implementation per system (platform/posix, platform/win32),
+// chosen by the build; nothing above this header tests which system it runs on.
+//
+// Handles are opaque: a null handle was never held, InvalidHandle() marks a
+// released one. Every handle made here is released with CloseHandle.
+#pragma once
+
+#include <veltor/export.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace veltor {
+namespace platform {
+
+inline Handle InvalidHandle() { return reinterpret_cast<Handle>(~static_cast<std::uintptr_t>(0)); }
+inline bool IsHeld(Handle h) { return h != nullptr && h != InvalidHandle(); }
+
+// Releases any handle made by this layer. Non-blocking; any thread. A thread
+// handle must have been joined first.
+void CloseHandle(Handle h);
+
+// ---- Events ---------------------------------------------------------------
+enum class WaitResult { Signalled, TimedOut, Failed };
+const long kInfinite = -1;
+
+// Creates an event, not signalled. Auto-reset events are reset by the wait
+// that sees them set. Returns null on failure. Non-blocking; any thread.
+Handle CreateEvent(bool manualReset);
+// Non-blocking; any thread.
+void SetEvent(Handle event);
+void ResetEvent(Handle event);
+// Blocks until the event is set or timeoutMs passes (kInfinite: no limit).
+WaitResult WaitForEvent(Handle event, long timeoutMs);
+
+// ---- The receive lock -------------------------------------------------------
+// A non-recursive mutual-exclusion lock. Enter blocks; any thread.
+class Lock {
+public:
+    Lock();
+    ~Lock();
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+    void Enter();
+    void Leave();
+
+private:
+    void* m_Impl;
+};
+
+// ---- Serial ports -----------------------------------------------------------
+// Line speed in bit/s for a baud index 0..6, or 0 for any other index.
+long BaudForIndex(int baudIndex);
+
+// The device name of a port number: COM n on Windows, /dev/ttyS(n-1) here.
+// Writes at most size characters including the terminator.
+void PortName(int portNumber, char* name, std::size_t size);
+
+// Opens a port exclusively for reading and writing. Returns null when the
+// port is absent or held by another handle. Non-blocking; caller's thread.
+Handle OpenPort(const char* name);
+
+// Configures an open port in four steps: report received bytes (-2 on
+// failure), read the line settings (-3), write them back as 8N1 raw at the
+// given speed (-4), make reads return at once with what is queued (-5).
+// Returns 0 or the code of the first failing step. Caller's thread.
+int PortConfigure(Handle port, long baud);
+
+// Discards the driver's receive queue. Non-blocking; any thread.
+void PortPurgeInput(Handle port);
+
+// Writes count bytes and waits for the write to complete for at most
+// timeoutMs. A write still pending then is cancelled. Returns false when the
+// write failed or was cancelled. Caller's thread.
+bool PortWrite(Handle port, const unsigned char* bytes, int count, long timeoutMs);
+
+// ---- The watcher's waits ------------------------------------------------------
+// What the watcher needs for its waits on the port, made and released on the
+// watcher thread.
+struct Watch;
+Watch* WatchOpen(Handle port, Handle stopEvent);
+void WatchClose(Watch* watch);
+
+enum class WatchEvent { Stop, Received, Failed };
+// Blocks, without any time limit or periodic wake-up, until the stop event is
+// set (Stop) or the port has received bytes (Received). Watcher thread.
+WatchEvent WatchWait(Watch* watch);
+
+// Reads at most capacity of the bytes waiting in the driver's input queue,
+// clearing any line error first. Returns the number read (0 when none wait),
+// or -1 when the read failed. Non-blocking; watcher thread.
+long WatchRead(Watch* watch, unsigned char* buffer, std::size_t capacity);
+
+// ---- Threads --------------------------------------------------------------
+typedef unsigned (*ThreadProc)(void* arg);
+// Starts a thread running proc(arg) at once. Returns null on failure.
+Handle StartThread(ThreadProc proc, void* arg);
+// Blocks until the thread has ended. Caller's thread.
+void JoinThread(Handle thread);
+
+}  // namespace platform
+}  // namespace veltor
