@@ -1,0 +1,59 @@
+// One of the instrument's eight output channels, A to H.
+#pragma once
+
+#include <veltor/export.h>
+
+#include <atomic>
+
+class CChLogic;
+class CTimingMode;
+class CVeltor;
+
+class VELTOR_API CChannel {
+public:
+    CChannel(CVeltor* device, char name);
+    virtual ~CChannel();
+    // A copy would delete the same logic compiler twice.
+    CChannel(const CChannel&) = delete;
+    CChannel& operator=(const CChannel&) = delete;
+
+    bool CmdEnable();
+    bool CmdDisable();
+    bool CmdForceTrigger();
+    bool CmdReset();
+    // Asks the instrument for the channel's delay and stores it.
+    bool CmdQuery();
+    // Checks the effective timing mode and sends it; nothing is sent when the
+    // check fails or there is no effective mode.
+    bool CmdSetTimingMode();
+    bool CheckParameters() const;
+
+    // The channel's own mode (null when it runs on the default).
+    CTimingMode* GetTimingMode() const;
+    // Attaches a mode (null: fall back to the default); returns the previous one.
+    CTimingMode* SetTimingMode(CTimingMode* mode);
+    // Replaces the default of every channel; returns the previous default.
+    static CTimingMode* SetDefaultTimingMode(CTimingMode* mode);
+
+    // Stores a delay given in clock counts of the channel's pair, in seconds.
+    void SetLastDelay(unsigned int counts);
+    double GetLastDelay() const;
+
+    bool SetChannelLogic(const char* text);
+    bool CheckLogic();
+    bool CmdTransferLogic();
+
+protected:
+    CVeltor* m_pDevice;
+    char m_Name;
+    CTimingMode* m_pMode;
+    CChLogic* m_pChLogic;
+    // Written by the host and by the watcher thread (delay reports).
+    std::atomic<double> m_dLastDelay;
+
+    static CTimingMode* m_pDefaultMode;
+
+private:
+    CTimingMode* EffectiveMode() const;
+    bool SendChannelRequest(unsigned char selector, unsigned char code, const char* status);
+};
