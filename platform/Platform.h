@@ -51,7 +51,10 @@ private:
 
 // ---- Serial ports -----------------------------------------------------------
 // Line speed in bit/s for a baud index 0..6, or 0 for any other index.
-long BaudForIndex(int baudIndex);
+inline long BaudForIndex(int baudIndex) {
+    static const long kSpeeds[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200};
+    return baudIndex >= 0 && baudIndex <= 6 ? kSpeeds[baudIndex] : 0;
+}
 
 // The device name of a port number: COM n on Windows, /dev/ttyS(n-1) here.
 // Writes at most size characters including the terminator.
