@@ -50,8 +50,11 @@ protected:
     veltor::Handle m_hStartedEvent;
 
 private:
+    bool Exchange(CCommand* command);
     long ReadN(unsigned char* destination, long count, long timeout);
     static unsigned CommWatchProc(void* device);
     void CloseAndCleanHandle(veltor::Handle& handle);
     void InvalidateHandle(veltor::Handle& handle);
+
+    long m_nBaud;  // line speed of the open port, bounds the wait for a write
 };

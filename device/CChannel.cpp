@@ -1,0 +1,145 @@
+#include <veltor/CChLogic.h>
+#include <veltor/CChannel.h>
+#include <veltor/CCommand.h>
+#include <veltor/CTimingMode.h>
+#include <veltor/CVeltor.h>
+
+#include "device/Request.h"
+
+CTimingMode* CChannel::m_pDefaultMode = nullptr;
+
+namespace {
+
+const unsigned char kEnable = 0x08;
+const unsigned char kDisable = 0x0E;
+const unsigned char kForceTrigger = 0x0C;
+const unsigned char kReset = 0x09;
+const unsigned char kQuery = 0x0B;
+const int kModeBufferSize = 64;
+
+}  // namespace
+
+CChannel::CChannel(CVeltor* device, char name)
+    : m_pDevice(device),
+      m_Name(name >= 'a' && name <= 'h' ? static_cast<char>(name - 'a' + 'A') : name),
+      m_pMode(nullptr),
+      m_pChLogic(nullptr),
+      m_dLastDelay(0.0) {
+    m_pChLogic = new CChLogic(device != nullptr ? device->GetGlobalSymbols() : nullptr, m_Name);
+}
+
+CChannel::~CChannel() { delete m_pChLogic; }
+
+bool CChannel::SendChannelRequest(unsigned char selector, unsigned char code, const char* status) {
+    const unsigned char payload[3] = {static_cast<unsigned char>(selector + (m_Name - 'A')), code,
+                                      0x00};
+    return veltor::SendRequest(m_pDevice, payload, sizeof(payload), status);
+}
+
+bool CChannel::CmdEnable() { return SendChannelRequest(0x88, kEnable, "Enabling the channel..."); }
+
+bool CChannel::CmdDisable() {
+    return SendChannelRequest(0x88, kDisable, "Disabling the channel...");
+}
+
+bool CChannel::CmdForceTrigger() {
+    return SendChannelRequest(0x88, kForceTrigger, "Forcing the trigger...");
+}
+
+bool CChannel::CmdReset() { return SendChannelRequest(0x88, kReset, "Resetting the channel..."); }
+
+bool CChannel::CmdQuery() {
+    if (m_pDevice == nullptr) {
+        return false;
+    }
+    const unsigned char payload[3] = {static_cast<unsigned char>(0x40 + (m_Name - 'A')), kQuery,
+                                      0x00};
+    veltor::Response response;
+    if (!veltor::SendRequest(m_pDevice, payload, sizeof(payload), "Querying the channel...",
+                             veltor::kTimeoutMs, &response)) {
+        return false;
+    }
+    // An answer too short to hold a delay at bytes 3 to 6 leaves the last
+    // delay as it was.
+    if (response.count >= 7 && response.count < CCommand::kErrorCodeBase) {
+        const unsigned char* d = response.bytes + 3;
+        SetLastDelay(static_cast<unsigned int>(d[0]) | static_cast<unsigned int>(d[1]) << 8 |
+                     static_cast<unsigned int>(d[2]) << 16 | static_cast<unsigned int>(d[3]) << 24);
+    }
+    return true;
+}
+
+CTimingMode* CChannel::EffectiveMode() const {
+    return m_pMode != nullptr ? m_pMode : m_pDefaultMode;
+}
+
+bool CChannel::CheckParameters() const {
+    CTimingMode* mode = EffectiveMode();
+    return mode != nullptr && mode->CheckParameters(m_pDevice, m_Name);
+}
+
+bool CChannel::CmdSetTimingMode() {
+    if (m_pDevice == nullptr) {
+        return false;
+    }
+    CTimingMode* mode = EffectiveMode();
+    if (mode == nullptr || !mode->CheckParameters(m_pDevice, m_Name)) {
+        return false;
+    }
+    unsigned char payload[kModeBufferSize] = {};
+    long length = mode->MakeCommand(payload, m_pDevice, m_Name);
+    if (length < 0 || length > kModeBufferSize) {
+        return false;
+    }
+    return veltor::SendRequest(m_pDevice, payload, static_cast<int>(length),
+                               "Setting timing mode...");
+}
+
+CTimingMode* CChannel::GetTimingMode() const { return m_pMode; }
+
+CTimingMode* CChannel::SetTimingMode(CTimingMode* mode) {
+    CTimingMode* previous = m_pMode;
+    m_pMode = mode;
+    return previous;
+}
+
+CTimingMode* CChannel::SetDefaultTimingMode(CTimingMode* mode) {
+    CTimingMode* previous = m_pDefaultMode;
+    m_pDefaultMode = mode;
+    return previous;
+}
+
+void CChannel::SetLastDelay(unsigned int counts) {
+    if (m_pDevice == nullptr) {
+        return;
+    }
+    const double frequency = m_pDevice->GetClockFrequencyHz(m_Name);
+    if (frequency <= 0.0) {
+        return;
+    }
+    m_dLastDelay.store(static_cast<double>(counts) / frequency, std::memory_order_relaxed);
+}
+
+double CChannel::GetLastDelay() const { return m_dLastDelay.load(std::memory_order_relaxed); }
+
+// ---- Logic ----------------------------------------------------------------------
+
+bool CChannel::SetChannelLogic(const char* text) {
+    m_pChLogic->SetLogicText(text);
+    return m_pChLogic->ParseLogicText();
+}
+
+bool CChannel::CheckLogic() { return m_pChLogic->ParseLogicText(); }
+
+bool CChannel::CmdTransferLogic() {
+    if (m_pDevice == nullptr) {
+        return false;
+    }
+    CCommand* command = m_pChLogic->GetCommand();
+    if (command == nullptr) {
+        return false;
+    }
+    const bool ok = m_pDevice->DoCommand(command);
+    delete command;
+    return ok;
+}

@@ -1,0 +1,24 @@
+// One request to the instrument, built, carried out and released in one call:
+// the shape shared by every command method.
+#pragma once
+
+class CVeltor;
+
+namespace veltor {
+
+const unsigned char kFrameCode = 0xD8;
+const int kTimeoutMs = 500;
+const int kAttempts = 5;
+
+struct Response {
+    unsigned char bytes[256];
+    unsigned int count;
+};
+
+// Sends the payload with the frame code 0xD8, the status text, the time per
+// wait for response bytes and 5 attempts. On success copies the response into
+// *response when one is given.
+bool SendRequest(CVeltor* device, const unsigned char* payload, int length, const char* status,
+                 int timeoutMs = kTimeoutMs, Response* response = nullptr);
+
+}  // namespace veltor

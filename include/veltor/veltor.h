@@ -1,0 +1,20 @@
+// Everything a host program uses: the device, its channels, the timing modes
+// with their property records, the logic classes and the command record.
+#pragma once
+
+#include <veltor/CCommand.h>
+#include <veltor/CSerDev.h>
+#include <veltor/SGeneral.h>
+#include <veltor/CVeltor.h>
+#include <veltor/CChannel.h>
+#include <veltor/CTimingMode.h>
+#include <veltor/Props.h>
+#include <veltor/SimpleModes.h>
+#include <veltor/DelayModes.h>
+#include <veltor/CountModes.h>
+#include <veltor/CValidate.h>
+#include <veltor/CClock.h>
+#include <veltor/CSymbl.h>
+#include <veltor/CLogicText.h>
+#include <veltor/CChLogic.h>
+#include <veltor/CLogic.h>

@@ -1,0 +1,106 @@
+#include <errno.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <ctime>
+#include <mutex>
+
+#include "platform/posix/Handles.h"
+
+namespace veltor {
+namespace platform {
+
+namespace posix {
+
+Event::~Event() {
+    if (fd >= 0) {
+        ::close(fd);
+    }
+}
+
+long long NowMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+long MillisecondsLeft(long long deadlineMs) {
+    const long long left = deadlineMs - NowMs();
+    return left > 0 ? static_cast<long>(left) : 0;
+}
+
+bool ConsumeEvent(Event* event) {
+    std::uint64_t value = 0;
+    return ::read(event->fd, &value, sizeof(value)) == static_cast<ssize_t>(sizeof(value));
+}
+
+}  // namespace posix
+
+void CloseHandle(Handle h) {
+    if (IsHeld(h)) {
+        delete static_cast<posix::Object*>(h);
+    }
+}
+
+Handle CreateEvent(bool manualReset) {
+    const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    auto* event = new posix::Event;
+    event->fd = fd;
+    event->manualReset = manualReset;
+    return posix::ToHandle(event);
+}
+
+void SetEvent(Handle h) {
+    if (auto* event = posix::As<posix::Event>(h)) {
+        const std::uint64_t one = 1;
+        ssize_t written;
+        do {
+            written = ::write(event->fd, &one, sizeof(one));
+        } while (written < 0 && errno == EINTR);
+    }
+}
+
+void ResetEvent(Handle h) {
+    if (auto* event = posix::As<posix::Event>(h)) {
+        posix::ConsumeEvent(event);
+    }
+}
+
+WaitResult WaitForEvent(Handle h, long timeoutMs) {
+    auto* event = posix::As<posix::Event>(h);
+    if (event == nullptr) {
+        return WaitResult::Failed;
+    }
+    const long long deadline = posix::NowMs() + (timeoutMs < 0 ? 0 : timeoutMs);
+    for (;;) {
+        pollfd p{event->fd, POLLIN, 0};
+        const int wait = timeoutMs < 0 ? -1 : static_cast<int>(posix::MillisecondsLeft(deadline));
+        const int ready = ::poll(&p, 1, wait);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return WaitResult::Failed;
+        }
+        if (ready == 0) {
+            return WaitResult::TimedOut;
+        }
+        if (event->manualReset || posix::ConsumeEvent(event)) {
+            return WaitResult::Signalled;
+        }
+        // Another waiter took the set first: wait on for the time left.
+    }
+}
+
+Lock::Lock() : m_Impl(new std::mutex) {}
+Lock::~Lock() { delete static_cast<std::mutex*>(m_Impl); }
+void Lock::Enter() { static_cast<std::mutex*>(m_Impl)->lock(); }
+void Lock::Leave() { static_cast<std::mutex*>(m_Impl)->unlock(); }
+
+}  // namespace platform
+}  // namespace veltor

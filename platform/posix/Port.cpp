@@ -1,0 +1,206 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "platform/posix/Handles.h"
+
+namespace veltor {
+namespace platform {
+
+namespace posix {
+
+Port::~Port() {
+    if (fd >= 0) {
+        ::flock(fd, LOCK_UN);
+        ::close(fd);
+    }
+}
+
+namespace {
+
+speed_t SpeedConstant(long baud) {
+    switch (baud) {
+        case 2400: return B2400;
+        case 4800: return B4800;
+        case 9600: return B9600;
+        case 19200: return B19200;
+        case 38400: return B38400;
+        case 57600: return B57600;
+        case 115200: return B115200;
+        default: return B0;
+    }
+}
+
+}  // namespace
+
+}  // namespace posix
+
+void PortName(int portNumber, char* name, std::size_t size) {
+    std::snprintf(name, size, "/dev/ttyS%d", portNumber - 1);
+}
+
+Handle OpenPort(const char* name) {
+    if (name == nullptr) {
+        return nullptr;
+    }
+    const int fd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    // The terminal's exclusive mode does not keep root out; an advisory lock
+    // on the device keeps every other user of this library out.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    auto* port = new posix::Port;
+    port->fd = fd;
+    return posix::ToHandle(port);
+}
+
+int PortConfigure(Handle h, long baud) {
+    auto* port = posix::As<posix::Port>(h);
+    // Received bytes are reported by poll() on a non-blocking descriptor of a
+    // terminal; anything that is no terminal cannot report them.
+    if (port == nullptr || !::isatty(port->fd) ||
+        ::fcntl(port->fd, F_SETFL, ::fcntl(port->fd, F_GETFL) | O_NONBLOCK) != 0) {
+        return -2;
+    }
+    termios settings{};
+    if (::tcgetattr(port->fd, &settings) != 0) {
+        return -3;
+    }
+    // 8 data bits, no parity, one stop bit, raw: no echo, no line editing, no
+    // translation of CR/LF and no software flow control, which would swallow
+    // the bytes 0x11 and 0x13 of binary frames. Hardware flow control stays
+    // as the port had it.
+    const tcflag_t hardwareFlow = settings.c_cflag & CRTSCTS;
+    ::cfmakeraw(&settings);
+    settings.c_iflag &= ~(IXON | IXOFF | IXANY);
+    settings.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    settings.c_cflag |= CS8 | CREAD | CLOCAL | hardwareFlow;
+    const speed_t speed = posix::SpeedConstant(baud);
+    if (speed == B0 || ::cfsetispeed(&settings, speed) != 0 ||
+        ::cfsetospeed(&settings, speed) != 0 || ::tcsetattr(port->fd, TCSANOW, &settings) != 0) {
+        return -4;
+    }
+    // Reads return at once with whatever is queued.
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = 0;
+    if (::tcsetattr(port->fd, TCSANOW, &settings) != 0) {
+        return -5;
+    }
+    port->baud = baud;
+    return 0;
+}
+
+void PortPurgeInput(Handle h) {
+    if (auto* port = posix::As<posix::Port>(h)) {
+        ::tcflush(port->fd, TCIFLUSH);
+    }
+}
+
+bool PortWrite(Handle h, const unsigned char* bytes, int count, long timeoutMs) {
+    auto* port = posix::As<posix::Port>(h);
+    if (port == nullptr || bytes == nullptr || count < 0) {
+        return false;
+    }
+    const long long deadline = posix::NowMs() + timeoutMs;
+    int done = 0;
+    while (done < count) {
+        const ssize_t written = ::write(port->fd, bytes + done, count - done);
+        if (written > 0) {
+            done += static_cast<int>(written);
+            continue;
+        }
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            return false;
+        }
+        // The driver's queue is full (for instance held by flow control):
+        // wait for room, but not beyond the bound.
+        pollfd p{port->fd, POLLOUT, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(posix::MillisecondsLeft(deadline)));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            ::tcflush(port->fd, TCOFLUSH);
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---- The watcher's waits ------------------------------------------------------
+
+struct Watch {
+    int portFd = -1;
+    posix::Event* stop = nullptr;
+};
+
+Watch* WatchOpen(Handle port, Handle stopEvent) {
+    auto* p = posix::As<posix::Port>(port);
+    auto* stop = posix::As<posix::Event>(stopEvent);
+    if (p == nullptr || stop == nullptr) {
+        return nullptr;
+    }
+    auto* watch = new Watch;
+    watch->portFd = p->fd;
+    watch->stop = stop;
+    return watch;
+}
+
+void WatchClose(Watch* watch) { delete watch; }
+
+WatchEvent WatchWait(Watch* watch) {
+    for (;;) {
+        pollfd p[2] = {{watch->stop->fd, POLLIN, 0}, {watch->portFd, POLLIN, 0}};
+        const int ready = ::poll(p, 2, -1);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return WatchEvent::Failed;
+        }
+        if ((p[0].revents & POLLIN) != 0) {
+            if (watch->stop->manualReset || posix::ConsumeEvent(watch->stop)) {
+                return WatchEvent::Stop;
+            }
+            continue;
+        }
+        if ((p[1].revents & POLLIN) != 0) {
+            return WatchEvent::Received;
+        }
+        // Hang-up or error without data: the line is gone.
+        if ((p[1].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            return WatchEvent::Failed;
+        }
+    }
+}
+
+long WatchRead(Watch* watch, unsigned char* buffer, std::size_t capacity) {
+    for (;;) {
+        const ssize_t got = ::read(watch->portFd, buffer, capacity);
+        if (got >= 0) {
+            return static_cast<long>(got);
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return 0;
+        }
+        return -1;
+    }
+}
+
+}  // namespace platform
+}  // namespace veltor

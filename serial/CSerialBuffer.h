@@ -1,0 +1,39 @@
+// The receive ring of a serial device: 4096 bytes filled by the watcher thread
+// while an exchange awaits its response, emptied by the exchange.
+#pragma once
+
+#include <veltor/export.h>
+
+#include "platform/Platform.h"
+
+class CSerialBuffer {
+public:
+    static const int kSize = 4096;
+
+    CSerialBuffer();
+    virtual ~CSerialBuffer();
+    CSerialBuffer(const CSerialBuffer&) = delete;
+    CSerialBuffer& operator=(const CSerialBuffer&) = delete;
+
+    void Init();
+    // The caller holds the lock. Never refuses: more than 4095 unread bytes
+    // overwrite the oldest.
+    void Put(const unsigned char* bytes, unsigned long count);
+    // Takes the lock. Hands out up to count unread bytes and returns how many;
+    // resets the data event when the ring is left empty.
+    long Get(unsigned char* destination, long count, veltor::Handle& dataEvent);
+    // Takes the lock. Drops every unread byte; the data event is not touched.
+    void Clear();
+    // The caller holds the lock.
+    void MarkEmpty(veltor::Handle& dataEvent);
+
+    void Lock() { m_Lock.Enter(); }
+    void Unlock() { m_Lock.Leave(); }
+
+private:
+    veltor::platform::Lock m_Lock;
+    bool m_bReady;
+    int m_ReadPos;
+    unsigned char m_Data[kSize];
+    int m_WritePos;
+};
