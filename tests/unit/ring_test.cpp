@@ -1,0 +1,78 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "platform/Platform.h"
+#include "serial/CSerialBuffer.h"
+
+namespace pf = veltor::platform;
+
+namespace {
+
+class Ring : public ::testing::Test {
+protected:
+    void SetUp() override { event = pf::CreateEvent(false); }
+    void TearDown() override { pf::CloseHandle(event); }
+
+    void Put(const std::vector<unsigned char>& bytes) {
+        ring.Lock();
+        ring.Put(bytes.data(), bytes.size());
+        ring.Unlock();
+        pf::SetEvent(event);
+    }
+    std::vector<unsigned char> Get(long count) {
+        std::vector<unsigned char> out(count > 0 ? count : 1);
+        const long got = ring.Get(out.data(), count, event);
+        out.resize(got);
+        return out;
+    }
+
+    CSerialBuffer ring;
+    veltor::Handle event = nullptr;
+};
+
+TEST_F(Ring, GetHandsOutInArrivalOrderAcrossTheEnd) {
+    // Move both indices close to the end, then store across it.
+    std::vector<unsigned char> filler(CSerialBuffer::kSize - 3, 0x11);
+    Put(filler);
+    EXPECT_EQ(Get(CSerialBuffer::kSize).size(), filler.size());
+    Put({1, 2, 3, 4, 5, 6});
+    EXPECT_EQ(Get(2), (std::vector<unsigned char>{1, 2}));
+    EXPECT_EQ(Get(10), (std::vector<unsigned char>{3, 4, 5, 6}));
+}
+
+TEST_F(Ring, GetResetsTheEventOnlyWhenEmptied) {
+    Put({1, 2, 3});
+    Get(1);
+    EXPECT_EQ(pf::WaitForEvent(event, 0), pf::WaitResult::Signalled);
+    pf::SetEvent(event);
+    Get(2);
+    EXPECT_EQ(pf::WaitForEvent(event, 0), pf::WaitResult::TimedOut);
+    // An empty ring hands out nothing and resets the event.
+    pf::SetEvent(event);
+    EXPECT_TRUE(Get(4).empty());
+    EXPECT_EQ(pf::WaitForEvent(event, 0), pf::WaitResult::TimedOut);
+}
+
+TEST_F(Ring, ClearDropsUnreadBytesAndLeavesTheEvent) {
+    Put({1, 2, 3});
+    ring.Clear();
+    EXPECT_EQ(pf::WaitForEvent(event, 0), pf::WaitResult::Signalled);
+    EXPECT_TRUE(Get(3).empty());
+    Put({9});
+    EXPECT_EQ(Get(3), (std::vector<unsigned char>{9}));
+}
+
+TEST_F(Ring, OverfillKeepsOnlyTheUnreadCountModuloTheSize) {
+    std::vector<unsigned char> many(CSerialBuffer::kSize + 10);
+    for (std::size_t i = 0; i < many.size(); ++i) {
+        many[i] = static_cast<unsigned char>(i);
+    }
+    Put(many);
+    // 4106 written: the reader sees 4106 mod 4096 = 10 bytes, the newest.
+    const std::vector<unsigned char> got = Get(CSerialBuffer::kSize);
+    ASSERT_EQ(got.size(), 10u);
+    EXPECT_EQ(got.front(), static_cast<unsigned char>(CSerialBuffer::kSize));
+}
+
+}  // namespace
