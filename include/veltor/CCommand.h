@@ -8,9 +8,9 @@
 class VELTOR_API CCommand {
 public:
     // Response count values at or above this are error codes, not counts.
-    static const unsigned int kErrorCodeBase = 0x0FF00000u;
+    static constexpr unsigned int kErrorCodeBase = 0x0FF00000u;
     // The response was complete and its checksum failed.
-    static const unsigned int kChecksumFailed = 0x0FF00001u;
+    static constexpr unsigned int kChecksumFailed = 0x0FF00001u;
 
     CCommand();
     CCommand(unsigned char frameCode, const unsigned char* payload, int length, const char* status,

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Sets up and runs every test: the plain build, AddressSanitizer with
+# UndefinedBehaviorSanitizer, ThreadSanitizer, and the Windows build under
+# Wine (when scripts/windows.sh is present). Exits non-zero on any failure.
+set -uo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+"$root/scripts/setup.sh" || exit 1
+
+status=0
+passed=0
+failed=0
+
+run_ctest() {  # name dir [ctest args...]
+  local name="$1" dir="$2"
+  shift 2
+  echo "== $name"
+  local log
+  log="$(mktemp)"
+  (cd "$dir" && ctest --output-on-failure -j 2 "$@") >"$log" 2>&1
+  local rc=$?
+  tail -n 40 "$log" | grep -vE '^\s*$' | tail -n 25
+  local p f
+  p=$(grep -oE '[0-9]+ tests passed' "$log" | grep -oE '^[0-9]+' || true)
+  f=$(grep -oE 'tests passed, [0-9]+ tests failed' "$log" | grep -oE '[0-9]+ tests failed' | grep -oE '^[0-9]+' || true)
+  local total
+  total=$(grep -oE 'out of [0-9]+' "$log" | grep -oE '[0-9]+' || true)
+  if [ -n "$total" ]; then
+    f=${f:-0}
+    passed=$((passed + total - f))
+    failed=$((failed + f))
+  fi
+  rm -f "$log"
+  [ $rc -eq 0 ] || status=1
+}
+
+build() {  # dir options...
+  local dir="$1"
+  shift
+  if ! "$root/scripts/build.sh" "$dir" "$@" >"$dir.log" 2>&1; then
+    cat "$dir.log" | tail -n 60
+    echo "build of $dir failed"
+    status=1
+    return 1
+  fi
+}
+
+mkdir -p "$root/build"
+if build "$root/build"; then
+  run_ctest "tests" "$root/build"
+fi
+if build "$root/build-asan" -DVELTOR_SANITIZE=address -DVELTOR_BUILD_EXAMPLES=OFF; then
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest "tests under AddressSanitizer and UndefinedBehaviorSanitizer" "$root/build-asan"
+fi
+if build "$root/build-tsan" -DVELTOR_SANITIZE=thread -DVELTOR_BUILD_EXAMPLES=OFF; then
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_ctest "threaded tests under ThreadSanitizer" "$root/build-tsan"
+fi
+if [ -x "$root/scripts/windows.sh" ] || [ -f "$root/scripts/windows.sh" ]; then
+  echo "== Windows build under Wine"
+  if ! bash "$root/scripts/windows.sh"; then
+    status=1
+  fi
+fi
+
+echo
+echo "$passed passed, $failed failed"
+exit $status

@@ -1,0 +1,99 @@
+// End-to-end support: a device connected to the simulated instrument over a
+// real pseudo-terminal, through the library's own serial code.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <veltor/veltor.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <stdexcept>
+#include <vector>
+
+#include "sim/Simulator.h"
+
+namespace e2e {
+
+typedef std::vector<uint8_t> Bytes;
+
+// A device that also counts what reached HandleUnsolicited, so that a test
+// can await the watcher instead of sleeping, and that opens up the serial
+// device's protected exchange for tests.
+class TestDevice : public CVeltor {
+public:
+    using CSerDev::SendReceive;
+    using CSerDev::Write;
+
+    void HandleUnsolicited(unsigned char* bytes, unsigned long count) override {
+        CVeltor::HandleUnsolicited(bytes, count);
+        std::lock_guard<std::mutex> lock(mutex_);
+        unsolicited_.insert(unsolicited_.end(), bytes, bytes + count);
+        ++calls_;
+        if (throwFromHandler_) {
+            throwFromHandler_ = false;
+            changed_.notify_all();
+            throw std::runtime_error("host handler failed");
+        }
+        changed_.notify_all();
+    }
+
+    // Waits until at least n unasked bytes in all have been handled.
+    bool WaitForUnsolicited(std::size_t n, int timeoutMs = 5000) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                 [&] { return unsolicited_.size() >= n; });
+    }
+    Bytes Unsolicited() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return unsolicited_;
+    }
+    void ThrowOnNextUnsolicited() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        throwFromHandler_ = true;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    Bytes unsolicited_;
+    int calls_ = 0;
+    bool throwFromHandler_ = false;
+};
+
+const int kBaud115200 = 6;
+
+// One simulated instrument and one device connected to it, the burst taken.
+class Connected : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(device.InitConnection(sim.SlavePath().c_str(), kBaud115200), 0);
+        ASSERT_TRUE(sim.WaitForRawBytes(1024, 5000));
+        sim.ClearLog();
+    }
+
+    // The payloads of the valid frames received since the last ClearLog.
+    std::vector<Bytes> Payloads() const {
+        std::vector<Bytes> out;
+        for (const vsim::Frame& f : sim.Frames()) {
+            out.push_back(f.payload);
+        }
+        return out;
+    }
+
+    vsim::Simulator sim;
+    TestDevice device;
+};
+
+inline vsim::Fault Make(vsim::FaultKind kind) {
+    vsim::Fault fault;
+    fault.kind = kind;
+    return fault;
+}
+
+inline Bytes Report(int channel, uint32_t counts) {
+    return vsim::Instrument::DelayReport(channel, counts);
+}
+
+}  // namespace e2e

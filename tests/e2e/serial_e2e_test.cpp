@@ -1,0 +1,228 @@
+// The serial link end to end: burst, exchange, retries, faults, routing.
+#include "e2e_support.h"
+
+namespace e2e {
+namespace {
+
+using vsim::Fault;
+using vsim::FaultKind;
+
+CCommand* EnableOutputs(int tries = 5, int timeout = 500) {
+    const unsigned char payload = 0x80;
+    return new CCommand(0xD8, &payload, 1, "Enabling outputs...", 0, timeout, tries);
+}
+
+TEST(SerialOpen, BurstIsTheSameOnEveryConnection) {
+    vsim::Simulator sim;
+    CVeltor device;
+    ASSERT_EQ(device.InitConnection(sim.SlavePath().c_str(), kBaud115200), 0);
+    ASSERT_TRUE(sim.WaitForRawBytes(1024, 5000));
+    const Bytes first = sim.RawReceived();
+    device.CloseConnection();
+    sim.ClearLog();
+    ASSERT_EQ(device.InitConnection(sim.SlavePath().c_str(), kBaud115200), 0);
+    ASSERT_TRUE(sim.WaitForRawBytes(1024, 5000));
+    const Bytes second = sim.RawReceived();
+    ASSERT_EQ(first.size(), 1024u);
+    EXPECT_EQ(first, second);
+    for (uint8_t b : first) {
+        ASSERT_NE(b, 0x25);
+    }
+    EXPECT_EQ(sim.FrameCount(), 0u);
+}
+
+TEST(SerialOpen, FailureCodesAndClosing) {
+    vsim::Simulator sim;
+    CVeltor device;
+    EXPECT_EQ(device.InitConnection(sim.SlavePath().c_str(), 7), -1);
+    EXPECT_EQ(device.InitConnection(sim.SlavePath().c_str(), -1), -1);
+    EXPECT_EQ(device.CloseConnection(), 0);
+    EXPECT_EQ(device.InitConnection("/dev/veltor-no-such-port", kBaud115200), -1);
+    EXPECT_FALSE(device.IsConnected());
+    EXPECT_EQ(device.CloseConnection(), 0);
+    // Not a terminal: the port cannot report received bytes.
+    EXPECT_EQ(device.InitConnection("/dev/null", kBaud115200), -2);
+    EXPECT_EQ(device.CloseConnection(), 0);
+    EXPECT_EQ(device.InitConnection(99, 7), -1);
+    // Nothing was written by any failed opening.
+    EXPECT_TRUE(sim.RawReceived().empty());
+    EXPECT_FALSE(device.CmdEnableOutputs());
+}
+
+TEST(SerialOpen, ASecondOpenOfAHeldPortFails) {
+    vsim::Simulator sim;
+    CVeltor first;
+    CVeltor second;
+    ASSERT_EQ(first.InitConnection(sim.SlavePath().c_str(), kBaud115200), 0);
+    EXPECT_EQ(second.InitConnection(sim.SlavePath().c_str(), kBaud115200), -1);
+    first.CloseConnection();
+    EXPECT_EQ(second.InitConnection(sim.SlavePath().c_str(), kBaud115200), 0);
+}
+
+TEST(SerialOpen, CloseTwiceAndWriteWhenClosed) {
+    vsim::Simulator sim;
+    TestDevice device;
+    unsigned char byte = 0x00;
+    EXPECT_FALSE(device.Write(&byte, 1));
+    EXPECT_FALSE(device.SendReceive(nullptr));
+    ASSERT_EQ(device.InitConnection(sim.SlavePath().c_str(), kBaud115200), 0);
+    EXPECT_TRUE(device.IsConnected());
+    EXPECT_EQ(device.CloseConnection(), 0);
+    EXPECT_FALSE(device.IsConnected());
+    EXPECT_EQ(device.CloseConnection(), 0);
+    EXPECT_FALSE(device.IsConnected());
+    CCommand* command = EnableOutputs();
+    EXPECT_FALSE(device.SendReceive(command));
+    delete command;
+}
+
+using SerialExchange = Connected;
+
+TEST_F(SerialExchange, SilentInstrumentIsAskedFiveTimes) {
+    sim.QueueFaults(Make(FaultKind::NoAnswer), 5);
+    CCommand* command = EnableOutputs();
+    EXPECT_FALSE(device.DoCommand(command));
+    EXPECT_EQ(command->m_Tries, 0);
+    EXPECT_EQ(command->m_ResponseCount, 0u);
+    delete command;
+    EXPECT_EQ(sim.FrameCount(), 5u);
+    EXPECT_FALSE(sim.State().outputsEnabled);
+}
+
+TEST_F(SerialExchange, CommandWithoutTriesLeftIsSentOnce) {
+    sim.QueueFaults(Make(FaultKind::NoAnswer), 2);
+    CCommand* command = EnableOutputs(0);
+    EXPECT_FALSE(device.DoCommand(command));
+    delete command;
+    EXPECT_EQ(sim.FrameCount(), 1u);
+}
+
+TEST_F(SerialExchange, NegativeAnswerFailsEachAttemptAtOnce) {
+    sim.QueueFaults(Make(FaultKind::Negative), 5);
+    // A time-out of 60 s per wait: only answers that fail at once can let
+    // five attempts end within the test's time.
+    CCommand* command = EnableOutputs(5, 60000);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(device.DoCommand(command));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    EXPECT_EQ(command->m_ResponseCount, 0u);
+    delete command;
+    EXPECT_EQ(sim.FrameCount(), 5u);
+}
+
+TEST_F(SerialExchange, OneFaultThenSuccess) {
+    struct Case {
+        const char* name;
+        Fault fault;
+    };
+    const Case cases[] = {
+        {"bad checksum", Make(FaultKind::BadChecksum)},
+        {"negative", Make(FaultKind::Negative)},
+        {"wrong lead byte", Make(FaultKind::WrongLead)},
+        {"noise before the answer", Make(FaultKind::Noise)},
+        {"no answer", Make(FaultKind::NoAnswer)},
+    };
+    for (const Case& c : cases) {
+        sim.ClearLog();
+        sim.QueueFault(c.fault);
+        CCommand* command = EnableOutputs();
+        EXPECT_TRUE(device.DoCommand(command)) << c.name;
+        EXPECT_EQ(command->m_Tries, 4) << c.name;
+        delete command;
+        EXPECT_EQ(sim.FrameCount(), 2u) << c.name;
+    }
+}
+
+TEST_F(SerialExchange, BadChecksumFailsTheAttempt) {
+    sim.QueueFault(Make(FaultKind::BadChecksum));
+    CCommand* command = EnableOutputs(1);
+    EXPECT_FALSE(device.DoCommand(command));
+    EXPECT_EQ(command->m_ResponseCount, CCommand::kChecksumFailed);
+    delete command;
+}
+
+TEST_F(SerialExchange, SplitAnswerSucceeds) {
+    Fault split = Make(FaultKind::Split);
+    split.chunk = 1;
+    split.gapMs = 20;
+    sim.SetChannelDelay(2, 4000);
+    sim.QueueFault(split);
+    CChannel* c = device.GetChannel('C');
+    EXPECT_TRUE(c->CmdQuery());
+    EXPECT_DOUBLE_EQ(c->GetLastDelay(), 2e-05);
+    EXPECT_EQ(sim.FrameCount(), 1u);
+}
+
+TEST_F(SerialExchange, HeaderOnlyLeavesTwoBytes) {
+    sim.QueueFault(Make(FaultKind::HeaderOnly));
+    CCommand* command = EnableOutputs(1);
+    EXPECT_FALSE(device.DoCommand(command));
+    EXPECT_EQ(command->m_ResponseCount, 2u);
+    delete command;
+}
+
+TEST_F(SerialExchange, UnaskedBytesReachTheHandlerNeverTheRing) {
+    const Bytes noise = {0x01, 0x02, 0xAA, 0x01, 0xFF};
+    sim.SendBytes(noise);
+    ASSERT_TRUE(device.WaitForUnsolicited(noise.size()));
+    // Had the bytes gone to the ring, AA 01 FF would answer this command
+    // before the instrument does; the instrument's answer is awaited instead.
+    sim.QueueFault(Make(FaultKind::NoAnswer));
+    CCommand* command = EnableOutputs(1);
+    EXPECT_FALSE(device.DoCommand(command));
+    delete command;
+    EXPECT_EQ(device.Unsolicited(), noise);
+}
+
+TEST_F(SerialExchange, AnswerBytesNeverReachTheHandler) {
+    sim.SetChannelDelay(0, 1234);
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(device.GetChannel('A')->CmdQuery());
+    }
+    EXPECT_TRUE(device.Unsolicited().empty());
+}
+
+TEST_F(SerialExchange, ReportJustBeforeTheAnswerIsKeptAndNotRetried) {
+    sim.SetChannelDelay(0, 4000);
+    sim.QueueFault(Make(FaultKind::ReportFirst));
+    EXPECT_TRUE(device.GetChannel('B')->CmdForceTrigger());
+    // The command went out once: a retry would have fired the trigger twice.
+    EXPECT_EQ(sim.FrameCount(), 1u);
+    EXPECT_EQ(sim.State().ch[1].triggerCount, 1u);
+    // The report that came first still set channel A's delay.
+    EXPECT_DOUBLE_EQ(device.GetChannel('A')->GetLastDelay(), 2e-05);
+}
+
+TEST_F(SerialExchange, LateAnswerIsNotTakenForTheNextCommandsAnswerAfterClear) {
+    // A late answer that arrives while no exchange awaits goes to the
+    // handler; the next attempt starts with an empty ring.
+    Fault slow = Make(FaultKind::Delay);
+    slow.delayMs = 700;
+    sim.QueueFault(slow);
+    CCommand* command = EnableOutputs(1);
+    EXPECT_FALSE(device.DoCommand(command));
+    delete command;
+    ASSERT_TRUE(device.WaitForUnsolicited(3));
+    EXPECT_EQ(device.Unsolicited(), (Bytes{0xAA, 0x01, 0xFF}));
+    EXPECT_TRUE(device.CmdDisableOutputs());
+}
+
+TEST_F(SerialExchange, WatcherSurvivesAThrowingHandler) {
+    device.ThrowOnNextUnsolicited();
+    sim.SendDelayReport(3, 200);
+    ASSERT_TRUE(device.WaitForUnsolicited(8));
+    sim.SendDelayReport(3, 400);
+    ASSERT_TRUE(device.WaitForUnsolicited(16));
+    EXPECT_DOUBLE_EQ(device.GetChannel('D')->GetLastDelay(), 400 / 200e6);
+    EXPECT_TRUE(device.CmdEnableOutputs());
+}
+
+TEST_F(SerialExchange, ManyExchangesInARow) {
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_TRUE(i % 2 ? device.CmdEnableOutputs() : device.CmdDisableOutputs()) << i;
+    }
+    EXPECT_EQ(sim.FrameCount(), 200u);
+}
+
+}  // namespace
+}  // namespace e2e
