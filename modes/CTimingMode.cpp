@@ -1,0 +1,52 @@
+#include <veltor/CTimingMode.h>
+
+#include "modes/Payload.h"
+
+using namespace veltor::modes;
+
+CTimingMode::CTimingMode() : m_nReserved(0) {}
+
+CTimingMode::CTimingMode(const CTimingMode& other) : m_nReserved(other.m_nReserved) {}
+
+CTimingMode& CTimingMode::operator=(const CTimingMode& other) {
+    m_nReserved = other.m_nReserved;
+    return *this;
+}
+
+CTimingMode::~CTimingMode() = default;
+
+void CTimingMode::GetDurationRange(double* minimum, double* maximum, CVeltor const* device,
+                                   char channel) const {
+    PutCountRange(minimum, maximum, 0, kMaxCounts, device, channel);
+}
+
+void CTimingMode::GetDelayRange(double* minimum, double* maximum, CVeltor const* device,
+                                char channel) const {
+    PutCountRange(minimum, maximum, 0, kMaxCounts, device, channel);
+}
+
+bool CTimingMode::CheckParameters(CVeltor const*, char) const {
+    return true;
+}
+
+long CTimingMode::MakeCommand(unsigned char*, CVeltor const*, char) {
+    return 0;
+}
+
+unsigned int CTimingMode::GetClicks(double seconds, CVeltor const* device, char channel) const {
+    return CountsAt(ClockHz(device, channel), seconds);
+}
+
+double CTimingMode::GetRealTime(unsigned int counts, CVeltor const* device, char channel) const {
+    return SecondsAt(ClockHz(device, channel), counts);
+}
+
+unsigned char CTimingMode::GetID(char channel) const {
+    if (channel >= 'A' && channel <= 'H') {
+        return static_cast<unsigned char>(channel - 'A');
+    }
+    if (channel >= 'a' && channel <= 'h') {
+        return static_cast<unsigned char>(channel - 'a');
+    }
+    return 0xFF;
+}

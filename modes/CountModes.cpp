@@ -1,0 +1,71 @@
+#include <veltor/CountModes.h>
+
+#include <cmath>
+
+#include "modes/Payload.h"
+
+using namespace veltor::modes;
+
+namespace {
+
+constexpr unsigned char kCountOption = 0x07;
+constexpr unsigned char kUpDownOption = 0x04;
+constexpr unsigned char kSecondScalingOption = 0x40;
+constexpr std::uint32_t kUpDownDelayCounts = 0xFFFFFF;
+constexpr std::uint32_t kUpDownMinDurationCounts = 1600;
+
+}  // namespace
+
+long CCount::MakeCommand(unsigned char* buffer, CVeltor const*, char channel) {
+    SPayload payload;
+    // nMode 0 wraps to 0xF0 in the high nibble.
+    payload.nMode = static_cast<unsigned char>((m_Counter.nMode - 1) * 16) | kCodeCount;
+    payload.nOption = kCountOption;
+    return WritePayload(buffer, GetID(channel), payload);
+}
+
+bool CCount::ParseQuery(unsigned char* buffer, CVeltor const* device, char channel, bool) {
+    if (buffer == nullptr || (buffer[3] & 0x07) != kCodeCount || m_Counter.nMode != 0) {
+        return false;
+    }
+    // 24 bits; byte 9 of the report is not part of the count.
+    const unsigned int counts = buffer[6] | buffer[7] << 8 | buffer[8] << 16;
+    const double measured = GetRealTime(counts, device, channel);
+    // Without a usable clock there is no time to report: keep the last one.
+    if (std::isnan(measured)) {
+        return false;
+    }
+    m_Counter.dMeasured = measured;
+    return true;
+}
+
+void CUpDown::GetDurationRange(double* minimum, double* maximum, CVeltor const* device,
+                               char channel) const {
+    PutCountRange(minimum, maximum, kUpDownMinDurationCounts, kMaxCounts, device, channel);
+}
+
+void CUpDown::GetDelayRange(double* minimum, double* maximum, CVeltor const* device,
+                            char channel) const {
+    PutCountRange(minimum, maximum, kUpDownDelayCounts, kUpDownDelayCounts, device, channel);
+    if (minimum != nullptr) {
+        *minimum = -*minimum;
+    }
+}
+
+bool CUpDown::CheckParameters(CVeltor const* device, char channel) const {
+    return AreTimesWithin(*this, m_Dly.dDelay, m_Dly.dDuration, device, channel);
+}
+
+long CUpDown::MakeCommand(unsigned char* buffer, CVeltor const* device, char channel) {
+    SPayload payload;
+    payload.nMode = kCodeCount | TimesFlags(m_Dly);
+    payload.nOption = kUpDownOption | Flag(!m_Scaling.bUseFirst, kSecondScalingOption);
+    payload.nAux =
+        static_cast<unsigned char>(m_Scaling.bUseFirst ? m_Scaling.nFirst : m_Scaling.nSecond);
+    // A negative delay goes out as a 32-bit two's complement count.
+    payload.nFirst = m_Dly.dDelay > 0.0 ? GetClicks(m_Dly.dDelay, device, channel)
+                                        : 0u - GetClicks(-m_Dly.dDelay, device, channel);
+    payload.nSecond = GetClicks(m_Dly.dDuration, device, channel);
+    PutTrigger(payload, m_Trigger);
+    return WritePayload(buffer, GetID(channel), payload);
+}
