@@ -184,15 +184,7 @@ bool CVeltor::SetGlobalLogic(const char* text) { return m_pLogic->SetGlobalLogic
 
 CSymbl** CVeltor::GetGlobalSymbols() { return m_pLogic->GetGlobalSymbols(); }
 
-bool CVeltor::CmdTransferAllLogic() {
-    for (char letter = 'A'; letter <= 'H'; ++letter) {
-        CChannel* channel = GetChannel(letter);
-        if (channel == nullptr || !channel->CmdTransferLogic()) {
-            return false;
-        }
-    }
-    return true;
-}
+bool CVeltor::CmdTransferAllLogic() { return ForEachChannel(&CChannel::CmdTransferLogic); }
 
 bool CVeltor::CmdImplementLogic() {
     const unsigned char payload = 0xC0;
@@ -201,10 +193,14 @@ bool CVeltor::CmdImplementLogic() {
 
 // ---- Whole-device update ----------------------------------------------------------
 
-bool CVeltor::CmdSetAllTimingModes() {
+bool CVeltor::CmdSetAllTimingModes() { return ForEachChannel(&CChannel::CmdSetTimingMode); }
+
+bool CVeltor::ForEachChannel(bool (CChannel::*command)()) {
+    // Channels A to H in order; the first that is missing or fails stops the
+    // walk, and the channels after it are sent nothing.
     for (char letter = 'A'; letter <= 'H'; ++letter) {
         CChannel* channel = GetChannel(letter);
-        if (channel == nullptr || !channel->CmdSetTimingMode()) {
+        if (channel == nullptr || !(channel->*command)()) {
             return false;
         }
     }

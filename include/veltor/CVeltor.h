@@ -56,4 +56,5 @@ protected:
 private:
     bool SendBurst();
     bool SendDeviceRequest(unsigned char operation, const char* status);
+    bool ForEachChannel(bool (CChannel::*command)());
 };
