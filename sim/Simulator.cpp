@@ -86,6 +86,8 @@ const char* FaultName(FaultKind kind) {
             return "report-first";
         case FaultKind::Noise:
             return "noise";
+        case FaultKind::Replace:
+            return "replace";
     }
     return "?";
 }
@@ -267,6 +269,9 @@ void Simulator::HandleFrame(const std::vector<uint8_t>& raw) {
             out.insert(out.begin(), noise.begin(), noise.end());
             break;
         }
+        case FaultKind::Replace:
+            out = fault.replacement;
+            break;
         default:
             break;
     }

@@ -29,6 +29,7 @@ enum class FaultKind {
     WrongLead,    // carried out; the answer's lead byte is replaced by `lead`
     ReportFirst,  // carried out; a delay report of channel 0 precedes the answer
     Noise,        // carried out; `noise` (or a default) precedes the answer
+    Replace,      // carried out; `replacement` goes out instead of the answer
 };
 
 const char* FaultName(FaultKind kind);
@@ -40,6 +41,7 @@ struct Fault {
     int gapMs = 0;               // Split: pause between writes
     std::vector<uint8_t> noise;  // Noise: bytes written first; empty = 00 13 7F C3
     uint8_t lead = 0x51;         // WrongLead: the lead byte written instead
+    std::vector<uint8_t> replacement;  // Replace: the bytes written instead of the answer
 };
 
 // One request frame as the simulator received it.

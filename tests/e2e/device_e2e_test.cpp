@@ -117,6 +117,20 @@ TEST_F(DeviceCommands, QueryStoresTheDelayForThePairsClock) {
     EXPECT_DOUBLE_EQ(device.GetChannel('A')->GetLastDelay(), 2e-05);
 }
 
+TEST_F(DeviceCommands, AQueryAnswerWithoutADelayLeavesTheLastDelay) {
+    sim.SetChannelDelay(1, 4000);
+    ASSERT_TRUE(device.GetChannel('B')->CmdQuery());
+    // Valid answers too short to hold a delay at bytes 3 to 6.
+    const Bytes shortAnswers[] = {{0xAA, 0x01, 0xFF}, {0xAA, 0x00}, {0xAA, 0x04, 0x01, 0x02, 0x03, 0xF6}};
+    for (const Bytes& answer : shortAnswers) {
+        vsim::Fault replace = Make(vsim::FaultKind::Replace);
+        replace.replacement = answer;
+        sim.QueueFault(replace);
+        EXPECT_TRUE(device.GetChannel('B')->CmdQuery());
+        EXPECT_DOUBLE_EQ(device.GetChannel('B')->GetLastDelay(), 2e-05);
+    }
+}
+
 using DelayReports = Connected;
 
 TEST_F(DelayReports, ReportsWhileIdleUpdateExactlyTheirChannels) {
