@@ -28,7 +28,9 @@ CChannel::CChannel(CVeltor* device, char name)
     m_pChLogic = new CChLogic(device != nullptr ? device->GetGlobalSymbols() : nullptr, m_Name);
 }
 
-CChannel::~CChannel() { delete m_pChLogic; }
+CChannel::~CChannel() {
+    delete m_pChLogic;
+}
 
 bool CChannel::SendChannelRequest(unsigned char selector, unsigned char code, const char* status) {
     const unsigned char payload[3] = {static_cast<unsigned char>(selector + (m_Name - 'A')), code,
@@ -36,7 +38,9 @@ bool CChannel::SendChannelRequest(unsigned char selector, unsigned char code, co
     return veltor::SendRequest(m_pDevice, payload, sizeof(payload), status);
 }
 
-bool CChannel::CmdEnable() { return SendChannelRequest(0x88, kEnable, "Enabling the channel..."); }
+bool CChannel::CmdEnable() {
+    return SendChannelRequest(0x88, kEnable, "Enabling the channel...");
+}
 
 bool CChannel::CmdDisable() {
     return SendChannelRequest(0x88, kDisable, "Disabling the channel...");
@@ -46,7 +50,9 @@ bool CChannel::CmdForceTrigger() {
     return SendChannelRequest(0x88, kForceTrigger, "Forcing the trigger...");
 }
 
-bool CChannel::CmdReset() { return SendChannelRequest(0x88, kReset, "Resetting the channel..."); }
+bool CChannel::CmdReset() {
+    return SendChannelRequest(0x88, kReset, "Resetting the channel...");
+}
 
 bool CChannel::CmdQuery() {
     if (m_pDevice == nullptr) {
@@ -95,7 +101,9 @@ bool CChannel::CmdSetTimingMode() {
                                "Setting timing mode...");
 }
 
-CTimingMode* CChannel::GetTimingMode() const { return m_pMode; }
+CTimingMode* CChannel::GetTimingMode() const {
+    return m_pMode;
+}
 
 CTimingMode* CChannel::SetTimingMode(CTimingMode* mode) {
     CTimingMode* previous = m_pMode;
@@ -120,7 +128,9 @@ void CChannel::SetLastDelay(unsigned int counts) {
     m_dLastDelay.store(static_cast<double>(counts) / frequency, std::memory_order_relaxed);
 }
 
-double CChannel::GetLastDelay() const { return m_dLastDelay.load(std::memory_order_relaxed); }
+double CChannel::GetLastDelay() const {
+    return m_dLastDelay.load(std::memory_order_relaxed);
+}
 
 // ---- Logic ----------------------------------------------------------------------
 
@@ -129,7 +139,9 @@ bool CChannel::SetChannelLogic(const char* text) {
     return m_pChLogic->ParseLogicText();
 }
 
-bool CChannel::CheckLogic() { return m_pChLogic->ParseLogicText(); }
+bool CChannel::CheckLogic() {
+    return m_pChLogic->ParseLogicText();
+}
 
 bool CChannel::CmdTransferLogic() {
     if (m_pDevice == nullptr) {

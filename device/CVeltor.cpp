@@ -124,14 +124,20 @@ double CVeltor::GetClockFrequencyHz(char channel) const {
     const int codes[4] = {m_pGeneral->nClockAB, m_pGeneral->nClockCD, m_pGeneral->nClockEF,
                           m_pGeneral->nClockGH};
     switch (codes[index / 2]) {
-        case 1: return 3125000.0;
-        case 2: return 2.0 * m_pGeneral->dRefClockHz;
-        case 3: return 2.0 * m_pGeneral->dRefClockHz * 0.015625;
-        default: return 200000000.0;
+        case 1:
+            return 3125000.0;
+        case 2:
+            return 2.0 * m_pGeneral->dRefClockHz;
+        case 3:
+            return 2.0 * m_pGeneral->dRefClockHz * 0.015625;
+        default:
+            return 200000000.0;
     }
 }
 
-SGeneral* CVeltor::GetPropA() { return m_pGeneral; }
+SGeneral* CVeltor::GetPropA() {
+    return m_pGeneral;
+}
 
 CChannel* CVeltor::GetChannel(char letter) const {
     if (m_pChannels == nullptr) {
@@ -156,35 +162,51 @@ bool CVeltor::SendDeviceRequest(unsigned char operation, const char* status) {
     return veltor::SendRequest(this, &operation, 1, status);
 }
 
-bool CVeltor::CmdEnableOutputs() { return SendDeviceRequest(0x80, "Enabling outputs..."); }
+bool CVeltor::CmdEnableOutputs() {
+    return SendDeviceRequest(0x80, "Enabling outputs...");
+}
 
-bool CVeltor::CmdDisableOutputs() { return SendDeviceRequest(0x90, "Disabling outputs..."); }
+bool CVeltor::CmdDisableOutputs() {
+    return SendDeviceRequest(0x90, "Disabling outputs...");
+}
 
-bool CVeltor::CmdLockFP() { return SendDeviceRequest(0x50, "Locking the front panel..."); }
+bool CVeltor::CmdLockFP() {
+    return SendDeviceRequest(0x50, "Locking the front panel...");
+}
 
-bool CVeltor::CmdUnlockFP() { return SendDeviceRequest(0x58, "Unlocking the front panel..."); }
+bool CVeltor::CmdUnlockFP() {
+    return SendDeviceRequest(0x58, "Unlocking the front panel...");
+}
 
-bool CVeltor::CmdResetAll() { return SendDeviceRequest(0x70, "Reseting all channels..."); }
+bool CVeltor::CmdResetAll() {
+    return SendDeviceRequest(0x70, "Reseting all channels...");
+}
 
 bool CVeltor::CmdSetClock() {
     const SGeneral& general = *m_pGeneral;
     unsigned char payload[9] = {0x10, 0, 0, 0x00, 0x02, 0xEB, 0xC4, 0x25, 0x67};
     payload[1] = static_cast<unsigned char>((general.bLockFP ? 0x20 : 0) |
                                             (general.bDisableOutputs ? 0x08 : 0));
-    payload[2] = static_cast<unsigned char>((general.nClockAB & 3) | (general.nClockCD & 3) << 2 |
-                                            (general.nClockEF & 3) << 4 |
-                                            (general.nClockGH & 3) << 6);
+    payload[2] =
+        static_cast<unsigned char>((general.nClockAB & 3) | (general.nClockCD & 3) << 2 |
+                                   (general.nClockEF & 3) << 4 | (general.nClockGH & 3) << 6);
     return veltor::SendRequest(this, payload, sizeof(payload), "Setting the clock options...",
                                1000);
 }
 
 // ---- Logic ----------------------------------------------------------------------
 
-bool CVeltor::SetGlobalLogic(const char* text) { return m_pLogic->SetGlobalLogic(text); }
+bool CVeltor::SetGlobalLogic(const char* text) {
+    return m_pLogic->SetGlobalLogic(text);
+}
 
-CSymbl** CVeltor::GetGlobalSymbols() { return m_pLogic->GetGlobalSymbols(); }
+CSymbl** CVeltor::GetGlobalSymbols() {
+    return m_pLogic->GetGlobalSymbols();
+}
 
-bool CVeltor::CmdTransferAllLogic() { return ForEachChannel(&CChannel::CmdTransferLogic); }
+bool CVeltor::CmdTransferAllLogic() {
+    return ForEachChannel(&CChannel::CmdTransferLogic);
+}
 
 bool CVeltor::CmdImplementLogic() {
     const unsigned char payload = 0xC0;
@@ -193,7 +215,9 @@ bool CVeltor::CmdImplementLogic() {
 
 // ---- Whole-device update ----------------------------------------------------------
 
-bool CVeltor::CmdSetAllTimingModes() { return ForEachChannel(&CChannel::CmdSetTimingMode); }
+bool CVeltor::CmdSetAllTimingModes() {
+    return ForEachChannel(&CChannel::CmdSetTimingMode);
+}
 
 bool CVeltor::ForEachChannel(bool (CChannel::*command)()) {
     // Channels A to H in order; the first that is missing or fails stops the

@@ -36,7 +36,8 @@ void Step(vsim::Simulator& sim, const char* what, const std::function<bool()>& c
     }
     for (const vsim::Frame& frame : frames) {
         std::printf("   request  %s\n", Hex(frame.raw).c_str());
-        std::printf("   answer   %s\n", frame.written.empty() ? "(none)" : Hex(frame.written).c_str());
+        std::printf("   answer   %s\n",
+                    frame.written.empty() ? "(none)" : Hex(frame.written).c_str());
     }
     std::printf("   result   %s\n\n", ok ? "true" : "false");
 }

@@ -14,8 +14,12 @@
 namespace veltor {
 namespace platform {
 
-inline Handle InvalidHandle() { return reinterpret_cast<Handle>(~static_cast<std::uintptr_t>(0)); }
-inline bool IsHeld(Handle h) { return h != nullptr && h != InvalidHandle(); }
+inline Handle InvalidHandle() {
+    return reinterpret_cast<Handle>(~static_cast<std::uintptr_t>(0));
+}
+inline bool IsHeld(Handle h) {
+    return h != nullptr && h != InvalidHandle();
+}
 
 // Releases any handle made by this layer. Non-blocking; any thread. A thread
 // handle must have been joined first.

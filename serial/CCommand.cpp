@@ -67,13 +67,14 @@ CCommand::CCommand(const CCommand& other)
     std::memcpy(m_Status, other.m_Status, sizeof(m_Status));
     std::memset(m_Request, 0, sizeof(m_Request));
     std::memset(m_Response, 0, sizeof(m_Response));
-    unsigned int requestBytes = m_RequestLength > 0 ? static_cast<unsigned int>(m_RequestLength) : 0;
+    unsigned int requestBytes =
+        m_RequestLength > 0 ? static_cast<unsigned int>(m_RequestLength) : 0;
     if (requestBytes > sizeof(m_Request)) {
         requestBytes = sizeof(m_Request);
     }
     std::memcpy(m_Request, other.m_Request, requestBytes);
-    unsigned int responseBytes = m_ResponseCount >= kErrorCodeBase ? sizeof(m_Response)
-                                                                   : m_ResponseCount;
+    unsigned int responseBytes =
+        m_ResponseCount >= kErrorCodeBase ? sizeof(m_Response) : m_ResponseCount;
     if (responseBytes > sizeof(m_Response)) {
         responseBytes = sizeof(m_Response);
     }
@@ -100,7 +101,9 @@ void CCommand::MakePacket(unsigned char frameCode, unsigned char** cursor, int* 
     *cursor = out;
 }
 
-int CCommand::GetHeaderSize() { return 2; }
+int CCommand::GetHeaderSize() {
+    return 2;
+}
 
 bool CCommand::AddResponse(const unsigned char* bytes, unsigned int count) {
     if (bytes == nullptr || count == 0) {
@@ -144,7 +147,9 @@ bool CCommand::CheckResponse() {
     return true;
 }
 
-bool CCommand::HasFailed() { return m_ResponseCount == 0 || m_ResponseCount >= kErrorCodeBase; }
+bool CCommand::HasFailed() {
+    return m_ResponseCount == 0 || m_ResponseCount >= kErrorCodeBase;
+}
 
 void CCommand::Reset() {
     m_ResponseCount = 0;
@@ -155,8 +160,14 @@ void CCommand::Reset() {
     m_Tries = 5;
 }
 
-void CCommand::SetStatus(const char* status) { CopyStatus(m_Status, status); }
+void CCommand::SetStatus(const char* status) {
+    CopyStatus(m_Status, status);
+}
 
-void CCommand::SetTries(int tries) { m_Tries = tries; }
+void CCommand::SetTries(int tries) {
+    m_Tries = tries;
+}
 
-void CCommand::SetTimeout(int timeout) { m_Timeout = timeout; }
+void CCommand::SetTimeout(int timeout) {
+    m_Timeout = timeout;
+}

@@ -57,7 +57,9 @@ CSerDev::~CSerDev() {
 
 void CSerDev::HandleUnsolicited(unsigned char*, unsigned long) {}
 
-bool CSerDev::IsConnected() const { return m_bConnected; }
+bool CSerDev::IsConnected() const {
+    return m_bConnected;
+}
 
 int CSerDev::InitConnection(int port, int baudIndex) {
     if (pf::BaudForIndex(baudIndex) == 0) {
@@ -132,7 +134,9 @@ void CSerDev::CloseAndCleanHandle(veltor::Handle& handle) {
     }
 }
 
-void CSerDev::InvalidateHandle(veltor::Handle& handle) { handle = pf::InvalidHandle(); }
+void CSerDev::InvalidateHandle(veltor::Handle& handle) {
+    handle = pf::InvalidHandle();
+}
 
 bool CSerDev::Write(unsigned char* bytes, int count) {
     if (!m_bConnected) {

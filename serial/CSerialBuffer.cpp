@@ -1,6 +1,8 @@
 #include "serial/CSerialBuffer.h"
 
-CSerialBuffer::CSerialBuffer() : m_bReady(false), m_ReadPos(0), m_WritePos(0) { Init(); }
+CSerialBuffer::CSerialBuffer() : m_bReady(false), m_ReadPos(0), m_WritePos(0) {
+    Init();
+}
 
 CSerialBuffer::~CSerialBuffer() {}
 

@@ -98,9 +98,15 @@ WaitResult WaitForEvent(Handle h, long timeoutMs) {
 }
 
 Lock::Lock() : m_Impl(new std::mutex) {}
-Lock::~Lock() { delete static_cast<std::mutex*>(m_Impl); }
-void Lock::Enter() { static_cast<std::mutex*>(m_Impl)->lock(); }
-void Lock::Leave() { static_cast<std::mutex*>(m_Impl)->unlock(); }
+Lock::~Lock() {
+    delete static_cast<std::mutex*>(m_Impl);
+}
+void Lock::Enter() {
+    static_cast<std::mutex*>(m_Impl)->lock();
+}
+void Lock::Leave() {
+    static_cast<std::mutex*>(m_Impl)->unlock();
+}
 
 }  // namespace platform
 }  // namespace veltor

@@ -40,7 +40,9 @@ T* As(Handle h) {
     return IsHeld(h) ? dynamic_cast<T*>(static_cast<Object*>(h)) : nullptr;
 }
 
-inline Handle ToHandle(Object* object) { return static_cast<Handle>(object); }
+inline Handle ToHandle(Object* object) {
+    return static_cast<Handle>(object);
+}
 
 // Takes an auto-reset event's "set" if it is set; true when it was.
 bool ConsumeEvent(Event* event);

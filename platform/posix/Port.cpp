@@ -25,14 +25,22 @@ namespace {
 
 speed_t SpeedConstant(long baud) {
     switch (baud) {
-        case 2400: return B2400;
-        case 4800: return B4800;
-        case 9600: return B9600;
-        case 19200: return B19200;
-        case 38400: return B38400;
-        case 57600: return B57600;
-        case 115200: return B115200;
-        default: return B0;
+        case 2400:
+            return B2400;
+        case 4800:
+            return B4800;
+        case 9600:
+            return B9600;
+        case 19200:
+            return B19200;
+        case 38400:
+            return B38400;
+        case 57600:
+            return B57600;
+        case 115200:
+            return B115200;
+        default:
+            return B0;
     }
 }
 
@@ -158,7 +166,9 @@ Watch* WatchOpen(Handle port, Handle stopEvent) {
     return watch;
 }
 
-void WatchClose(Watch* watch) { delete watch; }
+void WatchClose(Watch* watch) {
+    delete watch;
+}
 
 WatchEvent WatchWait(Watch* watch) {
     for (;;) {

@@ -121,7 +121,8 @@ TEST_F(DeviceCommands, AQueryAnswerWithoutADelayLeavesTheLastDelay) {
     sim.SetChannelDelay(1, 4000);
     ASSERT_TRUE(device.GetChannel('B')->CmdQuery());
     // Valid answers too short to hold a delay at bytes 3 to 6.
-    const Bytes shortAnswers[] = {{0xAA, 0x01, 0xFF}, {0xAA, 0x00}, {0xAA, 0x04, 0x01, 0x02, 0x03, 0xF6}};
+    const Bytes shortAnswers[] = {
+        {0xAA, 0x01, 0xFF}, {0xAA, 0x00}, {0xAA, 0x04, 0x01, 0x02, 0x03, 0xF6}};
     for (const Bytes& answer : shortAnswers) {
         vsim::Fault replace = Make(vsim::FaultKind::Replace);
         replace.replacement = answer;
@@ -164,8 +165,8 @@ TEST_F(DelayReports, ReportsWhileIdleUpdateExactlyTheirChannels) {
     sent += split.size();
     ASSERT_TRUE(device.WaitForUnsolicited(sent));
 
-    const double expected[8] = {0, 1000 / 200e6, 4000 / 200e6, 5000 / 200e6,
-                                0, 0,            3000 / 200e6, 7000 / 200e6};
+    const double expected[8] = {0, 1000 / 200e6, 4000 / 200e6, 5000 / 200e6, 0,
+                                0, 3000 / 200e6, 7000 / 200e6};
     for (int i = 0; i < 8; ++i) {
         EXPECT_DOUBLE_EQ(device.GetChannel(static_cast<char>('A' + i))->GetLastDelay(), expected[i])
             << static_cast<char>('A' + i);

@@ -1,9 +1,9 @@
 // Every timing mode sent to the simulated instrument arrives with the times
 // it was given, at every clock source.
-#include "e2e_support.h"
-
 #include <cmath>
 #include <memory>
+
+#include "e2e_support.h"
 
 namespace e2e {
 namespace {
@@ -77,10 +77,14 @@ TEST_P(ModesEndToEnd, EachModeArrivesWithItsTimes) {
         double durationCounts;
     };
     const Case cases[] = {
-        {'A', &delay, "delay", 5000, 20000},   {'B', &dynamic, "dyndelay", 4, 1539},
-        {'C', &validate, "validate", 512, 1536}, {'D', &clock, "clock", 128, 10485720},
-        {'E', &updown, "updown", -16777215, 1600}, {'F', &count, "count", 0, 0},
-        {'G', &toggle, "toggle", 0, 0},        {'H', &passive, "passive", 0, 0},
+        {'A', &delay, "delay", 5000, 20000},
+        {'B', &dynamic, "dyndelay", 4, 1539},
+        {'C', &validate, "validate", 512, 1536},
+        {'D', &clock, "clock", 128, 10485720},
+        {'E', &updown, "updown", -16777215, 1600},
+        {'F', &count, "count", 0, 0},
+        {'G', &toggle, "toggle", 0, 0},
+        {'H', &passive, "passive", 0, 0},
     };
     for (const Case& c : cases) {
         device.GetChannel(c.letter)->SetTimingMode(c.mode);

@@ -9,16 +9,25 @@ using vsim::FaultKind;
 // The operation a payload selects, as a short name.
 std::string Operation(const Bytes& payload) {
     const uint8_t op = payload.empty() ? 0xFF : payload[0];
-    if (op < 0x08) return "mode " + std::string(1, static_cast<char>('A' + op));
-    if (op < 0x10) return "logic " + std::string(1, static_cast<char>('A' + op - 0x08));
+    if (op < 0x08)
+        return "mode " + std::string(1, static_cast<char>('A' + op));
+    if (op < 0x10)
+        return "logic " + std::string(1, static_cast<char>('A' + op - 0x08));
     switch (op) {
-        case 0x10: return "clock";
-        case 0x50: return "lock";
-        case 0x58: return "unlock";
-        case 0x80: return "enable";
-        case 0x90: return "disable";
-        case 0xC0: return "implement";
-        default: return "other";
+        case 0x10:
+            return "clock";
+        case 0x50:
+            return "lock";
+        case 0x58:
+            return "unlock";
+        case 0x80:
+            return "enable";
+        case 0x90:
+            return "disable";
+        case 0xC0:
+            return "implement";
+        default:
+            return "other";
     }
 }
 
@@ -33,9 +42,11 @@ protected:
     }
     static std::vector<std::string> Full(bool finish) {
         std::vector<std::string> s = {"lock", "disable"};
-        for (char c = 'A'; c <= 'H'; ++c) s.push_back(std::string("logic ") + c);
+        for (char c = 'A'; c <= 'H'; ++c)
+            s.push_back(std::string("logic ") + c);
         s.push_back("clock");
-        for (char c = 'A'; c <= 'H'; ++c) s.push_back(std::string("mode ") + c);
+        for (char c = 'A'; c <= 'H'; ++c)
+            s.push_back(std::string("mode ") + c);
         s.push_back("implement");
         if (finish) {
             s.push_back("enable");
@@ -85,7 +96,8 @@ TEST_F(Update, KeepsThePanelLockedAndOutputsOffWhenAskedTo) {
 TEST_F(Update, AFailureAtTheClockOptionsStopsWithBothFlagsSet) {
     // Queue: lock, disable, eight logic loads succeed; the clock options are
     // refused at every attempt.
-    for (int i = 0; i < 10; ++i) sim.QueueFault(Make(FaultKind::None));
+    for (int i = 0; i < 10; ++i)
+        sim.QueueFault(Make(FaultKind::None));
     sim.QueueFaults(Make(FaultKind::Negative), 5);
     EXPECT_FALSE(device.CmdUpdateAll());
     const std::vector<std::string> sequence = Sequence();

@@ -9,7 +9,9 @@ namespace {
 
 typedef std::vector<unsigned char> Bytes;
 
-Bytes Request(const CCommand& c) { return Bytes(c.m_Request, c.m_Request + c.m_RequestLength); }
+Bytes Request(const CCommand& c) {
+    return Bytes(c.m_Request, c.m_Request + c.m_RequestLength);
+}
 
 CCommand Make(const Bytes& payload, const char* status = "Working on it...") {
     return CCommand(0xD8, payload.data(), static_cast<int>(payload.size()), status, 0, 500, 5);
