@@ -1,0 +1,70 @@
+// The POSIX port layer on a pseudo-terminal that nobody reads.
+#ifndef _WIN32
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <vector>
+
+#include "platform/Platform.h"
+
+namespace pf = veltor::platform;
+
+namespace {
+
+class UnreadTerminal : public ::testing::Test {
+protected:
+    void SetUp() override {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(grantpt(master), 0);
+        ASSERT_EQ(unlockpt(master), 0);
+        port = pf::OpenPort(ptsname(master));
+        ASSERT_NE(port, nullptr);
+        ASSERT_EQ(pf::PortConfigure(port, 115200), 0);
+    }
+    void TearDown() override {
+        pf::CloseHandle(port);
+        close(master);
+    }
+    int master = -1;
+    veltor::Handle port = nullptr;
+};
+
+TEST_F(UnreadTerminal, AWriteThatCannotCompleteIsGivenUp) {
+    // Far more than the terminal buffers: the write stays pending until its
+    // bound, then it is cancelled and reported as failed instead of hanging.
+    std::vector<unsigned char> bytes(8 << 20, 0x55);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(pf::PortWrite(port, bytes.data(), static_cast<int>(bytes.size()), 100));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    // The port still works afterwards.
+    const unsigned char one = 0x42;
+    EXPECT_TRUE(pf::PortWrite(port, &one, 1, 1000));
+}
+
+TEST_F(UnreadTerminal, ASecondOpenFailsWhileTheFirstHoldsThePort) {
+    EXPECT_EQ(pf::OpenPort(ptsname(master)), nullptr);
+    EXPECT_EQ(pf::OpenPort("/dev/veltor-no-such-port"), nullptr);
+}
+
+TEST_F(UnreadTerminal, BytesWaitingAreReadAndPurged) {
+    veltor::Handle stop = pf::CreateEvent(false);
+    pf::Watch* watch = pf::WatchOpen(port, stop);
+    ASSERT_NE(watch, nullptr);
+    const unsigned char sent[] = {1, 2, 3};
+    ASSERT_EQ(write(master, sent, sizeof(sent)), 3);
+    ASSERT_EQ(pf::WatchWait(watch), pf::WatchEvent::Received);
+    unsigned char got[16];
+    EXPECT_EQ(pf::WatchRead(watch, got, sizeof(got)), 3);
+    EXPECT_EQ(pf::WatchRead(watch, got, sizeof(got)), 0);
+    pf::SetEvent(stop);
+    EXPECT_EQ(pf::WatchWait(watch), pf::WatchEvent::Stop);
+    pf::WatchClose(watch);
+    pf::CloseHandle(stop);
+}
+
+}  // namespace
+#endif
