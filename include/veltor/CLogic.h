@@ -1,0 +1,31 @@
+// The device's global logic: one text whose assignments define symbols that
+// every channel's logic may use, and the resulting global symbol array. The
+// array stays where it is for the holder's whole life, since every channel's
+// CChLogic keeps a pointer to it and sees its current content at each parse.
+#pragma once
+
+#include <veltor/CSymbl.h>
+#include <veltor/export.h>
+
+class VELTOR_API CLogic {
+public:
+    // Starts with the 27 predefined symbols as the only global symbols.
+    CLogic();
+    ~CLogic();
+
+    CLogic(const CLogic&) = delete;
+    CLogic& operator=(const CLogic&) = delete;
+
+    // Stores the text and parses it over the predefined symbols alone. On
+    // success the global symbols become the parser's whole table (predefined
+    // symbols first, all locked) and true is returned; on failure the previous
+    // global symbols stay in force, though the text is kept.
+    bool SetGlobalLogic(const char* text);
+    CSymbl** GetGlobalSymbols() { return m_Globals; }
+
+protected:
+    static const int kSize = 4096;
+
+    CSymbl* m_Globals[kSize];
+    char m_GlobalText[kSize];
+};

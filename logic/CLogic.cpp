@@ -1,0 +1,32 @@
+#include <veltor/CLogic.h>
+#include <veltor/CLogicText.h>
+
+#include "logic/LogicUtil.h"
+
+CLogic::CLogic() {
+    for (CSymbl*& symbol : m_Globals) {
+        symbol = nullptr;
+    }
+    m_GlobalText[0] = '\0';
+    SetGlobalLogic("");
+}
+
+CLogic::~CLogic() {
+    for (int i = 0; i < kSize && m_Globals[i] != nullptr; ++i) {
+        delete m_Globals[i];
+        m_Globals[i] = nullptr;
+    }
+}
+
+bool CLogic::SetGlobalLogic(const char* text) {
+    veltor::logic::CopyText(m_GlobalText, sizeof(m_GlobalText), text);
+    // The global text starts from the predefined symbols alone, all locked,
+    // so it can only define new names. The whole text goes to the parser,
+    // which refuses one too long to keep.
+    CLogicText parser(text, nullptr);
+    if (!parser.Symbolize()) {
+        return false;
+    }
+    parser.MakeGlobals(m_Globals);
+    return true;
+}
