@@ -18,5 +18,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# Doubles in SSE2 registers, as on x86-64: with the x87 unit's 80-bit
+# intermediates a time converted to clock counts can round differently (half
+# a count computed as 0.49999...), and the Windows build would send other
+# counts than the Linux build for the same times.
+set(CMAKE_C_FLAGS_INIT "-msse2 -mfpmath=sse")
+set(CMAKE_CXX_FLAGS_INIT "-msse2 -mfpmath=sse")
+
 # Test executables are started through Wine.
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)

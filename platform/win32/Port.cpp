@@ -19,16 +19,64 @@ const DWORD kWatchedEvents = EV_RXCHAR | EV_TXEMPTY;
 // hanging the watcher with the receive lock held.
 const DWORD kReadBoundMs = 1000;
 
+// Under Wine a wait for serial events on a pseudo-terminal is unreliable
+// (see WatchWait): the queue is looked at this often besides.
+const DWORD kWineQueueCheckMs = 10;
+
 // How long a cancelled operation is given to report its end before its
 // OVERLAPPED record is abandoned rather than freed under the driver.
 const DWORD kCancelBoundMs = 1000;
 
+// True once the operation has ended. The status word, not the event, is
+// what counts: under Wine the event of an overlapped operation is at times
+// found set while its status still reads pending (a late signal of an
+// earlier operation on the same event, or one that runs ahead of the status).
+bool HasEnded(const OVERLAPPED* overlapped) {
+    return static_cast<volatile const ULONG_PTR&>(overlapped->Internal) != STATUS_PENDING;
+}
+
+// Waits at most timeoutMs (INFINITE: no limit) for an overlapped operation
+// to end. A set event whose operation has not ended is reset and waited on
+// again; a real completion writes the status before it sets the event, so
+// the check after the reset cannot miss it.
+bool AwaitEnd(OVERLAPPED* overlapped, DWORD timeoutMs) {
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    for (;;) {
+        if (HasEnded(overlapped)) {
+            return true;
+        }
+        DWORD wait = INFINITE;
+        if (timeoutMs != INFINITE) {
+            const ULONGLONG now = ::GetTickCount64();
+            wait = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+        }
+        if (::WaitForSingleObject(overlapped->hEvent, wait) != WAIT_OBJECT_0) {
+            return HasEnded(overlapped);
+        }
+        if (!HasEnded(overlapped)) {
+            ::ResetEvent(overlapped->hEvent);
+        }
+    }
+}
+
+bool RunningUnderWine() {
+    const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+DWORD QueuedBytes(HANDLE port) {
+    DWORD errors = 0;
+    COMSTAT status;
+    std::memset(&status, 0, sizeof(status));
+    return ::ClearCommError(port, &errors, &status) ? status.cbInQue : 0;
+}
+
 // Cancels this thread's pending I/O on the port and waits, bounded, for the
-// operation to report its end. False when it did not: the record and its
-// buffer must then stay allocated.
+// operation to end. False when it did not: its record and buffer must then
+// stay allocated.
 bool CancelAndSettle(HANDLE port, OVERLAPPED* overlapped) {
     ::CancelIo(port);
-    if (::WaitForSingleObject(overlapped->hEvent, kCancelBoundMs) != WAIT_OBJECT_0) {
+    if (!AwaitEnd(overlapped, kCancelBoundMs)) {
         return false;
     }
     DWORD ignored = 0;
@@ -113,7 +161,7 @@ bool PortWrite(Handle handle, const unsigned char* bytes, int count, long timeou
         written = done == static_cast<DWORD>(count);
     } else if (::GetLastError() == ERROR_IO_PENDING) {
         const DWORD limit = timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);
-        if (::WaitForSingleObject(overlapped.hEvent, limit) == WAIT_OBJECT_0) {
+        if (AwaitEnd(&overlapped, limit)) {
             written = ::GetOverlappedResult(port, &overlapped, &done, FALSE) &&
                       done == static_cast<DWORD>(count);
         } else if (!CancelAndSettle(port, &overlapped)) {
@@ -146,6 +194,9 @@ struct Watch {
     // An operation never reported its end after being cancelled: the record
     // is left allocated on close.
     bool abandoned;
+    // How long a wait for port events may last before the queue is looked
+    // at: INFINITE where the events can be trusted.
+    DWORD queueCheckMs;
 };
 
 Watch* WatchOpen(Handle port, Handle stopEvent) {
@@ -156,6 +207,7 @@ Watch* WatchOpen(Handle port, Handle stopEvent) {
     std::memset(watch, 0, sizeof(*watch));
     watch->port = ToWin32(port);
     watch->stopEvent = ToWin32(stopEvent);
+    watch->queueCheckMs = RunningUnderWine() ? kWineQueueCheckMs : INFINITE;
     watch->portEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     watch->readEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (watch->portEvent == nullptr || watch->readEvent == nullptr) {
@@ -200,20 +252,37 @@ WatchEvent WatchWait(Watch* watch) {
             watch->waitPending = true;
         }
 
-        const DWORD woken = ::WaitForMultipleObjects(2, waitList, FALSE, INFINITE);
+        const DWORD woken = ::WaitForMultipleObjects(2, waitList, FALSE, watch->queueCheckMs);
         if (woken == WAIT_OBJECT_0) {
             return WatchEvent::Stop;
         }
+        if (woken == WAIT_TIMEOUT) {
+            // Wine at times leaves a wait pending for good while bytes sit in
+            // the queue. They are reported here; the wait stays issued and is
+            // waited on again next time.
+            if (QueuedBytes(watch->port) != 0) {
+                return WatchEvent::Received;
+            }
+            continue;
+        }
         if (woken != WAIT_OBJECT_0 + 1) {
             return WatchEvent::Failed;
+        }
+        if (!HasEnded(&watch->waitOverlapped)) {
+            // Woken by the event while the wait still reads pending (see
+            // HasEnded): wait on, unless it ended just now.
+            ::ResetEvent(watch->portEvent);
+            if (!HasEnded(&watch->waitOverlapped)) {
+                continue;
+            }
         }
         watch->waitPending = false;
         DWORD ignored = 0;
         if (!::GetOverlappedResult(watch->port, &watch->waitOverlapped, &ignored, FALSE)) {
             // Wine cannot wait for serial events on a pseudo-terminal: it ends
-            // each pending wait after about 3 ms as aborted, with an empty
-            // mask, and reports received bytes only when a wait is issued
-            // while they are queued. Nothing else here cancels the wait.
+            // most pending waits after about 3 ms as aborted, with an empty
+            // mask, and reports received bytes when a wait is issued while
+            // they are queued. Nothing else here cancels the wait.
             if (::GetLastError() != ERROR_OPERATION_ABORTED) {
                 return WatchEvent::Failed;
             }
@@ -255,7 +324,7 @@ long WatchRead(Watch* watch, unsigned char* buffer, std::size_t capacity) {
         if (::GetLastError() != ERROR_IO_PENDING) {
             return -1;
         }
-        if (::WaitForSingleObject(watch->readEvent, kReadBoundMs) != WAIT_OBJECT_0) {
+        if (!AwaitEnd(&watch->readOverlapped, kReadBoundMs)) {
             if (!CancelAndSettle(watch->port, &watch->readOverlapped)) {
                 watch->abandoned = true;
             }
