@@ -296,35 +296,23 @@ TEST_F(WineTest, ExchangeOutcomesMatchTheLinuxBuild) {
     vsim::Fault noise;
     noise.kind = vsim::FaultKind::Noise;
 
-    const Case cases[] = {
-        {"answered at once", {}, 5, 500, true, 5, 3, 1, 400, 0},
-        {"silence: every attempt times out",
-         {silent, silent, silent, silent, silent},
-         5,
-         150,
-         false,
-         0,
-         0,
-         5,
-         -1,
-         5 * 150 - 50},
-        {"attempt count 0 still tries once", {silent}, 0, 150, false, -1, 0, 1, -1, 100},
-        {"negative answers fail without waiting",
-         {negative, negative, negative, negative, negative},
-         5,
-         3000,
-         false,
-         0,
-         0,
-         5,
-         2500,
-         0},
-        {"answer split byte by byte", {split}, 5, 500, true, 5, 3, 1, -1, 0},
-        {"header only: fails after one timeout", {headerOnly}, 1, 200, false, 0, 2, 1, -1, 150},
-        {"wrong lead, then a good answer", {wrongLead}, 5, 500, true, 4, 3, 2, -1, 0},
-        {"bad checksum, then a good answer", {badSum}, 5, 500, true, 4, 3, 2, -1, 0},
-        {"line noise before the answer", {noise}, 5, 500, true, 4, 3, 2, -1, 0},
+    const auto times = [](const vsim::Fault& fault, int n) {
+        return std::vector<vsim::Fault>(static_cast<size_t>(n), fault);
     };
+    // clang-format off
+    const Case cases[] = {
+        // what, faults, tries, timeout, ok, tries left, count, frames, max ms, min ms
+        {"answered at once",                      {},                 5, 500, 1, 5, 3, 1, 400, 0},
+        {"silence: every attempt times out",      times(silent, 5),   5, 150, 0, 0, 0, 5, -1, 700},
+        {"attempt count 0 still tries once",      {silent},           0, 150, 0, -1, 0, 1, -1, 100},
+        {"negative answers fail without waiting", times(negative, 5), 5, 3000, 0, 0, 0, 5, 2500, 0},
+        {"answer split byte by byte",             {split},            5, 500, 1, 5, 3, 1, -1, 0},
+        {"header only: fails after one timeout",  {headerOnly},       1, 200, 0, 0, 2, 1, -1, 150},
+        {"wrong lead, then a good answer",        {wrongLead},        5, 500, 1, 4, 3, 2, -1, 0},
+        {"bad checksum, then a good answer",      {badSum},           5, 500, 1, 4, 3, 2, -1, 0},
+        {"line noise before the answer",          {noise},            5, 500, 1, 4, 3, 2, -1, 0},
+    };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         m_Sim->ClearFaults();
