@@ -54,11 +54,19 @@ fi
 if build "$root/build-tsan" -DVELTOR_SANITIZE=thread -DVELTOR_BUILD_EXAMPLES=OFF; then
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_ctest "threaded tests under ThreadSanitizer" "$root/build-tsan"
 fi
-if [ -x "$root/scripts/windows.sh" ] || [ -f "$root/scripts/windows.sh" ]; then
+if [ -f "$root/scripts/windows.sh" ]; then
   echo "== Windows build under Wine"
-  if ! bash "$root/scripts/windows.sh"; then
-    status=1
+  winlog="$(mktemp)"
+  bash "$root/scripts/windows.sh" 2>&1 | tee "$winlog"
+  [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+  counts=$(grep -E '^windows: [0-9]+ passed, [0-9]+ failed' "$winlog" | tail -n 1)
+  if [ -n "$counts" ]; then
+    passed=$((passed + $(echo "$counts" | grep -oE '[0-9]+ passed' | grep -oE '[0-9]+')))
+    failed=$((failed + $(echo "$counts" | grep -oE '[0-9]+ failed' | grep -oE '[0-9]+')))
+  else
+    failed=$((failed + 1))
   fi
+  rm -f "$winlog"
 fi
 
 echo
