@@ -46,7 +46,8 @@ CSerDev::CSerDev()
       m_hStopEvent(nullptr),
       m_hThread(nullptr),
       m_hStartedEvent(nullptr),
-      m_nBaud(0) {}
+      m_nBaud(0),
+      m_LastOutcome(kNone) {}
 
 CSerDev::~CSerDev() {
     // A device owner closes the connection first; a bare serial device is
@@ -148,6 +149,7 @@ bool CSerDev::Write(unsigned char* bytes, int count) {
 
 bool CSerDev::SendReceive(CCommand* command) {
     if (command == nullptr || !m_bConnected) {
+        m_LastOutcome = kNotConnected;
         return false;
     }
     command->m_ResponseCount = 0;
@@ -156,27 +158,31 @@ bool CSerDev::SendReceive(CCommand* command) {
     // answers before the write call returns must not have its answer taken
     // for unasked bytes (the retry would carry the command out twice).
     m_bAwaiting = true;
-    const bool ok = Exchange(command);
+    m_LastOutcome = Exchange(command);
     m_bAwaiting = false;
-    return ok;
+    return m_LastOutcome == kSuccess;
 }
 
-bool CSerDev::Exchange(CCommand* command) {
+CSerDev::Outcome CSerDev::GetLastOutcome() const {
+    return m_LastOutcome;
+}
+
+CSerDev::Outcome CSerDev::Exchange(CCommand* command) {
     if (!pf::PortWrite(m_hPort, command->m_Request, command->m_RequestLength,
                        WriteBoundMs(command->m_RequestLength, m_nBaud))) {
-        return false;
+        return kWriteFailed;
     }
     unsigned char scratch[1024];
     const long timeout = command->m_Timeout;
     if (ReadN(scratch, 2, timeout) != 0) {
-        return false;
+        return kNoAnswer;
     }
     // A delay report the instrument sent just before its answer is handed to
     // the unasked-bytes path instead of failing the attempt, so the report is
     // kept and the command is not carried out a second time by a retry.
     while (scratch[0] == kReportLead && scratch[1] == kReportLength - 2) {
         if (ReadN(scratch + 2, kReportLength - 2, timeout) != 0) {
-            return false;
+            return kNoAnswer;
         }
         if (!IsValidReport(scratch)) {
             break;
@@ -188,25 +194,28 @@ bool CSerDev::Exchange(CCommand* command) {
         }
         m_pBuffer->Unlock();
         if (ReadN(scratch, 2, timeout) != 0) {
-            return false;
+            return kNoAnswer;
         }
     }
     if (scratch[0] == kNegativeLead) {
-        return false;
+        return kNegative;
     }
     if (scratch[0] != kPositiveLead) {
         pf::PortPurgeInput(m_hPort);
-        return false;
+        return kWrongLead;
     }
     if (command->AddResponse(scratch, 2)) {
-        return true;
+        return kSuccess;
     }
     const long length = scratch[1];
     if (ReadN(scratch, length, timeout) != 0) {
-        return false;
+        return kIncomplete;
     }
     const bool complete = command->AddResponse(scratch, static_cast<unsigned int>(length));
-    return complete && command->m_ResponseCount != CCommand::kChecksumFailed;
+    if (!complete) {
+        return kIncomplete;
+    }
+    return command->m_ResponseCount == CCommand::kChecksumFailed ? kBadChecksum : kSuccess;
 }
 
 long CSerDev::ReadN(unsigned char* destination, long count, long timeout) {

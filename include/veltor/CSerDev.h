@@ -25,6 +25,20 @@ public:
     virtual int CloseConnection();
     bool IsConnected() const;
 
+    // How the last attempt of an exchange ended.
+    enum Outcome {
+        kNone,          // no exchange yet
+        kSuccess,       // a valid positive answer
+        kNotConnected,  // nothing was sent
+        kWriteFailed,   // the request could not be written (or its write was given up)
+        kNoAnswer,      // no answer within the time allowed
+        kNegative,      // the instrument refused the request
+        kWrongLead,     // the answer began with an unknown byte
+        kIncomplete,    // the answer stopped after its header
+        kBadChecksum,   // the answer's checksum failed
+    };
+    Outcome GetLastOutcome() const;
+
 protected:
     // Opens port number `port` (COM n on Windows, /dev/ttyS(n-1) on Linux) at
     // baud index 0..6 (2400..115200 bit/s). 0 on success; -1 bad baud index or
@@ -50,11 +64,12 @@ protected:
     veltor::Handle m_hStartedEvent;
 
 private:
-    bool Exchange(CCommand* command);
+    Outcome Exchange(CCommand* command);
     long ReadN(unsigned char* destination, long count, long timeout);
     static unsigned CommWatchProc(void* device);
     void CloseAndCleanHandle(veltor::Handle& handle);
     void InvalidateHandle(veltor::Handle& handle);
 
     long m_nBaud;  // line speed of the open port, bounds the wait for a write
+    Outcome m_LastOutcome;
 };

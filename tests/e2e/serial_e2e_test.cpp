@@ -73,6 +73,7 @@ TEST(SerialOpen, CloseTwiceAndWriteWhenClosed) {
     EXPECT_FALSE(device.IsConnected());
     CCommand* command = EnableOutputs();
     EXPECT_FALSE(device.SendReceive(command));
+    EXPECT_EQ(device.GetLastOutcome(), CSerDev::kNotConnected);
     delete command;
 }
 
@@ -133,12 +134,29 @@ TEST_F(SerialExchange, OneFaultThenSuccess) {
     }
 }
 
-TEST_F(SerialExchange, BadChecksumFailsTheAttempt) {
-    sim.QueueFault(Make(FaultKind::BadChecksum));
-    CCommand* command = EnableOutputs(1);
-    EXPECT_FALSE(device.DoCommand(command));
-    EXPECT_EQ(command->m_ResponseCount, CCommand::kChecksumFailed);
-    delete command;
+TEST_F(SerialExchange, OneAttemptTellsHowItEnded) {
+    struct Case {
+        FaultKind fault;
+        CSerDev::Outcome outcome;
+        unsigned int responseCount;
+    };
+    const Case cases[] = {
+        {FaultKind::None, CSerDev::kSuccess, 3},
+        {FaultKind::NoAnswer, CSerDev::kNoAnswer, 0},
+        {FaultKind::Negative, CSerDev::kNegative, 0},
+        {FaultKind::WrongLead, CSerDev::kWrongLead, 0},
+        {FaultKind::HeaderOnly, CSerDev::kIncomplete, 2},
+        {FaultKind::BadChecksum, CSerDev::kBadChecksum, CCommand::kChecksumFailed},
+    };
+    for (const Case& c : cases) {
+        sim.QueueFault(Make(c.fault));
+        CCommand* command = EnableOutputs(1);
+        EXPECT_EQ(device.DoCommand(command), c.outcome == CSerDev::kSuccess)
+            << vsim::FaultName(c.fault);
+        EXPECT_EQ(device.GetLastOutcome(), c.outcome) << vsim::FaultName(c.fault);
+        EXPECT_EQ(command->m_ResponseCount, c.responseCount) << vsim::FaultName(c.fault);
+        delete command;
+    }
 }
 
 TEST_F(SerialExchange, SplitAnswerSucceeds) {
@@ -151,14 +169,6 @@ TEST_F(SerialExchange, SplitAnswerSucceeds) {
     EXPECT_TRUE(c->CmdQuery());
     EXPECT_DOUBLE_EQ(c->GetLastDelay(), 2e-05);
     EXPECT_EQ(sim.FrameCount(), 1u);
-}
-
-TEST_F(SerialExchange, HeaderOnlyLeavesTwoBytes) {
-    sim.QueueFault(Make(FaultKind::HeaderOnly));
-    CCommand* command = EnableOutputs(1);
-    EXPECT_FALSE(device.DoCommand(command));
-    EXPECT_EQ(command->m_ResponseCount, 2u);
-    delete command;
 }
 
 TEST_F(SerialExchange, UnaskedBytesReachTheHandlerNeverTheRing) {
