@@ -10,21 +10,9 @@
 #include <vector>
 
 #include "sim/Simulator.h"
+#include "sim/Wire.h"
 
 namespace {
-
-std::string Hex(const std::vector<uint8_t>& bytes) {
-    std::string out;
-    char byte[4];
-    for (uint8_t b : bytes) {
-        std::snprintf(byte, sizeof(byte), "%02X ", b);
-        out += byte;
-    }
-    if (!out.empty()) {
-        out.pop_back();
-    }
-    return out;
-}
 
 void Step(vsim::Simulator& sim, const char* what, const std::function<bool()>& command) {
     sim.ClearLog();
@@ -35,9 +23,9 @@ void Step(vsim::Simulator& sim, const char* what, const std::function<bool()>& c
         std::printf("   (nothing sent)\n");
     }
     for (const vsim::Frame& frame : frames) {
-        std::printf("   request  %s\n", Hex(frame.raw).c_str());
+        std::printf("   request  %s\n", vsim::ToHex(frame.raw).c_str());
         std::printf("   answer   %s\n",
-                    frame.written.empty() ? "(none)" : Hex(frame.written).c_str());
+                    frame.written.empty() ? "(none)" : vsim::ToHex(frame.written).c_str());
     }
     std::printf("   result   %s\n\n", ok ? "true" : "false");
 }
