@@ -5,6 +5,7 @@
 #include <veltor/CVeltor.h>
 
 #include "device/Request.h"
+#include "serial/Wire.h"
 
 CTimingMode* CChannel::m_pDefaultMode = nullptr;
 
@@ -14,7 +15,6 @@ const unsigned char kEnable = 0x08;
 const unsigned char kDisable = 0x0E;
 const unsigned char kForceTrigger = 0x0C;
 const unsigned char kReset = 0x09;
-const unsigned char kQuery = 0x0B;
 const int kModeBufferSize = 64;
 
 }  // namespace
@@ -24,7 +24,7 @@ CChannel::CChannel(CVeltor* device, char name)
       m_Name(name >= 'a' && name <= 'h' ? static_cast<char>(name - 'a' + 'A') : name),
       m_pMode(nullptr),
       m_pChLogic(nullptr),
-      m_dLastDelay(0.0) {
+      m_nLastDelay(0) {
     m_pChLogic = new CChLogic(device != nullptr ? device->GetGlobalSymbols() : nullptr, m_Name);
 }
 
@@ -32,7 +32,14 @@ CChannel::~CChannel() {
     delete m_pChLogic;
 }
 
+bool CChannel::CanSend() const {
+    return m_pDevice != nullptr && m_Name >= 'A' && m_Name <= 'H';
+}
+
 bool CChannel::SendChannelRequest(unsigned char selector, unsigned char code, const char* status) {
+    if (!CanSend()) {
+        return false;
+    }
     const unsigned char payload[3] = {static_cast<unsigned char>(selector + (m_Name - 'A')), code,
                                       0x00};
     return veltor::SendRequest(m_pDevice, payload, sizeof(payload), status);
@@ -55,23 +62,19 @@ bool CChannel::CmdReset() {
 }
 
 bool CChannel::CmdQuery() {
-    if (m_pDevice == nullptr) {
+    if (!CanSend()) {
         return false;
     }
-    const unsigned char payload[3] = {static_cast<unsigned char>(0x40 + (m_Name - 'A')), kQuery,
-                                      0x00};
+    const unsigned char payload[3] = {
+        static_cast<unsigned char>(veltor::kQuerySelector + (m_Name - 'A')), veltor::kQueryCode,
+        0x00};
     veltor::Response response;
     if (!veltor::SendRequest(m_pDevice, payload, sizeof(payload), "Querying the channel...",
                              veltor::kTimeoutMs, &response)) {
         return false;
     }
-    // An answer too short to hold a delay at bytes 3 to 6 leaves the last
-    // delay as it was.
-    if (response.count >= 7 && response.count < CCommand::kErrorCodeBase) {
-        const unsigned char* d = response.bytes + 3;
-        SetLastDelay(static_cast<unsigned int>(d[0]) | static_cast<unsigned int>(d[1]) << 8 |
-                     static_cast<unsigned int>(d[2]) << 16 | static_cast<unsigned int>(d[3]) << 24);
-    }
+    // The exchange takes only an answer that carries this channel's delay.
+    SetLastDelay(veltor::DelayCounts(response.bytes));
     return true;
 }
 
@@ -85,7 +88,7 @@ bool CChannel::CheckParameters() const {
 }
 
 bool CChannel::CmdSetTimingMode() {
-    if (m_pDevice == nullptr) {
+    if (!CanSend()) {
         return false;
     }
     CTimingMode* mode = EffectiveMode();
@@ -118,18 +121,15 @@ CTimingMode* CChannel::SetDefaultTimingMode(CTimingMode* mode) {
 }
 
 void CChannel::SetLastDelay(unsigned int counts) {
-    if (m_pDevice == nullptr) {
-        return;
-    }
-    const double frequency = m_pDevice->GetClockFrequencyHz(m_Name);
-    if (frequency <= 0.0) {
-        return;
-    }
-    m_dLastDelay.store(static_cast<double>(counts) / frequency, std::memory_order_relaxed);
+    m_nLastDelay.store(counts, std::memory_order_relaxed);
 }
 
 double CChannel::GetLastDelay() const {
-    return m_dLastDelay.load(std::memory_order_relaxed);
+    const double frequency = m_pDevice != nullptr ? m_pDevice->GetClockFrequencyHz(m_Name) : 0.0;
+    if (frequency <= 0.0) {
+        return 0.0;
+    }
+    return static_cast<double>(m_nLastDelay.load(std::memory_order_relaxed)) / frequency;
 }
 
 // ---- Logic ----------------------------------------------------------------------
@@ -144,7 +144,7 @@ bool CChannel::CheckLogic() {
 }
 
 bool CChannel::CmdTransferLogic() {
-    if (m_pDevice == nullptr) {
+    if (!CanSend()) {
         return false;
     }
     CCommand* command = m_pChLogic->GetCommand();

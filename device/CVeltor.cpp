@@ -100,12 +100,15 @@ bool CVeltor::DoCommand(CCommand* command) {
     if (command == nullptr) {
         return false;
     }
+    AwaitLateAnswers();
     for (;;) {
         if (SendReceive(command)) {
             return true;
         }
         --command->m_Tries;
-        if (command->m_Tries <= 0) {
+        // Without a port, every further attempt would fail the same way.
+        const Outcome outcome = GetLastOutcome();
+        if (command->m_Tries <= 0 || outcome == kPortLost || outcome == kNotConnected) {
             return false;
         }
     }

@@ -1,23 +1,23 @@
 // Gathering the instrument's unasked delay reports from the chunks of bytes
-// the port delivers. Pure: no I/O, no device.
-//
-// A report is 8 bytes: 'Q' (0x51), 6, the channel index 0..7, the delay in
-// clock counts (4 bytes, least significant first) and a checksum that makes
-// bytes 1 to 7 sum to 0 modulo 256.
+// the port delivers. Pure: no I/O, no device. The report layout is in
+// serial/Wire.h.
 #pragma once
 
 namespace veltor {
-
-const unsigned int kDelayReportSize = 8;
 
 typedef void (*DelayReportSink)(void* context, unsigned char channel, unsigned int counts);
 
 // Continues the report in report[0..fill) with the bytes of chunk, calling
 // sink for every valid report completed, in order, and keeps a partial report
-// for the next chunk. Bytes before a 'Q' are skipped; after an invalid report
-// the search resumes just past the byte where its gathering began in this
-// chunk.
+// for the next chunk. Bytes before a 'Q' are skipped. As soon as the gathered
+// bytes cannot become a valid report any more (a wrong count byte or channel,
+// or a failed checksum), the gathering starts again at the next 'Q' among
+// them, so a stray or cut-off report never hides the report that follows it.
 void GatherDelayReports(unsigned char* report, unsigned int& fill, const unsigned char* chunk,
                         unsigned long count, DelayReportSink sink, void* context);
+
+// Drops bytes from the front of held[0..fill) until what is left is empty or
+// begins a possible report; returns the new fill.
+unsigned int ResyncReport(unsigned char* held, unsigned int fill);
 
 }  // namespace veltor

@@ -60,8 +60,9 @@ inline long BaudForIndex(int baudIndex) {
     return baudIndex >= 0 && baudIndex <= 6 ? kSpeeds[baudIndex] : 0;
 }
 
-// The device name of a port number: COM n on Windows, /dev/ttyS(n-1) here.
-// Writes at most size characters including the terminator.
+// The device name of a port number (1 and up): COM n on Windows,
+// /dev/ttyS(n-1) on POSIX systems. Writes at most size characters including
+// the terminator.
 void PortName(int portNumber, char* name, std::size_t size);
 
 // Opens a port exclusively for reading and writing. Returns null when the
@@ -78,9 +79,22 @@ int PortConfigure(Handle port, long baud);
 void PortPurgeInput(Handle port);
 
 // Writes count bytes and waits for the write to complete for at most
-// timeoutMs. A write still pending then is cancelled. Returns false when the
-// write failed or was cancelled. Caller's thread.
+// timeoutMs. A write still pending then is cancelled; nothing of the write
+// (its bytes, its completion record) is left for the driver to touch in the
+// caller's memory. Returns false when the write failed or was cancelled.
+// Caller's thread.
 bool PortWrite(Handle port, const unsigned char* bytes, int count, long timeoutMs);
+
+// Waits at most timeoutMs for the bytes written so far to leave the driver's
+// output queue, where the driver can tell; returns at once where it cannot (a
+// pseudo-terminal, a driver that reports its queue empty). Caller's thread.
+void PortDrain(Handle port, long timeoutMs);
+
+// Reads at most capacity of the bytes waiting in the driver's input queue
+// without waiting for more. Returns the number read (0 when none wait), or -1
+// when the port is gone (hang-up, end of file, a failed read). Non-blocking;
+// any thread holding the receive lock (the watcher's drains hold it too).
+long PortReadQueued(Handle port, unsigned char* buffer, std::size_t capacity);
 
 // ---- The watcher's waits ------------------------------------------------------
 // What the watcher needs for its waits on the port, made and released on the
@@ -91,12 +105,16 @@ void WatchClose(Watch* watch);
 
 enum class WatchEvent { Stop, Received, Failed };
 // Blocks, without any time limit or periodic wake-up, until the stop event is
-// set (Stop) or the port has received bytes (Received). Watcher thread.
+// set (Stop) or the port has received bytes (Received). A port that hangs up
+// with bytes still queued reports Received until they are read, then Failed
+// (or Received with WatchRead returning -1). Failed: the port is gone or the
+// wait cannot be made. Watcher thread.
 WatchEvent WatchWait(Watch* watch);
 
 // Reads at most capacity of the bytes waiting in the driver's input queue,
 // clearing any line error first. Returns the number read (0 when none wait),
-// or -1 when the read failed. Non-blocking; watcher thread.
+// or -1 when the port is gone (hang-up, end of file, a failed read): the
+// watcher then ends. Non-blocking; watcher thread, receive lock held.
 long WatchRead(Watch* watch, unsigned char* buffer, std::size_t capacity);
 
 // ---- Threads --------------------------------------------------------------

@@ -2,11 +2,9 @@
 
 #include <cstring>
 
-namespace {
+#include "serial/Wire.h"
 
-const unsigned char kRequestLead = 0x25;
-const unsigned char kPositiveLead = 0xAA;
-const unsigned char kNegativeLead = 0xEE;
+namespace {
 
 void CopyStatus(char* destination, const char* status) {
     if (status == nullptr) {
@@ -87,7 +85,7 @@ void CCommand::MakePacket(unsigned char frameCode, unsigned char** cursor, int* 
                           const unsigned char* payload, int length) {
     unsigned char* out = *cursor;
     const unsigned char lengthByte = static_cast<unsigned char>(length + 2);
-    *out++ = kRequestLead;
+    *out++ = veltor::kRequestLead;
     *out++ = frameCode;
     *out++ = lengthByte;
     unsigned char checksum = static_cast<unsigned char>(0 - lengthByte);
@@ -109,7 +107,7 @@ bool CCommand::AddResponse(const unsigned char* bytes, unsigned int count) {
     if (bytes == nullptr || count == 0) {
         return false;
     }
-    if (m_ResponseCount == 0 && bytes[0] != kPositiveLead && bytes[0] != kNegativeLead) {
+    if (m_ResponseCount == 0 && !veltor::IsAnswerLead(bytes[0])) {
         return false;
     }
     for (unsigned int i = 0; i < count; ++i) {

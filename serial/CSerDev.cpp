@@ -1,38 +1,43 @@
 #include <veltor/CCommand.h>
 #include <veltor/CSerDev.h>
 
+#include <algorithm>
+#include <chrono>
+
 #include "platform/Platform.h"
 #include "serial/CSerialBuffer.h"
+#include "serial/LineSplitter.h"
+#include "serial/Wire.h"
 
 namespace pf = veltor::platform;
 
 namespace {
 
-const unsigned char kPositiveLead = 0xAA;
-const unsigned char kNegativeLead = 0xEE;
-const unsigned char kReportLead = 0x51;
-const unsigned char kReportLength = 8;
+const int kWatcherFailed = -6;
+
+long long NowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Ten bit times a byte: start bit, eight data bits, stop bit.
+long long WireUs(long long count, long baud) {
+    return baud > 0 ? count * 10 * 1000000 / baud : 0;
+}
+
+// Milliseconds left until a deadline, rounded up so that a wait never ends
+// before it; 0 once it has passed.
+long MsUntil(long long deadlineUs) {
+    const long long left = deadlineUs - NowUs();
+    return left > 0 ? static_cast<long>((left + 999) / 1000) : 0;
+}
 
 // A write may be held back (for instance by a flow-control line); the host
 // waits for it twice the wire time of its bytes plus two seconds, then gives
 // the write up instead of hanging.
-long WriteBoundMs(int count, long baud) {
-    if (baud <= 0) {
-        baud = 2400;
-    }
-    const long long wireMs = static_cast<long long>(count) * 10 * 1000 / baud;
-    return static_cast<long>(2000 + 2 * wireMs);
-}
-
-bool IsValidReport(const unsigned char* report) {
-    if (report[0] != kReportLead || report[1] != 6 || report[2] >= 8) {
-        return false;
-    }
-    unsigned char sum = 0;
-    for (int i = 1; i < kReportLength; ++i) {
-        sum = static_cast<unsigned char>(sum + report[i]);
-    }
-    return sum == 0;
+long WriteBoundMs(long long wireUs) {
+    return static_cast<long>(2000 + 2 * wireUs / 1000);
 }
 
 }  // namespace
@@ -47,12 +52,23 @@ CSerDev::CSerDev()
       m_hThread(nullptr),
       m_hStartedEvent(nullptr),
       m_nBaud(0),
-      m_LastOutcome(kNone) {}
+      m_LastOutcome(kNone),
+      m_pSplitter(new veltor::LineSplitter),
+      m_pSorted(new veltor::SplitOutput),
+      m_bLost(false),
+      m_bWatcherStarted(false),
+      m_LineFreeUs(0),
+      m_nRequests(0),
+      m_nNoiseAtStart(0),
+      m_LastAttemptEndUs(0),
+      m_nLastTimeoutMs(0) {}
 
 CSerDev::~CSerDev() {
     // A device owner closes the connection first; a bare serial device is
     // closed here so that its watcher never outlives it.
     CSerDev::CloseConnection();
+    delete m_pSorted;
+    delete m_pSplitter;
     delete m_pBuffer;
 }
 
@@ -63,7 +79,8 @@ bool CSerDev::IsConnected() const {
 }
 
 int CSerDev::InitConnection(int port, int baudIndex) {
-    if (pf::BaudForIndex(baudIndex) == 0) {
+    // No port number below 1 names a port (and none may overflow the name).
+    if (pf::BaudForIndex(baudIndex) == 0 || port < 1) {
         return -1;
     }
     char name[64];
@@ -79,41 +96,49 @@ int CSerDev::InitConnection(const char* device, int baudIndex) {
     // Opening again replaces the connection (or what a failed opening left).
     CloseConnection();
 
+    // Whatever fails releases all that was taken, the port's lock included.
+    auto fail = [this](int code) {
+        CloseConnection();
+        return code;
+    };
     m_hDataEvent = pf::CreateEvent(false);
     if (m_hDataEvent == nullptr) {
-        return -1;
+        return fail(-1);
     }
     m_hPort = pf::OpenPort(device);
     if (m_hPort == nullptr) {
-        return -1;
+        return fail(-1);
     }
     const int configured = pf::PortConfigure(m_hPort, baud);
     if (configured != 0) {
-        return configured;
+        return fail(configured);
     }
     m_nBaud = baud;
     m_hStopEvent = pf::CreateEvent(false);
     m_hStartedEvent = pf::CreateEvent(false);
     if (m_hStopEvent == nullptr || m_hStartedEvent == nullptr) {
-        return -1;
+        return fail(kWatcherFailed);
     }
     pf::PortPurgeInput(m_hPort);
+    // A new line: nothing half-received on an earlier one carries over.
+    *m_pSplitter = veltor::LineSplitter();
+    m_nRequests = 0;
+    m_LineFreeUs = NowUs();
+    m_bWatcherStarted = false;
     m_hThread = pf::StartThread(&CSerDev::CommWatchProc, this);
     if (m_hThread == nullptr) {
-        return -1;
+        return fail(kWatcherFailed);
     }
     pf::WaitForEvent(m_hStartedEvent, pf::kInfinite);
     CloseAndCleanHandle(m_hStartedEvent);
+    if (!m_bWatcherStarted) {
+        return fail(kWatcherFailed);
+    }
     m_bConnected = true;
     return 0;
 }
 
 int CSerDev::CloseConnection() {
-    if (!pf::IsHeld(m_hStopEvent) && !pf::IsHeld(m_hThread) && !pf::IsHeld(m_hDataEvent) &&
-        !pf::IsHeld(m_hPort) && !pf::IsHeld(m_hStartedEvent)) {
-        m_bConnected = false;
-        return 0;
-    }
     if (pf::IsHeld(m_hStopEvent) && pf::IsHeld(m_hThread)) {
         pf::SetEvent(m_hStopEvent);
         pf::JoinThread(m_hThread);
@@ -125,6 +150,7 @@ int CSerDev::CloseConnection() {
     CloseAndCleanHandle(m_hStartedEvent);
     m_bConnected = false;
     m_bAwaiting = false;
+    m_bLost = false;
     return 0;
 }
 
@@ -139,135 +165,253 @@ void CSerDev::InvalidateHandle(veltor::Handle& handle) {
     handle = pf::InvalidHandle();
 }
 
+CSerDev::Outcome CSerDev::GetLastOutcome() const {
+    return m_LastOutcome;
+}
+
 bool CSerDev::Write(unsigned char* bytes, int count) {
     if (!m_bConnected) {
         return false;
     }
-    pf::PortWrite(m_hPort, bytes, count, WriteBoundMs(count, m_nBaud));
+    const long long start = NowUs();
+    pf::PortWrite(m_hPort, bytes, count, WriteBoundMs(WireUs(count, m_nBaud)));
+    m_LineFreeUs = std::max(m_LineFreeUs, start) + WireUs(count, m_nBaud);
     return true;
 }
 
 bool CSerDev::SendReceive(CCommand* command) {
     if (command == nullptr || !m_bConnected) {
-        m_LastOutcome = kNotConnected;
+        m_LastOutcome = m_bLost ? kPortLost : kNotConnected;
         return false;
     }
     command->m_ResponseCount = 0;
-    m_pBuffer->Clear();
-    // Awaiting is raised before the request goes out: an instrument that
-    // answers before the write call returns must not have its answer taken
-    // for unasked bytes (the retry would carry the command out twice).
-    m_bAwaiting = true;
+    if (!BeginAttempt()) {
+        m_LastOutcome = kPortLost;
+        return false;
+    }
     m_LastOutcome = Exchange(command);
-    m_bAwaiting = false;
+    EndAttempt(command->m_Timeout);
     return m_LastOutcome == kSuccess;
 }
 
-CSerDev::Outcome CSerDev::GetLastOutcome() const {
-    return m_LastOutcome;
+// ---- One attempt ------------------------------------------------------------------
+
+bool CSerDev::BeginAttempt() {
+    // What is still waiting, in the ring or in the driver's queue, is taken
+    // out of the answer's way: reports in it reach HandleUnsolicited, a late
+    // answer to an earlier request is dropped there.
+    unsigned char waiting[veltor::kMaxFeed];
+    bool lost = false;
+    m_pBuffer->Lock();
+    for (int reads = 0; reads < 8; ++reads) {
+        const long count = pf::PortReadQueued(m_hPort, waiting, sizeof(waiting));
+        if (count < 0) {
+            lost = true;
+            break;
+        }
+        Sort(waiting, static_cast<unsigned long>(count), false);
+        if (count < static_cast<long>(sizeof(waiting))) {
+            break;
+        }
+    }
+    m_pSorted->Clear();
+    m_pSplitter->EndAnswer(*m_pSorted);
+    Deliver();
+    m_pBuffer->MarkEmpty(m_hDataEvent);
+    m_nNoiseAtStart = m_pSplitter->Noise();
+    // Awaiting is raised before the request goes out: an instrument that
+    // answers before the write call returns must not have its answer taken
+    // for unasked bytes (the retry would carry the command out twice).
+    m_bAwaiting = !lost;
+    m_pBuffer->Unlock();
+    if (lost) {
+        MarkLost();
+    }
+    return !lost;
+}
+
+void CSerDev::EndAttempt(int timeoutMs) {
+    m_pBuffer->Lock();
+    m_bAwaiting = false;
+    // Answer bytes left in the ring belong to no attempt any more.
+    m_pBuffer->MarkEmpty(m_hDataEvent);
+    m_pBuffer->Unlock();
+    m_LastAttemptEndUs = NowUs();
+    m_nLastTimeoutMs = timeoutMs;
 }
 
 CSerDev::Outcome CSerDev::Exchange(CCommand* command) {
+    const long long start = NowUs();
+    ++m_nRequests;
+    const long long wire = WireUs(command->m_RequestLength, m_nBaud);
     if (!pf::PortWrite(m_hPort, command->m_Request, command->m_RequestLength,
-                       WriteBoundMs(command->m_RequestLength, m_nBaud))) {
-        return kWriteFailed;
+                       WriteBoundMs(wire + std::max(0LL, m_LineFreeUs - start)))) {
+        return m_bLost ? kPortLost : kWriteFailed;
     }
+    // One deadline for the attempt, whatever arrives meanwhile.
+    const long long deadline =
+        RequestOnWire(command->m_RequestLength, start) + command->m_Timeout * 1000LL;
     unsigned char scratch[1024];
-    const long timeout = command->m_Timeout;
-    if (ReadN(scratch, 2, timeout) != 0) {
-        return kNoAnswer;
-    }
-    // A delay report the instrument sent just before its answer is handed to
-    // the unasked-bytes path instead of failing the attempt, so the report is
-    // kept and the command is not carried out a second time by a retry.
-    while (scratch[0] == kReportLead && scratch[1] == kReportLength - 2) {
-        if (ReadN(scratch + 2, kReportLength - 2, timeout) != 0) {
-            return kNoAnswer;
+    bool mismatch = false;
+    for (;;) {
+        const long header = ReadUntil(scratch, 2, deadline);
+        if (header == -2) {
+            return kPortLost;
         }
-        if (!IsValidReport(scratch)) {
-            break;
+        if (header != 0) {
+            if (mismatch) {
+                return kMismatch;
+            }
+            return m_pSplitter->Noise() != m_nNoiseAtStart ? kWrongLead : kNoAnswer;
         }
-        m_pBuffer->Lock();
-        try {
-            HandleUnsolicited(scratch, kReportLength);
-        } catch (...) {
+        if (scratch[0] == veltor::kNegativeLead) {
+            return kNegative;
         }
-        m_pBuffer->Unlock();
-        if (ReadN(scratch, 2, timeout) != 0) {
-            return kNoAnswer;
+        command->m_ResponseCount = 0;
+        if (!command->AddResponse(scratch, 2)) {
+            // The body may take its own wire time beyond the deadline.
+            const long length = scratch[1];
+            const long body = ReadUntil(scratch, length, deadline + WireUs(length, m_nBaud));
+            if (body == -2) {
+                return kPortLost;
+            }
+            if (body != 0 || !command->AddResponse(scratch, static_cast<unsigned int>(length))) {
+                return kIncomplete;
+            }
         }
+        if (command->m_ResponseCount == CCommand::kChecksumFailed) {
+            return kBadChecksum;
+        }
+        if (veltor::AnswerBelongs(command->m_Request, command->m_RequestLength, command->m_Response,
+                                  command->m_ResponseCount)) {
+            return kSuccess;
+        }
+        // Another request's answer, come late: this request's own answer may
+        // still follow within the attempt's time. Failing at once would send
+        // the request again, and the instrument would carry it out twice.
+        mismatch = true;
+        command->m_ResponseCount = 0;
     }
-    if (scratch[0] == kNegativeLead) {
-        return kNegative;
-    }
-    if (scratch[0] != kPositiveLead) {
-        pf::PortPurgeInput(m_hPort);
-        return kWrongLead;
-    }
-    if (command->AddResponse(scratch, 2)) {
-        return kSuccess;
-    }
-    const long length = scratch[1];
-    if (ReadN(scratch, length, timeout) != 0) {
-        return kIncomplete;
-    }
-    const bool complete = command->AddResponse(scratch, static_cast<unsigned int>(length));
-    if (!complete) {
-        return kIncomplete;
-    }
-    return command->m_ResponseCount == CCommand::kChecksumFailed ? kBadChecksum : kSuccess;
 }
 
-long CSerDev::ReadN(unsigned char* destination, long count, long timeout) {
-    long delivered = m_pBuffer->Get(destination, count, m_hDataEvent);
-    while (delivered < count) {
-        if (pf::WaitForEvent(m_hDataEvent, timeout) != pf::WaitResult::Signalled) {
+long long CSerDev::RequestOnWire(int count, long long writeStartUs) {
+    // write() returns once the driver has queued the bytes. The request is on
+    // the wire when the driver's queue has drained, where the driver can
+    // tell, and no earlier than the wire time of everything written before
+    // it, where it cannot (a pseudo-terminal, a USB adapter with a deep
+    // buffer).
+    m_LineFreeUs = std::max(m_LineFreeUs, writeStartUs) + WireUs(count, m_nBaud);
+    pf::PortDrain(m_hPort, WriteBoundMs(std::max(0LL, m_LineFreeUs - NowUs())));
+    return std::max(NowUs(), m_LineFreeUs);
+}
+
+long CSerDev::ReadUntil(unsigned char* destination, long count, long long deadlineUs) {
+    long delivered = 0;
+    for (;;) {
+        delivered += m_pBuffer->Get(destination + delivered, count - delivered, m_hDataEvent);
+        if (delivered >= count) {
+            return 0;
+        }
+        if (m_bLost) {
+            return -2;
+        }
+        if (pf::WaitForEvent(m_hDataEvent, MsUntil(deadlineUs)) != pf::WaitResult::Signalled) {
             return -1;
         }
-        delivered += m_pBuffer->Get(destination + delivered, count - delivered, m_hDataEvent);
     }
-    return 0;
+}
+
+void CSerDev::AwaitLateAnswers() {
+    if (!m_bConnected) {
+        return;
+    }
+    const long long deadline = m_LastAttemptEndUs + m_nLastTimeoutMs * 1000LL;
+    for (;;) {
+        m_pBuffer->Lock();
+        const unsigned long answers = m_pSplitter->Answers();
+        m_pBuffer->Unlock();
+        // Unasked answers can make the count run ahead; what is still owed
+        // when the time is up is given up for good.
+        if (static_cast<long>(m_nRequests - answers) <= 0 || m_bLost || MsUntil(deadline) == 0) {
+            m_nRequests = answers;
+            return;
+        }
+        pf::WaitForEvent(m_hDataEvent, MsUntil(deadline));
+    }
+}
+
+// ---- The receive side -----------------------------------------------------------
+
+bool CSerDev::Sort(const unsigned char* bytes, unsigned long count, bool awaiting) {
+    m_pSorted->Clear();
+    const unsigned long answers = m_pSplitter->Answers();
+    m_pSplitter->Feed(bytes, count, awaiting, *m_pSorted);
+    const bool stored = Deliver();
+    return stored || m_pSplitter->Answers() != answers;
+}
+
+bool CSerDev::Deliver() {
+    veltor::SplitOutput& sorted = *m_pSorted;
+    if (sorted.answerCount > 0) {
+        m_pBuffer->Put(sorted.answer, sorted.answerCount);
+    }
+    if (sorted.otherCount > 0) {
+        try {
+            HandleUnsolicited(sorted.other, sorted.otherCount);
+        } catch (...) {
+            // A host's handler that throws must not end the watcher.
+        }
+    }
+    const bool stored = sorted.answerCount > 0;
+    sorted.Clear();
+    return stored;
+}
+
+void CSerDev::MarkLost() {
+    m_pBuffer->Lock();
+    m_bLost = true;
+    m_bConnected = false;
+    m_pBuffer->Unlock();
+    // Wakes an exchange waiting for bytes that will never come.
+    pf::SetEvent(m_hDataEvent);
 }
 
 unsigned CSerDev::CommWatchProc(void* argument) {
     CSerDev* device = static_cast<CSerDev*>(argument);
     pf::Watch* watch = pf::WatchOpen(device->m_hPort, device->m_hStopEvent);
+    device->m_bWatcherStarted = watch != nullptr;
     pf::SetEvent(device->m_hStartedEvent);
     if (watch == nullptr) {
         return 1;
     }
-    unsigned char drained[CSerialBuffer::kSize];
-    bool running = true;
-    while (running) {
+    unsigned char drained[veltor::kMaxFeed];
+    for (;;) {
         const pf::WatchEvent event = pf::WatchWait(watch);
         if (event == pf::WatchEvent::Stop) {
             break;
         }
-        if (event == pf::WatchEvent::Failed) {
-            running = false;
-            break;
-        }
-        bool stored = false;
-        device->m_pBuffer->Lock();
-        try {
+        // A hang-up, end of file or failed read: the port is gone. The
+        // watcher ends rather than spin on a port that reports readable
+        // forever.
+        bool lost = event == pf::WatchEvent::Failed;
+        bool signal = false;
+        if (!lost) {
+            device->m_pBuffer->Lock();
             const long count = pf::WatchRead(watch, drained, sizeof(drained));
             if (count < 0) {
-                running = false;
+                lost = true;
             } else if (count > 0) {
-                if (device->m_bAwaiting) {
-                    device->m_pBuffer->Put(drained, static_cast<unsigned long>(count));
-                    stored = true;
-                } else {
-                    device->HandleUnsolicited(drained, static_cast<unsigned long>(count));
-                }
+                signal =
+                    device->Sort(drained, static_cast<unsigned long>(count), device->m_bAwaiting);
             }
-        } catch (...) {
-            // A host's handler that throws must not end the watcher.
-            stored = false;
+            device->m_pBuffer->Unlock();
         }
-        device->m_pBuffer->Unlock();
-        if (stored) {
+        if (signal) {
             pf::SetEvent(device->m_hDataEvent);
+        }
+        if (lost) {
+            device->MarkLost();
+            break;
         }
     }
     pf::WatchClose(watch);

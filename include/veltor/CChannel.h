@@ -35,8 +35,11 @@ public:
     // Replaces the default of every channel; returns the previous default.
     static CTimingMode* SetDefaultTimingMode(CTimingMode* mode);
 
-    // Stores a delay given in clock counts of the channel's pair, in seconds.
+    // Stores a delay given in clock counts of the channel's pair. Any thread
+    // (the watcher stores the instrument's delay reports).
     void SetLastDelay(unsigned int counts);
+    // The last delay in seconds, at the pair's clock as the general
+    // properties give it now. Host's thread.
     double GetLastDelay() const;
 
     bool SetChannelLogic(const char* text);
@@ -48,12 +51,16 @@ protected:
     char m_Name;
     CTimingMode* m_pMode;
     CChLogic* m_pChLogic;
-    // Written by the host and by the watcher thread (delay reports).
-    std::atomic<double> m_dLastDelay;
+    // The last delay in clock counts, written by the host and by the watcher
+    // thread (delay reports). Kept in counts so that the watcher never reads
+    // the general properties the host may be changing; converted on reading.
+    std::atomic<unsigned int> m_nLastDelay;
 
     static CTimingMode* m_pDefaultMode;
 
 private:
     CTimingMode* EffectiveMode() const;
+    // A channel named outside A to H sends nothing.
+    bool CanSend() const;
     bool SendChannelRequest(unsigned char selector, unsigned char code, const char* status);
 };

@@ -8,6 +8,10 @@
 
 class CCommand;
 class CSerialBuffer;
+namespace veltor {
+class LineSplitter;
+struct SplitOutput;
+}  // namespace veltor
 
 class VELTOR_API CSerDev {
 public:
@@ -17,12 +21,18 @@ public:
     CSerDev(const CSerDev&) = delete;
     CSerDev& operator=(const CSerDev&) = delete;
 
-    // Bytes that arrived while no exchange awaited a response: one drain's
-    // worth, valid only during the call. Runs on the watcher thread with the
-    // receive lock held: it must not start an exchange or close the device.
+    // Bytes of the instrument that are no awaited answer, in arrival order:
+    // whatever arrives while no exchange awaits an answer, and the delay
+    // reports and noise around an awaited answer. A message may be split over
+    // several calls, and one call may hold several; the bytes are valid only
+    // during the call. Runs with the receive lock held, on the watcher thread
+    // or, for bytes still waiting when a request is about to be written, on
+    // the thread of that exchange: it must not start an exchange or close the
+    // device.
     virtual void HandleUnsolicited(unsigned char* bytes, unsigned long count);
     // Stops the watcher and releases the port and events. Always 0.
     virtual int CloseConnection();
+    // False once the port is closed or lost (see kPortLost).
     bool IsConnected() const;
 
     // How the last attempt of an exchange ended.
@@ -33,28 +43,39 @@ public:
         kWriteFailed,   // the request could not be written (or its write was given up)
         kNoAnswer,      // no answer within the time allowed
         kNegative,      // the instrument refused the request
-        kWrongLead,     // the answer began with an unknown byte
+        kWrongLead,     // no answer, only bytes that were neither an answer nor a report
         kIncomplete,    // the answer stopped after its header
         kBadChecksum,   // the answer's checksum failed
+        kPortLost,      // the port went away (hang-up, unplugged adapter): reconnect
+        kMismatch,      // only answers of other requests arrived in the time allowed
     };
     Outcome GetLastOutcome() const;
 
 protected:
-    // Opens port number `port` (COM n on Windows, /dev/ttyS(n-1) on Linux) at
-    // baud index 0..6 (2400..115200 bit/s). 0 on success; -1 bad baud index or
-    // the port cannot be opened; -2..-5 a configuration step failed.
+    // Opens port number `port` (1 and up: COM n on Windows, /dev/ttyS(n-1) on
+    // Linux) at baud index 0..6 (2400..115200 bit/s). 0 on success; -1 bad
+    // baud index or the port cannot be opened; -2..-5 a configuration step
+    // failed; -6 the watcher thread could not be started. A failed opening
+    // leaves nothing held: the port is free for the next try.
     virtual int InitConnection(int port, int baudIndex);
     // The same for a port given by its device name.
     int InitConnection(const char* device, int baudIndex);
 
-    // One attempt of an exchange: true when a valid positive response arrived.
+    // One attempt of an exchange: true when a valid positive response that
+    // can belong to the request arrived within the attempt's time. The time
+    // is counted from the moment the request can have left on the line.
     bool SendReceive(CCommand* command);
     // Writes raw bytes; false only when not connected.
     bool Write(unsigned char* bytes, int count);
+    // Before a new command: waits, at most until the last attempt's time-out
+    // has passed once more since that attempt ended, for answers still owed
+    // to earlier requests (an instrument that answered late), so that none
+    // of them is taken for the new command's answer.
+    void AwaitLateAnswers();
 
     std::atomic<bool> m_bConnected;
-    // Raised while an exchange awaits its response; decides where the watcher
-    // puts what it drains (the ring, or HandleUnsolicited).
+    // Raised while an exchange awaits its response; decides where the
+    // watcher puts the answers it drains (the ring, or HandleUnsolicited).
     std::atomic<bool> m_bAwaiting;
     CSerialBuffer* m_pBuffer;
     veltor::Handle m_hDataEvent;
@@ -64,12 +85,31 @@ protected:
     veltor::Handle m_hStartedEvent;
 
 private:
+    bool BeginAttempt();
+    void EndAttempt(int timeoutMs);
     Outcome Exchange(CCommand* command);
-    long ReadN(unsigned char* destination, long count, long timeout);
+    long long RequestOnWire(int count, long long writeStartUs);
+    long ReadUntil(unsigned char* destination, long count, long long deadlineUs);
+    // The caller holds the receive lock.
+    bool Sort(const unsigned char* bytes, unsigned long count, bool awaiting);
+    bool Deliver();
+    void MarkLost();
     static unsigned CommWatchProc(void* device);
     void CloseAndCleanHandle(veltor::Handle& handle);
     void InvalidateHandle(veltor::Handle& handle);
 
-    long m_nBaud;  // line speed of the open port, bounds the wait for a write
+    long m_nBaud;  // line speed of the open port
     Outcome m_LastOutcome;
+    // Receive side, guarded by the receive lock.
+    veltor::LineSplitter* m_pSplitter;
+    veltor::SplitOutput* m_pSorted;
+    // Set by the watcher when the port went away; cleared by closing.
+    std::atomic<bool> m_bLost;
+    std::atomic<bool> m_bWatcherStarted;
+    // Exchange side (the exchanging thread only).
+    long long m_LineFreeUs;         // when the last byte written can have left the line
+    unsigned long m_nRequests;      // requests written, to compare with answers seen
+    unsigned long m_nNoiseAtStart;  // noise count when the attempt began
+    long long m_LastAttemptEndUs;
+    int m_nLastTimeoutMs;
 };

@@ -2,7 +2,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -49,7 +51,8 @@ speed_t SpeedConstant(long baud) {
 }  // namespace posix
 
 void PortName(int portNumber, char* name, std::size_t size) {
-    std::snprintf(name, size, "/dev/ttyS%d", portNumber - 1);
+    // Computed wide: no port number may overflow it.
+    std::snprintf(name, size, "/dev/ttyS%lld", static_cast<long long>(portNumber) - 1);
 }
 
 Handle OpenPort(const char* name) {
@@ -97,8 +100,10 @@ int PortConfigure(Handle h, long baud) {
         ::cfsetospeed(&settings, speed) != 0 || ::tcsetattr(port->fd, TCSANOW, &settings) != 0) {
         return -4;
     }
-    // Reads return at once with whatever is queued.
-    settings.c_cc[VMIN] = 0;
+    // Reads return at once with whatever is queued (the descriptor does not
+    // block). VMIN 1 makes a read with nothing queued fail with EAGAIN, so
+    // that a read of 0 bytes means only the end of the line: a hang-up.
+    settings.c_cc[VMIN] = 1;
     settings.c_cc[VTIME] = 0;
     if (::tcsetattr(port->fd, TCSANOW, &settings) != 0) {
         return -5;
@@ -147,6 +152,60 @@ bool PortWrite(Handle h, const unsigned char* bytes, int count, long timeoutMs) 
     return true;
 }
 
+void PortDrain(Handle h, long timeoutMs) {
+    auto* port = posix::As<posix::Port>(h);
+    if (port == nullptr || port->baud <= 0) {
+        return;
+    }
+    // tcdrain() cannot be bounded; the driver's output count can. A
+    // pseudo-terminal reports it empty at once.
+    const long long deadline = posix::NowMs() + timeoutMs;
+    for (;;) {
+        int queued = 0;
+        if (::ioctl(port->fd, TIOCOUTQ, &queued) != 0 || queued <= 0) {
+            return;
+        }
+        const long left = posix::MillisecondsLeft(deadline);
+        if (left <= 0) {
+            return;
+        }
+        long waitMs =
+            static_cast<long>(static_cast<long long>(queued) * 10 * 1000 / port->baud) + 1;
+        waitMs = waitMs < left ? waitMs : left;
+        timespec pause{waitMs / 1000, (waitMs % 1000) * 1000000};
+        ::nanosleep(&pause, nullptr);
+    }
+}
+
+namespace posix {
+namespace {
+
+// A non-blocking read of what is queued: 0 when nothing is, -1 when the
+// line is gone (end of file after a hang-up, or an error such as EIO).
+long ReadQueued(int fd, unsigned char* buffer, std::size_t capacity) {
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, capacity);
+        if (got > 0) {
+            return static_cast<long>(got);
+        }
+        if (got == 0) {
+            return capacity == 0 ? 0 : -1;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    }
+}
+
+}  // namespace
+}  // namespace posix
+
+long PortReadQueued(Handle h, unsigned char* buffer, std::size_t capacity) {
+    auto* port = posix::As<posix::Port>(h);
+    return port == nullptr ? -1 : posix::ReadQueued(port->fd, buffer, capacity);
+}
+
 // ---- The watcher's waits ------------------------------------------------------
 
 struct Watch {
@@ -186,6 +245,8 @@ WatchEvent WatchWait(Watch* watch) {
             }
             continue;
         }
+        // A hang-up also reports the port readable: the read that follows
+        // finds what is left, then the end of the file.
         if ((p[1].revents & POLLIN) != 0) {
             return WatchEvent::Received;
         }
@@ -197,19 +258,7 @@ WatchEvent WatchWait(Watch* watch) {
 }
 
 long WatchRead(Watch* watch, unsigned char* buffer, std::size_t capacity) {
-    for (;;) {
-        const ssize_t got = ::read(watch->portFd, buffer, capacity);
-        if (got >= 0) {
-            return static_cast<long>(got);
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            return 0;
-        }
-        return -1;
-    }
+    return posix::ReadQueued(watch->portFd, buffer, capacity);
 }
 
 }  // namespace platform

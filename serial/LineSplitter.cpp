@@ -1,0 +1,164 @@
+#include "serial/LineSplitter.h"
+
+#include <cstring>
+
+#include "serial/Wire.h"
+
+namespace veltor {
+
+LineSplitter::LineSplitter()
+    : m_State(kIdle),
+      m_bAwaiting(false),
+      m_bAnswersOff(false),
+      m_Held(),
+      m_nHeld(0),
+      m_Answer(),
+      m_nAnswer(0),
+      m_nAnswerToExchange(0),
+      m_nLeft(0),
+      m_nAnswers(0),
+      m_nNoise(0) {}
+
+void LineSplitter::Feed(const unsigned char* bytes, std::size_t n, bool awaiting, Output& out) {
+    if (bytes == nullptr) {
+        return;
+    }
+    if (n > kMaxFeed) {
+        n = kMaxFeed;
+    }
+    m_bAwaiting = awaiting;
+    for (std::size_t i = 0; i < n; ++i) {
+        Step(bytes[i], out);
+    }
+}
+
+void LineSplitter::EndAnswer(Output& out) {
+    if (m_State != kIdle) {
+        m_State = kIdle;
+        ReadAgainForReports(1, m_nAnswerToExchange, out);
+    }
+    m_nAnswer = m_nAnswerToExchange = 0;
+}
+
+void LineSplitter::Step(unsigned char byte, Output& out) {
+    switch (m_State) {
+        case kLength:
+            AddAnswerByte(byte, out);
+            m_nLeft = byte;
+            m_State = kBody;
+            if (m_nLeft == 0) {
+                CompleteAnswer(out);
+            }
+            return;
+        case kBody:
+            AddAnswerByte(byte, out);
+            if (--m_nLeft == 0) {
+                CompleteAnswer(out);
+            }
+            return;
+        case kIdle:
+            break;
+    }
+    if (m_nHeld > 0) {
+        m_Held[m_nHeld++] = byte;
+        Settle(out);
+    } else if (!m_bAnswersOff && IsAnswerLead(byte)) {
+        m_State = kLength;
+        m_nAnswer = m_nAnswerToExchange = 0;
+        AddAnswerByte(byte, out);
+    } else if (byte == kReportLead) {
+        m_Held[m_nHeld++] = byte;
+    } else {
+        EmitOther(&byte, 1, true, out);
+    }
+}
+
+void LineSplitter::Settle(Output& out) {
+    if (IsReportPrefix(m_Held, m_nHeld)) {
+        if (m_nHeld == kReportSize) {
+            m_nHeld = 0;
+            EmitOther(m_Held, kReportSize, false, out);
+            return;
+        }
+        // A cut-off report followed by a whole answer: the answer is taken
+        // as soon as it is complete and its checksum holds, rather than held
+        // back until eight bytes have gathered. Bytes 1 and 2 of a report
+        // (6, a channel below 8) can be no answer lead.
+        for (std::size_t p = 3; p + 1 < m_nHeld && !m_bAnswersOff; ++p) {
+            const std::size_t length = m_Held[p + 1];
+            if (IsAnswerLead(m_Held[p]) && length >= 1 && m_nHeld - p == length + 2 &&
+                ChecksumHolds(m_Held + p, length + 2)) {
+                unsigned char answer[kReportSize];
+                const std::size_t n = m_nHeld - p;
+                std::memcpy(answer, m_Held + p, n);
+                m_nHeld = 0;
+                EmitOther(m_Held, p, true, out);
+                Restep(answer, n, out);
+                return;
+            }
+        }
+        return;
+    }
+    // No report after all: its lead byte is passed on and the bytes after it
+    // are read again, from the state the lead left.
+    unsigned char rest[kReportSize];
+    const std::size_t n = m_nHeld - 1;
+    std::memcpy(rest, m_Held + 1, n);
+    m_nHeld = 0;
+    EmitOther(m_Held, 1, true, out);
+    Restep(rest, n, out);
+}
+
+void LineSplitter::Restep(const unsigned char* bytes, std::size_t n, Output& out) {
+    for (std::size_t i = 0; i < n; ++i) {
+        Step(bytes[i], out);
+    }
+}
+
+void LineSplitter::AddAnswerByte(unsigned char byte, Output& out) {
+    if (m_nAnswer < sizeof(m_Answer)) {
+        m_Answer[m_nAnswer++] = byte;
+    }
+    if (m_bAwaiting) {
+        out.answer[out.answerCount++] = byte;
+        ++m_nAnswerToExchange;
+    } else {
+        out.other[out.otherCount++] = byte;
+    }
+}
+
+void LineSplitter::CompleteAnswer(Output& out) {
+    m_State = kIdle;
+    ++m_nAnswers;
+    const std::size_t n = m_nAnswer;
+    if (n > 2 && !ChecksumHolds(m_Answer, n)) {
+        ReadAgainForReports(1, m_nAnswerToExchange, out);
+    }
+    m_nAnswer = m_nAnswerToExchange = 0;
+}
+
+void LineSplitter::ReadAgainForReports(std::size_t from, std::size_t to, Output& out) {
+    if (to <= from) {
+        return;
+    }
+    unsigned char again[sizeof(m_Answer)];
+    const std::size_t n = to - from;
+    std::memcpy(again, m_Answer + from, n);
+    const bool awaiting = m_bAwaiting;
+    const bool answersOff = m_bAnswersOff;
+    m_bAwaiting = false;
+    m_bAnswersOff = true;
+    Restep(again, n, out);
+    m_bAwaiting = awaiting;
+    m_bAnswersOff = answersOff;
+}
+
+void LineSplitter::EmitOther(const unsigned char* bytes, std::size_t n, bool noise, Output& out) {
+    std::memcpy(out.other + out.otherCount, bytes, n);
+    out.otherCount += n;
+    if (noise && m_bAwaiting) {
+        m_nNoise += n;
+    }
+}
+
+}  // namespace veltor

@@ -1,0 +1,82 @@
+// Sorting the bytes the instrument sends into the answer an exchange awaits
+// and everything else (delay reports, late answers, noise). Pure: no I/O.
+//
+// The line carries answers (0xAA or 0xEE, a length L, L more bytes) and
+// unasked delay reports (serial/Wire.h) with nothing to tell them apart but
+// their shape, so the splitter follows message boundaries across the whole
+// stream: a 0xAA inside a report is not an answer, and a report glued to an
+// answer is not part of it. A report candidate is held back until it is
+// whole or can no longer be one; bytes that turn out to belong to no message
+// are passed on as they are, and the bytes after them are read again.
+#pragma once
+
+#include <cstddef>
+
+namespace veltor {
+
+// The most bytes one Feed may take.
+const std::size_t kMaxFeed = 4096;
+
+// Where the bytes of one Feed (or one EndAnswer) went. Cleared by its user
+// before each call.
+struct SplitOutput {
+    // Bytes of answers, for the waiting exchange (only while it awaits).
+    unsigned char answer[kMaxFeed];
+    std::size_t answerCount = 0;
+    // Everything else, in arrival order, for the delay-report gatherer. A bad
+    // answer's bytes may come here a second time (see Feed).
+    unsigned char other[2 * kMaxFeed + 16];
+    std::size_t otherCount = 0;
+    void Clear() { answerCount = otherCount = 0; }
+};
+
+class LineSplitter {
+public:
+    typedef SplitOutput Output;
+
+    LineSplitter();
+
+    // Sorts n (at most kMaxFeed) bytes, appending to out. While an answer is
+    // awaited, answer bytes go to out.answer; otherwise every byte goes to
+    // out.other (a late answer is unasked bytes like any other). An awaited
+    // answer that completes with a bad checksum is read again for reports,
+    // since a cut-off answer swallows what follows it.
+    void Feed(const unsigned char* bytes, std::size_t n, bool awaiting, Output& out);
+
+    // The answer being received is awaited no longer (its attempt ended, or
+    // a new attempt begins): the part of it that went to the exchange is read
+    // again for reports, and the next answer lead starts a new answer. A
+    // report being gathered is kept.
+    void EndAnswer(Output& out);
+
+    // Answers completed so far, awaited or not.
+    unsigned long Answers() const { return m_nAnswers; }
+    // Bytes that arrived while an answer was awaited and were neither part of
+    // an answer nor of a valid report.
+    unsigned long Noise() const { return m_nNoise; }
+
+private:
+    enum State { kIdle, kLength, kBody };
+
+    void Step(unsigned char byte, Output& out);
+    void Settle(Output& out);
+    void Restep(const unsigned char* bytes, std::size_t n, Output& out);
+    void AddAnswerByte(unsigned char byte, Output& out);
+    void CompleteAnswer(Output& out);
+    void ReadAgainForReports(std::size_t from, std::size_t to, Output& out);
+    void EmitOther(const unsigned char* bytes, std::size_t n, bool noise, Output& out);
+
+    State m_State;
+    bool m_bAwaiting;
+    bool m_bAnswersOff;  // while a bad answer is read again
+    unsigned char m_Held[8];
+    std::size_t m_nHeld;
+    unsigned char m_Answer[258];
+    std::size_t m_nAnswer;
+    std::size_t m_nAnswerToExchange;  // leading bytes of m_Answer that went to the exchange
+    std::size_t m_nLeft;
+    unsigned long m_nAnswers;
+    unsigned long m_nNoise;
+};
+
+}  // namespace veltor

@@ -1,0 +1,53 @@
+// What the line carries, written once for the library: the lead bytes of
+// requests, answers and the instrument's unasked delay reports, and the
+// checks on a report.
+//
+// A delay report is 8 bytes: 'Q' (0x51), 6, the channel index 0..7, the
+// delay in clock counts (4 bytes, least significant first) and a checksum
+// that makes bytes 1 to 7 sum to 0 modulo 256. A query's answer has the same
+// layout under the lead byte 0xAA.
+#pragma once
+
+#include <cstddef>
+
+namespace veltor {
+
+const unsigned char kRequestLead = 0x25;
+const unsigned char kPositiveLead = 0xAA;
+const unsigned char kNegativeLead = 0xEE;
+const unsigned char kReportLead = 0x51;
+const unsigned int kReportSize = 8;
+const unsigned int kChannelCount = 8;
+
+// Payload bytes 0 and 1 of a channel query: 0x40 + channel index, 0x0B.
+const unsigned char kQuerySelector = 0x40;
+const unsigned char kQueryCode = 0x0B;
+
+inline bool IsAnswerLead(unsigned char byte) {
+    return byte == kPositiveLead || byte == kNegativeLead;
+}
+
+// True while the first n (1..8) bytes can still be the start of a valid
+// report: lead, count byte 6, channel below 8; at 8 bytes, the checksum too.
+bool IsReportPrefix(const unsigned char* bytes, std::size_t n);
+inline bool IsValidReport(const unsigned char* report) {
+    return IsReportPrefix(report, kReportSize);
+}
+
+// The 32-bit little-endian value at bytes 3 to 6 of a report or a query's
+// answer: a delay in clock counts.
+unsigned int DelayCounts(const unsigned char* message);
+
+// True when bytes 1 to n-1 sum to 0 modulo 256 (the lead byte is outside
+// the sum).
+bool ChecksumHolds(const unsigned char* message, std::size_t n);
+
+// True when the complete answer (count bytes from its lead on) can belong to
+// the framed request: a query's answer carries a delay and names the queried
+// channel in byte 2, and no other request is answered with a query's answer.
+// Without sequence numbers on the line, this is what keeps a late answer of
+// one request from being taken for another's.
+bool AnswerBelongs(const unsigned char* request, int requestLength, const unsigned char* answer,
+                   unsigned int count);
+
+}  // namespace veltor
