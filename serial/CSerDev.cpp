@@ -214,7 +214,9 @@ bool CSerDev::BeginAttempt() {
             break;
         }
     }
+    // An answer held behind a cut-off report came before this request.
     m_pSorted->Clear();
+    m_pSplitter->ReleaseHeldAnswer(false, *m_pSorted);
     m_pSplitter->EndAnswer(*m_pSorted);
     Deliver();
     m_pBuffer->MarkEmpty(m_hDataEvent);
@@ -306,6 +308,10 @@ long long CSerDev::RequestOnWire(int count, long long writeStartUs) {
 }
 
 long CSerDev::ReadUntil(unsigned char* destination, long count, long long deadlineUs) {
+    // An answer held behind what may be a cut-off report is released once
+    // the line has been quiet for longer than a report's bytes are apart.
+    const long long graceUs = 20000 + WireUs(10, m_nBaud);
+    long long releaseAt = 0;
     long delivered = 0;
     for (;;) {
         delivered += m_pBuffer->Get(destination + delivered, count - delivered, m_hDataEvent);
@@ -315,9 +321,23 @@ long CSerDev::ReadUntil(unsigned char* destination, long count, long long deadli
         if (m_bLost) {
             return -2;
         }
-        if (pf::WaitForEvent(m_hDataEvent, MsUntil(deadlineUs)) != pf::WaitResult::Signalled) {
+        m_pBuffer->Lock();
+        const bool held = m_pSplitter->HoldsAnswer();
+        m_pBuffer->Unlock();
+        releaseAt = !held ? 0 : releaseAt != 0 ? releaseAt : NowUs() + graceUs;
+        const long long wakeAt = releaseAt != 0 ? std::min(releaseAt, deadlineUs) : deadlineUs;
+        if (pf::WaitForEvent(m_hDataEvent, MsUntil(wakeAt)) == pf::WaitResult::Signalled) {
+            continue;
+        }
+        if (releaseAt == 0 || MsUntil(deadlineUs) == 0) {
             return -1;
         }
+        m_pBuffer->Lock();
+        m_pSorted->Clear();
+        m_pSplitter->ReleaseHeldAnswer(true, *m_pSorted);
+        Deliver();
+        m_pBuffer->Unlock();
+        releaseAt = 0;
     }
 }
 
@@ -347,7 +367,8 @@ bool CSerDev::Sort(const unsigned char* bytes, unsigned long count, bool awaitin
     const unsigned long answers = m_pSplitter->Answers();
     m_pSplitter->Feed(bytes, count, awaiting, *m_pSorted);
     const bool stored = Deliver();
-    return stored || m_pSplitter->Answers() != answers;
+    // The exchange is woken for a held answer too, to time its release.
+    return stored || m_pSplitter->Answers() != answers || (awaiting && m_pSplitter->HoldsAnswer());
 }
 
 bool CSerDev::Deliver() {

@@ -32,6 +32,32 @@ void LineSplitter::Feed(const unsigned char* bytes, std::size_t n, bool awaiting
     }
 }
 
+std::size_t LineSplitter::HeldAnswerStart() const {
+    // Bytes 1 and 2 of a report (6, a channel below 8) can be no answer lead.
+    for (std::size_t p = 3; p + 1 < m_nHeld; ++p) {
+        const std::size_t length = m_Held[p + 1];
+        if (IsAnswerLead(m_Held[p]) && length >= 1 && m_nHeld - p == length + 2 &&
+            ChecksumHolds(m_Held + p, length + 2)) {
+            return p;
+        }
+    }
+    return 0;
+}
+
+void LineSplitter::ReleaseHeldAnswer(bool awaiting, Output& out) {
+    const std::size_t p = HeldAnswerStart();
+    if (p == 0) {
+        return;
+    }
+    unsigned char answer[kReportSize];
+    const std::size_t n = m_nHeld - p;
+    std::memcpy(answer, m_Held + p, n);
+    m_nHeld = 0;
+    m_bAwaiting = awaiting;
+    EmitOther(m_Held, p, true, out);
+    Restep(answer, n, out);
+}
+
 void LineSplitter::EndAnswer(Output& out) {
     if (m_State != kIdle) {
         m_State = kIdle;
@@ -78,24 +104,6 @@ void LineSplitter::Settle(Output& out) {
         if (m_nHeld == kReportSize) {
             m_nHeld = 0;
             EmitOther(m_Held, kReportSize, false, out);
-            return;
-        }
-        // A cut-off report followed by a whole answer: the answer is taken
-        // as soon as it is complete and its checksum holds, rather than held
-        // back until eight bytes have gathered. Bytes 1 and 2 of a report
-        // (6, a channel below 8) can be no answer lead.
-        for (std::size_t p = 3; p + 1 < m_nHeld && !m_bAnswersOff; ++p) {
-            const std::size_t length = m_Held[p + 1];
-            if (IsAnswerLead(m_Held[p]) && length >= 1 && m_nHeld - p == length + 2 &&
-                ChecksumHolds(m_Held + p, length + 2)) {
-                unsigned char answer[kReportSize];
-                const std::size_t n = m_nHeld - p;
-                std::memcpy(answer, m_Held + p, n);
-                m_nHeld = 0;
-                EmitOther(m_Held, p, true, out);
-                Restep(answer, n, out);
-                return;
-            }
         }
         return;
     }

@@ -49,6 +49,14 @@ public:
     // report being gathered is kept.
     void EndAnswer(Output& out);
 
+    // True when the report being gathered may still go on, but ends in a
+    // whole answer whose checksum holds: a report cut off by an answer, or a
+    // report whose delay bytes happen to read like one. Only time tells them
+    // apart: a report's bytes follow each other closely on the line.
+    bool HoldsAnswer() const { return HeldAnswerStart() != 0; }
+    // Takes the held bytes for a cut-off report and the answer after it.
+    void ReleaseHeldAnswer(bool awaiting, Output& out);
+
     // Answers completed so far, awaited or not.
     unsigned long Answers() const { return m_nAnswers; }
     // Bytes that arrived while an answer was awaited and were neither part of
@@ -60,6 +68,7 @@ private:
 
     void Step(unsigned char byte, Output& out);
     void Settle(Output& out);
+    std::size_t HeldAnswerStart() const;
     void Restep(const unsigned char* bytes, std::size_t n, Output& out);
     void AddAnswerByte(unsigned char byte, Output& out);
     void CompleteAnswer(Output& out);

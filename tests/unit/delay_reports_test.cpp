@@ -90,6 +90,12 @@ TEST(DelayReports, Gathering) {
         // A valid report that begins inside a bad one's 8 bytes is found.
         {"report inside a bad one", {Join({{0x51, 0x06}, c4000})}, {{2, 4000}}},
         {"bad then good", {Join({bad, Report(5, 9)})}, {{5, 9}}},
+        // A stray or cut-off report never hides the report after it.
+        {"stray Q", {Join({{0x51}, c4000})}, {{2, 4000}}},
+        {"cut-off report", {Join({{0x51, 0x06, 0x02}, c4000})}, {{2, 4000}}},
+        {"cut-off report, next chunk",
+         {{0x51, 0x06, 0x02}, Join({c4000, Report(1, 5)})},
+         {{2, 4000}, {1, 5}}},
         {"empty chunk", {{}}, {}},
         {"partial kept across an empty chunk",
          {Bytes(c4000.begin(), c4000.begin() + 4), {}, Bytes(c4000.begin() + 4, c4000.end())},
