@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -62,6 +63,11 @@ int64_t Millis(int ms) {
     return static_cast<int64_t>(ms) * 1000000;
 }
 
+// Ten bit times per byte: start bit, eight data bits, stop bit.
+std::chrono::nanoseconds ByteTime(double bitsPerSecond) {
+    return std::chrono::nanoseconds(static_cast<int64_t>(10.0 * 1e9 / bitsPerSecond));
+}
+
 }  // namespace
 
 const char* FaultName(FaultKind kind) {
@@ -88,6 +94,14 @@ const char* FaultName(FaultKind kind) {
             return "noise";
         case FaultKind::Replace:
             return "replace";
+        case FaultKind::Late:
+            return "late";
+        case FaultKind::ReportAfter:
+            return "report-after";
+        case FaultKind::CutReport:
+            return "cut-report";
+        case FaultKind::HangUp:
+            return "hang-up";
     }
     return "?";
 }
@@ -153,17 +167,31 @@ Simulator::~Simulator() {
     const uint64_t one = 1;
     // Stays readable from now on, so every later poll returns at once.
     (void)!write(wakeFd_, &one, sizeof one);
+    StopReportStream();
     thread_.join();
     close(wakeFd_);
-    close(slaveFd_);
+    if (slaveFd_ >= 0) {
+        close(slaveFd_);
+    }
     close(masterFd_);
 }
 
 // ---- Serving ---------------------------------------------------------------
 
 void Simulator::Serve() {
+    struct Ended {
+        Simulator* self;
+        ~Ended() {
+            {
+                std::lock_guard<std::mutex> lock(self->mutex_);
+                self->serving_ = false;
+            }
+            self->changed_.notify_all();
+        }
+    } ended{this};
+
     uint8_t buf[4096];
-    while (!stop_) {
+    while (!stop_ && !lineGone_) {
         pollfd fds[2] = {{masterFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
         if (poll(fds, 2, -1) < 0) {
             if (errno == EINTR) {
@@ -177,7 +205,15 @@ void Simulator::Serve() {
         if (fds[0].revents == 0) {
             continue;
         }
-        const ssize_t n = read(masterFd_, buf, sizeof buf);
+        size_t budget = sizeof buf;
+        const double speed = readPacing_ ? LineSpeed() : 0.0;
+        if (speed > 0.0) {
+            budget = std::min(budget, PacedReadBudget(speed));
+            if (budget == 0) {
+                return;
+            }
+        }
+        const ssize_t n = read(masterFd_, buf, budget);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
             continue;
         }
@@ -189,6 +225,10 @@ void Simulator::Serve() {
             }
             return;
         }
+        if (speed > 0.0) {
+            // Only what was read has used up line time.
+            lineFreeAt_ += ByteTime(speed) * n;
+        }
         {
             std::lock_guard<std::mutex> lock(mutex_);
             raw_.insert(raw_.end(), buf, buf + n);
@@ -196,11 +236,34 @@ void Simulator::Serve() {
         changed_.notify_all();
         for (const std::vector<uint8_t>& frame : parser_.Feed(buf, static_cast<size_t>(n))) {
             HandleFrame(frame);
-            if (stop_) {
+            if (stop_ || lineGone_) {
                 return;
             }
         }
     }
+}
+
+size_t Simulator::PacedReadBudget(double bitsPerSecond) {
+    const std::chrono::nanoseconds byteTime = ByteTime(bitsPerSecond);
+    const Clock::time_point now = Clock::now();
+    // Bytes waiting right after the previous ones count as sent back to back:
+    // the line was busy all along, and oversleeping must not slow it down.
+    // After a longer silence the line starts afresh now.
+    if (now - lineFreeAt_ > std::chrono::milliseconds(2)) {
+        lineFreeAt_ = now;
+    }
+    // Take what is waiting in slices of about a millisecond, so that a fast
+    // line costs few wake-ups and a slow one still goes byte by byte.
+    int waiting = 0;
+    if (ioctl(masterFd_, FIONREAD, &waiting) != 0 || waiting < 1) {
+        waiting = 1;
+    }
+    const int64_t perMs = std::max<int64_t>(1, std::chrono::milliseconds(1) / byteTime);
+    const int64_t take = std::min<int64_t>(waiting, perMs);
+    if (!PauseUntil(lineFreeAt_ + byteTime * take)) {
+        return 0;
+    }
+    return static_cast<size_t>(take);
 }
 
 Fault Simulator::NextFault() {
@@ -230,12 +293,16 @@ void Simulator::HandleFrame(const std::vector<uint8_t>& raw) {
         fault = NextFault();
         if (fault.kind == FaultKind::Negative) {
             rec.answer = Instrument::NegativeAnswer();
-        } else if (fault.kind != FaultKind::NoAnswer) {
+        } else if (fault.kind != FaultKind::NoAnswer && fault.kind != FaultKind::HangUp) {
             rec.answer = instrument_.HandleRequest(raw);
         }
-        reportDelay = instrument_.State().ch[0].delayCounts;
+        if (fault.reportChannel >= 0 && fault.reportChannel < kChannelCount) {
+            reportDelay = instrument_.State().ch[fault.reportChannel].delayCounts;
+        }
     }
     rec.fault = fault.kind;
+    const std::vector<uint8_t> report =
+        Instrument::DelayReport(fault.reportChannel, fault.reportCounts.value_or(reportDelay));
 
     // What goes on the line, after the fault has had its way.
     std::vector<uint8_t> out = rec.answer;
@@ -259,9 +326,15 @@ void Simulator::HandleFrame(const std::vector<uint8_t>& raw) {
         case FaultKind::WrongLead:
             out[0] = fault.lead;
             break;
-        case FaultKind::ReportFirst: {
-            std::vector<uint8_t> report = Instrument::DelayReport(0, reportDelay);
+        case FaultKind::ReportFirst:
             out.insert(out.begin(), report.begin(), report.end());
+            break;
+        case FaultKind::ReportAfter:
+            out.insert(out.end(), report.begin(), report.end());
+            break;
+        case FaultKind::CutReport: {
+            const size_t cut = std::min(report.size(), static_cast<size_t>(std::max(0, fault.cut)));
+            out.insert(out.begin(), report.begin(), report.begin() + cut);
             break;
         }
         case FaultKind::Noise: {
@@ -275,7 +348,6 @@ void Simulator::HandleFrame(const std::vector<uint8_t>& raw) {
         default:
             break;
     }
-    rec.written = out;
     std::vector<std::vector<uint8_t>> chunks;
     for (size_t i = 0; i < out.size(); i += chunk) {
         chunks.emplace_back(out.begin() + i, out.begin() + std::min(out.size(), i + chunk));
@@ -284,13 +356,56 @@ void Simulator::HandleFrame(const std::vector<uint8_t>& raw) {
     if (verbose_) {
         std::fprintf(stderr, "<- %s\n", ToHex(raw).c_str());
     }
+    // An answer held back by an earlier request goes out now that this
+    // request has arrived, ahead of this request's own answer.
+    std::optional<HeldAnswer> late = std::move(held_);
+    held_.reset();
     // Record before answering, so that a host that has its answer finds
     // the request and its effect already in the log and the state.
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (late) {
+            rec.lateBefore = late->bytes;
+            if (late->frameNumber >= framesCleared_) {
+                Frame& earlier = frames_[late->frameNumber - framesCleared_];
+                earlier.held = false;
+                earlier.written = late->bytes;
+            }
+        }
+        if (fault.kind == FaultKind::Late) {
+            rec.held = true;
+            held_ = HeldAnswer{out, fault.delayMs, framesCleared_ + frames_.size()};
+        } else {
+            rec.written = out;
+        }
         frames_.push_back(std::move(rec));
     }
     changed_.notify_all();
+
+    if (late) {
+        if (late->delayMs > 0 && !Pause(Millis(late->delayMs))) {
+            return;
+        }
+        if (verbose_) {
+            std::fprintf(stderr, "-> %s  (late answer)\n", ToHex(late->bytes).c_str());
+        }
+        if (!WriteOut({late->bytes}, 0)) {
+            return;
+        }
+    }
+    if (fault.kind == FaultKind::HangUp) {
+        if (verbose_) {
+            std::fprintf(stderr, "-> (hang-up)\n");
+        }
+        HangUpLine(true);
+        return;
+    }
+    if (fault.kind == FaultKind::Late) {
+        if (verbose_) {
+            std::fprintf(stderr, "-> (held back: late)\n");
+        }
+        return;
+    }
 
     if (fault.delayMs > 0 && !Pause(Millis(fault.delayMs))) {
         return;
@@ -309,13 +424,17 @@ void Simulator::HandleFrame(const std::vector<uint8_t>& raw) {
 
 // ---- Output ----------------------------------------------------------------
 
-bool Simulator::Pause(int64_t nanoseconds) {
-    std::unique_lock<std::mutex> lock(stopMutex_);
-    return !stopCv_.wait_for(lock, std::chrono::nanoseconds(nanoseconds),
-                             [this] { return stopping_; });
+bool Simulator::Pause(int64_t nanoseconds, const std::atomic<bool>* alsoStop) {
+    return PauseUntil(Clock::now() + std::chrono::nanoseconds(nanoseconds), alsoStop);
 }
 
-bool Simulator::WriteAll(const uint8_t* p, size_t n) {
+bool Simulator::PauseUntil(Clock::time_point t, const std::atomic<bool>* alsoStop) {
+    std::unique_lock<std::mutex> lock(stopMutex_);
+    return !stopCv_.wait_until(
+        lock, t, [&] { return stopping_ || lineGone_ || (alsoStop != nullptr && *alsoStop); });
+}
+
+bool Simulator::WriteAll(const uint8_t* p, size_t n, const std::atomic<bool>* cancel) {
     while (n > 0) {
         const ssize_t w = write(masterFd_, p, n);
         if (w > 0) {
@@ -329,31 +448,48 @@ bool Simulator::WriteAll(const uint8_t* p, size_t n) {
         if (w < 0 && errno != EAGAIN) {
             return false;
         }
-        // The host is not reading: wait for room, or for the end.
+        // The host is not reading: wait for room, or for the end. A
+        // cancellable writer looks up now and then, as nothing signals it.
         pollfd fds[2] = {{masterFd_, POLLOUT, 0}, {wakeFd_, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0 && errno != EINTR) {
+        if (poll(fds, 2, cancel != nullptr ? 10 : -1) < 0 && errno != EINTR) {
             return false;
         }
-        if ((fds[1].revents & POLLIN) != 0) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool Simulator::WritePaced(const uint8_t* p, size_t n, double bitsPerSecond) {
-    // Ten bit times per byte: start bit, eight data bits, stop bit.
-    const int64_t byteNs = static_cast<int64_t>(10.0 * 1e9 / bitsPerSecond);
-    for (size_t i = 0; i < n; ++i) {
-        if (!WriteAll(p + i, 1) || !Pause(byteNs)) {
+        if ((fds[1].revents & POLLIN) != 0 || (cancel != nullptr && *cancel)) {
             return false;
         }
     }
     return true;
 }
 
-bool Simulator::WriteOut(const std::vector<std::vector<uint8_t>>& chunks, int gapMs) {
+bool Simulator::WritePaced(const uint8_t* p, size_t n, double bitsPerSecond,
+                           const std::atomic<bool>* cancel) {
+    // Each byte leaves when the one before has had its time on the line;
+    // the schedule is kept from the start, so that oversleeping does not
+    // slow the line down, and whatever is due after a late wake-up goes out
+    // together.
+    const std::chrono::nanoseconds byteTime = ByteTime(bitsPerSecond);
+    const Clock::time_point start = Clock::now();
+    size_t done = 0;
+    while (done < n) {
+        const size_t due = std::min(
+            n, std::max(done + 1, static_cast<size_t>((Clock::now() - start) / byteTime) + 1));
+        if (!WriteAll(p + done, due - done, cancel)) {
+            return false;
+        }
+        done = due;
+        if (!PauseUntil(start + byteTime * done)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Simulator::WriteOut(const std::vector<std::vector<uint8_t>>& chunks, int gapMs,
+                         const std::atomic<bool>* cancel) {
     std::lock_guard<std::mutex> writeLock(writeMutex_);
+    if (lineGone_) {
+        return false;
+    }
     const double speed = pacing_ ? LineSpeed() : 0.0;
     for (size_t i = 0; i < chunks.size(); ++i) {
         if (i > 0 && gapMs > 0 && !Pause(Millis(gapMs))) {
@@ -365,8 +501,8 @@ bool Simulator::WriteOut(const std::vector<std::vector<uint8_t>>& chunks, int ga
             std::lock_guard<std::mutex> lock(mutex_);
             sent_.insert(sent_.end(), c.begin(), c.end());
         }
-        const bool ok =
-            speed > 0.0 ? WritePaced(c.data(), c.size(), speed) : WriteAll(c.data(), c.size());
+        const bool ok = speed > 0.0 ? WritePaced(c.data(), c.size(), speed, cancel)
+                                    : WriteAll(c.data(), c.size(), cancel);
         if (!ok) {
             return false;
         }
@@ -402,6 +538,106 @@ void Simulator::SendChunks(const std::vector<std::vector<uint8_t>>& chunks, int 
         }
     }
     WriteOut(chunks, gapMs);
+}
+
+// ---- Report stream ---------------------------------------------------------
+
+void Simulator::StartReportStream(int channel, uint32_t firstCounts, int intervalUs) {
+    std::lock_guard<std::mutex> control(streamControl_);
+    if (streamThread_.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(stopMutex_);
+            streamStop_ = true;
+        }
+        stopCv_.notify_all();
+        streamThread_.join();
+    }
+    streamStop_ = false;
+    streamed_ = 0;
+    streamThread_ = std::thread([this, channel, firstCounts, intervalUs] {
+        StreamReports(channel, firstCounts, intervalUs);
+    });
+}
+
+size_t Simulator::StopReportStream() {
+    std::lock_guard<std::mutex> control(streamControl_);
+    if (!streamThread_.joinable()) {
+        return 0;
+    }
+    {
+        std::lock_guard<std::mutex> lock(stopMutex_);
+        streamStop_ = true;
+    }
+    stopCv_.notify_all();
+    streamThread_.join();
+    const size_t n = streamed_;
+    streamed_ = 0;
+    return n;
+}
+
+void Simulator::StreamReports(int channel, uint32_t firstCounts, int intervalUs) {
+    const std::chrono::microseconds interval(std::max(0, intervalUs));
+    Clock::time_point next = Clock::now();
+    for (uint32_t i = 0; !streamStop_; ++i) {
+        const int ch = channel < 0 ? static_cast<int>(i % kChannelCount) : channel;
+        const std::vector<uint8_t> report = Instrument::DelayReport(ch, firstCounts + i);
+        if (verbose_) {
+            std::fprintf(stderr, "-> %s  (report stream)\n", ToHex(report).c_str());
+        }
+        // A report once begun is finished, unless the line is full: a stop
+        // must not leave half a report on the line of a host that reads.
+        if (!WriteOut({report}, 0, &streamStop_)) {
+            return;
+        }
+        ++streamed_;
+        // Keep to the schedule, but after falling behind (a blocked or paced
+        // line) start again from now instead of bursting to catch up.
+        next += interval;
+        const Clock::time_point now = Clock::now();
+        if (next < now) {
+            next = now;
+        }
+        if (!PauseUntil(next, &streamStop_)) {
+            return;
+        }
+    }
+}
+
+// ---- Hang-up ----------------------------------------------------------------
+
+void Simulator::HangUp() {
+    HangUpLine(false);
+}
+
+void Simulator::HangUpLine(bool fromServer) {
+    {
+        std::lock_guard<std::mutex> lock(stopMutex_);
+        lineGone_ = true;
+    }
+    stopCv_.notify_all();
+    const uint64_t one = 1;
+    // Every poll on the master gives up; none may hold it while it closes,
+    // or the close would not reach the slave until that poll returned.
+    (void)!write(wakeFd_, &one, sizeof one);
+    if (!fromServer) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return !serving_; });
+    }
+    // Writers give up at the wake-up above; the last one out leaves the
+    // line to be closed.
+    std::lock_guard<std::mutex> writeLock(writeMutex_);
+    if (lineClosed_) {
+        return;
+    }
+    lineClosed_ = true;
+    close(slaveFd_);
+    slaveFd_ = -1;
+    // The master's descriptor number is kept, from now on naming a second
+    // handle of the eventfd, so that a late LineSpeed() from any thread can
+    // never reach a descriptor reused for something else. Replacing it
+    // closes the master.
+    while (dup3(wakeFd_, masterFd_, O_CLOEXEC) < 0 && errno == EINTR) {
+    }
 }
 
 // ---- Observation and settings ---------------------------------------------
@@ -446,6 +682,7 @@ InstrumentState Simulator::State() const {
 void Simulator::ClearLog() {
     std::lock_guard<std::mutex> lock(mutex_);
     raw_.clear();
+    framesCleared_ += frames_.size();
     frames_.clear();
     sent_.clear();
 }

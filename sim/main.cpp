@@ -1,6 +1,7 @@
 // veltor-sim: serves a simulated instrument on a pseudo-terminal.
 //
 //   veltor-sim [--pace] [--verbose] [--delay CH:COUNTS]... [--ref HZ]
+//              [--reports CH:INTERVAL_MS[:FIRST]]
 //
 // Prints the path of the terminal's slave side on one line and serves until
 // SIGINT or SIGTERM.
@@ -22,19 +23,19 @@ namespace {
 void Usage() {
     std::fprintf(stderr,
                  "usage: veltor-sim [--pace] [--verbose] [--delay CH:COUNTS]... [--ref HZ]\n"
-                 "  --pace             write at the line speed the host set (10 bits per byte)\n"
+                 "                  [--reports CH:INTERVAL_MS[:FIRST]]\n"
+                 "  --pace             write and read at the line speed the host set\n"
+                 "                     (10 bits per byte), like a real line\n"
                  "  --verbose          print every request and answer in hex on stderr\n"
                  "  --delay CH:COUNTS  delay a query of channel CH (A-H or 0-7) answers\n"
-                 "  --ref HZ           reference clock for clock sources 2 and 3\n");
+                 "  --ref HZ           reference clock for clock sources 2 and 3\n"
+                 "  --reports CH:INTERVAL_MS[:FIRST]\n"
+                 "                     send an unasked delay report of channel CH (A-H,\n"
+                 "                     0-7, or * for A..H in turn) every INTERVAL_MS, with\n"
+                 "                     counts FIRST (default 0), FIRST+1, ...\n");
 }
 
-// "C:4000" or "2:4000".
-bool ParseDelay(const char* text, int* channel, uint32_t* counts) {
-    const char* colon = std::strchr(text, ':');
-    if (colon == nullptr || colon - text != 1) {
-        return false;
-    }
-    const char c = text[0];
+bool ParseChannel(char c, int* channel) {
     if (c >= 'A' && c <= 'H') {
         *channel = c - 'A';
     } else if (c >= 'a' && c <= 'h') {
@@ -44,12 +45,55 @@ bool ParseDelay(const char* text, int* channel, uint32_t* counts) {
     } else {
         return false;
     }
+    return true;
+}
+
+bool ParseCounts(const char* text, const char* stop, uint32_t* counts) {
     char* end = nullptr;
-    const unsigned long long v = std::strtoull(colon + 1, &end, 0);
-    if (end == colon + 1 || *end != '\0' || v > 0xFFFFFFFFull) {
+    const unsigned long long v = std::strtoull(text, &end, 0);
+    if (end == text || *end != *stop || v > 0xFFFFFFFFull || text[0] == '-') {
         return false;
     }
     *counts = static_cast<uint32_t>(v);
+    return true;
+}
+
+// "C:4000" or "2:4000".
+bool ParseDelay(const char* text, int* channel, uint32_t* counts) {
+    const char* colon = std::strchr(text, ':');
+    if (colon == nullptr || colon - text != 1) {
+        return false;
+    }
+    return ParseChannel(text[0], channel) && ParseCounts(colon + 1, "", counts);
+}
+
+struct Reports {
+    bool on = false;
+    int channel = 0;  // -1: A..H in turn
+    uint32_t intervalMs = 0;
+    uint32_t first = 0;
+};
+
+// "B:100", "*:20" or "1:100:5000".
+bool ParseReports(const char* text, Reports* r) {
+    const char* colon = std::strchr(text, ':');
+    if (colon == nullptr || colon - text != 1) {
+        return false;
+    }
+    if (text[0] == '*') {
+        r->channel = -1;
+    } else if (!ParseChannel(text[0], &r->channel)) {
+        return false;
+    }
+    const char* second = std::strchr(colon + 1, ':');
+    if (!ParseCounts(colon + 1, second != nullptr ? ":" : "", &r->intervalMs) ||
+        r->intervalMs > 1000000u) {
+        return false;
+    }
+    if (second != nullptr && !ParseCounts(second + 1, "", &r->first)) {
+        return false;
+    }
+    r->on = true;
     return true;
 }
 
@@ -64,6 +108,7 @@ int main(int argc, char** argv) {
         uint32_t counts;
     };
     std::vector<Delay> delays;
+    Reports reports;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--pace") {
@@ -77,6 +122,11 @@ int main(int argc, char** argv) {
                 return 2;
             }
             delays.push_back(d);
+        } else if (arg == "--reports" && i + 1 < argc) {
+            if (!ParseReports(argv[++i], &reports)) {
+                Usage();
+                return 2;
+            }
         } else if (arg == "--ref" && i + 1 < argc) {
             refHz = std::strtod(argv[++i], nullptr);
             if (!(refHz > 0.0)) {
@@ -104,6 +154,7 @@ int main(int argc, char** argv) {
     try {
         vsim::Simulator sim;
         sim.SetPacing(pace);
+        sim.SetReadPacing(pace);
         sim.SetVerbose(verbose);
         if (refHz > 0.0) {
             sim.SetReferenceHz(refHz);
@@ -113,11 +164,20 @@ int main(int argc, char** argv) {
         }
         std::printf("%s\n", sim.SlavePath().c_str());
         std::fflush(stdout);
+        if (reports.on) {
+            sim.StartReportStream(reports.channel, reports.first,
+                                  static_cast<int>(reports.intervalMs * 1000));
+        }
 
         int sig = 0;
         sigwait(&stopSignals, &sig);
+        const size_t streamed = sim.StopReportStream();
         if (verbose) {
-            std::fprintf(stderr, "veltor-sim: stopping on signal %d\n", sig);
+            std::fprintf(stderr, "veltor-sim: stopping on signal %d", sig);
+            if (reports.on) {
+                std::fprintf(stderr, " after %zu reports", streamed);
+            }
+            std::fprintf(stderr, "\n");
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "veltor-sim: %s\n", e.what());

@@ -1,0 +1,294 @@
+// The exchange on a line that behaves like real hardware: an instrument that
+// answers late, one that talks unasked, a slow line, a pulled adapter.
+#include <sys/resource.h>
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <functional>
+#include <thread>
+
+#include "e2e_support.h"
+#include "sim/Wire.h"
+
+namespace e2e {
+namespace {
+
+using vsim::Fault;
+using vsim::FaultKind;
+using Clock = std::chrono::steady_clock;
+
+CCommand* Request(Bytes payload, int tries = 5) {
+    return new CCommand(0xD8, payload.data(), static_cast<int>(payload.size()), nullptr, 0, 500,
+                        tries);
+}
+
+bool Send(CVeltor& device, Bytes payload, int tries = 5) {
+    CCommand* command = Request(payload, tries);
+    const bool ok = device.DoCommand(command);
+    delete command;
+    return ok;
+}
+
+// The reports in the bytes a device handed to HandleUnsolicited, as
+// (channel, counts), found independently of the library.
+std::vector<std::pair<int, uint32_t>> ReportsIn(const Bytes& bytes) {
+    std::vector<std::pair<int, uint32_t>> found;
+    for (size_t i = 0; i + 8 <= bytes.size(); ++i) {
+        const uint8_t* r = &bytes[i];
+        if (r[0] == 0x51 && r[1] == 6 && r[2] < 8 && vsim::ByteSum(r + 1, 7) == 0) {
+            found.push_back({r[2], vsim::ReadLe32(r + 3)});
+            i += 7;
+        }
+    }
+    return found;
+}
+
+double CpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+using Line = Connected;
+
+TEST_F(Line, ALateAnswerIsNeverTakenForAnotherRequest) {
+    // The first request's answer comes only after the next request has been
+    // received; the next request still gets its own answer, at once.
+    for (int ch = 0; ch < 8; ++ch) {
+        sim.SetChannelDelay(ch, 1000 + ch);
+    }
+    struct Case {
+        const char* name;
+        Bytes late;
+        std::function<bool()> next;
+        int channel;  // whose last delay the next request sets, or -1
+    };
+    const Case cases[] = {
+        {"query, then another query",
+         {0x40, 0x0B, 0x00},
+         [&] { return device.GetChannel('B')->CmdQuery(); },
+         1},
+        {"query, then a command",
+         {0x41, 0x0B, 0x00},
+         [&] { return device.GetChannel('C')->CmdForceTrigger(); },
+         -1},
+        {"command, then a query", {0x80}, [&] { return device.GetChannel('D')->CmdQuery(); }, 3},
+    };
+    for (const Case& c : cases) {
+        sim.QueueFault(Make(FaultKind::Late));
+        EXPECT_FALSE(Send(device, c.late, 1)) << c.name;
+        sim.ClearLog();
+        EXPECT_TRUE(c.next()) << c.name;
+        EXPECT_EQ(sim.FrameCount(), 1u) << c.name;
+        if (c.channel >= 0) {
+            EXPECT_DOUBLE_EQ(device.GetChannel(static_cast<char>('A' + c.channel))->GetLastDelay(),
+                             (1000 + c.channel) / 200e6)
+                << c.name;
+        }
+    }
+    EXPECT_EQ(sim.State().ch[2].triggerCount, 1u);
+}
+
+TEST_F(Line, AnInstrumentSlowOnceStaysInStep) {
+    for (int ch = 0; ch < 8; ++ch) {
+        sim.SetChannelDelay(ch, 100 * (ch + 1));
+    }
+    Fault slow = Make(FaultKind::Delay);
+    slow.delayMs = 700;
+    sim.QueueFault(slow);
+    for (int i = 0; i < 40; ++i) {
+        const char letter = static_cast<char>('A' + i % 8);
+        ASSERT_TRUE(device.GetChannel(letter)->CmdQuery()) << i;
+        ASSERT_DOUBLE_EQ(device.GetChannel(letter)->GetLastDelay(), 100 * (i % 8 + 1) / 200e6)
+            << "query " << i << " of channel " << letter;
+    }
+    // A command whose own request was never answered is not acknowledged by
+    // the late answer of the command before it.
+    sim.QueueFault(slow);
+    EXPECT_FALSE(Send(device, {0x80}, 1));
+    sim.QueueFaults(Make(FaultKind::NoAnswer), 5);
+    EXPECT_FALSE(device.CmdDisableOutputs());
+}
+
+TEST_F(Line, ReportsDoNotStretchAnAttempt) {
+    // The instrument misses the request and reports every 100 ms: every
+    // attempt still ends at its own deadline.
+    sim.StartReportStream(0, 1, 100000);
+    sim.QueueFaults(Make(FaultKind::NoAnswer), 5);
+    std::atomic<bool> done{false};
+    std::thread watchdog([&] {
+        // Ends a stream that would keep a wrongly restarted wait going.
+        for (int i = 0; i < 100 && !done; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        sim.StopReportStream();
+    });
+    const Clock::time_point start = Clock::now();
+    EXPECT_FALSE(device.CmdEnableOutputs());
+    const auto elapsed = Clock::now() - start;
+    done = true;
+    watchdog.join();
+    EXPECT_EQ(device.GetLastOutcome(), CSerDev::kNoAnswer);
+    EXPECT_LT(elapsed, std::chrono::milliseconds(5 * 500 + 1500));
+}
+
+TEST(SlowLine, TheWaitStartsWhenTheRequestIsOnTheWire) {
+    // At 4800 bit/s the 1024-byte burst takes over two seconds to leave;
+    // the first command's time must not run out while its request waits
+    // behind it, or the trigger would be fired again by a retry.
+    vsim::Simulator sim;
+    sim.SetPacing(true);
+    sim.SetReadPacing(true);
+    CVeltor device;
+    ASSERT_EQ(device.InitConnection(sim.SlavePath().c_str(), 1), 0);
+    EXPECT_TRUE(device.GetChannel('B')->CmdForceTrigger());
+    EXPECT_EQ(sim.FrameCount(), 1u);
+    EXPECT_EQ(sim.State().ch[1].triggerCount, 1u);
+}
+
+TEST(LostLine, APulledAdapterIsSeenAndNeverSpunOn) {
+    struct Case {
+        const char* name;
+        bool midExchange;  // the line hangs up instead of answering
+    };
+    for (const Case c : {Case{"while idle", false}, Case{"during an exchange", true}}) {
+        vsim::Simulator sim;
+        TestDevice device;
+        ASSERT_EQ(device.InitConnection(sim.SlavePath().c_str(), kBaud115200), 0) << c.name;
+        if (c.midExchange) {
+            sim.QueueFault(Make(FaultKind::HangUp));
+        } else {
+            sim.HangUp();
+            // The watcher must end, not spin on a port that reads as
+            // readable forever.
+            const double cpu = CpuSeconds();
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            EXPECT_LT(CpuSeconds() - cpu, 0.1) << c.name;
+            EXPECT_FALSE(device.IsConnected()) << c.name;
+        }
+        const Clock::time_point start = Clock::now();
+        EXPECT_FALSE(device.CmdEnableOutputs()) << c.name;
+        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(400)) << c.name;
+        EXPECT_EQ(device.GetLastOutcome(), CSerDev::kPortLost) << c.name;
+        EXPECT_FALSE(device.IsConnected()) << c.name;
+        EXPECT_LE(sim.FrameCount(), 1u) << c.name;
+
+        vsim::Simulator other;
+        EXPECT_EQ(device.CloseConnection(), 0);
+        ASSERT_EQ(device.InitConnection(other.SlavePath().c_str(), kBaud115200), 0) << c.name;
+        EXPECT_TRUE(device.CmdEnableOutputs()) << c.name;
+    }
+}
+
+TEST_F(Line, NoReportIsLostAroundAnAnswer) {
+    struct Case {
+        const char* name;
+        Fault fault;
+        bool reportAfterwards;  // a valid report follows the command
+        int channel;
+        uint32_t counts;
+    };
+    Fault first = Make(FaultKind::ReportFirst);
+    first.reportChannel = 3;
+    first.reportCounts = 111;
+    Fault after = Make(FaultKind::ReportAfter);
+    after.reportChannel = 4;
+    after.reportCounts = 222;
+    Fault stray = Make(FaultKind::Noise);
+    stray.noise = {0x51};
+    const Case cases[] = {
+        {"report glued before", first, false, 3, 111},
+        {"report glued after", after, false, 4, 222},
+        {"cut-off report before", Make(FaultKind::CutReport), true, 5, 333},
+        {"stray report lead before", stray, true, 6, 444},
+    };
+    for (const Case& c : cases) {
+        sim.ClearLog();
+        sim.QueueFault(c.fault);
+        EXPECT_TRUE(device.GetChannel('H')->CmdForceTrigger()) << c.name;
+        EXPECT_EQ(sim.FrameCount(), 1u) << c.name;
+        if (c.reportAfterwards) {
+            const size_t before = device.Unsolicited().size();
+            sim.SendDelayReport(c.channel, c.counts);
+            ASSERT_TRUE(device.WaitForUnsolicited(before + 8)) << c.name;
+        } else {
+            // A report glued to the answer reaches the gatherer before the
+            // command returns (before) or as soon as the watcher drains
+            // (after): wait for its eight bytes.
+            ASSERT_TRUE(device.WaitForUnsolicited(8)) << c.name;
+        }
+        EXPECT_DOUBLE_EQ(device.GetChannel(static_cast<char>('A' + c.channel))->GetLastDelay(),
+                         c.counts / 200e6)
+            << c.name;
+    }
+    EXPECT_EQ(sim.State().ch[7].triggerCount, 4u);
+}
+
+TEST_F(Line, NoReportIsLostDuringBackToBackCommands) {
+    sim.StartReportStream(-1, 1, 100);
+    for (int i = 0; i < 2000; ++i) {
+        ASSERT_TRUE(i % 3 ? device.CmdEnableOutputs()
+                          : device.GetChannel(static_cast<char>('A' + i % 8))->CmdQuery())
+            << i;
+    }
+    const size_t sent = sim.StopReportStream();
+    ASSERT_GT(sent, 0u);
+    ASSERT_TRUE(device.WaitForUnsolicited(8 * sent));
+    const auto reports = ReportsIn(device.Unsolicited());
+    ASSERT_EQ(reports.size(), sent);
+    for (size_t i = 0; i < reports.size(); ++i) {
+        ASSERT_EQ(reports[i].second, i + 1) << "report " << i;
+        ASSERT_EQ(reports[i].first, static_cast<int>(i % 8)) << "report " << i;
+    }
+}
+
+TEST_F(Line, ReportsAreConvertedAtTheClockOfTheirReading) {
+    // The watcher stores counts only; the host may change the clock settings
+    // at any time (a race on the general properties otherwise).
+    sim.StartReportStream(0, 1, 200);
+    SGeneral* general = device.GetPropA();
+    for (int i = 0; i < 2000; ++i) {
+        general->nClockAB = i % 4;
+        general->dRefClockHz = 1e6 + i;
+    }
+    sim.StopReportStream();
+    general->nClockAB = 0;
+    const size_t before = device.Unsolicited().size();
+    sim.SendDelayReport(2, 4000);
+    ASSERT_TRUE(device.WaitForUnsolicited(before + 8));
+    EXPECT_DOUBLE_EQ(device.GetChannel('C')->GetLastDelay(), 4000 / 200e6);
+    general->nClockCD = 1;
+    EXPECT_DOUBLE_EQ(device.GetChannel('C')->GetLastDelay(), 4000 / 3125000.0);
+}
+
+TEST(SmallFaults, OpeningAndChannelsOutsideTheRules) {
+    vsim::Simulator sim;
+    CVeltor first;
+    CVeltor second;
+    // No port number overflows its name.
+    EXPECT_EQ(first.InitConnection(INT_MIN, kBaud115200), -1);
+    EXPECT_EQ(first.InitConnection(0, kBaud115200), -1);
+    // A failed opening keeps nothing: the port is free for the next try.
+    EXPECT_EQ(first.InitConnection("/dev/null", kBaud115200), -2);
+    EXPECT_EQ(second.InitConnection("/dev/null", kBaud115200), -2);
+
+    // A channel named outside A to H sends nothing.
+    ASSERT_EQ(first.InitConnection(sim.SlavePath().c_str(), kBaud115200), 0);
+    ASSERT_TRUE(sim.WaitForRawBytes(1024, 5000));
+    sim.ClearLog();
+    for (char name : {'I', '@', 'z'}) {
+        CChannel stray(&first, name);
+        EXPECT_FALSE(stray.CmdEnable()) << name;
+        EXPECT_FALSE(stray.CmdQuery()) << name;
+        EXPECT_FALSE(stray.CmdForceTrigger()) << name;
+        EXPECT_FALSE(stray.CmdSetTimingMode()) << name;
+        EXPECT_FALSE(stray.CmdTransferLogic()) << name;
+    }
+    EXPECT_TRUE(first.CmdEnableOutputs());
+    EXPECT_EQ(sim.FrameCount(), 1u);
+}
+
+}  // namespace
+}  // namespace e2e
