@@ -117,17 +117,21 @@ TEST_F(DeviceCommands, QueryStoresTheDelayForThePairsClock) {
     EXPECT_DOUBLE_EQ(device.GetChannel('A')->GetLastDelay(), 2e-05);
 }
 
-TEST_F(DeviceCommands, AQueryAnswerWithoutADelayLeavesTheLastDelay) {
+TEST_F(DeviceCommands, AQueryAnswerWithoutItsChannelsDelayIsNotTaken) {
     sim.SetChannelDelay(1, 4000);
-    ASSERT_TRUE(device.GetChannel('B')->CmdQuery());
-    // Valid answers too short to hold a delay at bytes 3 to 6.
-    const Bytes shortAnswers[] = {
-        {0xAA, 0x01, 0xFF}, {0xAA, 0x00}, {0xAA, 0x04, 0x01, 0x02, 0x03, 0xF6}};
-    for (const Bytes& answer : shortAnswers) {
+    // Valid answers that cannot be the answer to a query of channel B: too
+    // short to hold a delay at bytes 3 to 6, or naming another channel.
+    const Bytes answers[] = {
+        {0xAA, 0x01, 0xFF}, {0xAA, 0x00}, {0xAA, 0x04, 0x01, 0x02, 0x03, 0xF6}, Report(2, 4000)};
+    for (Bytes answer : answers) {
+        answer[0] = 0xAA;
         vsim::Fault replace = Make(vsim::FaultKind::Replace);
         replace.replacement = answer;
         sim.QueueFault(replace);
+        sim.ClearLog();
         EXPECT_TRUE(device.GetChannel('B')->CmdQuery());
+        EXPECT_EQ(device.GetLastOutcome(), CSerDev::kSuccess);
+        EXPECT_EQ(sim.FrameCount(), 2u);  // asked again
         EXPECT_DOUBLE_EQ(device.GetChannel('B')->GetLastDelay(), 2e-05);
     }
 }

@@ -137,25 +137,30 @@ TEST_F(SerialExchange, OneFaultThenSuccess) {
 
 TEST_F(SerialExchange, OneAttemptTellsHowItEnded) {
     struct Case {
-        FaultKind fault;
+        Fault fault;
         CSerDev::Outcome outcome;
         unsigned int responseCount;
     };
+    // A query's answer to another request.
+    Fault mismatch = Make(FaultKind::Replace);
+    mismatch.replacement = Report(2, 4000);
+    mismatch.replacement[0] = 0xAA;
     const Case cases[] = {
-        {FaultKind::None, CSerDev::kSuccess, 3},
-        {FaultKind::NoAnswer, CSerDev::kNoAnswer, 0},
-        {FaultKind::Negative, CSerDev::kNegative, 0},
-        {FaultKind::WrongLead, CSerDev::kWrongLead, 0},
-        {FaultKind::HeaderOnly, CSerDev::kIncomplete, 2},
-        {FaultKind::BadChecksum, CSerDev::kBadChecksum, CCommand::kChecksumFailed},
+        {Make(FaultKind::None), CSerDev::kSuccess, 3},
+        {Make(FaultKind::NoAnswer), CSerDev::kNoAnswer, 0},
+        {Make(FaultKind::Negative), CSerDev::kNegative, 0},
+        {Make(FaultKind::WrongLead), CSerDev::kWrongLead, 0},
+        {Make(FaultKind::HeaderOnly), CSerDev::kIncomplete, 2},
+        {Make(FaultKind::BadChecksum), CSerDev::kBadChecksum, CCommand::kChecksumFailed},
+        {mismatch, CSerDev::kMismatch, 0},
     };
     for (const Case& c : cases) {
-        sim.QueueFault(Make(c.fault));
+        sim.QueueFault(c.fault);
         CCommand* command = EnableOutputs(1);
-        EXPECT_EQ(device.DoCommand(command), c.outcome == CSerDev::kSuccess)
-            << vsim::FaultName(c.fault);
-        EXPECT_EQ(device.GetLastOutcome(), c.outcome) << vsim::FaultName(c.fault);
-        EXPECT_EQ(command->m_ResponseCount, c.responseCount) << vsim::FaultName(c.fault);
+        const char* name = vsim::FaultName(c.fault.kind);
+        EXPECT_EQ(device.DoCommand(command), c.outcome == CSerDev::kSuccess) << name;
+        EXPECT_EQ(device.GetLastOutcome(), c.outcome) << name;
+        EXPECT_EQ(command->m_ResponseCount, c.responseCount) << name;
         delete command;
     }
 }
