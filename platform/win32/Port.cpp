@@ -14,6 +14,9 @@ namespace {
 // the port for.
 const DWORD kWatchedEvents = EV_RXCHAR | EV_TXEMPTY;
 
+// The most one read takes from the receive queue.
+const DWORD kReadChunk = 4096;
+
 // The receive queue holds bytes when a read is issued, so it completes at
 // once on any driver we know; the bound only keeps a misbehaving driver from
 // hanging the watcher with the receive lock held.
@@ -64,24 +67,134 @@ bool RunningUnderWine() {
     return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-DWORD QueuedBytes(HANDLE port) {
+// An overlapped operation together with the bytes the driver reads from or
+// writes into. Both live on the heap, apart from the caller's memory, so that
+// an operation whose cancel never settles can be left with the driver instead
+// of writing into memory that has gone.
+struct IoRecord {
+    OVERLAPPED overlapped;
+    // Issued and not yet seen to end: the driver may still write the record
+    // and its bytes.
+    bool pending;
+    DWORD capacity;
+
+    unsigned char* Bytes() { return reinterpret_cast<unsigned char*>(this + 1); }
+};
+
+// A record with room for capacity bytes and a manual-reset event of its own;
+// null when either cannot be had.
+IoRecord* NewRecord(DWORD capacity) {
+    void* memory = ::operator new(sizeof(IoRecord) + capacity, std::nothrow);
+    if (memory == nullptr) {
+        return nullptr;
+    }
+    IoRecord* record = static_cast<IoRecord*>(memory);
+    std::memset(record, 0, sizeof(IoRecord));
+    record->capacity = capacity;
+    record->overlapped.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (record->overlapped.hEvent == nullptr) {
+        ::operator delete(memory);
+        return nullptr;
+    }
+    return record;
+}
+
+// Makes the record ready for the next operation.
+OVERLAPPED* Rearm(IoRecord* record) {
+    const HANDLE event = record->overlapped.hEvent;
+    ::ResetEvent(event);
+    std::memset(&record->overlapped, 0, sizeof(record->overlapped));
+    record->overlapped.hEvent = event;
+    record->pending = false;
+    return &record->overlapped;
+}
+
+// Waits, bounded, for a record's operation to end, cancelling it first when
+// it has not. Only this one operation is cancelled: the watcher's wait for
+// port events may be pending on the same port meanwhile. False when the
+// operation did not end: the driver still holds the record.
+bool Settle(HANDLE port, IoRecord* record) {
+    if (!record->pending) {
+        return true;
+    }
+    if (!HasEnded(&record->overlapped)) {
+        ::CancelIoEx(port, &record->overlapped);
+        if (!AwaitEnd(&record->overlapped, kCancelBoundMs)) {
+            return false;
+        }
+    }
+    DWORD ignored = 0;
+    ::GetOverlappedResult(port, &record->overlapped, &ignored, FALSE);
+    record->pending = false;
+    return true;
+}
+
+// Frees a record once its operation has ended or has been cancelled and
+// settled. A record whose cancel never settles is left allocated for good,
+// deliberately: the driver may still write into it or read from it, and
+// memory lost once on a failing port is the lesser harm.
+void Release(HANDLE port, IoRecord* record) {
+    if (record == nullptr || !Settle(port, record)) {
+        return;
+    }
+    ::CloseHandle(record->overlapped.hEvent);
+    ::operator delete(static_cast<void*>(record));
+}
+
+// The number of bytes in the driver's receive queue, clearing any line
+// error; -1 when the port cannot tell, which is how a port that has gone
+// away answers (under Wine, a pseudo-terminal whose master closed fails with
+// ERROR_NOT_READY).
+long QueuedBytes(HANDLE port) {
     DWORD errors = 0;
     COMSTAT status;
     std::memset(&status, 0, sizeof(status));
-    return ::ClearCommError(port, &errors, &status) ? status.cbInQue : 0;
+    if (!::ClearCommError(port, &errors, &status)) {
+        return -1;
+    }
+    return static_cast<long>(status.cbInQue);
 }
 
-// Cancels this thread's pending I/O on the port and waits, bounded, for the
-// operation to end. False when it did not: its record and buffer must then
-// stay allocated.
-bool CancelAndSettle(HANDLE port, OVERLAPPED* overlapped) {
-    ::CancelIo(port);
-    if (!AwaitEnd(overlapped, kCancelBoundMs)) {
-        return false;
+// Reads at most capacity of the queued bytes through the record. Only what
+// the driver reports queued is asked for: Wine leaves a read on an empty
+// pseudo-terminal pending despite the read time-outs. A read reported
+// pending is waited for with a bound; one that does not end in time stays
+// pending in the record for the caller to settle. Returns the number read,
+// or -1 when the port is gone or the read failed.
+long ReadQueued(HANDLE port, IoRecord* record, unsigned char* buffer, std::size_t capacity) {
+    const long queued = QueuedBytes(port);
+    if (queued <= 0) {
+        return queued;
     }
-    DWORD ignored = 0;
-    ::GetOverlappedResult(port, overlapped, &ignored, FALSE);
-    return true;
+    DWORD wanted = static_cast<DWORD>(queued);
+    if (wanted > capacity) {
+        wanted = static_cast<DWORD>(capacity);
+    }
+    if (wanted > record->capacity) {
+        wanted = record->capacity;
+    }
+    if (wanted == 0) {
+        return 0;
+    }
+    OVERLAPPED* overlapped = Rearm(record);
+    DWORD got = 0;
+    if (!::ReadFile(port, record->Bytes(), wanted, &got, overlapped)) {
+        if (::GetLastError() != ERROR_IO_PENDING) {
+            return -1;
+        }
+        record->pending = true;
+        if (!AwaitEnd(overlapped, kReadBoundMs)) {
+            return -1;
+        }
+        record->pending = false;
+        // Under Wine a read of a pseudo-terminal whose master closed ends
+        // here with ERROR_BROKEN_PIPE.
+        if (!::GetOverlappedResult(port, overlapped, &got, FALSE)) {
+            return -1;
+        }
+    }
+    std::memcpy(buffer, record->Bytes(), got);
+    return static_cast<long>(got);
 }
 
 }  // namespace
@@ -107,7 +220,7 @@ int PortConfigure(Handle handle, long baud) {
 
     DCB dcb;
     std::memset(&dcb, 0, sizeof(dcb));
-    dcb.DCBlength = 28;
+    dcb.DCBlength = sizeof(dcb);
     if (!::GetCommState(port, &dcb)) {
         return -3;
     }
@@ -115,9 +228,24 @@ int PortConfigure(Handle handle, long baud) {
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
+    // Frames, answers and reports are binary: 0x11 and 0x13 in them must not
+    // be taken for XON/XOFF in either direction (a port set up for software
+    // flow control swallows them and stops its output at the first 0x13),
+    // null bytes must not be stripped, and no byte replaced or checked for
+    // parity.
+    dcb.fBinary = TRUE;
+    dcb.fParity = FALSE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fErrorChar = FALSE;
+    // A line error (noise on the line) must not fail the watcher's wait and
+    // every read and write until someone clears it: the watcher takes a
+    // failed wait for a port that is gone.
+    dcb.fAbortOnError = FALSE;
     // Bits 3 to 6 of the flag word (0x78): no DSR output flow control, DTR
-    // held off, no DSR sensitivity. CTS flow, RTS control and XON/XOFF stay
-    // as the port had them.
+    // held off, no DSR sensitivity. CTS flow and RTS control stay as the port
+    // had them.
     dcb.fOutxDsrFlow = FALSE;
     dcb.fDtrControl = DTR_CONTROL_DISABLE;
     dcb.fDsrSensitivity = FALSE;
@@ -148,30 +276,81 @@ bool PortWrite(Handle handle, const unsigned char* bytes, int count, long timeou
         return count == 0;
     }
     HANDLE port = ToWin32(handle);
-    OVERLAPPED overlapped;
-    std::memset(&overlapped, 0, sizeof(overlapped));
-    overlapped.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (overlapped.hEvent == nullptr) {
+    // The driver reads the bytes from the record's copy: the caller's buffer
+    // may be gone by the time a write given up ends.
+    IoRecord* record = NewRecord(static_cast<DWORD>(count));
+    if (record == nullptr) {
         return false;
     }
+    std::memcpy(record->Bytes(), bytes, static_cast<std::size_t>(count));
+    OVERLAPPED* overlapped = Rearm(record);
 
     bool written = false;
     DWORD done = 0;
-    if (::WriteFile(port, bytes, static_cast<DWORD>(count), &done, &overlapped)) {
+    if (::WriteFile(port, record->Bytes(), static_cast<DWORD>(count), &done, overlapped)) {
         written = done == static_cast<DWORD>(count);
     } else if (::GetLastError() == ERROR_IO_PENDING) {
+        record->pending = true;
         const DWORD limit = timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);
-        if (AwaitEnd(&overlapped, limit)) {
-            written = ::GetOverlappedResult(port, &overlapped, &done, FALSE) &&
+        if (AwaitEnd(overlapped, limit)) {
+            record->pending = false;
+            written = ::GetOverlappedResult(port, overlapped, &done, FALSE) &&
                       done == static_cast<DWORD>(count);
-        } else if (!CancelAndSettle(port, &overlapped)) {
-            // The driver still holds the record; leaving its event open is
-            // the lesser harm than closing it under a completing write.
-            return false;
         }
     }
-    ::CloseHandle(overlapped.hEvent);
+    // A write still pending is cancelled here.
+    Release(port, record);
     return written;
+}
+
+void PortDrain(Handle handle, long timeoutMs) {
+    HANDLE port = ToWin32(handle);
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof(dcb));
+    dcb.DCBlength = sizeof(dcb);
+    if (timeoutMs <= 0 || !::GetCommState(port, &dcb) || dcb.BaudRate == 0) {
+        return;
+    }
+    // No port event tells when the output queue has emptied without taking
+    // the watcher's wait for events: the queue is looked at again after
+    // about the wire time of what it held, until it is empty or the bound
+    // has passed. A driver that reports its queue empty (a USB adapter with
+    // a buffer of its own) ends the wait at once.
+    const ULONGLONG deadline = ::GetTickCount64() + static_cast<ULONGLONG>(timeoutMs);
+    for (;;) {
+        DWORD errors = 0;
+        COMSTAT status;
+        std::memset(&status, 0, sizeof(status));
+        if (!::ClearCommError(port, &errors, &status) || status.cbOutQue == 0) {
+            return;
+        }
+        const ULONGLONG now = ::GetTickCount64();
+        if (now >= deadline) {
+            return;
+        }
+        ULONGLONG pause = static_cast<ULONGLONG>(status.cbOutQue) * 10 * 1000 / dcb.BaudRate + 1;
+        if (pause > deadline - now) {
+            pause = deadline - now;
+        }
+        ::Sleep(static_cast<DWORD>(pause));
+    }
+}
+
+long PortReadQueued(Handle handle, unsigned char* buffer, std::size_t capacity) {
+    HANDLE port = ToWin32(handle);
+    if (capacity > kReadChunk) {
+        capacity = kReadChunk;
+    }
+    // A record of its own for each read: the caller's thread may end, and its
+    // buffer go, while a read abandoned here is still held by the driver.
+    IoRecord* record = NewRecord(static_cast<DWORD>(capacity));
+    if (record == nullptr) {
+        // Nothing was read; the bytes stay queued for a later read.
+        return QueuedBytes(port) < 0 ? -1 : 0;
+    }
+    const long got = ReadQueued(port, record, buffer, capacity);
+    Release(port, record);
+    return got;
 }
 
 // ---- The watcher's waits ----------------------------------------------------
@@ -179,21 +358,12 @@ bool PortWrite(Handle handle, const unsigned char* bytes, int count, long timeou
 struct Watch {
     HANDLE port;
     HANDLE stopEvent;
-    // Manual-reset events of the watcher's own WaitCommEvent and ReadFile.
-    HANDLE portEvent;
-    HANDLE readEvent;
-    OVERLAPPED waitOverlapped;
-    DWORD eventMask;
-    // A WaitCommEvent was issued and has not yet been seen to complete: the
-    // port still writes eventMask through waitOverlapped.
-    bool waitPending;
-    OVERLAPPED readOverlapped;
-    // Reads land here, not in the caller's buffer, so that a read abandoned
-    // after a failed cancel cannot write into memory that is gone.
-    unsigned char readBuffer[4096];
-    // An operation never reported its end after being cancelled: the record
-    // is left allocated on close.
-    bool abandoned;
+    // The watcher's WaitCommEvent; its bytes hold the event mask the port
+    // writes when the wait ends.
+    IoRecord* wait;
+    // The watcher's reads, one record used again and again; null once a read
+    // was abandoned after a cancel that did not settle.
+    IoRecord* read;
     // How long a wait for port events may last before the queue is looked
     // at: INFINITE where the events can be trusted.
     DWORD queueCheckMs;
@@ -204,13 +374,12 @@ Watch* WatchOpen(Handle port, Handle stopEvent) {
     if (watch == nullptr) {
         return nullptr;
     }
-    std::memset(watch, 0, sizeof(*watch));
     watch->port = ToWin32(port);
     watch->stopEvent = ToWin32(stopEvent);
     watch->queueCheckMs = RunningUnderWine() ? kWineQueueCheckMs : INFINITE;
-    watch->portEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    watch->readEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (watch->portEvent == nullptr || watch->readEvent == nullptr) {
+    watch->wait = NewRecord(sizeof(DWORD));
+    watch->read = NewRecord(kReadChunk);
+    if (watch->wait == nullptr || watch->read == nullptr) {
         WatchClose(watch);
         return nullptr;
     }
@@ -221,121 +390,97 @@ void WatchClose(Watch* watch) {
     if (watch == nullptr) {
         return;
     }
-    if (watch->waitPending && !CancelAndSettle(watch->port, &watch->waitOverlapped)) {
-        watch->abandoned = true;
-    }
-    if (watch->abandoned) {
-        return;
-    }
-    if (watch->portEvent != nullptr) {
-        ::CloseHandle(watch->portEvent);
-    }
-    if (watch->readEvent != nullptr) {
-        ::CloseHandle(watch->readEvent);
-    }
+    Release(watch->port, watch->wait);
+    Release(watch->port, watch->read);
     delete watch;
 }
 
 WatchEvent WatchWait(Watch* watch) {
-    const HANDLE waitList[2] = {watch->stopEvent, watch->portEvent};
+    IoRecord* wait = watch->wait;
+    DWORD* mask = reinterpret_cast<DWORD*>(wait->Bytes());
+    const HANDLE waitList[2] = {watch->stopEvent, wait->overlapped.hEvent};
     for (;;) {
-        if (!watch->waitPending) {
-            ::ResetEvent(watch->portEvent);
-            std::memset(&watch->waitOverlapped, 0, sizeof(watch->waitOverlapped));
-            watch->waitOverlapped.hEvent = watch->portEvent;
-            watch->eventMask = 0;
-            if (::WaitCommEvent(watch->port, &watch->eventMask, &watch->waitOverlapped)) {
-                ::SetEvent(watch->portEvent);
-            } else if (::GetLastError() != ERROR_IO_PENDING) {
-                return WatchEvent::Failed;
+        if (!wait->pending) {
+            OVERLAPPED* overlapped = Rearm(wait);
+            *mask = 0;
+            if (!::WaitCommEvent(watch->port, mask, overlapped)) {
+                if (::GetLastError() != ERROR_IO_PENDING) {
+                    return WatchEvent::Failed;
+                }
+                wait->pending = true;
             }
-            watch->waitPending = true;
         }
 
-        const DWORD woken = ::WaitForMultipleObjects(2, waitList, FALSE, watch->queueCheckMs);
-        if (woken == WAIT_OBJECT_0) {
-            return WatchEvent::Stop;
-        }
-        if (woken == WAIT_TIMEOUT) {
-            // Wine at times leaves a wait pending for good while bytes sit in
-            // the queue. They are reported here; the wait stays issued and is
-            // waited on again next time.
-            if (QueuedBytes(watch->port) != 0) {
-                return WatchEvent::Received;
+        if (wait->pending) {
+            const DWORD woken = ::WaitForMultipleObjects(2, waitList, FALSE, watch->queueCheckMs);
+            if (woken == WAIT_OBJECT_0) {
+                return WatchEvent::Stop;
             }
-            continue;
-        }
-        if (woken != WAIT_OBJECT_0 + 1) {
-            return WatchEvent::Failed;
-        }
-        if (!HasEnded(&watch->waitOverlapped)) {
-            // Woken by the event while the wait still reads pending (see
-            // HasEnded): wait on, unless it ended just now.
-            ::ResetEvent(watch->portEvent);
-            if (!HasEnded(&watch->waitOverlapped)) {
+            if (woken == WAIT_TIMEOUT) {
+                // Wine at times leaves a wait pending for good while bytes sit
+                // in the queue. They are reported here; the wait stays issued
+                // and is waited on again next time.
+                const long queued = QueuedBytes(watch->port);
+                if (queued < 0) {
+                    return WatchEvent::Failed;
+                }
+                if (queued > 0) {
+                    return WatchEvent::Received;
+                }
                 continue;
             }
-        }
-        watch->waitPending = false;
-        DWORD ignored = 0;
-        if (!::GetOverlappedResult(watch->port, &watch->waitOverlapped, &ignored, FALSE)) {
-            // Wine cannot wait for serial events on a pseudo-terminal: it ends
-            // most pending waits after about 3 ms as aborted, with an empty
-            // mask, and reports received bytes when a wait is issued while
-            // they are queued. Nothing else here cancels the wait.
-            if (::GetLastError() != ERROR_OPERATION_ABORTED) {
+            if (woken != WAIT_OBJECT_0 + 1) {
                 return WatchEvent::Failed;
             }
-            watch->eventMask = 0;
+            if (!HasEnded(&wait->overlapped)) {
+                // Woken by the event while the wait still reads pending (see
+                // HasEnded): wait on, unless it ended just now.
+                ::ResetEvent(wait->overlapped.hEvent);
+                if (!HasEnded(&wait->overlapped)) {
+                    continue;
+                }
+            }
+            wait->pending = false;
+            DWORD ignored = 0;
+            if (!::GetOverlappedResult(watch->port, &wait->overlapped, &ignored, FALSE)) {
+                // Wine cannot wait for serial events on a pseudo-terminal: it
+                // ends most pending waits after about 3 ms as aborted, with an
+                // empty mask, and reports received bytes when a wait is issued
+                // while they are queued. Nothing else here cancels the wait.
+                if (::GetLastError() != ERROR_OPERATION_ABORTED) {
+                    return WatchEvent::Failed;
+                }
+                *mask = 0;
+            }
+        }
+        if ((*mask & ~static_cast<DWORD>(EV_TXEMPTY)) != 0) {
+            return WatchEvent::Received;
         }
         // Transmit-buffer-empty alone says nothing about input, and an empty
-        // mask nothing at all: both mean wait again.
-        if ((watch->eventMask & ~static_cast<DWORD>(EV_TXEMPTY)) != 0) {
+        // mask nothing at all. The queue tells whether bytes wait and whether
+        // the port is still there: under Wine every wait on a pseudo-terminal
+        // whose master closed ends at once as aborted, and only the queue
+        // check, failing, tells the port is gone.
+        const long queued = QueuedBytes(watch->port);
+        if (queued < 0) {
+            return WatchEvent::Failed;
+        }
+        if (queued > 0) {
             return WatchEvent::Received;
         }
     }
 }
 
 long WatchRead(Watch* watch, unsigned char* buffer, std::size_t capacity) {
-    DWORD errors = 0;
-    COMSTAT status;
-    std::memset(&status, 0, sizeof(status));
-    if (!::ClearCommError(watch->port, &errors, &status)) {
+    if (watch->read == nullptr) {
         return -1;
     }
-    DWORD wanted = status.cbInQue;
-    if (wanted > capacity) {
-        wanted = static_cast<DWORD>(capacity);
+    const long got = ReadQueued(watch->port, watch->read, buffer, capacity);
+    if (!Settle(watch->port, watch->read)) {
+        // Left with the driver (see Release); the watcher ends on the -1.
+        watch->read = nullptr;
     }
-    if (wanted > sizeof(watch->readBuffer)) {
-        wanted = sizeof(watch->readBuffer);
-    }
-    if (wanted == 0) {
-        return 0;
-    }
-
-    // Only what the driver reports queued is asked for: Wine leaves a read
-    // on an empty pseudo-terminal pending despite the read time-outs.
-    ::ResetEvent(watch->readEvent);
-    std::memset(&watch->readOverlapped, 0, sizeof(watch->readOverlapped));
-    watch->readOverlapped.hEvent = watch->readEvent;
-    DWORD got = 0;
-    if (!::ReadFile(watch->port, watch->readBuffer, wanted, &got, &watch->readOverlapped)) {
-        if (::GetLastError() != ERROR_IO_PENDING) {
-            return -1;
-        }
-        if (!AwaitEnd(&watch->readOverlapped, kReadBoundMs)) {
-            if (!CancelAndSettle(watch->port, &watch->readOverlapped)) {
-                watch->abandoned = true;
-            }
-            return -1;
-        }
-        if (!::GetOverlappedResult(watch->port, &watch->readOverlapped, &got, FALSE)) {
-            return -1;
-        }
-    }
-    std::memcpy(buffer, watch->readBuffer, got);
-    return static_cast<long>(got);
+    return got;
 }
 
 }  // namespace platform

@@ -6,15 +6,21 @@
 // Not tested here: the exclusive open of a port. Wine 8 lets a second
 // CreateFileA of a COM port that is already open succeed on a
 // pseudo-terminal, so the refusal is tested natively only.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
+#include <veltor/CCommand.h>
 #include <veltor/CVeltor.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/Simulator.h"
@@ -71,6 +77,48 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
     return text;
 }
 
+std::vector<uint8_t> FromHex(const std::string& text) {
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i + 1 < text.size(); i += 2) {
+        bytes.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+// The valid delay reports in bytes the client's HandleUnsolicited was handed,
+// as (channel, counts), found independently of the library.
+std::vector<std::pair<int, uint32_t>> ReportsIn(const std::vector<uint8_t>& bytes) {
+    std::vector<std::pair<int, uint32_t>> found;
+    for (size_t i = 0; i + 8 <= bytes.size(); ++i) {
+        const uint8_t* r = &bytes[i];
+        uint8_t sum = 0;
+        for (int k = 1; k < 8; ++k) {
+            sum = static_cast<uint8_t>(sum + r[k]);
+        }
+        if (r[0] == 0x51 && r[1] == 6 && r[2] < 8 && sum == 0) {
+            found.push_back({r[2], static_cast<uint32_t>(r[3]) | static_cast<uint32_t>(r[4]) << 8 |
+                                       static_cast<uint32_t>(r[5]) << 16 |
+                                       static_cast<uint32_t>(r[6]) << 24});
+            i += 7;
+        }
+    }
+    return found;
+}
+
+// Sets input flags of a terminal, as an earlier user of the port might have.
+bool SetInputFlags(const std::string& path, tcflag_t flags) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    termios settings{};
+    bool done = ::tcgetattr(fd, &settings) == 0;
+    settings.c_iflag |= flags;
+    done = done && ::tcsetattr(fd, TCSANOW, &settings) == 0;
+    ::close(fd);
+    return done;
+}
+
 // First payload byte of every valid frame the instrument received.
 std::vector<uint8_t> Operations(const std::vector<vsim::Frame>& frames) {
     std::vector<uint8_t> operations;
@@ -83,10 +131,9 @@ std::vector<uint8_t> Operations(const std::vector<vsim::Frame>& frames) {
 class WineTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        static int nextPort = 40;
-        m_Port = nextPort++;
         m_Sim.reset(new vsim::Simulator);
-        ASSERT_TRUE(WineSession::LinkComPort(m_Port, m_Sim->SlavePath()));
+        m_Port = LinkPort(*m_Sim);
+        ASSERT_GT(m_Port, 0);
         m_Client.reset(new WineClient(VELTOR_WINE_CLIENT));
         ASSERT_TRUE(m_Client->Started()) << "cannot start wine " << VELTOR_WINE_CLIENT;
     }
@@ -99,9 +146,33 @@ protected:
                 std::cerr << "The client's error output:\n" << m_Client->ErrorOutput();
             }
         }
-        WineSession::LinkComPort(m_Port, "");
-        // The pseudo-terminal stays open until the Wine server has stopped.
+        for (int port : m_Links) {
+            WineSession::LinkComPort(port, "");
+        }
+        // The pseudo-terminals stay open until the Wine server has stopped.
         WineSession::Keep(std::move(m_Sim));
+        for (std::unique_ptr<vsim::Simulator>& line : m_Lines) {
+            WineSession::Keep(std::move(line));
+        }
+    }
+
+    // Links a COM port number of its own to the simulator; 0 on failure.
+    int LinkPort(const vsim::Simulator& sim) {
+        static int nextPort = 40;
+        const int port = nextPort++;
+        if (!WineSession::LinkComPort(port, sim.SlavePath())) {
+            return 0;
+        }
+        m_Links.push_back(port);
+        return port;
+    }
+
+    // One more simulated instrument, on the port *port, for a test that needs
+    // several lines.
+    vsim::Simulator& AddLine(int* port) {
+        m_Lines.emplace_back(new vsim::Simulator);
+        *port = LinkPort(*m_Lines.back());
+        return *m_Lines.back();
     }
 
     std::string Ask(const std::string& line, int timeoutMs = 30000) {
@@ -118,6 +189,8 @@ protected:
     int m_Port = 0;
     std::unique_ptr<vsim::Simulator> m_Sim;
     std::unique_ptr<WineClient> m_Client;
+    std::vector<int> m_Links;
+    std::vector<std::unique_ptr<vsim::Simulator>> m_Lines;
 };
 
 // ---- Connecting ---------------------------------------------------------------
@@ -278,6 +351,7 @@ TEST_F(WineTest, ExchangeOutcomesMatchTheLinuxBuild) {
         size_t frames;
         long maxMs;  // -1: no upper bound checked
         long minMs;
+        CSerDev::Outcome outcome;  // of the last attempt
     };
     vsim::Fault silent;
     silent.kind = vsim::FaultKind::NoAnswer;
@@ -301,16 +375,18 @@ TEST_F(WineTest, ExchangeOutcomesMatchTheLinuxBuild) {
     };
     // clang-format off
     const Case cases[] = {
-        // what, faults, tries, timeout, ok, tries left, count, frames, max ms, min ms
-        {"answered at once",                      {},                 5, 500, 1, 5, 3, 1, 400, 0},
-        {"silence: every attempt times out",      times(silent, 5),   5, 150, 0, 0, 0, 5, -1, 700},
-        {"attempt count 0 still tries once",      {silent},           0, 150, 0, -1, 0, 1, -1, 100},
-        {"negative answers fail without waiting", times(negative, 5), 5, 3000, 0, 0, 0, 5, 2500, 0},
-        {"answer split byte by byte",             {split},            5, 500, 1, 5, 3, 1, -1, 0},
-        {"header only: fails after one timeout",  {headerOnly},       1, 200, 0, 0, 2, 1, -1, 150},
-        {"wrong lead, then a good answer",        {wrongLead},        5, 500, 1, 4, 3, 2, -1, 0},
-        {"bad checksum, then a good answer",      {badSum},           5, 500, 1, 4, 3, 2, -1, 0},
-        {"line noise before the answer",          {noise},            5, 500, 1, 4, 3, 2, -1, 0},
+        // what, faults, tries, timeout, ok, tries left, count, frames, max ms, min ms, outcome
+        {"answered at once",                      {},                 5, 500, 1, 5, 3, 1, 400, 0, CSerDev::kSuccess},
+        {"silence: every attempt times out",      times(silent, 5),   5, 150, 0, 0, 0, 5, -1, 700, CSerDev::kNoAnswer},
+        {"attempt count 0 still tries once",      {silent},           0, 150, 0, -1, 0, 1, -1, 100, CSerDev::kNoAnswer},
+        {"negative answers fail without waiting", times(negative, 5), 5, 3000, 0, 0, 0, 5, 2500, 0, CSerDev::kNegative},
+        {"answer split byte by byte",             {split},            5, 500, 1, 5, 3, 1, -1, 0, CSerDev::kSuccess},
+        {"header only: fails after one timeout",  {headerOnly},       1, 200, 0, 0, 2, 1, -1, 150, CSerDev::kIncomplete},
+        {"wrong lead, then a good answer",        {wrongLead},        5, 500, 1, 4, 3, 2, -1, 0, CSerDev::kSuccess},
+        {"wrong lead on the only attempt",        {wrongLead},        1, 200, 0, 0, 0, 1, -1, 150, CSerDev::kWrongLead},
+        {"bad checksum, then a good answer",      {badSum},           5, 500, 1, 4, 3, 2, -1, 0, CSerDev::kSuccess},
+        {"bad checksum on the only attempt",      {badSum},           1, 500, 0, 0, CCommand::kChecksumFailed, 1, -1, 0, CSerDev::kBadChecksum},
+        {"line noise before the answer: no retry", {noise},           5, 500, 1, 5, 3, 1, -1, 0, CSerDev::kSuccess},
     };
     // clang-format on
     for (const Case& c : cases) {
@@ -327,6 +403,7 @@ TEST_F(WineTest, ExchangeOutcomesMatchTheLinuxBuild) {
         EXPECT_EQ(words[1], c.ok ? "1" : "0") << answer;
         EXPECT_EQ(Field(answer, "tries"), std::to_string(c.triesLeft)) << answer;
         EXPECT_EQ(Field(answer, "count"), std::to_string(c.count)) << answer;
+        EXPECT_EQ(Field(answer, "outcome"), std::to_string(c.outcome)) << answer;
         EXPECT_TRUE(m_Sim->WaitForFrames(c.frames, 5000));
         EXPECT_EQ(m_Sim->FrameCount(), c.frames) << answer;
         const long ms = std::atol(Field(answer, "ms").c_str());
@@ -338,6 +415,126 @@ TEST_F(WineTest, ExchangeOutcomesMatchTheLinuxBuild) {
             EXPECT_EQ(Field(answer, "response"), "AA01FF") << answer;
         }
     }
+}
+
+// ---- Binary bytes on the line ---------------------------------------------------
+
+// The bytes a serial driver may take for flow control (0x11, 0x13), for a
+// line end (0x0D) or for padding (0x00) are ordinary data in frames, answers
+// and reports; each path must carry them unchanged, in both directions.
+// The port starts out set for software flow control, as a Windows port can be
+// left by its driver or an earlier user: the library's line settings must
+// turn it off, not keep it.
+TEST_F(WineTest, ControlBytesPassBothWaysIntact) {
+    ASSERT_TRUE(SetInputFlags(m_Sim->SlavePath(), IXON | IXOFF));
+    Connect();
+    enum class Path { Write, Request, Query, Mode, Report, ReportBehind };
+    struct Case {
+        const char* what;
+        Path path;
+        std::vector<uint8_t> bytes;  // written, sent as payload, or sent before a report
+        uint32_t counts;             // carried by an answer, a timing mode or a report
+    };
+    const std::vector<uint8_t> control = {0x11, 0x13, 0x00, 0x0D, 0x13, 0x11};
+    // clang-format off
+    const Case cases[] = {
+        {"raw bytes written to the line",     Path::Write,        control, 0},
+        {"a request payload holding them",    Path::Request,      control, 0},
+        {"a query answered with them",        Path::Query,        {},      0x13110D00},
+        {"a timing mode carrying them",       Path::Mode,         {},      0x13110D00},
+        {"an unasked report carrying them",   Path::Report,       {},      0x0D001311},
+        {"an unasked report behind them",     Path::ReportBehind, control, 0x11130D00},
+    };
+    // clang-format on
+    unsigned long handedOver = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        m_Sim->ClearLog();
+        switch (c.path) {
+            case Path::Write:
+                ASSERT_EQ(Ask("write " + Hex(c.bytes)), "write 1");
+                ASSERT_TRUE(m_Sim->WaitForRawBytes(c.bytes.size(), 5000));
+                EXPECT_EQ(Hex(m_Sim->RawReceived()), Hex(c.bytes));
+                break;
+            case Path::Request: {
+                // Not a request the instrument knows: it answers negatively,
+                // but only after it has found the whole frame intact.
+                const std::string answer = Ask("raw 1 500 " + Hex(c.bytes));
+                EXPECT_EQ(Words(answer).at(1), "0") << answer;
+                ASSERT_EQ(m_Sim->FrameCount(), 1u) << answer;
+                EXPECT_TRUE(m_Sim->Frames()[0].valid) << Hex(m_Sim->Frames()[0].raw);
+                EXPECT_EQ(Hex(m_Sim->Frames()[0].payload), Hex(c.bytes));
+                break;
+            }
+            case Path::Query: {
+                m_Sim->SetChannelDelay(2, c.counts);
+                // The query's own payload ends in 0x00.
+                const std::string answer = Ask("raw 1 500 420B00");
+                EXPECT_EQ(Words(answer).at(1), "1") << answer;
+                std::vector<uint8_t> data = {0x02};
+                for (int i = 0; i < 4; ++i) {
+                    data.push_back(static_cast<uint8_t>(c.counts >> (8 * i)));
+                }
+                EXPECT_EQ(Field(answer, "response"), Hex(vsim::Instrument::PositiveAnswer(data)));
+                EXPECT_EQ(Ask("ch C query"), "ch C query 1");
+                EXPECT_DOUBLE_EQ(std::atof(Words(Ask("delay C")).at(2).c_str()),
+                                 c.counts / kDefaultClockHz);
+                break;
+            }
+            case Path::Mode: {
+                char seconds[64];
+                std::snprintf(seconds, sizeof(seconds), "%.17g %.17g", c.counts / kDefaultClockHz,
+                              (c.counts >> 8) / kDefaultClockHz);
+                ASSERT_EQ(Ask(std::string("mode D ") + seconds), "mode D 1");
+                EXPECT_EQ(Ask("ch D setmode"), "ch D setmode 1");
+                EXPECT_EQ(m_Sim->State().ch[3].delayCounts1, c.counts);
+                EXPECT_EQ(m_Sim->State().ch[3].durationCounts, c.counts >> 8);
+                break;
+            }
+            case Path::Report:
+            case Path::ReportBehind: {
+                std::vector<uint8_t> bytes = c.bytes;
+                const std::vector<uint8_t> report = vsim::Instrument::DelayReport(6, c.counts);
+                bytes.insert(bytes.end(), report.begin(), report.end());
+                handedOver += bytes.size();
+                m_Sim->SendBytes(bytes);
+                const std::string waited =
+                    Ask("unsolicited " + std::to_string(handedOver) + " 5000");
+                EXPECT_EQ(Words(waited).at(1), "1") << waited;
+                EXPECT_EQ(Field(waited, "bytes"), std::to_string(handedOver)) << waited;
+                EXPECT_DOUBLE_EQ(std::atof(Words(Ask("delay G")).at(2).c_str()),
+                                 c.counts / kDefaultClockHz);
+                break;
+            }
+        }
+    }
+    EXPECT_EQ(Ask("connected"), "connected 1");
+}
+
+// ---- A write the line holds back ---------------------------------------------------
+
+// The terminal's output is suspended, as a flow-control line held off would:
+// the request cannot leave, so the write is given up after its bound and
+// cancelled. Nothing of it may reach the instrument later, and the port goes
+// on working once the line is free again.
+TEST_F(WineTest, AWriteHeldBackIsGivenUpAndThePortGoesOn) {
+    Connect();
+    const int terminal = ::open(m_Sim->SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(terminal, 0);
+    ASSERT_EQ(::tcflow(terminal, TCOOFF), 0);
+    const std::string held = Ask("raw 1 500 80");
+    ASSERT_EQ(::tcflow(terminal, TCOON), 0);
+    ::close(terminal);
+    EXPECT_EQ(Words(held).at(1), "0") << held;
+    const long ms = std::atol(Field(held, "ms").c_str());
+    EXPECT_GE(ms, 2000) << "given up before its bound: " << held;
+    EXPECT_LT(ms, 6000) << "the cancel did not settle: " << held;
+
+    const std::string after = Ask("raw 1 500 80");
+    EXPECT_EQ(Words(after).at(1), "1") << after;
+    ASSERT_TRUE(m_Sim->WaitForFrames(1, 5000));
+    EXPECT_EQ(m_Sim->FrameCount(), 1u) << "the given-up request went out after all";
+    EXPECT_EQ(Ask("connected"), "connected 1");
 }
 
 // ---- Unasked delay reports --------------------------------------------------------
@@ -377,6 +574,149 @@ TEST_F(WineTest, DelayReportsWhileIdleUpdateTheChannel) {
         EXPECT_DOUBLE_EQ(std::atof(Words(Ask("delay F")).at(2).c_str()), counts / kDefaultClockHz);
     }
     EXPECT_EQ(m_Sim->FrameCount(), 0u) << "nothing is sent in answer to a report";
+}
+
+// Reports glued to an answer, before or after it, and a report cut off
+// before an answer: every valid report reaches HandleUnsolicited once, the
+// answer never does, and the command goes out once.
+TEST_F(WineTest, NoReportIsLostAroundAnAnswer) {
+    Connect();
+    struct Case {
+        const char* what;
+        vsim::Fault fault;
+        bool reportAfterwards;  // a valid report is sent after the command
+        int channel;            // of the valid report
+        uint32_t counts;
+    };
+    const auto fault = [](vsim::FaultKind kind, int channel, uint32_t counts) {
+        vsim::Fault f;
+        f.kind = kind;
+        f.reportChannel = channel;
+        f.reportCounts = counts;
+        return f;
+    };
+    vsim::Fault strayLead;
+    strayLead.kind = vsim::FaultKind::Noise;
+    strayLead.noise = {0x51};
+    // clang-format off
+    const Case cases[] = {
+        {"report glued before the answer", fault(vsim::FaultKind::ReportFirst, 3, 0x13110D00), false, 3, 0x13110D00},
+        {"report glued after the answer",  fault(vsim::FaultKind::ReportAfter, 4, 222222),     false, 4, 222222},
+        {"report cut off before the answer", fault(vsim::FaultKind::CutReport, 0, 999),        true,  5, 333333},
+        {"stray report lead before the answer", strayLead,                                     true,  6, 444444},
+    };
+    // clang-format on
+    const std::vector<uint8_t> answer = vsim::Instrument::PositiveAnswer();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        m_Sim->ClearLog();
+        m_Sim->QueueFault(c.fault);
+        EXPECT_EQ(Ask("ch H trigger"), "ch H trigger 1");
+        EXPECT_EQ(m_Sim->FrameCount(), 1u);
+        if (c.reportAfterwards) {
+            m_Sim->SendDelayReport(c.channel, c.counts);
+        }
+        const std::string waited = Ask("waitreports 1 5000");
+        EXPECT_EQ(Words(waited).at(1), "1") << waited;
+        const std::vector<uint8_t> kept = FromHex(Field(Ask("unasked"), "hex"));
+        const std::vector<std::pair<int, uint32_t>> expected = {{c.channel, c.counts}};
+        EXPECT_EQ(ReportsIn(kept), expected) << Hex(kept);
+        EXPECT_TRUE(std::search(kept.begin(), kept.end(), answer.begin(), answer.end()) ==
+                    kept.end())
+            << "the answer reached HandleUnsolicited: " << Hex(kept);
+        const std::string letter(1, static_cast<char>('A' + c.channel));
+        EXPECT_DOUBLE_EQ(std::atof(Words(Ask("delay " + letter)).at(2).c_str()),
+                         c.counts / kDefaultClockHz);
+    }
+    EXPECT_EQ(m_Sim->State().ch[7].triggerCount, 4u) << "a command was carried out twice";
+}
+
+// A stream of reports on every channel while commands go out back to back:
+// every report reaches HandleUnsolicited, in order, once; nothing else does;
+// no command is sent twice.
+TEST_F(WineTest, NoReportIsLostDuringBackToBackCommands) {
+    Connect();
+    const int commands = 150;
+    m_Sim->StartReportStream(-1, 1, 1000);
+    const std::string mixed = Ask("mixed " + std::to_string(commands), 120000);
+    const size_t sent = m_Sim->StopReportStream();
+    EXPECT_EQ(Field(mixed, "ok"), std::to_string(commands)) << mixed;
+    EXPECT_EQ(m_Sim->FrameCount(), static_cast<size_t>(commands)) << "a request was sent again";
+    ASSERT_GT(sent, 0u);
+
+    const std::string waited = Ask("waitreports " + std::to_string(sent) + " 10000");
+    EXPECT_EQ(Words(waited).at(1), "1") << waited;
+    const std::vector<uint8_t> kept = FromHex(Field(Ask("unasked"), "hex"));
+    EXPECT_EQ(kept.size(), 8 * sent) << "more than the reports reached HandleUnsolicited";
+    const std::vector<std::pair<int, uint32_t>> reports = ReportsIn(kept);
+    ASSERT_EQ(reports.size(), sent);
+    for (size_t i = 0; i < reports.size(); ++i) {
+        ASSERT_EQ(reports[i].first, static_cast<int>(i % 8)) << "report " << i;
+        ASSERT_EQ(reports[i].second, i + 1) << "report " << i;
+    }
+
+    // Each channel's last delay is its last report's; each channel was
+    // triggered as often as asked.
+    const vsim::InstrumentState state = m_Sim->State();
+    for (int ch = 0; ch < 8; ++ch) {
+        SCOPED_TRACE(ch);
+        if (static_cast<size_t>(ch) < sent) {
+            const size_t last = (sent - 1 - ch) / 8 * 8 + ch + 1;
+            const std::string letter(1, static_cast<char>('A' + ch));
+            EXPECT_DOUBLE_EQ(std::atof(Words(Ask("delay " + letter)).at(2).c_str()),
+                             last / kDefaultClockHz);
+        }
+        uint32_t triggers = 0;
+        for (int i = 0; i < commands; i += 3) {
+            triggers += i % 8 == ch ? 1 : 0;
+        }
+        EXPECT_EQ(state.ch[ch].triggerCount, triggers);
+    }
+}
+
+// ---- A lost line ------------------------------------------------------------------
+
+// The line hangs up as when a USB adapter is pulled: the port is seen gone,
+// a command fails at once instead of running through its attempts, and the
+// device opens another port as before.
+TEST_F(WineTest, ALostLineIsSeenAndAnotherPortOpens) {
+    struct Case {
+        const char* what;
+        bool midExchange;  // the line hangs up instead of answering
+    };
+    const Case cases[] = {{"hung up while idle", false}, {"hung up instead of an answer", true}};
+    const std::string portLost = std::to_string(CSerDev::kPortLost);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        int port = 0;
+        vsim::Simulator& line = AddLine(&port);
+        ASSERT_GT(port, 0);
+        ASSERT_EQ(Ask("open " + std::to_string(port) + " 6"), "open 0");
+        ASSERT_TRUE(line.WaitForRawBytes(1024, 10000));
+        EXPECT_EQ(Words(Ask("dev enable")).at(2), "1");
+        line.ClearLog();
+        if (c.midExchange) {
+            vsim::Fault hangUp;
+            hangUp.kind = vsim::FaultKind::HangUp;
+            line.QueueFault(hangUp);
+        } else {
+            line.HangUp();
+            // The watcher sees it on its own, with no command to find it.
+            const std::string lost = Ask("waitlost 5000");
+            EXPECT_EQ(Words(lost).at(1), "1") << lost;
+        }
+        const std::string answer = Ask("raw 5 3000 80");
+        EXPECT_EQ(Words(answer).at(1), "0") << answer;
+        EXPECT_EQ(Field(answer, "outcome"), portLost) << answer;
+        EXPECT_LT(std::atol(Field(answer, "ms").c_str()), 1500) << answer;
+        EXPECT_EQ(line.FrameCount(), c.midExchange ? 1u : 0u);
+        EXPECT_EQ(Ask("connected"), "connected 0");
+        EXPECT_EQ(Words(Ask("dev enable")).at(2), "0");
+        EXPECT_EQ(Ask("outcome"), "outcome " + portLost);
+    }
+    Connect();
+    EXPECT_EQ(Words(Ask("dev enable")).at(2), "1");
+    EXPECT_EQ(Ask("connected"), "connected 1");
 }
 
 // A host's HandleUnsolicited that throws: the exception crosses from the

@@ -16,6 +16,12 @@
 //   delay L                   the channel's last delay in seconds
 //   throw N                   the next N calls of HandleUnsolicited throw
 //   unsolicited BYTES MS      waits until BYTES unasked bytes were handed over
+//   waitreports N MS          waits until the unasked bytes kept hold N valid reports
+//   unasked                   the unasked bytes kept so far, in hex; forgets them
+//   mixed N                   N commands back to back: every third a channel's
+//                             forced trigger (A, B, ... in turn), else enable outputs
+//   outcome                   GetLastOutcome() of the last exchange
+//   waitlost MS               waits until IsConnected() turns false
 //   flags                     bLockFP and bDisableOutputs
 #include <veltor/CChannel.h>
 #include <veltor/CCommand.h>
@@ -37,6 +43,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -59,6 +66,7 @@ public:
             m_nCalls++;
             m_nBytes += count;
             m_nThrown += fail ? 1 : 0;
+            m_Kept.insert(m_Kept.end(), bytes, bytes + count);
         }
         m_Changed.notify_all();
         if (fail) {
@@ -76,6 +84,26 @@ public:
         return reached;
     }
 
+    // Waits until the bytes kept hold `reports` valid delay reports.
+    bool WaitReports(std::size_t reports, int timeoutMs, std::ostream& out) {
+        std::unique_lock<std::mutex> hold(m_Mutex);
+        std::size_t found = 0;
+        const bool reached = m_Changed.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] {
+            found = CountReports(m_Kept);
+            return found >= reports;
+        });
+        out << ' ' << reached << " reports=" << found << " bytes=" << m_Kept.size();
+        return reached;
+    }
+
+    // The unasked bytes kept since the last call.
+    std::vector<unsigned char> TakeKept() {
+        std::lock_guard<std::mutex> hold(m_Mutex);
+        std::vector<unsigned char> kept;
+        kept.swap(m_Kept);
+        return kept;
+    }
+
     bool RawWrite(unsigned char* bytes, int count) { return Write(bytes, count); }
 
     std::atomic<int> m_nThrows{0};
@@ -86,6 +114,24 @@ private:
     int m_nThrown = 0;
     unsigned long m_nCalls = 0;
     unsigned long m_nBytes = 0;
+    std::vector<unsigned char> m_Kept;
+
+    // Valid delay reports (51 06 channel d0..d3 checksum, bytes 1..7 summing
+    // to zero), found without the library's help.
+    static std::size_t CountReports(const std::vector<unsigned char>& bytes) {
+        std::size_t found = 0;
+        for (std::size_t i = 0; i + 8 <= bytes.size(); ++i) {
+            unsigned char sum = 0;
+            for (std::size_t k = 1; k < 8; ++k) {
+                sum = static_cast<unsigned char>(sum + bytes[i + k]);
+            }
+            if (bytes[i] == 0x51 && bytes[i + 1] == 6 && bytes[i + 2] < 8 && sum == 0) {
+                ++found;
+                i += 7;
+            }
+        }
+        return found;
+    }
 };
 
 std::vector<unsigned char> FromHex(const std::string& text) {
@@ -203,7 +249,8 @@ int main() {
             const bool ok = device.DoCommand(command.get());
             const unsigned int count = command->m_ResponseCount;
             out << ' ' << ok << " tries=" << command->m_Tries << " count=" << count
-                << " ms=" << ElapsedMs(start) << " response="
+                << " ms=" << ElapsedMs(start) << " outcome=" << device.GetLastOutcome()
+                << " response="
                 << ToHex(command->m_Response, count < sizeof(command->m_Response) ? count : 0);
         } else if (verb == "write") {
             std::string hex;
@@ -260,6 +307,41 @@ int main() {
             int timeout = 0;
             in >> bytes >> timeout;
             device.WaitUnsolicited(bytes, timeout, out);
+        } else if (verb == "waitreports") {
+            std::size_t reports = 0;
+            int timeout = 0;
+            in >> reports >> timeout;
+            device.WaitReports(reports, timeout, out);
+        } else if (verb == "unasked") {
+            const std::vector<unsigned char> kept = device.TakeKept();
+            out << " count=" << kept.size() << " hex=" << ToHex(kept.data(), kept.size());
+        } else if (verb == "mixed") {
+            int count = 0;
+            in >> count;
+            int ok = 0;
+            int firstFailed = -1;
+            for (int i = 0; i < count; ++i) {
+                const bool done =
+                    i % 3 != 0
+                        ? device.CmdEnableOutputs()
+                        : device.GetChannel(static_cast<char>('A' + i % 8))->CmdForceTrigger();
+                ok += done ? 1 : 0;
+                if (!done && firstFailed < 0) {
+                    firstFailed = i;
+                }
+            }
+            out << " ok=" << ok << " failed=" << firstFailed
+                << " outcome=" << device.GetLastOutcome() << " ms=" << ElapsedMs(start);
+        } else if (verb == "outcome") {
+            out << ' ' << device.GetLastOutcome();
+        } else if (verb == "waitlost") {
+            int timeout = 0;
+            in >> timeout;
+            // Nothing announces a lost port but IsConnected() itself.
+            while (device.IsConnected() && ElapsedMs(start) < timeout) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            out << ' ' << !device.IsConnected() << " ms=" << ElapsedMs(start);
         } else {
             out << " unknown";
         }
