@@ -56,31 +56,40 @@ struct Sorted {
     Reports reports;
 };
 
-// Feeds the chunks while an answer is awaited and gathers the reports from
-// what is not the answer, as the device does; at the end, when the line has
-// gone quiet, an answer held behind a cut-off report is released.
-Sorted Split(const std::vector<Bytes>& chunks, bool awaiting = true) {
+// Takes what one call of the splitter produced, gathering the reports from
+// what is not the answer, as the device does.
+void Take(const veltor::SplitOutput& out, Sorted& sorted, unsigned char* report,
+          unsigned int& fill) {
+    sorted.answer.insert(sorted.answer.end(), out.answer, out.answer + out.answerCount);
+    sorted.other.insert(sorted.other.end(), out.other, out.other + out.otherCount);
+    veltor::GatherDelayReports(
+        report, fill, out.other, out.otherCount,
+        [](void* context, unsigned char channel, unsigned int counts) {
+            static_cast<Reports*>(context)->push_back({channel, counts});
+        },
+        &sorted.reports);
+}
+
+// Feeds the chunks, then, when the line has gone quiet, releases an answer
+// held behind a cut-off report or (give_up) gives up the answer awaited.
+Sorted Split(const std::vector<Bytes>& chunks, bool awaiting = true, bool giveUp = false) {
     veltor::LineSplitter splitter;
     veltor::SplitOutput out;
     Sorted sorted;
     unsigned char report[8] = {};
     unsigned int fill = 0;
-    for (size_t i = 0; i <= chunks.size(); ++i) {
+    for (const Bytes& chunk : chunks) {
         out.Clear();
-        if (i < chunks.size()) {
-            splitter.Feed(chunks[i].data(), chunks[i].size(), awaiting, out);
-        } else {
-            splitter.ReleaseHeldAnswer(awaiting, out);
-        }
-        sorted.answer.insert(sorted.answer.end(), out.answer, out.answer + out.answerCount);
-        sorted.other.insert(sorted.other.end(), out.other, out.other + out.otherCount);
-        veltor::GatherDelayReports(
-            report, fill, out.other, out.otherCount,
-            [](void* context, unsigned char channel, unsigned int counts) {
-                static_cast<Reports*>(context)->push_back({channel, counts});
-            },
-            &sorted.reports);
+        splitter.Feed(chunk.data(), chunk.size(), awaiting, out);
+        Take(out, sorted, report, fill);
     }
+    out.Clear();
+    if (giveUp) {
+        splitter.EndAnswer(out);
+    } else {
+        splitter.ReleaseHeldAnswer(awaiting, out);
+    }
+    Take(out, sorted, report, fill);
     return sorted;
 }
 
@@ -140,34 +149,10 @@ TEST(LineSplitter, AnswersApartFromReportsAndNoise) {
 
 TEST(LineSplitter, ReportsSwallowedByACutOffAnswerAreFoundAfterIt) {
     const Bytes r = Report(4, 77);
-    veltor::LineSplitter splitter;
-    veltor::SplitOutput out;
-    out.Clear();
-    const Bytes line = Join({{0xAA, 0x06, 0x02}, r, Report(5, 88)});
-    splitter.Feed(line.data(), line.size(), true, out);
-    const Sorted sorted = Split({line});
-    EXPECT_EQ(sorted.reports, (Reports{{4, 77}, {5, 88}}));
+    EXPECT_EQ(Split({Join({{0xAA, 0x06, 0x02}, r, Report(5, 88)})}).reports,
+              (Reports{{4, 77}, {5, 88}}));
     // An answer still incomplete when it is given up is read again too.
-    const Sorted pending = [&] {
-        veltor::LineSplitter s;
-        veltor::SplitOutput o;
-        o.Clear();
-        const Bytes part = Join({{0xAA, 0x20}, r});
-        s.Feed(part.data(), part.size(), true, o);
-        o.Clear();
-        s.EndAnswer(o);
-        Sorted result;
-        unsigned char report[8] = {};
-        unsigned int fill = 0;
-        veltor::GatherDelayReports(
-            report, fill, o.other, o.otherCount,
-            [](void* context, unsigned char channel, unsigned int counts) {
-                static_cast<Reports*>(context)->push_back({channel, counts});
-            },
-            &result.reports);
-        return result;
-    }();
-    EXPECT_EQ(pending.reports, (Reports{{4, 77}}));
+    EXPECT_EQ(Split({Join({{0xAA, 0x20}, r})}, true, true).reports, (Reports{{4, 77}}));
 }
 
 TEST(LineSplitter, NothingIsAnswerWhileNoneIsAwaited) {
