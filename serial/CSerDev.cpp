@@ -264,7 +264,10 @@ CSerDev::Outcome CSerDev::Exchange(CCommand* command) {
             if (mismatch) {
                 return kMismatch;
             }
-            return m_pSplitter->Noise() != m_nNoiseAtStart ? kWrongLead : kNoAnswer;
+            m_pBuffer->Lock();
+            const bool noise = m_pSplitter->Noise() != m_nNoiseAtStart;
+            m_pBuffer->Unlock();
+            return noise ? kWrongLead : kNoAnswer;
         }
         if (scratch[0] == veltor::kNegativeLead) {
             return kNegative;

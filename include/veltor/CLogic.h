@@ -20,12 +20,20 @@ public:
     // success the global symbols become the parser's whole table (predefined
     // symbols first, all locked) and true is returned; on failure the previous
     // global symbols stay in force, though the text is kept.
+    // Every assignment of the global text defines a symbol the channels use,
+    // so a symbol whose symbolized value passes 255 characters is refused
+    // even when it is the last.
     bool SetGlobalLogic(const char* text);
     CSymbl** GetGlobalSymbols() { return m_Globals; }
+    // The parser's message ("Error--<message> (line <n>)") from the latest
+    // SetGlobalLogic that failed; empty until one fails. A later success
+    // leaves it.
+    const char* GetLastError() const { return m_LastError; }
 
 protected:
     static const int kSize = 4096;
 
     CSymbl* m_Globals[kSize];
     char m_GlobalText[kSize];
+    char m_LastError[kSize];
 };

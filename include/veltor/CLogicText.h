@@ -12,12 +12,14 @@
 // Every other character belongs to a word; a word that is not one of the
 // eight keywords is a symbol name. The predefined symbols stand for code
 // characters 0x60 + their index in m_PreDefList; a defined symbol stands for
-// its whole parenthesized symbolized right-hand side.
+// its whole parenthesized symbolized right-hand side, so the groups of a
+// right-hand side must close within it ("x = in1) | (in2;" is refused with
+// "Unmatched parentheses!").
 //
 // Every error goes through Warn, so GetLastError reads
 // "Error--<message> (line <n>)" with the line on which it was found, and the
 // first error ends the parse. Besides the fixed messages of the language,
-// this parser refuses three things that would otherwise do harm:
+// this parser refuses four things that would otherwise do harm:
 // - A symbol used on the right-hand side of its own first assignment
 //   ("x = x;") has no value yet: "Symbol '<name>' is used before it is
 //   defined." (a copied symbol whose value is empty counts as undefined too).
@@ -25,10 +27,18 @@
 //   "Logic text exceeds 4095 characters!" (line 1); Symbolize then returns
 //   false. An assigned name or a right-hand-side word over 255 characters:
 //   "Symbol name exceeds 255 characters!".
+// - A defined symbol keeps at most 255 characters of its symbolized value,
+//   and a cut value would no longer close its parentheses. So a value over
+//   255 characters is refused where it is assigned, at the line of the
+//   assigned name: "Symbol '<name>' expands to more than 255 characters.".
+//   The last assignment of a text is spared (its value is kept cut, its
+//   whole form stays in m_Logic for the channel compiler), unless
+//   RequireWholeValues was called.
 // - A message that quotes a name is built in a fixed space (60 characters for
 //   the duplicate message, 80 for the must-be-defined message, 256 for the
-//   not-found, R-value and used-before-defined messages); a name that does
-//   not fit is cut and ends in "...", the rest of the message stays whole.
+//   not-found, R-value, used-before-defined and expands-to messages); a name
+//   that does not fit is cut and ends in "...", the rest of the message
+//   stays whole.
 #pragma once
 
 #include <veltor/CSymbl.h>
@@ -61,6 +71,10 @@ public:
     int EvaluateSymbol(const char* word);
     // Lets the text assign the named symbol once; an unknown name does nothing.
     void UnlockSymbol(const char* name);
+    // Refuses an over-long value for the last assignment too: for a table
+    // whose every symbol is used later (the global logic), a cut value is
+    // never harmless.
+    void RequireWholeValues() { m_WholeValues = true; }
     // Replaces the symbols of `dest` (up to its first empty slot) with deep
     // copies of this table, followed by an empty slot. `dest` must have room
     // for the whole table and that slot.
@@ -112,4 +126,6 @@ protected:
 private:
     void SkipBlanksAndComments();
     int SymbolCount() const;
+
+    bool m_WholeValues;
 };

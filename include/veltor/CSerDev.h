@@ -28,7 +28,9 @@ public:
     // during the call. Runs with the receive lock held, on the watcher thread
     // or, for bytes still waiting when a request is about to be written, on
     // the thread of that exchange: it must not start an exchange or close the
-    // device.
+    // device. A class that overrides it closes the connection in its own
+    // destructor, before its members are gone: the watcher calls it until
+    // then.
     virtual void HandleUnsolicited(unsigned char* bytes, unsigned long count);
     // Stops the watcher and releases the port and events. Always 0.
     virtual int CloseConnection();

@@ -26,6 +26,10 @@ public:
     using CSerDev::SendReceive;
     using CSerDev::Write;
 
+    // The watcher calls the override below until the connection is closed:
+    // closed here, before this class's members are gone.
+    ~TestDevice() override { CloseConnection(); }
+
     void HandleUnsolicited(unsigned char* bytes, unsigned long count) override {
         CVeltor::HandleUnsolicited(bytes, count);
         std::lock_guard<std::mutex> lock(mutex_);

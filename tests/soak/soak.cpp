@@ -34,6 +34,7 @@ const int kTries = 5;
 
 class SoakDevice : public CVeltor {
 public:
+    ~SoakDevice() override { CloseConnection(); }  // before received_ is gone
     void HandleUnsolicited(unsigned char* bytes, unsigned long count) override {
         CVeltor::HandleUnsolicited(bytes, count);
         std::lock_guard<std::mutex> lock(mutex_);

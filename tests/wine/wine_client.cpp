@@ -53,6 +53,9 @@ namespace {
 // might; the library must survive it.
 class CClientDevice : public CVeltor {
 public:
+    // The watcher calls the override below until the connection is closed.
+    ~CClientDevice() override { CloseConnection(); }
+
     void HandleUnsolicited(unsigned char* bytes, unsigned long count) override {
         const bool fail = m_nThrows.fetch_sub(1) > 0;
         if (!fail) {
