@@ -6,24 +6,26 @@
 
 namespace veltor {
 
-unsigned int ResyncReport(unsigned char* held, unsigned int fill) {
-    while (fill > 0 && !IsReportPrefix(held, fill)) {
-        unsigned int next = 1;
-        while (next < fill && held[next] != kReportLead) {
-            ++next;
-        }
-        std::memmove(held, held + next, fill - next);
-        fill -= next;
+namespace {
+
+// Drops the first `count` bytes and whatever follows them up to the next
+// report lead; returns the new fill.
+unsigned int DropFront(unsigned char* held, unsigned int fill, unsigned int count) {
+    while (count < fill && held[count] != kReportLead) {
+        ++count;
     }
-    return fill;
+    std::memmove(held, held + count, fill - count);
+    return fill - count;
 }
+
+}  // namespace
 
 void GatherDelayReports(unsigned char* report, unsigned int& fill, const unsigned char* chunk,
                         unsigned long count, DelayReportSink sink, void* context) {
     if (chunk == nullptr) {
         return;
     }
-    if (fill >= kReportSize) {
+    if (fill >= kReportHold) {
         fill = 0;  // never trust a count that no gathering could leave
     }
     for (unsigned long i = 0; i < count; ++i) {
@@ -31,12 +33,15 @@ void GatherDelayReports(unsigned char* report, unsigned int& fill, const unsigne
             continue;
         }
         report[fill++] = chunk[i];
-        fill = ResyncReport(report, fill);
-        if (fill == kReportSize) {
-            fill = 0;
-            if (sink != nullptr) {
+        while (fill > 0) {
+            const ReportVerdict verdict = JudgeReport(report, fill);
+            if (verdict.kind == ReportVerdict::kWait) {
+                break;
+            }
+            if (verdict.kind == ReportVerdict::kReport && sink != nullptr) {
                 sink(context, report[2], DelayCounts(report));
             }
+            fill = DropFront(report, fill, static_cast<unsigned int>(verdict.count));
         }
     }
 }

@@ -7,17 +7,14 @@ namespace veltor {
 
 typedef void (*DelayReportSink)(void* context, unsigned char channel, unsigned int counts);
 
-// Continues the report in report[0..fill) with the bytes of chunk, calling
-// sink for every valid report completed, in order, and keeps a partial report
-// for the next chunk. Bytes before a 'Q' are skipped. As soon as the gathered
-// bytes cannot become a valid report any more (a wrong count byte or channel,
-// or a failed checksum), the gathering starts again at the next 'Q' among
-// them, so a stray or cut-off report never hides the report that follows it.
+// Continues the report in report[0..fill) (room for kReportHold bytes) with
+// the bytes of chunk, calling sink for every valid report completed, in
+// order, and keeps a partial report for the next chunk. Bytes before a 'Q'
+// are skipped. As soon as the gathered bytes cannot become a valid report any
+// more (a wrong count byte or channel, or a failed checksum), the gathering
+// starts again at the next 'Q' among them, so a stray or cut-off report never
+// hides the report that follows it (see JudgeReport in serial/Wire.h).
 void GatherDelayReports(unsigned char* report, unsigned int& fill, const unsigned char* chunk,
                         unsigned long count, DelayReportSink sink, void* context);
-
-// Drops bytes from the front of held[0..fill) until what is left is empty or
-// begins a possible report; returns the new fill.
-unsigned int ResyncReport(unsigned char* held, unsigned int fill);
 
 }  // namespace veltor

@@ -8,6 +8,7 @@ CLogic::CLogic() {
         symbol = nullptr;
     }
     m_GlobalText[0] = '\0';
+    m_LastError[0] = '\0';
     SetGlobalLogic("");
 }
 
@@ -24,7 +25,9 @@ bool CLogic::SetGlobalLogic(const char* text) {
     // so it can only define new names. The whole text goes to the parser,
     // which refuses one too long to keep.
     CLogicText parser(text, nullptr);
+    parser.RequireWholeValues();
     if (!parser.Symbolize()) {
+        veltor::logic::CopyText(m_LastError, sizeof(m_LastError), parser.GetLastError());
         return false;
     }
     parser.MakeGlobals(m_Globals);

@@ -65,7 +65,8 @@ CLogicText::CLogicText(const char* text, CSymbl** globals)
       m_Line(1),
       m_TokenDone(true),
       m_Valid(true),
-      m_pScanText(nullptr) {
+      m_pScanText(nullptr),
+      m_WholeValues(false) {
     m_Logic[0] = '\0';
     m_LastError[0] = '\0';
     for (CSymbl*& symbol : m_Symbols) {
@@ -95,7 +96,15 @@ bool CLogicText::Symbolize() {
     }
     m_Line = 1;
     m_Pos = 0;
-    while (m_pScanText[m_Pos] != '\0') {
+    for (;;) {
+        SkipBlanksAndComments();
+        if (!m_Valid) {
+            return false;
+        }
+        if (m_pScanText[m_Pos] == '\0') {
+            break;
+        }
+        const int definitionLine = m_Line;
         CSymbl* target = getLValue();
         if (target == nullptr) {
             if (m_Valid) {
@@ -107,6 +116,24 @@ bool CLogicText::Symbolize() {
         m_Logic[1] = '\0';
         if (!getRValue() || !CheckParentheses()) {
             return false;
+        }
+        // A value is kept to 255 characters, and a cut one no longer closes
+        // its parentheses: any use of it would fail far from its cause. Only
+        // the last assignment may pass that length, since its whole form
+        // stays in m_Logic and nothing in this text can use it.
+        if (std::strlen(m_Logic) > static_cast<size_t>(kMaxNameLength)) {
+            SkipBlanksAndComments();
+            if (!m_Valid) {
+                return false;
+            }
+            if (m_WholeValues || m_pScanText[m_Pos] != '\0') {
+                char message[kWordMessageSpace];
+                FormatQuoted(message, sizeof(message),
+                             "Symbol '%s' expands to more than 255 characters.", target->m_Name);
+                m_Line = definitionLine;
+                Warn(message);
+                return false;
+            }
         }
         delete[] target->m_Value;
         target->m_Value = DupString(m_Logic, kMaxNameLength);
@@ -429,7 +456,10 @@ bool CLogicText::CheckParentheses() {
                 operatorSeen = false;
                 break;
         }
-        if (depth < 0) {
+        // The right-hand side sits inside the parentheses Symbolize put
+        // around it: one that closes them early ("x = in1) | (in2;") would
+        // balance overall, and its value would bind wrongly where it is used.
+        if (depth < 0 || (depth == 0 && p[1] != '\0')) {
             Warn("Unmatched parentheses!");
             return false;
         }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up and runs every test: the plain build, AddressSanitizer with
-# UndefinedBehaviorSanitizer, ThreadSanitizer, and the Windows build under
-# Wine (when scripts/windows.sh is present). Exits non-zero on any failure.
+# UndefinedBehaviorSanitizer, ThreadSanitizer, each fuzz target for 20 s, and
+# the Windows build under Wine (when scripts/windows.sh is present). Exits
+# non-zero on any failure.
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/setup.sh" || exit 1
@@ -53,6 +54,22 @@ if build "$root/build-asan" -DVELTOR_SANITIZE=address -DVELTOR_BUILD_EXAMPLES=OF
 fi
 if build "$root/build-tsan" -DVELTOR_SANITIZE=thread -DVELTOR_BUILD_EXAMPLES=OFF; then
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_ctest "threaded tests under ThreadSanitizer" "$root/build-tsan"
+fi
+if [ -f "$root/scripts/fuzz" ]; then
+  echo "== fuzz targets, 20 s each"
+  fuzzlog="$(mktemp)"
+  bash "$root/scripts/fuzz" 20 2>&1 | tee "$fuzzlog"
+  [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+  # One check per target: it passes when it built and ran without a crash.
+  targets=$(grep -cE '^fuzz [^ ]+: ' "$fuzzlog" || true)
+  clean=$(grep -cE '^fuzz [^ ]+: [0-9]+ runs, 0 crashes$' "$fuzzlog" || true)
+  if [ "$targets" -gt 0 ]; then
+    passed=$((passed + clean))
+    failed=$((failed + targets - clean))
+  else
+    failed=$((failed + 1))
+  fi
+  rm -f "$fuzzlog"
 fi
 if [ -f "$root/scripts/windows.sh" ]; then
   echo "== Windows build under Wine"

@@ -34,7 +34,8 @@ void LineSplitter::Feed(const unsigned char* bytes, std::size_t n, bool awaiting
 
 std::size_t LineSplitter::HeldAnswerStart() const {
     // Bytes 1 and 2 of a report (6, a channel below 8) can be no answer lead.
-    for (std::size_t p = 3; p + 1 < m_nHeld; ++p) {
+    // Eight bytes or more begin with a whole report.
+    for (std::size_t p = 3; p + 1 < m_nHeld && m_nHeld < kReportSize; ++p) {
         const std::size_t length = m_Held[p + 1];
         if (IsAnswerLead(m_Held[p]) && length >= 1 && m_nHeld - p == length + 2 &&
             ChecksumHolds(m_Held + p, length + 2)) {
@@ -49,7 +50,7 @@ void LineSplitter::ReleaseHeldAnswer(bool awaiting, Output& out) {
     if (p == 0) {
         return;
     }
-    unsigned char answer[kReportSize];
+    unsigned char answer[kReportHold];
     const std::size_t n = m_nHeld - p;
     std::memcpy(answer, m_Held + p, n);
     m_nHeld = 0;
@@ -100,20 +101,17 @@ void LineSplitter::Step(unsigned char byte, Output& out) {
 }
 
 void LineSplitter::Settle(Output& out) {
-    if (IsReportPrefix(m_Held, m_nHeld)) {
-        if (m_nHeld == kReportSize) {
-            m_nHeld = 0;
-            EmitOther(m_Held, kReportSize, false, out);
-        }
+    const ReportVerdict verdict = JudgeReport(m_Held, m_nHeld);
+    if (verdict.kind == ReportVerdict::kWait) {
         return;
     }
-    // No report after all: its lead byte is passed on and the bytes after it
-    // are read again, from the state the lead left.
-    unsigned char rest[kReportSize];
-    const std::size_t n = m_nHeld - 1;
-    std::memcpy(rest, m_Held + 1, n);
+    // A report goes on whole; bytes that belong to none are passed on. What
+    // was held beyond them is read again, from the state they leave.
+    unsigned char rest[kReportHold];
+    const std::size_t n = m_nHeld - verdict.count;
+    std::memcpy(rest, m_Held + verdict.count, n);
     m_nHeld = 0;
-    EmitOther(m_Held, 1, true, out);
+    EmitOther(m_Held, verdict.count, verdict.kind == ReportVerdict::kDrop, out);
     Restep(rest, n, out);
 }
 

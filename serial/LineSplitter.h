@@ -12,6 +12,8 @@
 
 #include <cstddef>
 
+#include "serial/Wire.h"
+
 namespace veltor {
 
 // The most bytes one Feed may take.
@@ -78,7 +80,7 @@ private:
     State m_State;
     bool m_bAwaiting;
     bool m_bAnswersOff;  // while a bad answer is read again
-    unsigned char m_Held[8];
+    unsigned char m_Held[kReportHold];
     std::size_t m_nHeld;
     unsigned char m_Answer[258];
     std::size_t m_nAnswer;

@@ -17,6 +17,9 @@ const unsigned char kPositiveLead = 0xAA;
 const unsigned char kNegativeLead = 0xEE;
 const unsigned char kReportLead = 0x51;
 const unsigned int kReportSize = 8;
+// Bytes a report gatherer may hold: a report and, inside it, the start of a
+// rival one (see JudgeReport).
+const unsigned int kReportHold = 2 * kReportSize;
 const unsigned int kChannelCount = 8;
 
 // Payload bytes 0 and 1 of a channel query: 0x40 + channel index, 0x0B.
@@ -33,6 +36,22 @@ bool IsReportPrefix(const unsigned char* bytes, std::size_t n);
 inline bool IsValidReport(const unsigned char* report) {
     return IsReportPrefix(report, kReportSize);
 }
+
+// What to do with n (1..kReportHold) bytes gathered from a report lead on.
+// A report cut off on the line and the report after it can make eight bytes
+// that check out by chance (1 in 256); the report that begins inside them
+// is then the real one. So a valid report with the start of another (a lead,
+// 6, a channel) among its bytes 3 to 7 waits until that rival is whole, and
+// gives way to it if it is valid too.
+struct ReportVerdict {
+    enum Kind {
+        kWait,    // keep gathering
+        kReport,  // bytes 0..7 are a report
+        kDrop,    // the first `count` bytes belong to no report
+    } kind;
+    std::size_t count;
+};
+ReportVerdict JudgeReport(const unsigned char* held, std::size_t n);
 
 // The 32-bit little-endian value at bytes 3 to 6 of a report or a query's
 // answer: a delay in clock counts.

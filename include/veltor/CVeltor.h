@@ -51,7 +51,9 @@ protected:
     SGeneral* m_pGeneral;
     CLogic* m_pLogic;
     unsigned int m_nUnsolicited;
-    unsigned char m_Unsolicited[8];
+    // The delay report being gathered, and room for a rival report that
+    // may begin inside it.
+    unsigned char m_Unsolicited[16];
 
 private:
     bool SendBurst();

@@ -2,19 +2,19 @@
 // with their property records, the logic classes and the command record.
 #pragma once
 
-#include <veltor/CCommand.h>
-#include <veltor/CSerDev.h>
-#include <veltor/SGeneral.h>
-#include <veltor/CVeltor.h>
-#include <veltor/CChannel.h>
-#include <veltor/CTimingMode.h>
-#include <veltor/Props.h>
-#include <veltor/SimpleModes.h>
-#include <veltor/DelayModes.h>
-#include <veltor/CountModes.h>
-#include <veltor/CValidate.h>
-#include <veltor/CClock.h>
-#include <veltor/CSymbl.h>
-#include <veltor/CLogicText.h>
 #include <veltor/CChLogic.h>
+#include <veltor/CChannel.h>
+#include <veltor/CClock.h>
+#include <veltor/CCommand.h>
 #include <veltor/CLogic.h>
+#include <veltor/CLogicText.h>
+#include <veltor/CSerDev.h>
+#include <veltor/CSymbl.h>
+#include <veltor/CTimingMode.h>
+#include <veltor/CValidate.h>
+#include <veltor/CVeltor.h>
+#include <veltor/CountModes.h>
+#include <veltor/DelayModes.h>
+#include <veltor/Props.h>
+#include <veltor/SGeneral.h>
+#include <veltor/SimpleModes.h>

@@ -38,7 +38,7 @@ Bytes Join(std::initializer_list<Bytes> parts) {
 }
 
 Delivered Gather(const std::vector<Bytes>& chunks) {
-    unsigned char report[8] = {};
+    unsigned char report[16] = {};
     unsigned int fill = 0;
     Delivered delivered;
     for (const Bytes& chunk : chunks) {
@@ -93,6 +93,11 @@ TEST(DelayReports, Gathering) {
         // A stray or cut-off report never hides the report after it.
         {"stray Q", {Join({{0x51}, c4000})}, {{2, 4000}}},
         {"cut-off report", {Join({{0x51, 0x06, 0x02}, c4000})}, {{2, 4000}}},
+        // The cut-off report and the first bytes of the next one check out
+        // by chance; the report inside them is the real one.
+        {"cut-off report that checks out with the next",
+         {Join({{0x51, 0x06, 0x00}, Report(0, 0xA3), Report(1, 5)})},
+         {{0, 0xA3}, {1, 5}}},
         {"cut-off report, next chunk",
          {{0x51, 0x06, 0x02}, Join({c4000, Report(1, 5)})},
          {{2, 4000}, {1, 5}}},

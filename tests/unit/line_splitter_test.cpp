@@ -76,7 +76,7 @@ Sorted Split(const std::vector<Bytes>& chunks, bool awaiting = true, bool giveUp
     veltor::LineSplitter splitter;
     veltor::SplitOutput out;
     Sorted sorted;
-    unsigned char report[8] = {};
+    unsigned char report[16] = {};
     unsigned int fill = 0;
     for (const Bytes& chunk : chunks) {
         out.Clear();
@@ -126,6 +126,10 @@ TEST(LineSplitter, AnswersApartFromReportsAndNoise) {
         {"stray Q before the answer", Join({{0x51}, kAck}), kAck, {}},
         {"cut-off report before the answer", Join({cut, kAck}), kAck, {}},
         {"cut-off report before a report", Join({cut, r, kAck}), kAck, {{2, 4000}}},
+        {"cut-off report that checks out with the next",
+         Join({{0x51, 0x06, 0x00}, Report(0, 0xA3), kAck}),
+         kAck,
+         {{0, 0xA3}}},
         {"late answer and own answer",
          Join({kAck, QueryAnswer(0, 5)}),
          Join({kAck, QueryAnswer(0, 5)}),

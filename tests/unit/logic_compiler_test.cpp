@@ -188,6 +188,7 @@ TEST(LogicCompiler, DefaultTextsAndLoadRequests) {
 TEST(LogicCompiler, TextsParseAgainstTheGlobalSymbols) {
     CLogic global;
     ASSERT_TRUE(global.SetGlobalLogic("x = in1 & in2;"));
+    const std::string wide = "y = x" + Repeat(" ^ x", 51) + "; inA = y;";
     const struct {
         const char* text;
         bool ok;
@@ -203,6 +204,9 @@ TEST(LogicCompiler, TextsParseAgainstTheGlobalSymbols) {
         {"inA = not not in1;", true, {0xC0}},
         {"inA = in1 &;", false, {}},
         {"inA = ! in1 !;", false, {}},
+        // An intermediate symbol that expands past 255 characters.
+        {wide.c_str(), false, {}},
+        {"inA = in3 & in1) | (in2;", false, {}},  // closes its own parentheses
     };
     for (const auto& c : cases) {
         Compiler compiler('A', global.GetGlobalSymbols());

@@ -48,12 +48,48 @@ TEST(LogicGlobal, HoldsPredefinedThenDefinedSymbols) {
     EXPECT_FALSE(global.SetGlobalLogic(tooLong.c_str()));
     EXPECT_EQ(global.Text().size(), 4095u);
     EXPECT_EQ(global.Names().size(), 29u);
+    EXPECT_STREQ(global.GetLastError(), "Error--Logic text exceeds 4095 characters! (line 1)");
 
     // An empty text leaves only the predefined symbols, in the same array.
     CSymbl** array = global.GetGlobalSymbols();
     ASSERT_TRUE(global.SetGlobalLogic(nullptr));
     EXPECT_EQ(global.Names().size(), 27u);
     EXPECT_EQ(global.GetGlobalSymbols(), array);
+}
+
+TEST(LogicGlobal, RefusesSymbolsTooWideToKeepWhereTheyAreDefined) {
+    // "(a" and 126 times "&b" and ")" is 255 characters: kept whole; one
+    // negation more is 256 and would be cut.
+    std::string fits = "in1";
+    for (int i = 0; i < 126; ++i) {
+        fits += " & in2";
+    }
+    const std::string wide = "not " + fits;
+    const struct {
+        std::string text;
+        const char* error;  // none: accepted
+    } cases[] = {
+        {"x = " + fits + ";", nullptr},
+        // Every global is used by the channels later, so even the last one.
+        {"x = " + wide + ";", "Error--Symbol 'x' expands to more than 255 characters. (line 1)"},
+        {"a = in1;\nx = " + wide + ";\nb = x;",
+         "Error--Symbol 'x' expands to more than 255 characters. (line 2)"},
+        {"a = in1;\nb = a & nope;", "Error--Symbol 'nope' not found. (line 2)"},
+    };
+    for (const auto& c : cases) {
+        Global global;
+        ASSERT_TRUE(global.SetGlobalLogic("keep = in1;"));
+        EXPECT_EQ(global.SetGlobalLogic(c.text.c_str()), c.error == nullptr) << c.text;
+        EXPECT_STREQ(global.GetLastError(), c.error != nullptr ? c.error : "") << c.text;
+        std::vector<std::string> names = global.Names();
+        EXPECT_EQ(names.back(), c.error != nullptr ? "keep" : "x") << c.text;
+    }
+
+    // The message stays until another failure replaces it.
+    Global global;
+    EXPECT_FALSE(global.SetGlobalLogic("x = nope;"));
+    EXPECT_TRUE(global.SetGlobalLogic("x = in1;"));
+    EXPECT_STREQ(global.GetLastError(), "Error--Symbol 'nope' not found. (line 1)");
 }
 
 }  // namespace

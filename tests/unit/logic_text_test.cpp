@@ -22,6 +22,14 @@ std::string Error(const std::string& message, int line) {
     return "Error--" + message + " (line " + std::to_string(line) + ")";
 }
 
+std::string Repeat(const std::string& s, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) {
+        out += s;
+    }
+    return out;
+}
+
 struct Accepted {
     const char* text;
     const char* logic;  // m_Logic after Symbolize
@@ -104,6 +112,30 @@ TEST(LogicText, RefusesWithMessageAndLine) {
     }
 }
 
+// Found by fuzzing: a right-hand side that closed the parentheses put around
+// it and opened new ones balanced overall and was accepted, so "in3 & x" for
+// x = "in1) | (in2" meant (in3 & in1) | in2.
+TEST(LogicText, RightHandSideClosingItsOwnParenthesesIsRefused) {
+    const Refused cases[] = {
+        {"x = in1) | (in2;", nullptr, Error("Unmatched parentheses!", 1)},
+        {"x = )(;", nullptr, Error("Unmatched parentheses!", 1)},
+        {"a = in1;\nx = (in1) & in2 ) ^ ( in3;", nullptr, Error("Unmatched parentheses!", 2)},
+        {"inA =( (!!in3) |!!!!in1) |!!!!!!!!in1) |!!!!!( !!!( !!!in3) |!!in8;", "inA",
+         Error("Unmatched parentheses!", 1)},
+    };
+    for (const Refused& c : cases) {
+        Parser p(c.text);
+        if (c.unlock != nullptr) {
+            p.UnlockSymbol(c.unlock);
+        }
+        EXPECT_FALSE(p.Symbolize()) << c.text;
+        EXPECT_EQ(p.GetLastError(), c.error) << c.text;
+    }
+    Parser nested("x = ((in1) | (in2));");
+    EXPECT_TRUE(nested.Symbolize()) << nested.GetLastError();
+    EXPECT_EQ(nested.Logic(), "(((a)|(b)))");
+}
+
 TEST(LogicText, UnlockedInputMustBeAssignedOnce) {
     Parser ok("inA = in1;");
     ok.UnlockSymbol("inA");
@@ -132,10 +164,27 @@ TEST(LogicText, LastAssignmentLeavesLogicAndValueKeeps255Characters) {
     ASSERT_NE(x, nullptr);
     EXPECT_EQ(std::string(x->m_Value), p.Logic().substr(0, 255));
 
-    // The cut value lost its closing parenthesis, so a use of it is refused.
+    // Blanks and comments after it leave it the last assignment.
+    Parser trailing((text + " \n// done\n/* really */\n").c_str());
+    EXPECT_TRUE(trailing.Symbolize()) << trailing.GetLastError();
+    EXPECT_EQ(trailing.Logic(), p.Logic());
+
+    // 255 characters are kept whole, and so usable.
+    std::string longest = "x = in1" + Repeat(" & in2", 126) + ";";
+    Parser fits((longest + " y = x;").c_str());
+    ASSERT_TRUE(fits.Symbolize()) << fits.GetLastError();
+    EXPECT_EQ(fits.Logic().size(), 257u);
+
+    // A cut value could only be used wrongly: refused where it is defined.
     Parser use((text + "\ny = x;").c_str());
     EXPECT_FALSE(use.Symbolize());
-    EXPECT_EQ(use.GetLastError(), Error("Unbalanced parentheses.", 2));
+    EXPECT_EQ(use.GetLastError(), Error("Symbol 'x' expands to more than 255 characters.", 1));
+
+    // For a table whose every symbol is used later, even the last.
+    Parser whole(text.c_str());
+    whole.RequireWholeValues();
+    EXPECT_FALSE(whole.Symbolize());
+    EXPECT_EQ(whole.GetLastError(), Error("Symbol 'x' expands to more than 255 characters.", 1));
 
     Parser two("x = in1; y = in2;");
     ASSERT_TRUE(two.Symbolize());
@@ -157,6 +206,16 @@ TEST(LogicText, OverlongInputsAreRefusedWithoutHarm) {
         // The duplicate message has 60.
         {"x = in1; " + std::string(200, 'd') + " = in1; " + std::string(200, 'd') + " = in2;",
          Error("'" + std::string(31, 'd') + "...' is a duplicate symbol.", 1)},
+        // A symbolized value over 255 characters ("(!a", 126 times "&b", ")"
+        // is 256) is refused at the line of its name, however many lines
+        // its right-hand side spans.
+        {"a = in1;\n// note\nwide\n = not in1" + Repeat("\n & in2", 126) + ";\ninA = wide;",
+         Error("Symbol 'wide' expands to more than 255 characters.", 3)},
+        {"x = in1; y = x" + Repeat(" & x", 85) + "; z = y;",
+         Error("Symbol 'y' expands to more than 255 characters.", 1)},
+        {longName.substr(0, 250) + " = not in1" + Repeat(" & in2", 126) + "; z = in1;",
+         Error("Symbol '" + std::string(206, 'n') + "...' expands to more than 255 characters.",
+               1)},
     };
     for (const auto& c : cases) {
         Parser p(c.text.c_str());
