@@ -270,6 +270,7 @@ TEST(SmallFaults, OpeningAndChannelsOutsideTheRules) {
     // No port number overflows its name.
     EXPECT_EQ(first.InitConnection(INT_MIN, kBaud115200), -1);
     EXPECT_EQ(first.InitConnection(0, kBaud115200), -1);
+    EXPECT_EQ(first.InitConnection(99, kBaud115200), -1);  // no such port
     // A failed opening keeps nothing: the port is free for the next try.
     EXPECT_EQ(first.InitConnection("/dev/null", kBaud115200), -2);
     EXPECT_EQ(second.InitConnection("/dev/null", kBaud115200), -2);

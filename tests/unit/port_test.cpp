@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -27,7 +28,9 @@ protected:
     }
     void TearDown() override {
         pf::CloseHandle(port);
-        close(master);
+        if (master >= 0) {
+            close(master);
+        }
     }
     int master = -1;
     veltor::Handle port = nullptr;
@@ -62,6 +65,48 @@ TEST_F(UnreadTerminal, BytesWaitingAreReadAndPurged) {
     EXPECT_EQ(pf::WatchRead(watch, got, sizeof(got)), 0);
     pf::SetEvent(stop);
     EXPECT_EQ(pf::WatchWait(watch), pf::WatchEvent::Stop);
+    pf::WatchClose(watch);
+    pf::CloseHandle(stop);
+}
+
+TEST_F(UnreadTerminal, EveryBaudIndexSetsItsSpeed) {
+    const speed_t speeds[] = {B2400, B4800, B9600, B19200, B38400, B57600, B115200};
+    for (int index = 0; index < 7; ++index) {
+        ASSERT_EQ(pf::PortConfigure(port, pf::BaudForIndex(index)), 0) << index;
+        termios line{};
+        ASSERT_EQ(tcgetattr(master, &line), 0);
+        EXPECT_EQ(cfgetospeed(&line), speeds[index]) << index;
+        // Nothing is queued on a pseudo-terminal: draining returns at once.
+        pf::PortDrain(port, 1000);
+    }
+    EXPECT_EQ(pf::PortConfigure(port, 300), -4);
+}
+
+TEST_F(UnreadTerminal, AHangUpIsTheEndOfThePortAfterWhatWasQueued) {
+    veltor::Handle stop = pf::CreateEvent(false);
+    pf::Watch* watch = pf::WatchOpen(port, stop);
+    ASSERT_NE(watch, nullptr);
+    unsigned char got[16];
+    EXPECT_EQ(pf::PortReadQueued(port, got, sizeof(got)), 0);  // nothing yet
+    const unsigned char sent[] = {7, 8};
+    ASSERT_EQ(write(master, sent, sizeof(sent)), 2);
+    close(master);
+    master = -1;
+    // What was queued before the hang-up may still be read; then the port
+    // reads as gone, never as readable with nothing in it.
+    long total = 0;
+    for (int i = 0; i < 4; ++i) {
+        const pf::WatchEvent event = pf::WatchWait(watch);
+        const long count =
+            event == pf::WatchEvent::Received ? pf::WatchRead(watch, got, sizeof(got)) : -1;
+        if (count < 0) {
+            break;
+        }
+        total += count;
+        ASSERT_LT(i, 3) << "the watcher would spin";
+    }
+    EXPECT_LE(total, 2);
+    EXPECT_EQ(pf::PortReadQueued(port, got, sizeof(got)), -1);
     pf::WatchClose(watch);
     pf::CloseHandle(stop);
 }
