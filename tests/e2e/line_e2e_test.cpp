@@ -253,11 +253,11 @@ TEST_F(Line, ReportsAreConvertedAtTheClockOfTheirReading) {
         general->nClockAB = i % 4;
         general->dRefClockHz = 1e6 + i;
     }
-    sim.StopReportStream();
+    const size_t sent = sim.StopReportStream();
+    ASSERT_TRUE(device.WaitForUnsolicited(8 * sent));  // the stream's reports are all in
     general->nClockAB = 0;
-    const size_t before = device.Unsolicited().size();
     sim.SendDelayReport(2, 4000);
-    ASSERT_TRUE(device.WaitForUnsolicited(before + 8));
+    ASSERT_TRUE(device.WaitForUnsolicited(8 * sent + 8));
     EXPECT_DOUBLE_EQ(device.GetChannel('C')->GetLastDelay(), 4000 / 200e6);
     general->nClockCD = 1;
     EXPECT_DOUBLE_EQ(device.GetChannel('C')->GetLastDelay(), 4000 / 3125000.0);
