@@ -4,6 +4,7 @@
 #include <veltor/CTimingMode.h>
 #include <veltor/CVeltor.h>
 
+#include "device/DefaultMode.h"
 #include "device/Request.h"
 #include "serial/Wire.h"
 
@@ -17,6 +18,26 @@ const unsigned char kForceTrigger = 0x0C;
 const unsigned char kReset = 0x09;
 const int kModeBufferSize = 64;
 
+// The channel's device lock for a scope, when the channel has a device.
+class DeviceHold {
+public:
+    explicit DeviceHold(CVeltor* device) : m_pDevice(device) {
+        if (m_pDevice != nullptr) {
+            m_pDevice->Lock();
+        }
+    }
+    ~DeviceHold() {
+        if (m_pDevice != nullptr) {
+            m_pDevice->Unlock();
+        }
+    }
+    DeviceHold(const DeviceHold&) = delete;
+    DeviceHold& operator=(const DeviceHold&) = delete;
+
+private:
+    CVeltor* m_pDevice;
+};
+
 }  // namespace
 
 CChannel::CChannel(CVeltor* device, char name)
@@ -24,7 +45,8 @@ CChannel::CChannel(CVeltor* device, char name)
       m_Name(name >= 'a' && name <= 'h' ? static_cast<char>(name - 'a' + 'A') : name),
       m_pMode(nullptr),
       m_pChLogic(nullptr),
-      m_nLastDelay(0) {
+      m_nLastDelay(0),
+      m_nReports(0) {
     m_pChLogic = new CChLogic(device != nullptr ? device->GetGlobalSymbols() : nullptr, m_Name);
 }
 
@@ -79,10 +101,15 @@ bool CChannel::CmdQuery() {
 }
 
 CTimingMode* CChannel::EffectiveMode() const {
-    return m_pMode != nullptr ? m_pMode : m_pDefaultMode;
+    if (m_pMode != nullptr) {
+        return m_pMode;
+    }
+    std::lock_guard<std::recursive_mutex> hold(veltor::DefaultModeLock());
+    return m_pDefaultMode;
 }
 
 bool CChannel::CheckParameters() const {
+    DeviceHold hold(m_pDevice);
     CTimingMode* mode = EffectiveMode();
     return mode != nullptr && mode->CheckParameters(m_pDevice, m_Name);
 }
@@ -91,6 +118,7 @@ bool CChannel::CmdSetTimingMode() {
     if (!CanSend()) {
         return false;
     }
+    CVeltor::Hold hold(*m_pDevice);  // the mode is checked and sent as one
     CTimingMode* mode = EffectiveMode();
     if (mode == nullptr || !mode->CheckParameters(m_pDevice, m_Name)) {
         return false;
@@ -105,16 +133,19 @@ bool CChannel::CmdSetTimingMode() {
 }
 
 CTimingMode* CChannel::GetTimingMode() const {
+    DeviceHold hold(m_pDevice);
     return m_pMode;
 }
 
 CTimingMode* CChannel::SetTimingMode(CTimingMode* mode) {
+    DeviceHold hold(m_pDevice);
     CTimingMode* previous = m_pMode;
     m_pMode = mode;
     return previous;
 }
 
 CTimingMode* CChannel::SetDefaultTimingMode(CTimingMode* mode) {
+    std::lock_guard<std::recursive_mutex> hold(veltor::DefaultModeLock());
     CTimingMode* previous = m_pDefaultMode;
     m_pDefaultMode = mode;
     return previous;
@@ -122,6 +153,14 @@ CTimingMode* CChannel::SetDefaultTimingMode(CTimingMode* mode) {
 
 void CChannel::SetLastDelay(unsigned int counts) {
     m_nLastDelay.store(counts, std::memory_order_relaxed);
+}
+
+unsigned long CChannel::GetReportCount() const {
+    return m_nReports.load();
+}
+
+void CChannel::CountReport() {
+    ++m_nReports;
 }
 
 double CChannel::GetLastDelay() const {
@@ -135,11 +174,13 @@ double CChannel::GetLastDelay() const {
 // ---- Logic ----------------------------------------------------------------------
 
 bool CChannel::SetChannelLogic(const char* text) {
+    DeviceHold hold(m_pDevice);
     m_pChLogic->SetLogicText(text);
     return m_pChLogic->ParseLogicText();
 }
 
 bool CChannel::CheckLogic() {
+    DeviceHold hold(m_pDevice);
     return m_pChLogic->ParseLogicText();
 }
 
@@ -147,6 +188,7 @@ bool CChannel::CmdTransferLogic() {
     if (!CanSend()) {
         return false;
     }
+    CVeltor::Hold hold(*m_pDevice);
     CCommand* command = m_pChLogic->GetCommand();
     if (command == nullptr) {
         return false;

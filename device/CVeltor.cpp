@@ -5,23 +5,19 @@
 #include <veltor/SGeneral.h>
 #include <veltor/SimpleModes.h>
 
+#include <chrono>
+#include <utility>
+
 #include "device/BurstGenerator.h"
+#include "device/DefaultMode.h"
 #include "device/DelayReports.h"
+#include "device/ReportDispatch.h"
 #include "device/Request.h"
+#include "serial/CSerialBuffer.h"
 
 namespace {
 
 const int kChannels = 8;
-
-// The default timing mode most recently installed by a device.
-CTimingMode* s_pDeviceDefault = nullptr;
-
-void DeliverDelay(void* context, unsigned char channel, unsigned int counts) {
-    CChannel* target = static_cast<CVeltor*>(context)->GetChannel(static_cast<char>('A' + channel));
-    if (target != nullptr) {
-        target->SetLastDelay(counts);
-    }
-}
 
 }  // namespace
 
@@ -30,6 +26,7 @@ CVeltor::CVeltor()
       m_pGeneral(nullptr),
       m_pLogic(nullptr),
       m_nUnsolicited(0),
+      m_pDispatch(nullptr),
       m_Unsolicited() {
     // The logic holder comes first: every channel's logic compiler is given
     // its global symbol table.
@@ -38,15 +35,7 @@ CVeltor::CVeltor()
     for (int i = 0; i < kChannels; ++i) {
         m_pChannels[i] = new CChannel(this, static_cast<char>('A' + i));
     }
-    // The class-wide default is replaced by a fresh one. A default that an
-    // earlier device made and that is still installed is unreachable from
-    // then on, and released here; one that a host installed stays the host's.
-    CTimingMode* fresh = new CNull;
-    CTimingMode* previous = CChannel::SetDefaultTimingMode(fresh);
-    if (previous != nullptr && previous == s_pDeviceDefault) {
-        delete previous;
-    }
-    s_pDeviceDefault = fresh;
+    veltor::AdoptDeviceDefault();
     m_pGeneral = new SGeneral;
 }
 
@@ -54,6 +43,10 @@ CVeltor::~CVeltor() {
     // The watcher may run HandleUnsolicited, which reaches the channels and
     // the general properties, until the connection is closed.
     CloseConnection();
+    // No report comes after the connection is closed; the listener's last
+    // call may still need the channels and the general properties.
+    delete m_pDispatch;
+    m_pDispatch = nullptr;
     if (m_pChannels != nullptr) {
         for (int i = 0; i < kChannels; ++i) {
             delete m_pChannels[i];
@@ -65,14 +58,12 @@ CVeltor::~CVeltor() {
     m_pGeneral = nullptr;
     delete m_pLogic;
     m_pLogic = nullptr;
-    CTimingMode* installed = CChannel::SetDefaultTimingMode(nullptr);
-    if (installed == s_pDeviceDefault) {
-        s_pDeviceDefault = nullptr;
-    }
-    delete installed;
+    veltor::ReleaseDeviceDefault();
 }
 
 int CVeltor::InitConnection(int port, int baudIndex) {
+    CloseConnection();
+    Hold hold(*this);  // no other thread's command between opening and the burst
     const int opened = CSerDev::InitConnection(port, baudIndex);
     if (opened != 0) {
         return opened;
@@ -82,6 +73,8 @@ int CVeltor::InitConnection(int port, int baudIndex) {
 }
 
 int CVeltor::InitConnection(const char* device, int baudIndex) {
+    CloseConnection();
+    Hold hold(*this);
     const int opened = CSerDev::InitConnection(device, baudIndex);
     if (opened != 0) {
         return opened;
@@ -100,6 +93,7 @@ bool CVeltor::DoCommand(CCommand* command) {
     if (command == nullptr) {
         return false;
     }
+    Hold hold(*this);
     AwaitLateAnswers();
     for (;;) {
         if (SendReceive(command)) {
@@ -108,7 +102,8 @@ bool CVeltor::DoCommand(CCommand* command) {
         --command->m_Tries;
         // Without a port, every further attempt would fail the same way.
         const Outcome outcome = GetLastOutcome();
-        if (command->m_Tries <= 0 || outcome == kPortLost || outcome == kNotConnected) {
+        if (command->m_Tries <= 0 || outcome == kPortLost || outcome == kNotConnected ||
+            outcome == kClosed) {
             return false;
         }
     }
@@ -156,7 +151,43 @@ CChannel* CVeltor::GetChannel(char letter) const {
 }
 
 void CVeltor::HandleUnsolicited(unsigned char* bytes, unsigned long count) {
-    veltor::GatherDelayReports(m_Unsolicited, m_nUnsolicited, bytes, count, DeliverDelay, this);
+    veltor::GatherDelayReports(m_Unsolicited, m_nUnsolicited, bytes, count, &CVeltor::DeliverDelay,
+                               this);
+}
+
+void CVeltor::DeliverDelay(void* context, unsigned char channel, unsigned int counts) {
+    CVeltor* device = static_cast<CVeltor*>(context);
+    const char letter = static_cast<char>('A' + channel);
+    CChannel* target = device->GetChannel(letter);
+    if (target == nullptr) {
+        return;
+    }
+    target->SetLastDelay(counts);
+    target->CountReport();
+    if (device->m_pDispatch != nullptr) {
+        const long long now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                  std::chrono::steady_clock::now().time_since_epoch())
+                                  .count();
+        device->m_pDispatch->Push(letter, counts, now);
+    }
+}
+
+void CVeltor::SetReportListener(ReportListener listener) {
+    // Made once, under the receive lock, which every delivery holds.
+    m_pBuffer->Lock();
+    if (m_pDispatch == nullptr && listener) {
+        m_pDispatch = new veltor::ReportDispatch([this](char channel) {
+            // The general properties are the host's: read under the lock
+            // that a host changing them holds too.
+            Hold hold(*this);
+            return GetClockFrequencyHz(channel);
+        });
+    }
+    veltor::ReportDispatch* dispatch = m_pDispatch;
+    m_pBuffer->Unlock();
+    if (dispatch != nullptr) {
+        dispatch->SetListener(std::move(listener));
+    }
 }
 
 // ---- Device-wide commands ------------------------------------------------------
@@ -186,6 +217,7 @@ bool CVeltor::CmdResetAll() {
 }
 
 bool CVeltor::CmdSetClock() {
+    Hold hold(*this);
     const SGeneral& general = *m_pGeneral;
     unsigned char payload[9] = {0x10, 0, 0, 0x00, 0x02, 0xEB, 0xC4, 0x25, 0x67};
     payload[1] = static_cast<unsigned char>((general.bLockFP ? 0x20 : 0) |
@@ -200,6 +232,7 @@ bool CVeltor::CmdSetClock() {
 // ---- Logic ----------------------------------------------------------------------
 
 bool CVeltor::SetGlobalLogic(const char* text) {
+    Hold hold(*this);
     return m_pLogic->SetGlobalLogic(text);
 }
 
@@ -208,6 +241,7 @@ CSymbl** CVeltor::GetGlobalSymbols() {
 }
 
 bool CVeltor::CmdTransferAllLogic() {
+    Hold hold(*this);
     return ForEachChannel(&CChannel::CmdTransferLogic);
 }
 
@@ -219,6 +253,7 @@ bool CVeltor::CmdImplementLogic() {
 // ---- Whole-device update ----------------------------------------------------------
 
 bool CVeltor::CmdSetAllTimingModes() {
+    Hold hold(*this);
     return ForEachChannel(&CChannel::CmdSetTimingMode);
 }
 
@@ -235,6 +270,7 @@ bool CVeltor::ForEachChannel(bool (CChannel::*command)()) {
 }
 
 bool CVeltor::CmdUpdateAll() {
+    Hold hold(*this);  // the whole sequence, with no other thread's exchange in it
     SGeneral& general = *m_pGeneral;
     const bool savedLock = general.bLockFP;
     const bool savedDisable = general.bDisableOutputs;

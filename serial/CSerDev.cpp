@@ -53,6 +53,7 @@ CSerDev::CSerDev()
       m_hStartedEvent(nullptr),
       m_nBaud(0),
       m_LastOutcome(kNone),
+      m_bClosing(false),
       m_pSplitter(new veltor::LineSplitter),
       m_pSorted(new veltor::SplitOutput),
       m_bLost(false),
@@ -93,8 +94,10 @@ int CSerDev::InitConnection(const char* device, int baudIndex) {
     if (baud == 0) {
         return -1;
     }
-    // Opening again replaces the connection (or what a failed opening left).
+    // Opening again replaces the connection (or what a failed opening left);
+    // a command in progress on another thread is ended first.
     CloseConnection();
+    std::lock_guard<std::recursive_mutex> hold(m_CommandLock);
 
     // Whatever fails releases all that was taken, the port's lock included.
     auto fail = [this](int code) {
@@ -139,19 +142,40 @@ int CSerDev::InitConnection(const char* device, int baudIndex) {
 }
 
 int CSerDev::CloseConnection() {
+    // A command in progress on another thread is woken and ends; the data
+    // event it waits on is set and released under the receive lock, so that
+    // a second closing thread never sets a released event.
+    m_pBuffer->Lock();
+    m_bClosing = true;
+    if (pf::IsHeld(m_hDataEvent)) {
+        pf::SetEvent(m_hDataEvent);
+    }
+    m_pBuffer->Unlock();
+    std::lock_guard<std::recursive_mutex> hold(m_CommandLock);
     if (pf::IsHeld(m_hStopEvent) && pf::IsHeld(m_hThread)) {
         pf::SetEvent(m_hStopEvent);
         pf::JoinThread(m_hThread);
     }
     CloseAndCleanHandle(m_hStopEvent);
     CloseAndCleanHandle(m_hThread);
+    m_pBuffer->Lock();
     CloseAndCleanHandle(m_hDataEvent);
+    m_pBuffer->Unlock();
     CloseAndCleanHandle(m_hPort);
     CloseAndCleanHandle(m_hStartedEvent);
     m_bConnected = false;
     m_bAwaiting = false;
     m_bLost = false;
+    m_bClosing = false;
     return 0;
+}
+
+void CSerDev::Lock() {
+    m_CommandLock.lock();
+}
+
+void CSerDev::Unlock() {
+    m_CommandLock.unlock();
 }
 
 void CSerDev::CloseAndCleanHandle(veltor::Handle& handle) {
@@ -170,6 +194,7 @@ CSerDev::Outcome CSerDev::GetLastOutcome() const {
 }
 
 bool CSerDev::Write(unsigned char* bytes, int count) {
+    std::lock_guard<std::recursive_mutex> hold(m_CommandLock);
     if (!m_bConnected) {
         return false;
     }
@@ -180,6 +205,11 @@ bool CSerDev::Write(unsigned char* bytes, int count) {
 }
 
 bool CSerDev::SendReceive(CCommand* command) {
+    std::lock_guard<std::recursive_mutex> hold(m_CommandLock);
+    if (m_bClosing) {
+        m_LastOutcome = kClosed;
+        return false;
+    }
     if (command == nullptr || !m_bConnected) {
         m_LastOutcome = m_bLost ? kPortLost : kNotConnected;
         return false;
@@ -260,6 +290,9 @@ CSerDev::Outcome CSerDev::Exchange(CCommand* command) {
         if (header == -2) {
             return kPortLost;
         }
+        if (header == -3) {
+            return kClosed;
+        }
         if (header != 0) {
             if (mismatch) {
                 return kMismatch;
@@ -277,8 +310,8 @@ CSerDev::Outcome CSerDev::Exchange(CCommand* command) {
             // The body may take its own wire time beyond the deadline.
             const long length = scratch[1];
             const long body = ReadUntil(scratch, length, deadline + WireUs(length, m_nBaud));
-            if (body == -2) {
-                return kPortLost;
+            if (body == -2 || body == -3) {
+                return body == -2 ? kPortLost : kClosed;
             }
             if (body != 0 || !command->AddResponse(scratch, static_cast<unsigned int>(length))) {
                 return kIncomplete;
@@ -324,6 +357,9 @@ long CSerDev::ReadUntil(unsigned char* destination, long count, long long deadli
         if (m_bLost) {
             return -2;
         }
+        if (m_bClosing) {
+            return -3;
+        }
         m_pBuffer->Lock();
         const bool held = m_pSplitter->HoldsAnswer();
         m_pBuffer->Unlock();
@@ -345,6 +381,7 @@ long CSerDev::ReadUntil(unsigned char* destination, long count, long long deadli
 }
 
 void CSerDev::AwaitLateAnswers() {
+    std::lock_guard<std::recursive_mutex> hold(m_CommandLock);
     if (!m_bConnected) {
         return;
     }
@@ -355,7 +392,8 @@ void CSerDev::AwaitLateAnswers() {
         m_pBuffer->Unlock();
         // Unasked answers can make the count run ahead; what is still owed
         // when the time is up is given up for good.
-        if (static_cast<long>(m_nRequests - answers) <= 0 || m_bLost || MsUntil(deadline) == 0) {
+        if (static_cast<long>(m_nRequests - answers) <= 0 || m_bLost || m_bClosing ||
+            MsUntil(deadline) == 0) {
             m_nRequests = answers;
             return;
         }

@@ -39,8 +39,11 @@ public:
     // (the watcher stores the instrument's delay reports).
     void SetLastDelay(unsigned int counts);
     // The last delay in seconds, at the pair's clock as the general
-    // properties give it now. Host's thread.
+    // properties give it now. Any thread.
     double GetLastDelay() const;
+    // Delay reports the instrument sent for this channel so far. Any thread.
+    unsigned long GetReportCount() const;
+    void CountReport();
 
     bool SetChannelLogic(const char* text);
     bool CheckLogic();
@@ -55,6 +58,7 @@ protected:
     // thread (delay reports). Kept in counts so that the watcher never reads
     // the general properties the host may be changing; converted on reading.
     std::atomic<unsigned int> m_nLastDelay;
+    std::atomic<unsigned long> m_nReports;
 
     static CTimingMode* m_pDefaultMode;
 

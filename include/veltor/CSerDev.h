@@ -5,6 +5,7 @@
 #include <veltor/export.h>
 
 #include <atomic>
+#include <mutex>
 
 class CCommand;
 class CSerialBuffer;
@@ -32,10 +33,32 @@ public:
     // destructor, before its members are gone: the watcher calls it until
     // then.
     virtual void HandleUnsolicited(unsigned char* bytes, unsigned long count);
-    // Stops the watcher and releases the port and events. Always 0.
+    // Stops the watcher and releases the port and events. Always 0. From any
+    // thread: a command in progress on another thread ends promptly with the
+    // outcome kClosed, and closing waits for it to return.
     virtual int CloseConnection();
-    // False once the port is closed or lost (see kPortLost).
+    // False once the port is closed or lost (see kPortLost). Any thread.
     bool IsConnected() const;
+
+    // The device's lock. Every command takes it for its whole run, so one
+    // exchange at a time goes over the line and a command of several
+    // exchanges runs whole. A host holds it (from any thread; it may be taken
+    // again by the thread that holds it) to keep other threads' commands out
+    // while it changes what commands read — a timing mode object, the general
+    // properties — or to read GetLastOutcome together with its own command.
+    void Lock();
+    void Unlock();
+    // Holds the device's lock for a scope: CSerDev::Hold hold(device);
+    class Hold {
+    public:
+        explicit Hold(CSerDev& device) : m_Device(device) { m_Device.Lock(); }
+        ~Hold() { m_Device.Unlock(); }
+        Hold(const Hold&) = delete;
+        Hold& operator=(const Hold&) = delete;
+
+    private:
+        CSerDev& m_Device;
+    };
 
     // How the last attempt of an exchange ended.
     enum Outcome {
@@ -50,7 +73,9 @@ public:
         kBadChecksum,   // the answer's checksum failed
         kPortLost,      // the port went away (hang-up, unplugged adapter): reconnect
         kMismatch,      // only answers of other requests arrived in the time allowed
+        kClosed,        // the connection was closed (from another thread) meanwhile
     };
+    // How the device's last attempt ended, whichever thread made it.
     Outcome GetLastOutcome() const;
 
 protected:
@@ -101,7 +126,10 @@ private:
     void InvalidateHandle(veltor::Handle& handle);
 
     long m_nBaud;  // line speed of the open port
-    Outcome m_LastOutcome;
+    std::atomic<Outcome> m_LastOutcome;
+    std::recursive_mutex m_CommandLock;
+    // Set while CloseConnection waits for a command in progress to end.
+    std::atomic<bool> m_bClosing;
     // Receive side, guarded by the receive lock.
     veltor::LineSplitter* m_pSplitter;
     veltor::SplitOutput* m_pSorted;

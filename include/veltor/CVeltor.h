@@ -5,8 +5,13 @@
 #include <veltor/CSerDev.h>
 #include <veltor/export.h>
 
+#include <functional>
+
 class CChannel;
 class CCommand;
+namespace veltor {
+class ReportDispatch;
+}
 class CLogic;
 class CSymbl;
 struct SGeneral;
@@ -20,6 +25,20 @@ public:
 
     // Gathers the instrument's delay reports (watcher thread).
     void HandleUnsolicited(unsigned char* bytes, unsigned long count) override;
+
+    // The host's listener for delay reports: the channel letter, the delay in
+    // clock counts, in seconds (at the pair's clock as the general properties
+    // give it when the call is made) and a monotonic time stamp in
+    // nanoseconds of the report's arrival. Called for every valid report, in
+    // arrival order, one call at a time, on a thread of the device's own and
+    // outside every lock of the library, while the watcher goes on draining
+    // the port. It may run commands on the device; it must not destroy the
+    // device, and should return soon: later reports wait for it. Setting it
+    // from any other thread returns once no call of the old one is in
+    // progress (so the old one's objects may go); null removes it.
+    typedef std::function<void(char channel, unsigned int counts, double seconds, long long timeNs)>
+        ReportListener;
+    void SetReportListener(ReportListener listener);
     // Opens the port and sends the 1024-byte filler burst. 0 on success, else
     // the serial device's code.
     int InitConnection(int port, int baudIndex) override;
@@ -51,11 +70,13 @@ protected:
     SGeneral* m_pGeneral;
     CLogic* m_pLogic;
     unsigned int m_nUnsolicited;
+    veltor::ReportDispatch* m_pDispatch;  // made with the first listener
     // The delay report being gathered, and room for a rival report that
     // may begin inside it.
     unsigned char m_Unsolicited[16];
 
 private:
+    static void DeliverDelay(void* device, unsigned char channel, unsigned int counts);
     bool SendBurst();
     bool SendDeviceRequest(unsigned char operation, const char* status);
     bool ForEachChannel(bool (CChannel::*command)());

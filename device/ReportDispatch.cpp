@@ -1,0 +1,73 @@
+#include "device/ReportDispatch.h"
+
+#include <utility>
+
+namespace veltor {
+
+ReportDispatch::ReportDispatch(Frequency frequency) : m_Frequency(std::move(frequency)) {
+    m_Thread = std::thread([this] { Run(); });
+}
+
+ReportDispatch::~ReportDispatch() {
+    {
+        std::lock_guard<std::mutex> hold(m_QueueLock);
+        m_bStop = true;
+    }
+    m_Queued.notify_all();
+    m_Thread.join();
+}
+
+void ReportDispatch::SetListener(Listener listener) {
+    std::unique_lock<std::mutex> call(m_CallLock, std::defer_lock);
+    if (std::this_thread::get_id() != m_Thread.get_id()) {
+        call.lock();
+    }
+    std::lock_guard<std::mutex> hold(m_QueueLock);
+    m_Listener = std::move(listener);
+    if (!m_Listener) {
+        m_Queue.clear();
+    }
+}
+
+void ReportDispatch::Push(char channel, unsigned int counts, long long timeNs) {
+    {
+        std::lock_guard<std::mutex> hold(m_QueueLock);
+        if (!m_Listener) {
+            return;
+        }
+        m_Queue.push_back({channel, counts, timeNs});
+    }
+    m_Queued.notify_one();
+}
+
+void ReportDispatch::Run() {
+    for (;;) {
+        Report report;
+        {
+            std::unique_lock<std::mutex> hold(m_QueueLock);
+            m_Queued.wait(hold, [this] { return m_bStop || !m_Queue.empty(); });
+            if (m_bStop) {
+                return;
+            }
+            report = m_Queue.front();
+            m_Queue.pop_front();
+        }
+        const double frequency = m_Frequency(report.channel);
+        std::lock_guard<std::mutex> call(m_CallLock);
+        Listener listener;
+        {
+            std::lock_guard<std::mutex> hold(m_QueueLock);
+            listener = m_Listener;
+        }
+        if (listener) {
+            try {
+                listener(report.channel, report.counts,
+                         frequency > 0.0 ? report.counts / frequency : 0.0, report.timeNs);
+            } catch (...) {
+                // A host's listener that throws loses that call only.
+            }
+        }
+    }
+}
+
+}  // namespace veltor

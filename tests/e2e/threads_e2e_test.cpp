@@ -1,0 +1,209 @@
+// Many threads, many devices: commands from any thread, devices made and
+// dropped beside others, closing from another thread, and the report
+// listener. Run under ThreadSanitizer and AddressSanitizer too.
+#include <atomic>
+#include <cmath>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "e2e_support.h"
+
+namespace e2e {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+uint32_t DelayOf(int channel, int round) {
+    return static_cast<uint32_t>(1000 * (channel + 1) + round);
+}
+
+// The channel holds the delay in counts (at the default 200 MHz clock).
+bool Holds(CChannel* channel, uint32_t counts) {
+    return std::llround(channel->GetLastDelay() * 200e6) == counts;
+}
+
+class OneDevice : public ::testing::TestWithParam<int> {};
+
+TEST_P(OneDevice, EveryThreadGetsItsOwnAnswers) {
+    const int threads = GetParam();
+    vsim::Simulator sim;
+    CVeltor device;
+    ASSERT_EQ(device.InitConnection(sim.SlavePath().c_str(), kBaud115200), 0);
+    for (int ch = 0; ch < 8; ++ch) {
+        sim.SetChannelDelay(ch, DelayOf(ch, 0));
+    }
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t) {
+        pool.emplace_back([&, t] {
+            CChannel* channel = device.GetChannel(static_cast<char>('A' + t % 8));
+            for (int i = 0; i < 100; ++i) {
+                if (t == 0 && i % 25 == 0) {
+                    // A command of several exchanges runs whole.
+                    wrong += device.CmdSetAllTimingModes() ? 0 : 1;
+                }
+                const bool ok = channel->CmdQuery();
+                wrong += ok && Holds(channel, DelayOf(t % 8, 0)) ? 0 : 1;
+            }
+        });
+    }
+    for (std::thread& t : pool) {
+        t.join();
+    }
+    EXPECT_EQ(wrong, 0);
+    // The eight timing modes of each update went out one after another.
+    const std::vector<vsim::Frame> frames = sim.Frames();
+    for (size_t i = 0; i < frames.size(); ++i) {
+        if (frames[i].payload.size() > 3 && frames[i].payload[1] == 0x0F &&
+            frames[i].payload[0] == 0) {
+            for (size_t k = 1; k < 8; ++k) {
+                ASSERT_LT(i + k, frames.size());
+                EXPECT_EQ(frames[i + k].payload[0], k) << "frame " << i + k;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, OneDevice, ::testing::Values(2, 4, 8));
+
+TEST(ManyDevices, SixteenDevicesAndDevicesComingAndGoing) {
+    const int kDevices = 16;
+    std::vector<std::unique_ptr<vsim::Simulator>> sims;
+    std::vector<std::unique_ptr<CVeltor>> devices;
+    for (int d = 0; d < kDevices; ++d) {
+        sims.emplace_back(new vsim::Simulator);
+        devices.emplace_back(new CVeltor);
+        sims[d]->SetChannelDelay(d % 8, DelayOf(d % 8, d));
+        ASSERT_EQ(devices[d]->InitConnection(sims[d]->SlavePath().c_str(), kBaud115200), 0);
+    }
+    std::atomic<bool> done{false};
+    std::atomic<int> wrong{0};
+    // Devices made and dropped on four threads while the others work on
+    // the default mode.
+    std::vector<std::thread> churn;
+    for (int t = 0; t < 4; ++t) {
+        churn.emplace_back([&] {
+            while (!done) {
+                CVeltor passing;
+                wrong += passing.GetChannel('B')->CheckParameters() ? 0 : 1;
+            }
+        });
+    }
+    std::vector<std::thread> pool;
+    for (int d = 0; d < kDevices; ++d) {
+        pool.emplace_back([&, d] {
+            CChannel* channel = devices[d]->GetChannel(static_cast<char>('A' + d % 8));
+            for (int i = 0; i < 50; ++i) {
+                wrong += channel->CmdSetTimingMode() ? 0 : 1;  // on the default mode
+                const bool ok = channel->CmdQuery();
+                wrong += ok && Holds(channel, DelayOf(d % 8, d)) ? 0 : 1;
+            }
+        });
+    }
+    for (std::thread& t : pool) {
+        t.join();
+    }
+    done = true;
+    for (std::thread& t : churn) {
+        t.join();
+    }
+    EXPECT_EQ(wrong, 0);
+    devices.clear();  // a clean shutdown of all sixteen
+}
+
+struct CloseCase {
+    const char* name;
+    bool destroy;  // destroy the device instead of closing it
+};
+
+class CloseFromAnotherThread : public ::testing::TestWithParam<CloseCase> {};
+
+TEST_P(CloseFromAnotherThread, EndsTheCommandInProgress) {
+    vsim::Simulator sim;
+    std::unique_ptr<CVeltor> device(new CVeltor);
+    ASSERT_EQ(device->InitConnection(sim.SlavePath().c_str(), kBaud115200), 0);
+    ASSERT_TRUE(sim.WaitForRawBytes(1024, 5000));
+    sim.ClearLog();
+    sim.QueueFaults(Make(vsim::FaultKind::NoAnswer), 5);
+    std::atomic<int> outcome{-1};
+    Clock::time_point returned;
+    std::thread command([&] {
+        CVeltor* d = device.get();
+        const bool ok = d->CmdEnableOutputs();
+        returned = Clock::now();
+        outcome = ok ? -2 : d->GetLastOutcome();
+    });
+    ASSERT_TRUE(sim.WaitForFrames(1, 5000));
+    const Clock::time_point start = Clock::now();
+    if (GetParam().destroy) {
+        device.reset();  // waits for the command to return
+    } else {
+        device->CloseConnection();
+        EXPECT_FALSE(device->IsConnected());
+    }
+    command.join();
+    EXPECT_LT(returned - start, std::chrono::milliseconds(400));
+    if (!GetParam().destroy) {
+        EXPECT_EQ(outcome, CSerDev::kClosed);
+        EXPECT_EQ(sim.FrameCount(), 1u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, CloseFromAnotherThread,
+                         ::testing::Values(CloseCase{"close", false}, CloseCase{"destroy", true}),
+                         [](const ::testing::TestParamInfo<CloseCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST(Listener, EveryReportOutsideTheLibrarysLocks) {
+    vsim::Simulator sim;
+    CVeltor device;
+    ASSERT_EQ(device.InitConnection(sim.SlavePath().c_str(), kBaud115200), 0);
+    // The listener takes a mutex that a commanding thread holds throughout.
+    std::mutex host;
+    std::mutex seenLock;
+    std::vector<std::pair<char, uint32_t>> seen;
+    std::vector<double> seconds;
+    device.SetReportListener([&](char channel, unsigned int counts, double s, long long) {
+        std::lock_guard<std::mutex> hold(host);
+        std::lock_guard<std::mutex> keep(seenLock);
+        seen.push_back({channel, counts});
+        seconds.push_back(s);
+    });
+    sim.StartReportStream(-1, 1, 200);
+    {
+        std::lock_guard<std::mutex> hold(host);
+        for (int i = 0; i < 300; ++i) {
+            ASSERT_TRUE(device.CmdEnableOutputs()) << i;
+        }
+    }
+    const size_t sent = sim.StopReportStream();
+    ASSERT_GT(sent, 0u);
+    for (int wait = 0; wait < 500; ++wait) {
+        {
+            std::lock_guard<std::mutex> keep(seenLock);
+            if (seen.size() >= sent) {
+                break;
+            }
+        }
+        sim.WaitForFrames(1u << 30, 10);  // a bounded pause for the listener
+    }
+    device.SetReportListener(nullptr);
+    ASSERT_EQ(seen.size(), sent);
+    unsigned long counted = 0;
+    for (size_t i = 0; i < seen.size(); ++i) {
+        ASSERT_EQ(seen[i].first, 'A' + static_cast<int>(i % 8)) << i;
+        ASSERT_EQ(seen[i].second, i + 1) << i;
+        ASSERT_DOUBLE_EQ(seconds[i], (i + 1) / 200e6) << i;
+    }
+    for (char ch = 'A'; ch <= 'H'; ++ch) {
+        counted += device.GetChannel(ch)->GetReportCount();
+    }
+    EXPECT_EQ(counted, sent);
+}
+
+}  // namespace
+}  // namespace e2e
