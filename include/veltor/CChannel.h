@@ -1,4 +1,5 @@
-// One of the instrument's eight output channels, A to H.
+// One of the instrument's eight output channels, A to H. Every command and
+// setter may be called from any thread: each takes its device's lock.
 #pragma once
 
 #include <veltor/export.h>
@@ -33,6 +34,8 @@ public:
     // Attaches a mode (null: fall back to the default); returns the previous one.
     CTimingMode* SetTimingMode(CTimingMode* mode);
     // Replaces the default of every channel; returns the previous default.
+    // The default the devices made (installed by every device made, kept
+    // while any device lives) stays theirs: never delete it. Any thread.
     static CTimingMode* SetDefaultTimingMode(CTimingMode* mode);
 
     // Stores a delay given in clock counts of the channel's pair. Any thread

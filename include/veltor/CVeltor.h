@@ -1,5 +1,6 @@
 // One instrument: its connection, eight channels, general properties, global
-// logic and the device-wide commands.
+// logic and the device-wide commands. Every command may be called from any
+// thread (see CSerDev::Lock); a command of several exchanges runs whole.
 #pragma once
 
 #include <veltor/CSerDev.h>
