@@ -2,8 +2,8 @@
 // dropped beside others, closing from another thread, and the report
 // listener. Run under ThreadSanitizer and AddressSanitizer too.
 #include <atomic>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -130,15 +130,16 @@ TEST_P(CloseFromAnotherThread, EndsTheCommandInProgress) {
     sim.QueueFaults(Make(vsim::FaultKind::NoAnswer), 5);
     std::atomic<int> outcome{-1};
     Clock::time_point returned;
-    std::thread command([&] {
-        CVeltor* d = device.get();
+    // A destroyed device is not touched again once its command returned.
+    const bool destroy = GetParam().destroy;
+    std::thread command([&returned, &outcome, destroy, d = device.get()] {
         const bool ok = d->CmdEnableOutputs();
         returned = Clock::now();
-        outcome = ok ? -2 : d->GetLastOutcome();
+        outcome = ok ? -2 : destroy ? -1 : d->GetLastOutcome();
     });
     ASSERT_TRUE(sim.WaitForFrames(1, 5000));
     const Clock::time_point start = Clock::now();
-    if (GetParam().destroy) {
+    if (destroy) {
         device.reset();  // waits for the command to return
     } else {
         device->CloseConnection();
@@ -146,7 +147,8 @@ TEST_P(CloseFromAnotherThread, EndsTheCommandInProgress) {
     }
     command.join();
     EXPECT_LT(returned - start, std::chrono::milliseconds(400));
-    if (!GetParam().destroy) {
+    EXPECT_NE(outcome, -2);  // the command failed
+    if (!destroy) {
         EXPECT_EQ(outcome, CSerDev::kClosed);
         EXPECT_EQ(sim.FrameCount(), 1u);
     }
