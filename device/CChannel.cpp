@@ -3,6 +3,9 @@
 #include <veltor/CCommand.h>
 #include <veltor/CTimingMode.h>
 #include <veltor/CVeltor.h>
+#include <veltor/Diagnostics.h>
+
+#include <string>
 
 #include "device/DefaultMode.h"
 #include "device/Request.h"
@@ -55,16 +58,32 @@ CChannel::~CChannel() {
 }
 
 bool CChannel::CanSend() const {
-    return m_pDevice != nullptr && m_Name >= 'A' && m_Name <= 'H';
+    if (m_pDevice == nullptr) {
+        return false;
+    }
+    if (m_Name < 'A' || m_Name > 'H') {
+        m_pDevice->SetLastError(std::string("no channel '") + m_Name + "': channels are A to H");
+        return false;
+    }
+    return true;
+}
+
+bool CChannel::Failed() const {
+    m_pDevice->PrefixLastError(std::string("channel ") + m_Name + ": ");
+    return false;
 }
 
 bool CChannel::SendChannelRequest(unsigned char selector, unsigned char code, const char* status) {
+    if (m_pDevice == nullptr) {
+        return false;
+    }
+    CVeltor::CommandScope scope(*m_pDevice);
     if (!CanSend()) {
         return false;
     }
     const unsigned char payload[3] = {static_cast<unsigned char>(selector + (m_Name - 'A')), code,
                                       0x00};
-    return veltor::SendRequest(m_pDevice, payload, sizeof(payload), status);
+    return veltor::SendRequest(m_pDevice, payload, sizeof(payload), status) || Failed();
 }
 
 bool CChannel::CmdEnable() {
@@ -84,6 +103,10 @@ bool CChannel::CmdReset() {
 }
 
 bool CChannel::CmdQuery() {
+    if (m_pDevice == nullptr) {
+        return false;
+    }
+    CVeltor::CommandScope scope(*m_pDevice);
     if (!CanSend()) {
         return false;
     }
@@ -93,7 +116,7 @@ bool CChannel::CmdQuery() {
     veltor::Response response;
     if (!veltor::SendRequest(m_pDevice, payload, sizeof(payload), "Querying the channel...",
                              veltor::kTimeoutMs, &response)) {
-        return false;
+        return Failed();
     }
     // The exchange takes only an answer that carries this channel's delay.
     SetLastDelay(veltor::DelayCounts(response.bytes));
@@ -115,21 +138,35 @@ bool CChannel::CheckParameters() const {
 }
 
 bool CChannel::CmdSetTimingMode() {
+    if (m_pDevice == nullptr) {
+        return false;
+    }
+    CVeltor::CommandScope scope(*m_pDevice);  // the mode is checked and sent as one
     if (!CanSend()) {
         return false;
     }
-    CVeltor::Hold hold(*m_pDevice);  // the mode is checked and sent as one
     CTimingMode* mode = EffectiveMode();
-    if (mode == nullptr || !mode->CheckParameters(m_pDevice, m_Name)) {
-        return false;
+    if (mode == nullptr) {
+        m_pDevice->SetLastError("no timing mode: none is attached and no default is installed");
+        return Failed();
+    }
+    if (!mode->CheckParameters(m_pDevice, m_Name)) {
+        std::string text;
+        for (const std::string& problem : veltor::FindParameterProblems(*mode, m_pDevice, m_Name)) {
+            text += (text.empty() ? "" : "; ") + problem;
+        }
+        m_pDevice->SetLastError(text);
+        return Failed();
     }
     unsigned char payload[kModeBufferSize] = {};
     long length = mode->MakeCommand(payload, m_pDevice, m_Name);
     if (length < 0 || length > kModeBufferSize) {
-        return false;
+        m_pDevice->SetLastError("the timing mode wrote no valid payload");
+        return Failed();
     }
     return veltor::SendRequest(m_pDevice, payload, static_cast<int>(length),
-                               "Setting timing mode...");
+                               "Setting timing mode...") ||
+           Failed();
 }
 
 CTimingMode* CChannel::GetTimingMode() const {
@@ -179,21 +216,51 @@ bool CChannel::SetChannelLogic(const char* text) {
     return m_pChLogic->ParseLogicText();
 }
 
+std::string CChannel::GetChannelLogic() const {
+    DeviceHold hold(m_pDevice);
+    return m_pChLogic->GetLogicText();
+}
+
 bool CChannel::CheckLogic() {
     DeviceHold hold(m_pDevice);
     return m_pChLogic->ParseLogicText();
 }
 
+bool CChannel::CompileLogic() {
+    DeviceHold hold(m_pDevice);
+    return m_pChLogic->Compile();
+}
+
+std::string CChannel::GetLogicError(int* line) const {
+    DeviceHold hold(m_pDevice);
+    if (line != nullptr) {
+        *line = m_pChLogic->GetErrorLine();
+    }
+    return m_pChLogic->GetLastError();
+}
+
+std::vector<unsigned char> CChannel::GetLogicCode() const {
+    DeviceHold hold(m_pDevice);
+    unsigned char code[256];
+    const int length = m_pChLogic->GetCode(code, sizeof(code));
+    return length > 0 ? std::vector<unsigned char>(code, code + length)
+                      : std::vector<unsigned char>();
+}
+
 bool CChannel::CmdTransferLogic() {
+    if (m_pDevice == nullptr) {
+        return false;
+    }
+    CVeltor::CommandScope scope(*m_pDevice);
     if (!CanSend()) {
         return false;
     }
-    CVeltor::Hold hold(*m_pDevice);
     CCommand* command = m_pChLogic->GetCommand();
     if (command == nullptr) {
-        return false;
+        m_pDevice->SetLastError(std::string("logic: ") + m_pChLogic->GetLastError());
+        return Failed();
     }
     const bool ok = m_pDevice->DoCommand(command);
     delete command;
-    return ok;
+    return ok || Failed();
 }

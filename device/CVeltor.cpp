@@ -63,7 +63,8 @@ CVeltor::~CVeltor() {
 
 int CVeltor::InitConnection(int port, int baudIndex) {
     CloseConnection();
-    Hold hold(*this);  // no other thread's command between opening and the burst
+    // No other thread's command between opening and the burst.
+    CommandScope scope(*this);
     const int opened = CSerDev::InitConnection(port, baudIndex);
     if (opened != 0) {
         return opened;
@@ -74,7 +75,7 @@ int CVeltor::InitConnection(int port, int baudIndex) {
 
 int CVeltor::InitConnection(const char* device, int baudIndex) {
     CloseConnection();
-    Hold hold(*this);
+    CommandScope scope(*this);
     const int opened = CSerDev::InitConnection(device, baudIndex);
     if (opened != 0) {
         return opened;
@@ -90,12 +91,13 @@ bool CVeltor::SendBurst() {
 }
 
 bool CVeltor::DoCommand(CCommand* command) {
+    CommandScope scope(*this);
     if (command == nullptr) {
+        SetLastError("no command");
         return false;
     }
-    Hold hold(*this);
     AwaitLateAnswers();
-    for (;;) {
+    for (int attempts = 1;; ++attempts) {
         if (SendReceive(command)) {
             return true;
         }
@@ -104,6 +106,7 @@ bool CVeltor::DoCommand(CCommand* command) {
         const Outcome outcome = GetLastOutcome();
         if (command->m_Tries <= 0 || outcome == kPortLost || outcome == kNotConnected ||
             outcome == kClosed) {
+            SetExchangeError(command, attempts);
             return false;
         }
     }
@@ -193,6 +196,7 @@ void CVeltor::SetReportListener(ReportListener listener) {
 // ---- Device-wide commands ------------------------------------------------------
 
 bool CVeltor::SendDeviceRequest(unsigned char operation, const char* status) {
+    CommandScope scope(*this);
     return veltor::SendRequest(this, &operation, 1, status);
 }
 
@@ -217,7 +221,7 @@ bool CVeltor::CmdResetAll() {
 }
 
 bool CVeltor::CmdSetClock() {
-    Hold hold(*this);
+    CommandScope scope(*this);
     const SGeneral& general = *m_pGeneral;
     unsigned char payload[9] = {0x10, 0, 0, 0x00, 0x02, 0xEB, 0xC4, 0x25, 0x67};
     payload[1] = static_cast<unsigned char>((general.bLockFP ? 0x20 : 0) |
@@ -236,16 +240,33 @@ bool CVeltor::SetGlobalLogic(const char* text) {
     return m_pLogic->SetGlobalLogic(text);
 }
 
+std::string CVeltor::GetGlobalLogic() const {
+    // The lock is taken for the copy only; it changes no state of the device.
+    CVeltor& self = const_cast<CVeltor&>(*this);
+    Hold hold(self);
+    return m_pLogic->GetGlobalText();
+}
+
+std::string CVeltor::GetGlobalLogicError(int* line) const {
+    CVeltor& self = const_cast<CVeltor&>(*this);
+    Hold hold(self);
+    if (line != nullptr) {
+        *line = m_pLogic->GetErrorLine();
+    }
+    return m_pLogic->GetLastError();
+}
+
 CSymbl** CVeltor::GetGlobalSymbols() {
     return m_pLogic->GetGlobalSymbols();
 }
 
 bool CVeltor::CmdTransferAllLogic() {
-    Hold hold(*this);
+    CommandScope scope(*this);
     return ForEachChannel(&CChannel::CmdTransferLogic);
 }
 
 bool CVeltor::CmdImplementLogic() {
+    CommandScope scope(*this);
     const unsigned char payload = 0xC0;
     return veltor::SendRequest(this, &payload, 1, "Implementing logic settings...", 10000);
 }
@@ -253,7 +274,7 @@ bool CVeltor::CmdImplementLogic() {
 // ---- Whole-device update ----------------------------------------------------------
 
 bool CVeltor::CmdSetAllTimingModes() {
-    Hold hold(*this);
+    CommandScope scope(*this);
     return ForEachChannel(&CChannel::CmdSetTimingMode);
 }
 
@@ -262,7 +283,11 @@ bool CVeltor::ForEachChannel(bool (CChannel::*command)()) {
     // walk, and the channels after it are sent nothing.
     for (char letter = 'A'; letter <= 'H'; ++letter) {
         CChannel* channel = GetChannel(letter);
-        if (channel == nullptr || !(channel->*command)()) {
+        if (channel == nullptr) {
+            SetLastError(std::string("no channel ") + letter);
+            return false;
+        }
+        if (!(channel->*command)()) {
             return false;
         }
     }
@@ -270,26 +295,46 @@ bool CVeltor::ForEachChannel(bool (CChannel::*command)()) {
 }
 
 bool CVeltor::CmdUpdateAll() {
-    Hold hold(*this);  // the whole sequence, with no other thread's exchange in it
+    // The whole sequence, with no other thread's exchange in it.
+    CommandScope scope(*this);
     SGeneral& general = *m_pGeneral;
     const bool savedLock = general.bLockFP;
     const bool savedDisable = general.bDisableOutputs;
     general.bLockFP = true;
     general.bDisableOutputs = true;
 
-    CmdLockFP();  // a panel that fails to lock does not stop the update
-    if (!CmdDisableOutputs() || !CmdTransferAllLogic() || !CmdSetClock() ||
-        !CmdSetAllTimingModes() || !CmdImplementLogic()) {
-        // Both flags stay set, as the instrument now is: locked, outputs off.
-        return false;
+    // A panel that fails to lock does not stop the update, nor is it its
+    // failure.
+    CmdLockFP();
+    SetLastError("");
+    struct Step {
+        bool (CVeltor::*command)();
+        const char* name;
+    };
+    static const Step kSteps[] = {
+        {&CVeltor::CmdDisableOutputs, "disabling the outputs"},
+        {&CVeltor::CmdTransferAllLogic, "transferring the logic"},
+        {&CVeltor::CmdSetClock, "setting the clock options"},
+        {&CVeltor::CmdSetAllTimingModes, "setting the timing modes"},
+        {&CVeltor::CmdImplementLogic, "implementing the logic"},
+    };
+    for (const Step& step : kSteps) {
+        if (!(this->*step.command)()) {
+            // Both flags stay set, as the instrument now is: locked, outputs off.
+            PrefixLastError(std::string("update stopped at ") + step.name +
+                            " (the panel stays locked and the outputs off): ");
+            return false;
+        }
     }
     general.bLockFP = savedLock;
     general.bDisableOutputs = savedDisable;
     if (!savedDisable && !CmdEnableOutputs()) {
+        PrefixLastError("update stopped at enabling the outputs (the panel stays locked): ");
         return false;
     }
     if (!savedLock) {
         CmdUnlockFP();
+        SetLastError("");
     }
     return true;
 }

@@ -19,6 +19,19 @@ class CChannelParser : public CLogicText {
 public:
     CChannelParser(const char* text, CSymbl** globals) : CLogicText(text, globals) {}
     const char* Logic() const { return m_Logic; }
+    // True when the text failed for want of an assignment to the channel's
+    // `input`: it never assigned it, or assigned another channel's input
+    // while its own was still unassigned.
+    bool MissesInput(const char* input) {
+        int index = IsFound(input);
+        if (index < 0 || m_Symbols[index]->m_Locked || m_pRefusedTarget == nullptr) {
+            return false;
+        }
+        const char* name = m_pRefusedTarget->m_Name;
+        bool otherInput =
+            name[0] == 'i' && name[1] == 'n' && name[2] >= 'A' && name[2] <= 'H' && name[3] == '\0';
+        return m_pRefusedTarget == m_Symbols[index] || otherInput;
+    }
 };
 
 // The code byte of an operand code character, or -1 for a character that has
@@ -130,7 +143,9 @@ CChLogic::CChLogic(CSymbl** globals, char channel)
       m_NegTop(1),
       m_BinTop(1),
       m_Channel(0),
-      m_TextTooLong(false) {
+      m_TextTooLong(false),
+      m_ErrorLine(0),
+      m_LogicLine(0) {
     if (channel >= 'a' && channel <= 'h') {
         channel = static_cast<char>(channel - 'a' + 'A');
     }
@@ -159,15 +174,34 @@ void CChLogic::SetLogicText(const char* text) {
 }
 
 bool CChLogic::ParseLogicText() {
+    return Parse(false);
+}
+
+bool CChLogic::Parse(bool report) {
     if (m_TextTooLong) {
+        if (report) {
+            WarnAt("Logic text exceeds 4095 characters!", 1);
+        }
         return false;
     }
     CChannelParser parser(m_LogicText, m_pGlobals);
     parser.UnlockSymbol(m_InputName);
     if (!parser.Symbolize()) {
+        if (report) {
+            CopyText(m_LastError, sizeof(m_LastError), parser.GetLastError());
+            if (parser.MissesInput(m_InputName)) {
+                size_t length = std::strlen(m_LastError);
+                std::snprintf(m_LastError + length, sizeof(m_LastError) - length,
+                              "; channel %c's logic text must assign %s", m_Channel + 'A',
+                              m_InputName);
+            }
+            m_ErrorLine = parser.GetErrorLine();
+            m_Valid = false;
+        }
         return false;
     }
     CopyText(m_Logic, sizeof(m_Logic), parser.Logic());
+    m_LogicLine = parser.GetLastAssignmentLine();
     return true;
 }
 
@@ -268,15 +302,38 @@ bool CChLogic::CompressLogic() {
     return true;
 }
 
-CCommand* CChLogic::GetCommand() {
+bool CChLogic::Compile() {
     if (m_Channel < 0 || m_Channel > 7) {
         char message[32];
         std::snprintf(message, sizeof(message), "Error: no channel '%c'",
                       static_cast<char>(m_Channel + 'A'));
         Warn(message);
-        return nullptr;
+        return false;
     }
-    if (!ParseLogicText() || !CompressLogic()) {
+    if (!Parse(true)) {
+        return false;
+    }
+    if (!CompressLogic()) {
+        size_t length = std::strlen(m_LastError);
+        std::snprintf(m_LastError + length, sizeof(m_LastError) - length, " (line %i)",
+                      m_LogicLine);
+        m_ErrorLine = m_LogicLine;
+        return false;
+    }
+    return true;
+}
+
+int CChLogic::GetCode(unsigned char* code, int capacity) const {
+    int length = m_Code[0];
+    if (!m_Valid || code == nullptr || capacity < length) {
+        return -1;
+    }
+    std::memcpy(code, m_Code + 1, static_cast<size_t>(length));
+    return length;
+}
+
+CCommand* CChLogic::GetCommand() {
+    if (!Compile()) {
         return nullptr;
     }
     int length = m_Code[0];
@@ -374,10 +431,18 @@ bool CChLogic::UnaryNow() {
 
 void CChLogic::SetValid() {
     std::snprintf(m_LastError, sizeof(m_LastError), "%s", "No errors.");
+    m_ErrorLine = 0;
     m_Valid = true;
 }
 
 void CChLogic::Warn(const char* message) const {
     std::snprintf(m_LastError, sizeof(m_LastError), "Error--%s", message);
+    m_ErrorLine = 0;
+    m_Valid = false;
+}
+
+void CChLogic::WarnAt(const char* message, int line) const {
+    std::snprintf(m_LastError, sizeof(m_LastError), "Error--%s (line %i)", message, line);
+    m_ErrorLine = line;
     m_Valid = false;
 }

@@ -3,7 +3,7 @@
 
 #include "logic/LogicUtil.h"
 
-CLogic::CLogic() {
+CLogic::CLogic() : m_ErrorLine(0) {
     for (CSymbl*& symbol : m_Globals) {
         symbol = nullptr;
     }
@@ -28,6 +28,7 @@ bool CLogic::SetGlobalLogic(const char* text) {
     parser.RequireWholeValues();
     if (!parser.Symbolize()) {
         veltor::logic::CopyText(m_LastError, sizeof(m_LastError), parser.GetLastError());
+        m_ErrorLine = parser.GetErrorLine();
         return false;
     }
     parser.MakeGlobals(m_Globals);

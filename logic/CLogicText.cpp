@@ -66,7 +66,10 @@ CLogicText::CLogicText(const char* text, CSymbl** globals)
       m_TokenDone(true),
       m_Valid(true),
       m_pScanText(nullptr),
-      m_WholeValues(false) {
+      m_pRefusedTarget(nullptr),
+      m_WholeValues(false),
+      m_ErrorLine(0),
+      m_AssignmentLine(0) {
     m_Logic[0] = '\0';
     m_LastError[0] = '\0';
     for (CSymbl*& symbol : m_Symbols) {
@@ -96,6 +99,7 @@ bool CLogicText::Symbolize() {
     }
     m_Line = 1;
     m_Pos = 0;
+    m_AssignmentLine = 0;
     for (;;) {
         SkipBlanksAndComments();
         if (!m_Valid) {
@@ -104,7 +108,6 @@ bool CLogicText::Symbolize() {
         if (m_pScanText[m_Pos] == '\0') {
             break;
         }
-        const int definitionLine = m_Line;
         CSymbl* target = getLValue();
         if (target == nullptr) {
             if (m_Valid) {
@@ -130,7 +133,7 @@ bool CLogicText::Symbolize() {
                 char message[kWordMessageSpace];
                 FormatQuoted(message, sizeof(message),
                              "Symbol '%s' expands to more than 255 characters.", target->m_Name);
-                m_Line = definitionLine;
+                m_Line = m_AssignmentLine;
                 Warn(message);
                 return false;
             }
@@ -177,7 +180,8 @@ CSymbl* CLogicText::getLValue() {
         Warn(message);
         return nullptr;
     }
-    int start = m_Pos;
+    const int start = m_Pos;
+    const int line = m_Line;
     while (text[m_Pos] != '\0' && std::strchr("=/ \r\n\t", text[m_Pos]) == nullptr) {
         ++m_Pos;
     }
@@ -202,6 +206,7 @@ CSymbl* CLogicText::getLValue() {
             char message[kDuplicateSpace];
             FormatQuoted(message, sizeof(message), "'%s' is a duplicate symbol.", name);
             Warn(message);
+            m_pRefusedTarget = target;
             return nullptr;
         }
         target->m_Locked = true;
@@ -222,6 +227,7 @@ CSymbl* CLogicText::getLValue() {
         return nullptr;
     }
     ++m_Pos;
+    m_AssignmentLine = line;
     return target;
 }
 
@@ -416,6 +422,7 @@ bool CLogicText::CheckAllLocked() const {
             FormatQuoted(message, sizeof(message), "Symbol: '%s' must be defined",
                          m_Symbols[i]->m_Name);
             Warn(message);
+            m_pRefusedTarget = m_Symbols[i];
             return false;
         }
     }
@@ -525,6 +532,7 @@ int CLogicText::IsFound(const char* name) {
 
 void CLogicText::Warn(const char* message) const {
     std::snprintf(m_LastError, sizeof(m_LastError), "Error--%s (line %i)", message, m_Line);
+    m_ErrorLine = m_Line;
     m_Valid = false;
 }
 

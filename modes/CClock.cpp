@@ -6,24 +6,33 @@ using namespace veltor::modes;
 
 namespace {
 
-constexpr std::uint32_t kMinCounts = 128;
-// 40 counts below 0xA00000.
-constexpr std::uint32_t kMaxClockCounts = 10485720;
+// Both times 128 to 10485720 counts (40 below 0xA00000).
+const TimeRow kRows[] = {
+    {"delay", Field<CClock, SClockProp, &CClock::m_Clock, &SClockProp::dDelay>, 128, 10485720,
+     nullptr},
+    {"duration", Field<CClock, SClockProp, &CClock::m_Clock, &SClockProp::dDuration>, 128, 10485720,
+     nullptr},
+};
+const TimeTable kTable = {kRows, 2};
 
 }  // namespace
 
 void CClock::GetDurationRange(double* minimum, double* maximum, CVeltor const* device,
                               char channel) const {
-    PutCountRange(minimum, maximum, kMinCounts, kMaxClockCounts, device, channel);
+    PutRowRange(kTable, "duration", minimum, maximum, device, channel);
 }
 
 void CClock::GetDelayRange(double* minimum, double* maximum, CVeltor const* device,
                            char channel) const {
-    PutCountRange(minimum, maximum, kMinCounts, kMaxClockCounts, device, channel);
+    PutRowRange(kTable, "delay", minimum, maximum, device, channel);
 }
 
 bool CClock::CheckParameters(CVeltor const* device, char channel) const {
-    return AreTimesWithin(*this, m_Clock.dDelay, m_Clock.dDuration, device, channel);
+    return AreRowsWithin(*this, device, channel);
+}
+
+const TimeTable* CClock::GetTimeTable() const {
+    return &kTable;
 }
 
 long CClock::MakeCommand(unsigned char* buffer, CVeltor const* device, char channel) {

@@ -41,6 +41,19 @@ double CTimingMode::GetRealTime(unsigned int counts, CVeltor const* device, char
     return SecondsAt(ClockHz(device, channel), counts);
 }
 
+int CTimingMode::GetTimeParameters(STimeParameter* parameters, int capacity, CVeltor const* device,
+                                   char channel, bool onlyFailing) const {
+    const TimeTable* table = GetTimeTable();
+    if (table == nullptr) {
+        return 0;
+    }
+    return PutTimeParameters(*this, *table, onlyFailing, parameters, capacity, device, channel);
+}
+
+const TimeTable* CTimingMode::GetTimeTable() const {
+    return nullptr;
+}
+
 unsigned char CTimingMode::GetID(char channel) const {
     if (channel >= 'A' && channel <= 'H') {
         return static_cast<unsigned char>(channel - 'A');

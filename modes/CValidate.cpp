@@ -6,23 +6,32 @@ using namespace veltor::modes;
 
 namespace {
 
-constexpr std::uint32_t kMinDelayCounts = 512;
-constexpr std::uint32_t kMinDurationCounts = 1536;
+const TimeRow kRows[] = {
+    {"delay", Field<CValidate, SValidateProp, &CValidate::m_Validate, &SValidateProp::dDelay>, 512,
+     kMaxCounts, nullptr},
+    {"duration", Field<CValidate, SValidateProp, &CValidate::m_Validate, &SValidateProp::dDuration>,
+     1536, kMaxCounts, nullptr},
+};
+const TimeTable kTable = {kRows, 2};
 
 }  // namespace
 
 void CValidate::GetDurationRange(double* minimum, double* maximum, CVeltor const* device,
                                  char channel) const {
-    PutCountRange(minimum, maximum, kMinDurationCounts, kMaxCounts, device, channel);
+    PutRowRange(kTable, "duration", minimum, maximum, device, channel);
 }
 
 void CValidate::GetDelayRange(double* minimum, double* maximum, CVeltor const* device,
                               char channel) const {
-    PutCountRange(minimum, maximum, kMinDelayCounts, kMaxCounts, device, channel);
+    PutRowRange(kTable, "delay", minimum, maximum, device, channel);
 }
 
 bool CValidate::CheckParameters(CVeltor const* device, char channel) const {
-    return AreTimesWithin(*this, m_Validate.dDelay, m_Validate.dDuration, device, channel);
+    return AreRowsWithin(*this, device, channel);
+}
+
+const TimeTable* CValidate::GetTimeTable() const {
+    return &kTable;
 }
 
 long CValidate::MakeCommand(unsigned char* buffer, CVeltor const* device, char channel) {

@@ -11,8 +11,14 @@ namespace {
 constexpr unsigned char kCountOption = 0x07;
 constexpr unsigned char kUpDownOption = 0x04;
 constexpr unsigned char kSecondScalingOption = 0x40;
-constexpr std::uint32_t kUpDownDelayCounts = 0xFFFFFF;
-constexpr std::uint32_t kUpDownMinDurationCounts = 1600;
+// The delay may be negative: -16777215 to +16777215 counts.
+const TimeRow kUpDownRows[] = {
+    {"delay", Field<CUpDown, SDlyProp, &CUpDown::m_Dly, &SDlyProp::dDelay>, -0xFFFFFF, 0xFFFFFF,
+     nullptr},
+    {"duration", Field<CUpDown, SDlyProp, &CUpDown::m_Dly, &SDlyProp::dDuration>, 1600, kMaxCounts,
+     nullptr},
+};
+const TimeTable kUpDownTable = {kUpDownRows, 2};
 
 }  // namespace
 
@@ -41,19 +47,20 @@ bool CCount::ParseQuery(unsigned char* buffer, CVeltor const* device, char chann
 
 void CUpDown::GetDurationRange(double* minimum, double* maximum, CVeltor const* device,
                                char channel) const {
-    PutCountRange(minimum, maximum, kUpDownMinDurationCounts, kMaxCounts, device, channel);
+    PutRowRange(kUpDownTable, "duration", minimum, maximum, device, channel);
 }
 
 void CUpDown::GetDelayRange(double* minimum, double* maximum, CVeltor const* device,
                             char channel) const {
-    PutCountRange(minimum, maximum, kUpDownDelayCounts, kUpDownDelayCounts, device, channel);
-    if (minimum != nullptr) {
-        *minimum = -*minimum;
-    }
+    PutRowRange(kUpDownTable, "delay", minimum, maximum, device, channel);
 }
 
 bool CUpDown::CheckParameters(CVeltor const* device, char channel) const {
-    return AreTimesWithin(*this, m_Dly.dDelay, m_Dly.dDuration, device, channel);
+    return AreRowsWithin(*this, device, channel);
+}
+
+const TimeTable* CUpDown::GetTimeTable() const {
+    return &kUpDownTable;
 }
 
 long CUpDown::MakeCommand(unsigned char* buffer, CVeltor const* device, char channel) {

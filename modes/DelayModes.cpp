@@ -6,22 +6,29 @@ using namespace veltor::modes;
 
 namespace {
 
-constexpr std::uint32_t kMinDelayCounts = 4;
+constexpr long long kMinDelayCounts = 4;
 // 1539, three counts above the validate mode's minimum.
-constexpr std::uint32_t kMinDurationCounts = 1539;
+constexpr long long kMinDurationCounts = 1539;
 
 template <class Mode>
-bool CheckDelayAndSweep(const Mode& mode, CVeltor const* device, char channel) {
-    if (!AreTimesWithin(mode, mode.m_Dly.dDelay, mode.m_Dly.dDuration, device, channel)) {
-        return false;
-    }
-    if (!mode.m_Sweep.bEnable) {
-        return true;
-    }
-    double minimum = 0.0;
-    double maximum = 0.0;
-    mode.GetSweepRange(&minimum, &maximum, device, channel);
-    return IsWithin(mode.m_Sweep.dSweep, minimum, maximum);
+bool IsSweeping(const CTimingMode& mode) {
+    return static_cast<const Mode&>(mode).m_Sweep.bEnable;
+}
+
+// Both delay modes: delay, duration and, only while the sweep is on, the
+// sweep time.
+template <class Mode>
+const TimeTable* DelayTable() {
+    static const TimeRow kRows[] = {
+        {"delay", Field<Mode, SDlyProp, &Mode::m_Dly, &SDlyProp::dDelay>, kMinDelayCounts,
+         kMaxCounts, nullptr},
+        {"duration", Field<Mode, SDlyProp, &Mode::m_Dly, &SDlyProp::dDuration>, kMinDurationCounts,
+         kMaxCounts, nullptr},
+        {"sweep", Field<Mode, SSweepProp, &Mode::m_Sweep, &SSweepProp::dSweep>, 0, kMaxCounts,
+         IsSweeping<Mode>},
+    };
+    static const TimeTable kTable = {kRows, 3};
+    return &kTable;
 }
 
 // The sweep time goes out even while the sweep is off.
@@ -39,16 +46,16 @@ SPayload DelayAndSweep(const Mode& mode, unsigned char fixedBits, CVeltor const*
 
 void CDelayDurate::GetDurationRange(double* minimum, double* maximum, CVeltor const* device,
                                     char channel) const {
-    PutCountRange(minimum, maximum, kMinDurationCounts, kMaxCounts, device, channel);
+    PutRowRange(*GetTimeTable(), "duration", minimum, maximum, device, channel);
 }
 
 void CDelayDurate::GetDelayRange(double* minimum, double* maximum, CVeltor const* device,
                                  char channel) const {
-    PutCountRange(minimum, maximum, kMinDelayCounts, kMaxCounts, device, channel);
+    PutRowRange(*GetTimeTable(), "delay", minimum, maximum, device, channel);
 }
 
 bool CDelayDurate::CheckParameters(CVeltor const* device, char channel) const {
-    return CheckDelayAndSweep(*this, device, channel);
+    return AreRowsWithin(*this, device, channel);
 }
 
 long CDelayDurate::MakeCommand(unsigned char* buffer, CVeltor const* device, char channel) {
@@ -60,21 +67,25 @@ long CDelayDurate::MakeCommand(unsigned char* buffer, CVeltor const* device, cha
 
 void CDelayDurate::GetSweepRange(double* minimum, double* maximum, CVeltor const* device,
                                  char channel) const {
-    PutCountRange(minimum, maximum, 0, kMaxCounts, device, channel);
+    PutRowRange(*GetTimeTable(), "sweep", minimum, maximum, device, channel);
+}
+
+const TimeTable* CDelayDurate::GetTimeTable() const {
+    return DelayTable<CDelayDurate>();
 }
 
 void CDynDelayDurate::GetDurationRange(double* minimum, double* maximum, CVeltor const* device,
                                        char channel) const {
-    PutCountRange(minimum, maximum, kMinDurationCounts, kMaxCounts, device, channel);
+    PutRowRange(*GetTimeTable(), "duration", minimum, maximum, device, channel);
 }
 
 void CDynDelayDurate::GetDelayRange(double* minimum, double* maximum, CVeltor const* device,
                                     char channel) const {
-    PutCountRange(minimum, maximum, kMinDelayCounts, kMaxCounts, device, channel);
+    PutRowRange(*GetTimeTable(), "delay", minimum, maximum, device, channel);
 }
 
 bool CDynDelayDurate::CheckParameters(CVeltor const* device, char channel) const {
-    return CheckDelayAndSweep(*this, device, channel);
+    return AreRowsWithin(*this, device, channel);
 }
 
 long CDynDelayDurate::MakeCommand(unsigned char* buffer, CVeltor const* device, char channel) {
@@ -90,5 +101,9 @@ long CDynDelayDurate::MakeCommand(unsigned char* buffer, CVeltor const* device, 
 
 void CDynDelayDurate::GetSweepRange(double* minimum, double* maximum, CVeltor const* device,
                                     char channel) const {
-    PutCountRange(minimum, maximum, 0, kMaxCounts, device, channel);
+    PutRowRange(*GetTimeTable(), "sweep", minimum, maximum, device, channel);
+}
+
+const TimeTable* CDynDelayDurate::GetTimeTable() const {
+    return DelayTable<CDynDelayDurate>();
 }

@@ -119,16 +119,84 @@ void PutCountRange(double* minimum, double* maximum, std::uint32_t low, std::uin
     }
 }
 
-bool AreTimesWithin(const CTimingMode& mode, double delay, double duration, CVeltor const* device,
-                    char channel) {
-    double minimum = 0.0;
-    double maximum = 0.0;
-    mode.GetDelayRange(&minimum, &maximum, device, channel);
-    if (!IsWithin(delay, minimum, maximum)) {
-        return false;
+namespace {
+
+double SignedSecondsAt(double hz, long long counts) {
+    const double magnitude =
+        SecondsAt(hz, static_cast<std::uint32_t>(counts < 0 ? -counts : counts));
+    return counts < 0 ? -magnitude : magnitude;
+}
+
+const TimeRow* FindRow(const TimeTable& table, const char* name) {
+    for (int i = 0; i < table.count; ++i) {
+        if (std::strcmp(table.rows[i].name, name) == 0) {
+            return &table.rows[i];
+        }
     }
-    mode.GetDurationRange(&minimum, &maximum, device, channel);
-    return IsWithin(duration, minimum, maximum);
+    return nullptr;
+}
+
+// The interval a check applies to a row: the delay and the duration as the
+// mode's virtual range calls give them.
+void PutCheckedRange(const CTimingMode& mode, const TimeTable& table, const TimeRow& row,
+                     double* minimum, double* maximum, CVeltor const* device, char channel) {
+    if (std::strcmp(row.name, "delay") == 0) {
+        mode.GetDelayRange(minimum, maximum, device, channel);
+    } else if (std::strcmp(row.name, "duration") == 0) {
+        mode.GetDurationRange(minimum, maximum, device, channel);
+    } else {
+        PutRowRange(table, row.name, minimum, maximum, device, channel);
+    }
+}
+
+}  // namespace
+
+void PutRowRange(const TimeTable& table, const char* name, double* minimum, double* maximum,
+                 CVeltor const* device, char channel) {
+    const TimeRow* row = FindRow(table, name);
+    const double hz = ClockHz(device, channel);
+    if (minimum != nullptr) {
+        *minimum = SignedSecondsAt(hz, row != nullptr ? row->lowCounts : 0);
+    }
+    if (maximum != nullptr) {
+        *maximum = SignedSecondsAt(hz, row != nullptr ? row->highCounts : kMaxCounts);
+    }
+}
+
+bool AreRowsWithin(const CTimingMode& mode, CVeltor const* device, char channel) {
+    return mode.GetTimeParameters(nullptr, 0, device, channel, true) == 0;
+}
+
+int PutTimeParameters(const CTimingMode& mode, const TimeTable& table, bool onlyFailing,
+                      STimeParameter* parameters, int capacity, CVeltor const* device,
+                      char channel) {
+    const double hz = ClockHz(device, channel);
+    int count = 0;
+    for (int i = 0; i < table.count; ++i) {
+        const TimeRow& row = table.rows[i];
+        if (row.checked != nullptr && !row.checked(mode)) {
+            continue;
+        }
+        STimeParameter parameter{};
+        parameter.szName = row.name;
+        parameter.dValue = row.value(mode);
+        PutCheckedRange(mode, table, row, &parameter.dMinimum, &parameter.dMaximum, device,
+                        channel);
+        parameter.dClockHz = IsUsableClock(hz) ? hz : 0.0;
+        if (IsUsableClock(hz)) {
+            parameter.nMinimumCounts = std::llround(parameter.dMinimum * hz);
+            parameter.nMaximumCounts = std::llround(parameter.dMaximum * hz);
+        }
+        parameter.bWithin = IsWithin(parameter.dValue, parameter.dMinimum, parameter.dMaximum);
+        if (onlyFailing && parameter.bWithin) {
+            continue;
+        }
+        if (count < capacity && parameters != nullptr) {
+            parameters[count] = parameter;
+        }
+        ++count;
+    }
+    return count;
 }
 
 }  // namespace veltor::modes

@@ -7,6 +7,7 @@
 
 class CTimingMode;
 class CVeltor;
+struct STimeParameter;
 struct STriggerProp;
 
 namespace veltor::modes {
@@ -87,6 +88,41 @@ std::uint32_t CountsAt(double hz, double seconds);
 // interval built from it is empty and every range test against it fails.
 double SecondsAt(double hz, std::uint32_t counts);
 
+// One time a mode checks: its name, where the mode keeps it, its interval in
+// counts of the channel's clock (both bounds inclusive, the low one may be
+// negative) and when it is checked (null: always).
+struct TimeRow {
+    const char* name;
+    double (*value)(const CTimingMode& mode);
+    long long lowCounts;
+    long long highCounts;
+    bool (*checked)(const CTimingMode& mode);
+};
+// A mode's times, the one place its intervals are written.
+struct TimeTable {
+    const TimeRow* rows;
+    int count;
+};
+
+// The field of a mode's record, for a TimeRow.
+template <class Mode, class Record, Record Mode::*record, double Record::*field>
+double Field(const CTimingMode& mode) {
+    return (static_cast<const Mode&>(mode).*record).*field;
+}
+
+// The interval of the row of that name, in seconds at the channel's clock,
+// through non-null pointers; [0, 4294967295] counts when the table has none.
+void PutRowRange(const TimeTable& table, const char* name, double* minimum, double* maximum,
+                 CVeltor const* device, char channel);
+// Every time the mode checks now within its interval; the delay and the
+// duration through the mode's own (virtual) range calls, so that a subclass's
+// ranges apply.
+bool AreRowsWithin(const CTimingMode& mode, CVeltor const* device, char channel);
+// CTimingMode::GetTimeParameters over a table.
+int PutTimeParameters(const CTimingMode& mode, const TimeTable& table, bool onlyFailing,
+                      STimeParameter* parameters, int capacity, CVeltor const* device,
+                      char channel);
+
 // The one range test: both bounds inclusive; a time that is not a finite
 // number never passes, and neither does any time against a NaN bound.
 bool IsWithin(double seconds, double minimum, double maximum);
@@ -94,9 +130,5 @@ bool IsWithin(double seconds, double minimum, double maximum);
 // pointers.
 void PutCountRange(double* minimum, double* maximum, std::uint32_t low, std::uint32_t high,
                    CVeltor const* device, char channel);
-// Delay, then duration, against the mode's own intervals (virtual calls, so a
-// subclass's ranges apply).
-bool AreTimesWithin(const CTimingMode& mode, double delay, double duration, CVeltor const* device,
-                    char channel);
 
 }  // namespace veltor::modes

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace veltor {
 namespace platform {
@@ -20,6 +21,11 @@ inline Handle InvalidHandle() {
 inline bool IsHeld(Handle h) {
     return h != nullptr && h != InvalidHandle();
 }
+
+// Why the calling thread's last failed call of this layer failed, in the
+// system's words ("No such file or directory"); a port held by another
+// program says so. Caller's thread, right after the failure.
+std::string LastError();
 
 // Releases any handle made by this layer. Non-blocking; any thread. A thread
 // handle must have been joined first.

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <utility>
 
 #include "platform/Platform.h"
 #include "serial/CSerialBuffer.h"
@@ -40,6 +42,11 @@ long WriteBoundMs(long long wireUs) {
     return static_cast<long>(2000 + 2 * wireUs / 1000);
 }
 
+std::string BaudError(int baudIndex) {
+    return "no baud index " + std::to_string(baudIndex) +
+           ": 0 to 6 stand for 2400 to 115200 bit/s (CSerDev::kBaud2400 .. kBaud115200)";
+}
+
 }  // namespace
 
 CSerDev::CSerDev()
@@ -62,7 +69,10 @@ CSerDev::CSerDev()
       m_nRequests(0),
       m_nNoiseAtStart(0),
       m_LastAttemptEndUs(0),
-      m_nLastTimeoutMs(0) {}
+      m_nLastTimeoutMs(0),
+      m_nCommandDepth(0),
+      m_bTracing(false),
+      m_pStatus(nullptr) {}
 
 CSerDev::~CSerDev() {
     // A device owner closes the connection first; a bare serial device is
@@ -82,6 +92,9 @@ bool CSerDev::IsConnected() const {
 int CSerDev::InitConnection(int port, int baudIndex) {
     // No port number below 1 names a port (and none may overflow the name).
     if (pf::BaudForIndex(baudIndex) == 0 || port < 1) {
+        CommandScope scope(*this);
+        SetLastError(port < 1 ? "no port number " + std::to_string(port) + ": ports count from 1"
+                              : BaudError(baudIndex));
         return -1;
     }
     char name[64];
@@ -91,36 +104,48 @@ int CSerDev::InitConnection(int port, int baudIndex) {
 
 int CSerDev::InitConnection(const char* device, int baudIndex) {
     const long baud = pf::BaudForIndex(baudIndex);
+    const std::string name = device != nullptr ? device : "(no port name)";
     if (baud == 0) {
+        CommandScope scope(*this);
+        SetLastError(BaudError(baudIndex));
         return -1;
     }
     // Opening again replaces the connection (or what a failed opening left);
     // a command in progress on another thread is ended first.
     CloseConnection();
-    std::lock_guard<std::recursive_mutex> hold(m_CommandLock);
+    CommandScope scope(*this);
 
     // Whatever fails releases all that was taken, the port's lock included.
-    auto fail = [this](int code) {
+    auto fail = [this, &name](int code, const std::string& step) {
+        SetLastError(name + ": " + step);
         CloseConnection();
         return code;
     };
     m_hDataEvent = pf::CreateEvent(false);
     if (m_hDataEvent == nullptr) {
-        return fail(-1);
+        return fail(-1, "cannot create an event: " + pf::LastError());
     }
     m_hPort = pf::OpenPort(device);
     if (m_hPort == nullptr) {
-        return fail(-1);
+        return fail(-1, "cannot open the port: " + pf::LastError());
     }
     const int configured = pf::PortConfigure(m_hPort, baud);
     if (configured != 0) {
-        return fail(configured);
+        static const char* const kSteps[] = {
+            "cannot watch the port for received bytes",  // -2
+            "cannot read the line settings",             // -3
+            "cannot set the line to 8N1 raw at the speed asked for",
+            "cannot set the read time-outs",  // -5
+        };
+        const int step = configured <= -2 && configured >= -5 ? -configured - 2 : 0;
+        return fail(configured, std::string(kSteps[step]) + " (" + std::to_string(baud) +
+                                    " bit/s): " + pf::LastError());
     }
     m_nBaud = baud;
     m_hStopEvent = pf::CreateEvent(false);
     m_hStartedEvent = pf::CreateEvent(false);
     if (m_hStopEvent == nullptr || m_hStartedEvent == nullptr) {
-        return fail(kWatcherFailed);
+        return fail(kWatcherFailed, "cannot create the watcher's events: " + pf::LastError());
     }
     pf::PortPurgeInput(m_hPort);
     // A new line: nothing half-received on an earlier one carries over.
@@ -130,12 +155,12 @@ int CSerDev::InitConnection(const char* device, int baudIndex) {
     m_bWatcherStarted = false;
     m_hThread = pf::StartThread(&CSerDev::CommWatchProc, this);
     if (m_hThread == nullptr) {
-        return fail(kWatcherFailed);
+        return fail(kWatcherFailed, "cannot start the watcher thread: " + pf::LastError());
     }
     pf::WaitForEvent(m_hStartedEvent, pf::kInfinite);
     CloseAndCleanHandle(m_hStartedEvent);
     if (!m_bWatcherStarted) {
-        return fail(kWatcherFailed);
+        return fail(kWatcherFailed, "the watcher cannot wait on the port");
     }
     m_bConnected = true;
     return 0;
@@ -193,6 +218,110 @@ CSerDev::Outcome CSerDev::GetLastOutcome() const {
     return m_LastOutcome;
 }
 
+const char* CSerDev::DescribeOutcome(Outcome outcome) {
+    switch (outcome) {
+        case kNone:
+            return "no exchange yet";
+        case kSuccess:
+            return "acknowledged";
+        case kNotConnected:
+            return "not connected";
+        case kWriteFailed:
+            return "the request could not be written";
+        case kNoAnswer:
+            return "no answer";
+        case kNegative:
+            return "refused by the instrument";
+        case kWrongLead:
+            return "no answer, only bytes that are neither an answer nor a report";
+        case kIncomplete:
+            return "the answer stopped after its header";
+        case kBadChecksum:
+            return "the answer's checksum failed";
+        case kPortLost:
+            return "port lost (unplugged or hung up): reconnect";
+        case kMismatch:
+            return "only answers to other requests arrived";
+        case kClosed:
+            return "the connection was closed meanwhile";
+    }
+    return "unknown outcome";
+}
+
+long CSerDev::BaudRate(int baudIndex) {
+    return pf::BaudForIndex(baudIndex);
+}
+
+std::string CSerDev::GetLastError() const {
+    std::lock_guard<std::mutex> hold(m_ErrorLock);
+    return m_LastError;
+}
+
+void CSerDev::SetLastError(const std::string& text) {
+    std::lock_guard<std::mutex> hold(m_ErrorLock);
+    m_LastError = text;
+}
+
+void CSerDev::PrefixLastError(const std::string& context) {
+    std::lock_guard<std::mutex> hold(m_ErrorLock);
+    m_LastError = context + m_LastError;
+}
+
+void CSerDev::SetExchangeError(const CCommand* command, int attempts) {
+    // "Setting timing mode..." names the step: "setting timing mode".
+    std::string step = command != nullptr ? command->m_Status : "";
+    while (!step.empty() && (step.back() == '.' || step.back() == ' ')) {
+        step.pop_back();
+    }
+    if (!step.empty() && step[0] >= 'A' && step[0] <= 'Z') {
+        step[0] = static_cast<char>(step[0] - 'A' + 'a');
+    }
+    std::string text = step.empty() ? "" : step + ": ";
+    text += DescribeOutcome(m_LastOutcome);
+    if (attempts > 1) {
+        text += " after " + std::to_string(attempts) + " attempts";
+    }
+    SetLastError(text);
+}
+
+CSerDev::CommandScope::CommandScope(CSerDev& device) : m_Device(device) {
+    m_Device.m_CommandLock.lock();
+    if (m_Device.m_nCommandDepth++ == 0) {
+        m_Device.SetLastError("");
+    }
+}
+
+CSerDev::CommandScope::~CommandScope() {
+    --m_Device.m_nCommandDepth;
+    m_Device.m_CommandLock.unlock();
+}
+
+void CSerDev::SetTrace(TraceListener trace) {
+    std::lock_guard<std::mutex> hold(m_TraceLock);
+    m_Trace = std::move(trace);
+    m_bTracing = static_cast<bool>(m_Trace);
+}
+
+void CSerDev::Trace(TraceEvent::Kind kind, const unsigned char* bytes, unsigned long count,
+                    const char* status) {
+    if (!m_bTracing || count == 0) {
+        return;
+    }
+    const long long now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch())
+                              .count();
+    std::lock_guard<std::mutex> hold(m_TraceLock);
+    if (!m_Trace) {
+        return;
+    }
+    const TraceEvent event{kind, bytes, count, now, status != nullptr ? status : ""};
+    try {
+        m_Trace(event);
+    } catch (...) {
+        // A trace that throws must not end an exchange or the watcher.
+    }
+}
+
 bool CSerDev::Write(unsigned char* bytes, int count) {
     std::lock_guard<std::recursive_mutex> hold(m_CommandLock);
     if (!m_bConnected) {
@@ -215,8 +344,12 @@ bool CSerDev::SendReceive(CCommand* command) {
         return false;
     }
     command->m_ResponseCount = 0;
+    m_pBuffer->Lock();
+    m_pStatus = command->m_Status;
+    m_pBuffer->Unlock();
     if (!BeginAttempt()) {
         m_LastOutcome = kPortLost;
+        EndAttempt(command->m_Timeout);
         return false;
     }
     m_LastOutcome = Exchange(command);
@@ -265,6 +398,7 @@ bool CSerDev::BeginAttempt() {
 void CSerDev::EndAttempt(int timeoutMs) {
     m_pBuffer->Lock();
     m_bAwaiting = false;
+    m_pStatus = nullptr;
     // Answer bytes left in the ring belong to no attempt any more.
     m_pBuffer->MarkEmpty(m_hDataEvent);
     m_pBuffer->Unlock();
@@ -276,6 +410,8 @@ CSerDev::Outcome CSerDev::Exchange(CCommand* command) {
     const long long start = NowUs();
     ++m_nRequests;
     const long long wire = WireUs(command->m_RequestLength, m_nBaud);
+    Trace(TraceEvent::kRequest, command->m_Request,
+          static_cast<unsigned long>(command->m_RequestLength), command->m_Status);
     if (!pf::PortWrite(m_hPort, command->m_Request, command->m_RequestLength,
                        WriteBoundMs(wire + std::max(0LL, m_LineFreeUs - start)))) {
         return m_bLost ? kPortLost : kWriteFailed;
@@ -303,19 +439,28 @@ CSerDev::Outcome CSerDev::Exchange(CCommand* command) {
             return noise ? kWrongLead : kNoAnswer;
         }
         if (scratch[0] == veltor::kNegativeLead) {
+            Trace(TraceEvent::kAnswer, scratch, 2, command->m_Status);
             return kNegative;
         }
         command->m_ResponseCount = 0;
         if (!command->AddResponse(scratch, 2)) {
             // The body may take its own wire time beyond the deadline.
             const long length = scratch[1];
-            const long body = ReadUntil(scratch, length, deadline + WireUs(length, m_nBaud));
+            const long body = ReadUntil(scratch + 2, length, deadline + WireUs(length, m_nBaud));
             if (body == -2 || body == -3) {
                 return body == -2 ? kPortLost : kClosed;
             }
-            if (body != 0 || !command->AddResponse(scratch, static_cast<unsigned int>(length))) {
+            if (body != 0) {
+                Trace(TraceEvent::kAnswer, scratch, 2, command->m_Status);
                 return kIncomplete;
             }
+            Trace(TraceEvent::kAnswer, scratch, static_cast<unsigned long>(2 + length),
+                  command->m_Status);
+            if (!command->AddResponse(scratch + 2, static_cast<unsigned int>(length))) {
+                return kIncomplete;
+            }
+        } else {
+            Trace(TraceEvent::kAnswer, scratch, 2, command->m_Status);
         }
         if (command->m_ResponseCount == CCommand::kChecksumFailed) {
             return kBadChecksum;
@@ -418,6 +563,7 @@ bool CSerDev::Deliver() {
         m_pBuffer->Put(sorted.answer, sorted.answerCount);
     }
     if (sorted.otherCount > 0) {
+        Trace(TraceEvent::kUnasked, sorted.other, sorted.otherCount, m_pStatus);
         try {
             HandleUnsolicited(sorted.other, sorted.otherCount);
         } catch (...) {

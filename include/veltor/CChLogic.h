@@ -36,10 +36,20 @@
 //   most 251 bytes), so longer code is refused with
 //   "Error: logic code exceeds 247 bytes".
 // - A text over 4095 characters is kept cut to 4095 characters but never
-//   parses, and a channel letter outside 'A'..'H' never yields a command
-//   ("Error: no channel '<c>'"), since its selector byte would address
-//   another function of the instrument.
-// Every other failure reads "Error--" followed by the compiler's message.
+//   parses, and a channel letter outside 'A'..'H' never compiles nor yields
+//   a command ("Error: no channel '<c>'", no line), since its selector byte
+//   would address another function of the instrument.
+// Every other failure of CompressLogic reads "Error--" followed by the
+// compiler's message.
+//
+// Compile (and GetCommand, which compiles first) tells where a text fails:
+// - a parse failure keeps the parser's message, "Error--<message> (line <n>)";
+//   when the text leaves the channel's input unassigned ("Symbol: 'inA' must
+//   be defined") or assigns another channel's input before its own ("'inB' is
+//   a duplicate symbol."), "; channel A's logic text must assign inA" follows;
+// - a compile failure is the compiler's message followed by " (line <n>)",
+//   the line where the name of the text's last assignment (the one compiled)
+//   starts.
 #pragma once
 
 #include <veltor/CSymbl.h>
@@ -60,26 +70,43 @@ public:
     // Replaces the logic text (an absent text counts as empty) and clears the
     // validity; it does not parse.
     void SetLogicText(const char* text);
+    // The logic text as it is kept (cut to 4095 characters).
+    const char* GetLogicText() const { return m_LogicText; }
     // Parses the current text against the current global symbols; on success
     // m_Logic holds the symbolized right-hand side of its last assignment.
     // Touches neither the last error nor the validity.
     bool ParseLogicText();
     // Compiles m_Logic into m_Code.
     bool CompressLogic();
-    // Parses, compiles and builds the logic load request; none when either
-    // step fails. The caller sends and then deletes the command.
+    // Parses and compiles the current text as GetCommand does, without
+    // building a request, so a text is judged before anything is sent. On
+    // failure GetLastError and GetErrorLine tell what and where; on success
+    // the message is "No errors." and GetCode gives the code.
+    bool Compile();
+    // Compiles as Compile does and builds the logic load request; none when
+    // the compile fails. The caller sends and then deletes the command.
     CCommand* GetCommand();
     void Invalidate() { m_Valid = false; }
     bool IsValid() const { return m_Valid; }
     const char* GetLastError() const { return m_LastError; }
+    // The line of the logic text that GetLastError's message names; 0 when it
+    // names none.
+    int GetErrorLine() const { return m_ErrorLine; }
+    // Copies the code of the latest successful compile of the current text
+    // into `code` and returns its length (0 for the empty logic); -1 when the
+    // text has no valid compile (IsValid() false) or `capacity` is too small.
+    // kMaxRequestCode bytes always suffice.
+    int GetCode(unsigned char* code, int capacity) const;
     // Empties the scratch table.
     void CleanUp();
+
+    // Code bytes one load request can carry, and so the longest code a
+    // compile gives.
+    static const int kMaxRequestCode = 247;
 
 protected:
     static const int kTextSize = 4096;
     static const int kStackSize = 512;
-    // Code bytes one load request can carry.
-    static const int kMaxRequestCode = 247;
 
     struct SPending {
         unsigned char m_Op;  // 0x80 or, 0xC0 and, 0x40 xor; 0x10 negation, 0 group mark
@@ -121,5 +148,13 @@ protected:
     SPending m_NegStack[kStackSize];
 
 private:
+    // Parses as ParseLogicText does; with `report`, a failure leaves its
+    // message, its line and the validity cleared.
+    bool Parse(bool report);
+    void WarnAt(const char* message, int line) const;
+
     bool m_TextTooLong;
+    mutable int m_ErrorLine;
+    // The line of the last assignment of the text behind m_Logic.
+    int m_LogicLine;
 };

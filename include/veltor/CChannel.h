@@ -5,6 +5,8 @@
 #include <veltor/export.h>
 
 #include <atomic>
+#include <string>
+#include <vector>
 
 class CChLogic;
 class CTimingMode;
@@ -49,7 +51,20 @@ public:
     void CountReport();
 
     bool SetChannelLogic(const char* text);
+    // The channel's logic text, as the last SetChannelLogic left it (at
+    // first "inA = not in1;" and so on).
+    std::string GetChannelLogic() const;
     bool CheckLogic();
+    // Compiles the channel's logic text against the current global symbols,
+    // sending nothing: a text that cannot be loaded is found before a
+    // transfer. On failure GetLogicError tells what and on which line.
+    bool CompileLogic();
+    // The message of the last compile or transfer ("No errors." after a
+    // good one); *line, when given, gets its line (0: none).
+    std::string GetLogicError(int* line = nullptr) const;
+    // The logic code of the last successful compile; empty for the empty
+    // logic or when the text has no valid compile.
+    std::vector<unsigned char> GetLogicCode() const;
     bool CmdTransferLogic();
 
 protected:
@@ -69,5 +84,7 @@ private:
     CTimingMode* EffectiveMode() const;
     // A channel named outside A to H sends nothing.
     bool CanSend() const;
+    // Puts "channel X: " in front of the device's failure text; false.
+    bool Failed() const;
     bool SendChannelRequest(unsigned char selector, unsigned char code, const char* status);
 };

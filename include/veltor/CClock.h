@@ -21,4 +21,7 @@ public:
     void Destroy();
 
     SClockProp m_Clock;
+
+protected:
+    const veltor::modes::TimeTable* GetTimeTable() const override;
 };

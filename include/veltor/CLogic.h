@@ -25,10 +25,15 @@ public:
     // even when it is the last.
     bool SetGlobalLogic(const char* text);
     CSymbl** GetGlobalSymbols() { return m_Globals; }
+    // The text of the latest SetGlobalLogic, whether it was accepted or not.
+    const char* GetGlobalText() const { return m_GlobalText; }
     // The parser's message ("Error--<message> (line <n>)") from the latest
     // SetGlobalLogic that failed; empty until one fails. A later success
     // leaves it.
     const char* GetLastError() const { return m_LastError; }
+    // The line of the global text that GetLastError's message names, or 0
+    // while no SetGlobalLogic has failed.
+    int GetErrorLine() const { return m_ErrorLine; }
 
 protected:
     static const int kSize = 4096;
@@ -36,4 +41,5 @@ protected:
     CSymbl* m_Globals[kSize];
     char m_GlobalText[kSize];
     char m_LastError[kSize];
+    int m_ErrorLine;
 };

@@ -82,6 +82,12 @@ public:
 
     bool IsValid() const { return m_Valid; }
     const char* GetLastError() const { return m_LastError; }
+    // The line the last error was found on (the one GetLastError names), or 0
+    // when there was none.
+    int GetErrorLine() const { return m_ErrorLine; }
+    // The line on which the name of the latest accepted assignment starts (the
+    // last assignment of the text once Symbolize succeeded), or 0 when none.
+    int GetLastAssignmentLine() const { return m_AssignmentLine; }
 
 protected:
     static const int kTextSize = 4096;
@@ -122,10 +128,16 @@ protected:
     mutable bool m_Valid;
     // The scanner's own heap copy of m_Text.
     char* m_pScanText;
+    // The symbol the last error refuses an assignment for: one assigned a
+    // second time ("duplicate") or one left unassigned ("must be defined");
+    // none for every other error.
+    mutable const CSymbl* m_pRefusedTarget;
 
 private:
     void SkipBlanksAndComments();
     int SymbolCount() const;
 
     bool m_WholeValues;
+    mutable int m_ErrorLine;
+    int m_AssignmentLine;
 };

@@ -5,7 +5,9 @@
 #include <veltor/export.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
+#include <string>
 
 class CCommand;
 class CSerialBuffer;
@@ -77,8 +79,72 @@ public:
     };
     // How the device's last attempt ended, whichever thread made it.
     Outcome GetLastOutcome() const;
+    // The outcome in words: "no answer", "refused by the instrument", ...
+    static const char* DescribeOutcome(Outcome outcome);
+
+    // Why the device's last command (or connection) failed, in words a user
+    // can act on: which step, which channel, which parameter, what the line
+    // did ("channel A: setting timing mode: no answer after 5 attempts").
+    // Empty after one that succeeded. Any thread; hold the device's lock
+    // around the command and this call to read the failure of one's own.
+    std::string GetLastError() const;
+
+    // Baud indices of InitConnection.
+    enum Baud {
+        kBaud2400,
+        kBaud4800,
+        kBaud9600,
+        kBaud19200,
+        kBaud38400,
+        kBaud57600,
+        kBaud115200,
+    };
+    // Line speed in bit/s of a baud index, 0 for an index that names none.
+    static long BaudRate(int baudIndex);
+
+    // The wire trace: every request written, every answer read for a request
+    // and every chunk of bytes the instrument sent unasked (delay reports,
+    // late answers, noise), with a monotonic time stamp in nanoseconds and
+    // the status text of the command in progress ("Setting timing mode...";
+    // empty when none runs). The bytes are valid during the call only.
+    struct TraceEvent {
+        enum Kind { kRequest, kAnswer, kUnasked };
+        Kind kind;
+        const unsigned char* bytes;
+        unsigned long count;
+        long long timeNs;
+        const char* status;
+    };
+    // Called one event at a time, on the commanding thread for requests and
+    // answers and on the watcher thread for unasked bytes, while the device
+    // holds its receive lock: it must not call the device, and should return
+    // soon. Off (null) by default; the library itself prints nothing.
+    // Setting it returns once no call of the old one is in progress.
+    typedef std::function<void(const TraceEvent& event)> TraceListener;
+    void SetTrace(TraceListener trace);
 
 protected:
+    // One command's run: holds the device's lock, and the outermost scope
+    // clears the last failure, so that a command of several steps reports
+    // the failure of the step that stopped it.
+    class CommandScope {
+    public:
+        explicit CommandScope(CSerDev& device);
+        ~CommandScope();
+        CommandScope(const CommandScope&) = delete;
+        CommandScope& operator=(const CommandScope&) = delete;
+
+    private:
+        CSerDev& m_Device;
+    };
+    // The failure of the command in progress; a step that adds context puts
+    // its own words in front ("channel A: " + what failed).
+    void SetLastError(const std::string& text);
+    void PrefixLastError(const std::string& context);
+    // The failure of the last exchange of a command that made `attempts`
+    // attempts, from its status text and outcome.
+    void SetExchangeError(const CCommand* command, int attempts);
+
     // Opens port number `port` (1 and up: COM n on Windows, /dev/ttyS(n-1) on
     // Linux) at baud index 0..6 (2400..115200 bit/s). 0 on success; -1 bad
     // baud index or the port cannot be opened; -2..-5 a configuration step
@@ -125,6 +191,9 @@ private:
     void CloseAndCleanHandle(veltor::Handle& handle);
     void InvalidateHandle(veltor::Handle& handle);
 
+    void Trace(TraceEvent::Kind kind, const unsigned char* bytes, unsigned long count,
+               const char* status);
+
     long m_nBaud;  // line speed of the open port
     std::atomic<Outcome> m_LastOutcome;
     std::recursive_mutex m_CommandLock;
@@ -142,4 +211,15 @@ private:
     unsigned long m_nNoiseAtStart;  // noise count when the attempt began
     long long m_LastAttemptEndUs;
     int m_nLastTimeoutMs;
+    // Failure text of the last command, and how deep commands are nested
+    // (both under the device's lock).
+    mutable std::mutex m_ErrorLock;  // guards m_LastError for readers on any thread
+    std::string m_LastError;
+    int m_nCommandDepth;
+    // The wire trace; m_bTracing keeps the untraced path free of the lock.
+    std::mutex m_TraceLock;
+    TraceListener m_Trace;
+    std::atomic<bool> m_bTracing;
+    // Status text of the command in progress (receive lock).
+    const char* m_pStatus;
 };

@@ -5,6 +5,22 @@
 #include <veltor/export.h>
 
 class CVeltor;
+namespace veltor::modes {
+struct TimeTable;
+}
+
+// One time a mode checks, with the interval the instrument accepts for it at
+// a channel's clock.
+struct VELTOR_API STimeParameter {
+    const char* szName;  // "delay", "duration", "sweep"
+    double dValue;       // seconds, as the mode holds it
+    double dMinimum;     // seconds at the channel's clock; NaN without a clock
+    double dMaximum;
+    long long nMinimumCounts;  // the same interval in counts (0 without a clock)
+    long long nMaximumCounts;
+    double dClockHz;  // the channel's clock frequency; 0 without one
+    bool bWithin;     // the value passes its check
+};
 
 class VELTOR_API CTimingMode {
 public:
@@ -21,6 +37,13 @@ public:
     // Writes the whole set-timing-mode payload; returns its length.
     virtual long MakeCommand(unsigned char* buffer, CVeltor const* device, char channel);
 
+    // The times the mode checks now (a sweep only while it is on), each with
+    // its interval at the channel's clock; with onlyFailing those outside it
+    // alone. Fills at most `capacity` entries and returns how many there are.
+    // A mode without times has none.
+    int GetTimeParameters(STimeParameter* parameters, int capacity, CVeltor const* device,
+                          char channel, bool onlyFailing = false) const;
+
     int m_nReserved;
 
 protected:
@@ -34,4 +57,8 @@ protected:
     double GetRealTime(unsigned int counts, CVeltor const* device, char channel) const;
     // 0..7 for 'A'..'H' or 'a'..'h', 0xFF for anything else.
     unsigned char GetID(char channel) const;
+    // The mode's times and their intervals in counts, the one place each
+    // mode writes them: its checks, ranges and diagnostics read it. None for
+    // a mode without times.
+    virtual const veltor::modes::TimeTable* GetTimeTable() const;
 };

@@ -19,4 +19,7 @@ public:
 
     SValidateProp m_Validate;
     STriggerProp m_Trigger;
+
+protected:
+    const veltor::modes::TimeTable* GetTimeTable() const override;
 };

@@ -7,6 +7,7 @@
 #include <veltor/export.h>
 
 #include <functional>
+#include <string>
 
 class CChannel;
 class CCommand;
@@ -53,6 +54,11 @@ public:
     CChannel* GetChannel(char letter) const;
 
     bool SetGlobalLogic(const char* text);
+    // The text of the latest SetGlobalLogic, accepted or not.
+    std::string GetGlobalLogic() const;
+    // The message of the latest SetGlobalLogic that failed ("Error--<message>
+    // (line <n>)"; empty until one fails); *line, when given, gets its line.
+    std::string GetGlobalLogicError(int* line = nullptr) const;
     CSymbl** GetGlobalSymbols();
 
     bool CmdEnableOutputs();
@@ -67,6 +73,10 @@ public:
     bool CmdImplementLogic();
 
 protected:
+    // A channel runs its commands in the device's command scope and reports
+    // its failures on the device.
+    friend class CChannel;
+
     CChannel** m_pChannels;
     SGeneral* m_pGeneral;
     CLogic* m_pLogic;

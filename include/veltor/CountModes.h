@@ -33,4 +33,7 @@ public:
     SScalingProp m_Scaling;
     STriggerProp m_Trigger;
     SDlyProp m_Dly;
+
+protected:
+    const veltor::modes::TimeTable* GetTimeTable() const override;
 };

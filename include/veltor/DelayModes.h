@@ -23,6 +23,9 @@ public:
     STriggerProp m_Trigger;
     SSweepProp m_Sweep;
     SDlyProp m_Dly;
+
+protected:
+    const veltor::modes::TimeTable* GetTimeTable() const override;
 };
 
 class VELTOR_API CDynDelayDurate : public CTimingMode {
@@ -40,4 +43,7 @@ public:
     SSweepProp m_Sweep;
     SDlyProp m_Dly;
     SAveragingProp m_Averaging;
+
+protected:
+    const veltor::modes::TimeTable* GetTimeTable() const override;
 };

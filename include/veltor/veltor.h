@@ -15,6 +15,7 @@
 #include <veltor/CVeltor.h>
 #include <veltor/CountModes.h>
 #include <veltor/DelayModes.h>
+#include <veltor/Diagnostics.h>
 #include <veltor/Props.h>
 #include <veltor/SGeneral.h>
 #include <veltor/SimpleModes.h>

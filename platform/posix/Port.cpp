@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "platform/posix/Handles.h"
 
@@ -24,6 +26,10 @@ Port::~Port() {
 }
 
 namespace {
+
+// Set where the system's own words would mislead; cleared by LastError's
+// fallback to errno.
+thread_local const char* t_Failure = nullptr;
 
 speed_t SpeedConstant(long baud) {
     switch (baud) {
@@ -50,6 +56,13 @@ speed_t SpeedConstant(long baud) {
 
 }  // namespace posix
 
+std::string LastError() {
+    if (posix::t_Failure != nullptr) {
+        return posix::t_Failure;
+    }
+    return std::strerror(errno);
+}
+
 void PortName(int portNumber, char* name, std::size_t size) {
     // Computed wide: no port number may overflow it.
     std::snprintf(name, size, "/dev/ttyS%lld", static_cast<long long>(portNumber) - 1);
@@ -59,6 +72,7 @@ Handle OpenPort(const char* name) {
     if (name == nullptr) {
         return nullptr;
     }
+    posix::t_Failure = nullptr;
     const int fd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return nullptr;
@@ -66,6 +80,9 @@ Handle OpenPort(const char* name) {
     // The terminal's exclusive mode does not keep root out; an advisory lock
     // on the device keeps every other user of this library out.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) {
+            posix::t_Failure = "held by another program (its lock is taken)";
+        }
         ::close(fd);
         return nullptr;
     }
@@ -75,11 +92,15 @@ Handle OpenPort(const char* name) {
 }
 
 int PortConfigure(Handle h, long baud) {
+    posix::t_Failure = nullptr;
     auto* port = posix::As<posix::Port>(h);
     // Received bytes are reported by poll() on a non-blocking descriptor of a
     // terminal; anything that is no terminal cannot report them.
-    if (port == nullptr || !::isatty(port->fd) ||
-        ::fcntl(port->fd, F_SETFL, ::fcntl(port->fd, F_GETFL) | O_NONBLOCK) != 0) {
+    if (port == nullptr || !::isatty(port->fd)) {
+        posix::t_Failure = "not a terminal (a serial port or pseudo-terminal)";
+        return -2;
+    }
+    if (::fcntl(port->fd, F_SETFL, ::fcntl(port->fd, F_GETFL) | O_NONBLOCK) != 0) {
         return -2;
     }
     termios settings{};
@@ -96,8 +117,12 @@ int PortConfigure(Handle h, long baud) {
     settings.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
     settings.c_cflag |= CS8 | CREAD | CLOCAL | hardwareFlow;
     const speed_t speed = posix::SpeedConstant(baud);
-    if (speed == B0 || ::cfsetispeed(&settings, speed) != 0 ||
-        ::cfsetospeed(&settings, speed) != 0 || ::tcsetattr(port->fd, TCSANOW, &settings) != 0) {
+    if (speed == B0) {
+        posix::t_Failure = "the line speed is not supported";
+        return -4;
+    }
+    if (::cfsetispeed(&settings, speed) != 0 || ::cfsetospeed(&settings, speed) != 0 ||
+        ::tcsetattr(port->fd, TCSANOW, &settings) != 0) {
         return -4;
     }
     // Reads return at once with whatever is queued (the descriptor does not

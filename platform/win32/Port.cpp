@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "platform/win32/Win32.h"
 
@@ -201,6 +202,23 @@ long ReadQueued(HANDLE port, IoRecord* record, unsigned char* buffer, std::size_
 
 void PortName(int portNumber, char* name, std::size_t size) {
     std::snprintf(name, size, "\\\\.\\COM%i", portNumber);
+}
+
+std::string LastError() {
+    const DWORD code = ::GetLastError();
+    if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) {
+        return "held by another program (access denied)";
+    }
+    char text[512] = {};
+    const DWORD length =
+        ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                         0, text, sizeof(text), nullptr);
+    std::string message(text, length);
+    while (!message.empty() && (message.back() == '\r' || message.back() == '\n' ||
+                                message.back() == '.' || message.back() == ' ')) {
+        message.pop_back();
+    }
+    return message.empty() ? "system error " + std::to_string(code) : message;
 }
 
 Handle OpenPort(const char* name) {

@@ -140,7 +140,7 @@ TEST(LogicCompiler, DepthAndLengthLimitsThatStillFit) {
 
     longest.SetLogicText(("inA = in1" + Repeat(" & in2", 247) + ";").c_str());
     EXPECT_EQ(longest.GetCommand(), nullptr);
-    EXPECT_STREQ(longest.GetLastError(), "Error--Error: logic code exceeds 247 bytes");
+    EXPECT_STREQ(longest.GetLastError(), "Error--Error: logic code exceeds 247 bytes (line 1)");
 }
 
 TEST(LogicCompiler, DefaultTextsAndLoadRequests) {
@@ -251,9 +251,13 @@ TEST(LogicCompiler, StateAcrossTextsAndCompiles) {
     EXPECT_EQ(compiler.Logic(), "(c^d)");
     EXPECT_TRUE(compiler.CompressLogic());
     EXPECT_EQ(compiler.Code(), (Bytes{0xC2, 0x83}));
+    // The command compiles the current text, whose parse fails, and tells why.
     EXPECT_EQ(compiler.GetCommand(), nullptr);
-    EXPECT_STREQ(compiler.GetLastError(), "No errors.");  // parse failures leave it
+    EXPECT_STREQ(compiler.GetLastError(), "Error--Symbol 'nothing' not found. (line 1)");
+    EXPECT_FALSE(compiler.IsValid());
 
+    compiler.SetLogicText("inB = in2;");
+    ASSERT_TRUE(compiler.Compile());
     compiler.Invalidate();
     EXPECT_FALSE(compiler.IsValid());
 

@@ -1,0 +1,27 @@
+// Why a timing mode is refused, in words: each time outside its interval,
+// with the interval in seconds and in counts of the channel's clock.
+#pragma once
+
+#include <veltor/CTimingMode.h>
+#include <veltor/export.h>
+
+#include <string>
+#include <vector>
+
+class CVeltor;
+
+namespace veltor {
+
+// "delay 1e-09 s is outside 2e-08 s to 21.474836475 s (4 to 4294967295
+// counts of the 200 MHz clock)"; a time within its interval reads "delay
+// 2e-05 s (4000 counts of the 200 MHz clock)".
+VELTOR_API std::string DescribeTime(const STimeParameter& parameter);
+
+// One text per reason the mode fails its check at the channel: each time
+// outside its interval, "no clock" for a letter that names no channel, or
+// the mode's own refusal when a subclass checks more than its times. Empty
+// when CheckParameters passes.
+VELTOR_API std::vector<std::string> FindParameterProblems(const CTimingMode& mode,
+                                                          CVeltor const* device, char channel);
+
+}  // namespace veltor
