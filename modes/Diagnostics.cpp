@@ -27,7 +27,7 @@ std::string Clock(double hz) {
 }  // namespace
 
 std::string DescribeTime(const STimeParameter& parameter) {
-    std::string text = std::string(parameter.szName) + " " + Number("%.10g s", parameter.dValue);
+    std::string text = std::string(parameter.szName) + " " + Number("%.12g s", parameter.dValue);
     if (!(parameter.dClockHz > 0.0)) {
         return text + " cannot be checked: the channel has no clock";
     }
@@ -36,8 +36,8 @@ std::string DescribeTime(const STimeParameter& parameter) {
         return text + " (" + std::to_string(std::llround(parameter.dValue * parameter.dClockHz)) +
                " counts" + clock;
     }
-    return text + " is outside " + Number("%.10g s", parameter.dMinimum) + " to " +
-           Number("%.10g s", parameter.dMaximum) + " (" + std::to_string(parameter.nMinimumCounts) +
+    return text + " is outside " + Number("%.12g s", parameter.dMinimum) + " to " +
+           Number("%.12g s", parameter.dMaximum) + " (" + std::to_string(parameter.nMinimumCounts) +
            " to " + std::to_string(parameter.nMaximumCounts) + " counts" + clock;
 }
 

@@ -1,0 +1,352 @@
+// Setup files: the example files, round trips through the host objects,
+// refused files and the hand-over to a device.
+#include "setup/Setup.h"
+
+#include <gtest/gtest.h>
+#include <veltor/veltor.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <sstream>
+#include <tuple>
+
+namespace {
+
+namespace setup = veltor::setup;
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+TEST(SetupExamples, AreCanonicalAndReadyForTheInstrument) {
+    const std::set<std::string> allModes = {"delay",    "dyn-delay", "toggle",  "count", "up-down",
+                                            "validate", "clock",     "passive", "null"};
+    std::set<std::string> seen;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(VELTOR_SOURCE_DIR "/examples/setups")) {
+        const std::string path = entry.path().string();
+        SCOPED_TRACE(path);
+        setup::Setup loaded = setup::Load(path);
+        EXPECT_EQ(setup::Format(loaded), ReadFile(path));
+
+        CVeltor device;
+        setup::Attach(loaded, device);
+        if (loaded.globalLogic) {
+            EXPECT_TRUE(device.SetGlobalLogic(loaded.globalLogic->c_str()));
+        }
+        for (char letter = 'A'; letter <= 'H'; ++letter) {
+            const setup::Channel& channel = loaded.channels[letter - 'A'];
+            EXPECT_TRUE(!channel.logic || device.GetChannel(letter)->CheckLogic()) << letter;
+            EXPECT_TRUE(device.GetChannel(letter)->CheckParameters()) << letter;
+            if (channel.mode) {
+                seen.insert(setup::ModeName(*channel.mode));
+            }
+        }
+        const std::string stem = entry.path().stem().string();
+        if (allModes.count(stem) != 0) {
+            EXPECT_TRUE(loaded.channels[0].mode);
+            EXPECT_EQ(setup::ModeName(*loaded.channels[0].mode), stem);
+        }
+    }
+    EXPECT_EQ(seen, allModes);
+}
+
+// Each mode with every field away from its default, and the records' fields
+// as comparable tuples (dMeasured and m_nReserved are not part of the file).
+struct ModeCase {
+    const char* name;
+    std::function<std::unique_ptr<CTimingMode>()> make;
+    std::function<bool(const CTimingMode&, const CTimingMode&)> same;
+};
+
+template <class M, class Set, class Tie>
+ModeCase Case(const char* name, Set set, Tie tie) {
+    return {name,
+            [set] {
+                auto mode = std::make_unique<M>();
+                set(*mode);
+                return mode;
+            },
+            [tie](const CTimingMode& a, const CTimingMode& b) {
+                const M* x = dynamic_cast<const M*>(&a);
+                const M* y = dynamic_cast<const M*>(&b);
+                return x != nullptr && y != nullptr && tie(*x) == tie(*y);
+            }};
+}
+
+auto Fields(const SDlyProp& r) {
+    return std::make_tuple(r.bInvert, r.dDelay, r.dDuration, r.bModeBit3);
+}
+auto Fields(const SValidateProp& r) {
+    return std::make_tuple(r.bInvert, r.dDelay, r.dDuration, r.bModeBit3);
+}
+auto Fields(const SSweepProp& r) {
+    return std::make_tuple(r.bEnable, r.dSweep);
+}
+auto Fields(const STriggerProp& r) {
+    return std::make_tuple(r.bOption1, r.bOption2, r.nKind, r.nValue, r.nValueMode, r.bValueFlag);
+}
+const SDlyProp kTimes = {true, 1.2345678901234567e-6, 3.0000000000000004e-5, true};
+const STriggerProp kTrigger = {true, false, 1, -123456, 2, true};
+// Codes beyond the named ones stay integers.
+const STriggerProp kOddTrigger = {false, false, 7, 0x7FFFFFFF, -1, true};
+
+const ModeCase kModes[] = {
+    Case<CDelayDurate>(
+        "delay",
+        [](CDelayDurate& m) {
+            m.m_Dly = kTimes;
+            m.m_Sweep = {true, 1.25e-3};
+            m.m_Trigger = kTrigger;
+        },
+        [](const CDelayDurate& m) {
+            return std::make_tuple(Fields(m.m_Dly), Fields(m.m_Sweep), Fields(m.m_Trigger));
+        }),
+    Case<CDynDelayDurate>(
+        "dyn-delay",
+        [](CDynDelayDurate& m) {
+            m.m_Dly = kTimes;
+            m.m_Sweep = {true, 0.1 + 0.2};
+            m.m_Averaging.nAverage = 300;
+        },
+        [](const CDynDelayDurate& m) {
+            return std::make_tuple(Fields(m.m_Dly), Fields(m.m_Sweep), m.m_Averaging.nAverage);
+        }),
+    Case<CUpDown>(
+        "up-down",
+        [](CUpDown& m) {
+            m.m_Dly = kTimes;
+            m.m_Dly.dDelay = -2.5e-6;
+            m.m_Trigger = kOddTrigger;
+            m.m_Scaling = {true, -5, 99};
+        },
+        [](const CUpDown& m) {
+            return std::make_tuple(Fields(m.m_Dly), Fields(m.m_Trigger), m.m_Scaling.bUseFirst,
+                                   m.m_Scaling.nFirst, m.m_Scaling.nSecond);
+        }),
+    Case<CValidate>(
+        "validate",
+        [](CValidate& m) {
+            m.m_Validate = {true, 4.5e-6, 7.75e-6, true};
+            m.m_Trigger = kTrigger;
+        },
+        [](const CValidate& m) {
+            return std::make_tuple(Fields(m.m_Validate), Fields(m.m_Trigger));
+        }),
+    Case<CClock>(
+        "clock",
+        [](CClock& m) {
+            m.m_Clock = {5e-7, 2.5e-7, true};
+        },
+        [](const CClock& m) {
+            return std::make_tuple(m.m_Clock.dDelay, m.m_Clock.dDuration, m.m_Clock.bInvert);
+        }),
+    Case<CCount>(
+        "count",
+        [](CCount& m) {
+            m.m_Counter.nMode = 200;
+            m.m_Counter.bOption = true;
+            m.m_Counter.nSetting = -7;
+            m.m_Counter.dMeasured = 0.5;
+            std::strcpy(m.m_Counter.szText, "gate\r\n\t\"quoted\" \xC3\xBC\\");
+        },
+        [](const CCount& m) {
+            return std::make_tuple(m.m_Counter.nMode, m.m_Counter.bOption, m.m_Counter.nSetting,
+                                   std::string(m.m_Counter.szText));
+        }),
+    Case<CToggle>(
+        "toggle", [](CToggle& m) { m.m_Toggle.bInvert = true; },
+        [](const CToggle& m) { return m.m_Toggle.bInvert; }),
+    Case<CPassive>(
+        "passive", [](CPassive& m) { m.m_Passive.bInvert = true; },
+        [](const CPassive& m) { return m.m_Passive.bInvert; }),
+    Case<CNull>(
+        "null", [](CNull& m) { m.m_Null.bInvert = true; },
+        [](const CNull& m) { return m.m_Null.bInvert; }),
+};
+
+auto Fields(const SGeneral& g) {
+    return std::make_tuple(g.nClockAB, g.nClockCD, g.nClockEF, g.nClockGH, g.dRefClockHz, g.bLockFP,
+                           g.bDisableOutputs);
+}
+
+TEST(SetupRoundTrip, CaptureFormatParseAttachKeepsEveryField) {
+    for (const ModeCase& mode : kModes) {
+        SCOPED_TRACE(mode.name);
+        CVeltor original;
+        SGeneral& general = *original.GetPropA();
+        general.nClockAB = 1;
+        general.nClockCD = 3;
+        general.nClockEF = 2;
+        general.nClockGH = 7;  // any int; it stays an integer in the file
+        general.dRefClockHz = 10e6 + 0.1;
+        general.bLockFP = general.bDisableOutputs = true;
+        original.SetGlobalLogic("g = in1 | in2; // \"both\"\r\n");
+        const std::unique_ptr<CTimingMode> given = mode.make();
+        original.GetChannel('C')->SetTimingMode(given.get());
+        original.GetChannel('C')->SetChannelLogic("inC = g &\r\n not in2;\n");
+
+        const std::string text = setup::Format(setup::Capture(original));
+        setup::Setup parsed = setup::Parse(text);
+        CVeltor copy;
+        setup::Attach(parsed, copy);
+        EXPECT_EQ(setup::Format(setup::Capture(copy)), text);
+        ASSERT_NE(copy.GetChannel('C')->GetTimingMode(), nullptr);
+        EXPECT_STREQ(setup::ModeName(*copy.GetChannel('C')->GetTimingMode()), mode.name);
+        EXPECT_TRUE(mode.same(*given, *copy.GetChannel('C')->GetTimingMode()));
+        EXPECT_EQ(Fields(*copy.GetPropA()), Fields(*original.GetPropA()));
+        EXPECT_EQ(copy.GetGlobalLogic(), original.GetGlobalLogic());
+        EXPECT_EQ(copy.GetChannel('C')->GetChannelLogic(), "inC = g &\r\n not in2;\n");
+        EXPECT_EQ(copy.GetChannel('D')->GetTimingMode(), nullptr);
+        original.GetChannel('C')->SetTimingMode(nullptr);
+    }
+}
+
+TEST(SetupRoundTrip, AbsentFieldsKeepTheRecordDefaults) {
+    setup::Setup defaults;
+    defaults.channels[0].mode = std::make_unique<CUpDown>();
+    EXPECT_EQ(setup::Format(setup::Parse(R"({"channels": {"A": {"mode": "up-down"}}})")),
+              setup::Format(defaults));
+}
+
+TEST(SetupFiles, SaveThenLoadAndUnreadableFiles) {
+    const std::string path = ::testing::TempDir() + "setup_test_saved.json";
+    setup::Setup saved;
+    saved.channels[7].mode = std::make_unique<CClock>();
+    setup::Save(path, saved);
+    EXPECT_EQ(setup::Format(setup::Load(path)), setup::Format(saved));
+    std::filesystem::remove(path);
+    try {
+        setup::Load(path);
+        FAIL() << "no error";
+    } catch (const setup::Error& error) {
+        EXPECT_EQ(error.Path(), "");
+        EXPECT_NE(std::string(error.what()).find(path), std::string::npos) << error.what();
+    }
+}
+
+struct BadFile {
+    std::string text;
+    std::string path;
+    std::string says;
+};
+
+TEST(SetupErrors, RefusedFilesNameTheKeyPath) {
+    const std::string lengthy(4096, 'x');
+    const BadFile bad[] = {
+        {R"({"channels": {"C": {"mode": "delay", "dealy": 1e-6}}})", "channels.C.dealy",
+         "unknown key for mode \"delay\""},
+        {R"({"channels": {"C": {"mode": "clock", "sweep": {}}}})", "channels.C.sweep",
+         "unknown key"},
+        {R"({"channels": {"A": {"invert": true}}})", "channels.A.invert", "without \"mode\""},
+        {R"({"general": {"clocks": {"IJ": 0}}})", "general.clocks.IJ", "unknown key"},
+        {R"({"channel": {}})", "channel", "unknown key"},
+        {R"({"channels": {"C": {"mode": "delay", "delay": "abc"}}})", "channels.C.delay",
+         "expected a number, got \"abc\""},
+        {R"({"channels": {"A": {"mode": "null", "invert": 1}}})", "channels.A.invert",
+         "expected true or false, got 1"},
+        {R"({"channels": {"A": {"mode": "delay", "sweep": true}}})", "channels.A.sweep",
+         "expected an object, got true"},
+        {R"({"channels": {"A": {"logic": null}}})", "channels.A.logic", "expected a string"},
+        {R"({"channels": {"B": {"mode": "pulse"}}})", "channels.B.mode",
+         "unknown mode \"pulse\"; known: delay, dyn-delay, toggle, count, up-down, validate, "
+         "clock, passive, null"},
+        {R"({"channels": {"J": {}}})", "channels.J", "unknown channel; channels are A to H"},
+        {R"({"channels": {"c": {}}})", "channels.c", "upper case: write \"C\""},
+        {R"({"general": {"clocks": {"AB": "100MHz"}}})", "general.clocks.AB",
+         "unknown clock source \"100MHz\""},
+        {R"({"channels": {"A": {"mode": "delay", "trigger": {"value": 1e12}}}})",
+         "channels.A.trigger.value", "from -2147483648 to 2147483647, got 1000000000000.0"},
+        {R"({"channels": {"A": {"mode": "up-down", "scaling": {"first": 2147483648}}}})",
+         "channels.A.scaling.first", "from -2147483648 to 2147483647"},
+        {R"({"channels": {"A": {"mode": "count", "counterMode": 256}}})", "channels.A.counterMode",
+         "from 0 to 255"},
+        {R"({"channels": {"A": {"mode": "dyn-delay", "average": 2.5}}})", "channels.A.average",
+         "expected an integer, got 2.5"},
+        {R"({"channels": {"A": {"mode": "count", "text": ")" + lengthy + R"("}}})",
+         "channels.A.text", "text too long: 4096 bytes, at most 4095"},
+        {R"({"channels": {"A": {"logic": "inA = in1;\u0000"}}})", "channels.A.logic", "NUL"},
+        {R"({"channels": {"A": {"mode": "clock", "delay": 1e-6, "delay": 2e-6}}})",
+         "channels.A.delay", "key given twice"},
+        {"{\n  \"general\": {,\n}", "", "line 2, column 15"},
+        {"[]", "", "expected an object, got an array"},
+        {"{\"globalLogic\": \"\xFF\"}", "", "ill-formed UTF-8 byte; last read: '\"\\xFF'"},
+    };
+    for (const BadFile& file : bad) {
+        SCOPED_TRACE(file.text.substr(0, 80));
+        try {
+            setup::Parse(file.text);
+            ADD_FAILURE() << "accepted";
+        } catch (const setup::Error& error) {
+            EXPECT_EQ(error.Path(), file.path);
+            const std::string what = error.what();
+            EXPECT_NE(what.find(file.says), std::string::npos) << what;
+            EXPECT_EQ(what.rfind(file.path.empty() ? "" : file.path + ": ", 0), 0u) << what;
+        }
+    }
+}
+
+TEST(SetupErrors, FormatRefusesWhatNoFileCouldReadBack) {
+    struct Custom : CTimingMode {};
+    struct Unwritable {
+        std::function<void(setup::Setup&)> make;
+        std::string path;
+    };
+    const Unwritable cases[] = {
+        {[](setup::Setup& s) { s.channels[1].mode = std::make_unique<Custom>(); },
+         "channels.B.mode"},
+        {[](setup::Setup& s) {
+             auto mode = std::make_unique<CDynDelayDurate>();
+             mode->m_Sweep.dSweep = std::nan("");
+             s.channels[3].mode = std::move(mode);
+         },
+         "channels.D.sweep.time"},
+        {[](setup::Setup& s) { s.globalLogic = "g = in1; // \xFF"; }, "globalLogic"},
+    };
+    for (const Unwritable& unwritable : cases) {
+        setup::Setup setup;
+        unwritable.make(setup);
+        try {
+            setup::Format(setup);
+            ADD_FAILURE() << unwritable.path << " written";
+        } catch (const setup::Error& error) {
+            EXPECT_EQ(error.Path(), unwritable.path);
+        }
+    }
+}
+
+TEST(SetupAttach, GivesTheDeviceGeneralPropertiesLogicAndModes) {
+    setup::Setup given = setup::Parse(R"({
+      "general": {"clocks": {"CD": "3.125MHz"}, "referenceHz": 1e7, "lockPanel": true},
+      "globalLogic": "g = in1 & in2;",
+      "channels": {"A": {"mode": "delay", "delay": 1e-6, "logic": "inA = g;"},
+                   "B": {"logic": "inB = in3;"}}})");
+    CVeltor device;
+    CToggle earlier;
+    device.GetChannel('B')->SetTimingMode(&earlier);
+    device.GetChannel('C')->SetTimingMode(&earlier);
+    device.GetChannel('C')->SetChannelLogic("inC = in5;");
+
+    setup::Attach(given, device);
+    EXPECT_EQ(device.GetPropA()->nClockCD, 1);
+    EXPECT_EQ(device.GetPropA()->dRefClockHz, 1e7);
+    EXPECT_TRUE(device.GetPropA()->bLockFP);
+    EXPECT_EQ(device.GetClockFrequencyHz('C'), 3.125e6);
+    EXPECT_EQ(device.GetGlobalLogic(), "g = in1 & in2;");
+    EXPECT_EQ(device.GetChannel('A')->GetTimingMode(), given.channels[0].mode.get());
+    EXPECT_EQ(device.GetChannel('A')->GetChannelLogic(), "inA = g;");
+    EXPECT_TRUE(device.GetChannel('A')->CheckLogic());
+    EXPECT_EQ(device.GetChannel('B')->GetChannelLogic(), "inB = in3;");
+    EXPECT_EQ(device.GetChannel('B')->GetTimingMode(), nullptr);
+    EXPECT_EQ(device.GetChannel('C')->GetTimingMode(), nullptr);
+    EXPECT_EQ(device.GetChannel('C')->GetChannelLogic(), "inC = in5;");
+}
+
+}  // namespace

@@ -1,0 +1,203 @@
+// The veltor tool as a user runs it: a separate process, its exit status and
+// its messages; `apply` against `veltor sim` running as another process.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+const std::string kTool = VELTOR_TOOL;
+const std::string kSetups = std::string(VELTOR_SOURCE_DIR) + "/examples/setups/";
+
+struct ToolRun {
+    int status;
+    std::string output;  // standard output and error together
+};
+
+ToolRun Tool(const std::string& arguments) {
+    const std::string command = kTool + " " + arguments + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string output;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
+        output.append(buffer, n);
+    }
+    const int status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+}
+
+std::string TempPath(const std::string& name) {
+    return testing::TempDir() + "veltor_tool_" + std::to_string(getpid()) + "_" + name;
+}
+
+std::string Write(const std::string& name, const std::string& text) {
+    const std::string path = TempPath(name);
+    std::ofstream(path) << text;
+    return path;
+}
+
+std::string Read(const std::string& path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// `veltor sim` as its own process; stopping it writes the instrument's state.
+class SimProcess {
+public:
+    explicit SimProcess(const std::vector<std::string>& options) : state_(TempPath("state.txt")) {
+        std::vector<std::string> args = {kTool, "sim", "--state-file", state_};
+        args.insert(args.end(), options.begin(), options.end());
+        std::vector<char*> argv;
+        for (std::string& a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        int out[2];
+        EXPECT_EQ(pipe(out), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        EXPECT_EQ(posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        // The first line is the terminal's path, printed once it serves.
+        char c;
+        while (read(out[0], &c, 1) == 1 && c != '\n') {
+            path_ += c;
+        }
+        close(out[0]);
+    }
+    ~SimProcess() { Stop(); }
+    const std::string& Path() const { return path_; }
+    // Stops the simulator and returns what the instrument held.
+    std::string Stop() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            int status = 0;
+            waitpid(pid_, &status, 0);
+            pid_ = -1;
+        }
+        return Read(state_);
+    }
+
+private:
+    pid_t pid_ = -1;
+    std::string state_;
+    std::string path_;
+};
+
+TEST(Tool, CheckListsEveryProblemWithParameterValueAndInterval) {
+    const std::string bad = Write("bad.json", R"({
+  "general": {"clocks": {"CD": "3.125MHz"}},
+  "globalLogic": "x = (in1 & in2;",
+  "channels": {
+    "A": {"mode": "delay", "duration": 1e-09},
+    "C": {"mode": "validate", "delay": 1e-06, "duration": 1e-03},
+    "E": {"mode": "clock", "delay": 1.0},
+    "F": {"logic": "inF = in1 | ;"},
+    "G": {"logic": "y = in1;"}
+  }
+})");
+    const ToolRun run = Tool("check " + bad);
+    EXPECT_EQ(run.status, 3);
+    for (const char* expected :
+         {"globalLogic: Error--Unbalanced parentheses. (line 1)",
+          "channels.A: duration 1e-09 s is outside 7.695e-06 s to 21.474836475 s (1539 to "
+          "4294967295 counts of the 200 MHz clock)",
+          "channels.C: delay 1e-06 s is outside 0.00016384 s to 1374.3895344 s (512 to "
+          "4294967295 counts of the 3.125 MHz clock)",
+          "channels.E: delay 1 s is outside 6.4e-07 s to 0.0524286 s",
+          "channels.F.logic: Error--Error: a binary operator lacks its right operand (line 1)",
+          "channels.G.logic: Error--Symbol: 'inG' must be defined (line 1); channel G's logic "
+          "text must assign inG",
+          "6 problems"}) {
+        EXPECT_NE(run.output.find(expected), std::string::npos) << expected << "\n" << run.output;
+    }
+}
+
+TEST(Tool, EveryExampleSetupPassesTheCheck) {
+    for (const char* name : {"demo", "delay", "dyn-delay", "toggle", "count", "up-down", "validate",
+                             "clock", "passive", "null"}) {
+        const ToolRun run = Tool("check " + kSetups + name + ".json");
+        EXPECT_EQ(run.status, 0) << name << ": " << run.output;
+    }
+}
+
+TEST(Tool, ApplyLeavesTheInstrumentInTheFilesState) {
+    SimProcess sim({});
+    ASSERT_FALSE(sim.Path().empty());
+    const ToolRun run = Tool("apply " + kSetups + "demo.json --port " + sim.Path());
+    EXPECT_EQ(run.status, 0) << run.output;
+    const std::string state = sim.Stop();
+    for (const char* row :
+         {"A   delay     1 µs", "C   updown    -49.92 µs    1 ms", "E   clock     1 µs",
+          "H   passive", "logic in effect", "outputs on, panel unlocked"}) {
+        EXPECT_NE(state.find(row), std::string::npos) << row << "\n" << state;
+    }
+}
+
+// The instrument refuses: the tool says which step stopped and why.
+TEST(Tool, ApplyReportsWhyTheInstrumentDidNotTakeIt) {
+    struct Case {
+        std::vector<std::string> sim;
+        const char* setup;
+        int status;
+        const char* message;
+        const char* state;
+    };
+    const Case cases[] = {
+        // Five refusals of the (ignored) panel lock, five of disabling.
+        {{"--fault", "negative:10"},
+         "demo.json",
+         1,
+         "update stopped at disabling the outputs (the panel stays locked and the outputs off): "
+         "disabling outputs: refused by the instrument after 5 attempts",
+         "outputs off"},
+        {{}, "../../tests/tools/does-not-exist.json", 3, "does-not-exist.json", "0 requests"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        SimProcess sim(c.sim);
+        const ToolRun run =
+            Tool(std::string("apply ") + kSetups + c.setup + " --port " + sim.Path());
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_NE(run.output.find(c.message), std::string::npos) << run.output;
+        EXPECT_NE(sim.Stop().find(c.state), std::string::npos);
+    }
+}
+
+TEST(Tool, AFileThatFailsTheCheckSendsNothing) {
+    const std::string bad =
+        Write("range.json", R"({"channels": {"B": {"mode": "delay", "delay": -1.0}}})");
+    SimProcess sim({});
+    const ToolRun run = Tool("apply " + bad + " --port " + sim.Path());
+    EXPECT_EQ(run.status, 3);
+    EXPECT_NE(run.output.find("nothing sent"), std::string::npos) << run.output;
+    // The connection was never opened: not even the filler burst went out.
+    EXPECT_NE(sim.Stop().find("0 requests"), std::string::npos);
+}
+
+TEST(Tool, ConnectionAndUsageFailuresHaveTheirExitCodes) {
+    EXPECT_EQ(Tool("enable A --port /nonexistent/tty").status, 4);
+    EXPECT_NE(Tool("enable A --port /nonexistent/tty").output.find("No such file or directory"),
+              std::string::npos);
+    EXPECT_EQ(Tool("enable J --port /dev/null").status, 2);
+    EXPECT_EQ(Tool("outputs sideways --port /dev/null").status, 2);
+    EXPECT_EQ(Tool("--help").status, 0);
+}
+
+}  // namespace

@@ -1,0 +1,81 @@
+// Pieces the veltor tool's commands share: exit codes, the connection, the
+// wire trace printer, the offline check and the instrument table.
+#pragma once
+
+#include <veltor/veltor.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "setup/Setup.h"
+
+namespace CLI {
+class App;
+}
+namespace vsim {
+struct InstrumentState;
+}
+
+namespace veltor::tools {
+
+// Exit codes, documented in `veltor --help`.
+enum ExitCode {
+    kExitOk = 0,
+    kExitCommandFailed = 1,  // the instrument did not carry out a command
+    kExitUsage = 2,          // bad command line
+    kExitBadSetup = 3,       // the setup file cannot be read or fails the check
+    kExitNoConnection = 4,   // the port cannot be opened
+};
+
+// A failure that ends the command with its exit code and message.
+class ToolError : public std::runtime_error {
+public:
+    ToolError(ExitCode code, const std::string& message)
+        : std::runtime_error(message), m_Code(code) {}
+    ExitCode Code() const { return m_Code; }
+
+private:
+    ExitCode m_Code;
+};
+
+// "25 D8 03 80 00 ..." for the bytes.
+std::string Hex(const unsigned char* bytes, unsigned long count);
+// "20 µs", "1.5 ms", "-3 ns": engineering units for a time in seconds.
+std::string FormatSeconds(double seconds);
+
+// How the tool reaches the instrument.
+struct PortOptions {
+    std::string port;    // a device path, or a port number (1: COM1 / /dev/ttyS0)
+    long baud = 115200;  // bit/s
+    bool trace = false;  // print the wire trace on standard error
+};
+// --port (required), --baud and --trace on a command that talks to the
+// instrument.
+void AddPortOptions(CLI::App& command, PortOptions& options);
+// Connects, or throws ToolError(kExitNoConnection) with the library's reason.
+std::unique_ptr<CVeltor> Connect(const PortOptions& options);
+// The baud index of a line speed in bit/s, or throws ToolError(kExitUsage).
+int BaudIndex(long baud);
+// Prints every request, answer and unasked chunk on standard error.
+void PrintTraceTo(CVeltor& device);
+// The device's reason for a failed command, as a ToolError.
+ToolError CommandFailed(const CVeltor& device, const std::string& what);
+
+// Every problem of a setup, found offline: each time outside its interval
+// at its channel's clock, each logic text that does not compile (with its
+// line). Each entry starts with the key path of the file ("channels.C: ...").
+std::vector<std::string> CheckSetup(setup::Setup& setup);
+// Loads a setup file, or throws ToolError(kExitBadSetup).
+setup::Setup LoadSetup(const std::string& path);
+
+// A request's status text, with its channel for a timing mode or a logic
+// load ("Setting timing mode... channel C").
+std::string RequestStep(const CSerDev::TraceEvent& event);
+
+// What the simulated instrument holds: one row per channel (mode, delay,
+// duration, enabled, logic code) and the device-wide state.
+std::string FormatInstrument(const vsim::InstrumentState& state);
+
+}  // namespace veltor::tools
