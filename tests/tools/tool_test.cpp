@@ -191,6 +191,30 @@ TEST(Tool, AFileThatFailsTheCheckSendsNothing) {
     EXPECT_NE(sim.Stop().find("0 requests"), std::string::npos);
 }
 
+TEST(Tool, ShowPrintsEachRequestOfTheUpdateWithItsStep) {
+    const ToolRun run = Tool("show " + kSetups + "delay.json");
+    EXPECT_EQ(run.status, 0) << run.output;
+    for (const char* line : {"  1  Locking the front panel...", " 11  Setting the clock options...",
+                             " 12  Setting timing mode... channel A", "25 D8 1B 00 0F 16",
+                             " 22  Unlocking the front panel..."}) {
+        EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
+    }
+}
+
+TEST(Tool, WatchPrintsReportsUntilItHasEnough) {
+    SimProcess sim({"--report-every", "0.01", "--report-channel", "B", "--report-counts", "200"});
+    const ToolRun run = Tool("watch --count 3 --port " + sim.Path());
+    EXPECT_EQ(run.status, 0);
+    // Three reports of channel B, in order, whichever the stream was at.
+    size_t lines = 0;
+    for (size_t at = run.output.find("  B  "); at != std::string::npos;
+         at = run.output.find("  B  ", at + 1)) {
+        ++lines;
+    }
+    EXPECT_EQ(lines, 3u) << run.output;
+    EXPECT_NE(run.output.find("3 delay reports"), std::string::npos) << run.output;
+}
+
 TEST(Tool, ConnectionAndUsageFailuresHaveTheirExitCodes) {
     EXPECT_EQ(Tool("enable A --port /nonexistent/tty").status, 4);
     EXPECT_NE(Tool("enable A --port /nonexistent/tty").output.find("No such file or directory"),
