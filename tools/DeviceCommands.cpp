@@ -88,16 +88,22 @@ int Watch(const DeviceOptions& options) {
     const long long start = signals.StartNs();
     device->SetReportListener(
         [seen, limit, start](char channel, unsigned counts, double seconds, long long timeNs) {
+            // Reports after the last one asked for, while the wait ends, are not shown.
+            const long number = ++*seen;
+            if (limit > 0 && number > limit) {
+                return;
+            }
             std::printf("%10.6f  %c  %10u counts  %s\n", (timeNs - start) / 1e9, channel, counts,
                         FormatSeconds(seconds).c_str());
             std::fflush(stdout);
-            if (++*seen == limit) {
+            if (number == limit) {
                 StopSignals::Finish();
             }
         });
     signals.Wait(options.seconds);
     device->SetReportListener(nullptr);
-    std::fprintf(stderr, "%ld delay reports\n", seen->load());
+    const long shown = limit > 0 && seen->load() > limit ? limit : seen->load();
+    std::fprintf(stderr, "%ld delay reports\n", shown);
     return kExitOk;
 }
 
