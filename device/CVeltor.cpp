@@ -62,21 +62,18 @@ CVeltor::~CVeltor() {
 }
 
 int CVeltor::InitConnection(int port, int baudIndex) {
-    CloseConnection();
-    // No other thread's command between opening and the burst.
-    CommandScope scope(*this);
-    const int opened = CSerDev::InitConnection(port, baudIndex);
-    if (opened != 0) {
-        return opened;
-    }
-    SendBurst();
-    return 0;
+    return OpenAndSendBurst([&] { return CSerDev::InitConnection(port, baudIndex); });
 }
 
 int CVeltor::InitConnection(const char* device, int baudIndex) {
+    return OpenAndSendBurst([&] { return CSerDev::InitConnection(device, baudIndex); });
+}
+
+int CVeltor::OpenAndSendBurst(const std::function<int()>& open) {
     CloseConnection();
+    // No other thread's command between opening and the burst.
     CommandScope scope(*this);
-    const int opened = CSerDev::InitConnection(device, baudIndex);
+    const int opened = open();
     if (opened != 0) {
         return opened;
     }

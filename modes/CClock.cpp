@@ -17,20 +17,6 @@ const TimeTable kTable = {kRows, 2};
 
 }  // namespace
 
-void CClock::GetDurationRange(double* minimum, double* maximum, CVeltor const* device,
-                              char channel) const {
-    PutRowRange(kTable, "duration", minimum, maximum, device, channel);
-}
-
-void CClock::GetDelayRange(double* minimum, double* maximum, CVeltor const* device,
-                           char channel) const {
-    PutRowRange(kTable, "delay", minimum, maximum, device, channel);
-}
-
-bool CClock::CheckParameters(CVeltor const* device, char channel) const {
-    return AreRowsWithin(*this, device, channel);
-}
-
 const TimeTable* CClock::GetTimeTable() const {
     return &kTable;
 }

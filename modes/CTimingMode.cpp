@@ -15,18 +15,28 @@ CTimingMode& CTimingMode::operator=(const CTimingMode& other) {
 
 CTimingMode::~CTimingMode() = default;
 
+namespace {
+
+// A mode without times: every interval is the whole counter, nothing checked.
+const TimeTable kNoTimes = {nullptr, 0};
+
+}  // namespace
+
 void CTimingMode::GetDurationRange(double* minimum, double* maximum, CVeltor const* device,
                                    char channel) const {
-    PutCountRange(minimum, maximum, 0, kMaxCounts, device, channel);
+    const TimeTable* table = GetTimeTable();
+    PutRowRange(table != nullptr ? *table : kNoTimes, "duration", minimum, maximum, device,
+                channel);
 }
 
 void CTimingMode::GetDelayRange(double* minimum, double* maximum, CVeltor const* device,
                                 char channel) const {
-    PutCountRange(minimum, maximum, 0, kMaxCounts, device, channel);
+    const TimeTable* table = GetTimeTable();
+    PutRowRange(table != nullptr ? *table : kNoTimes, "delay", minimum, maximum, device, channel);
 }
 
-bool CTimingMode::CheckParameters(CVeltor const*, char) const {
-    return true;
+bool CTimingMode::CheckParameters(CVeltor const* device, char channel) const {
+    return GetTimeTable() == nullptr || AreRowsWithin(*this, device, channel);
 }
 
 long CTimingMode::MakeCommand(unsigned char*, CVeltor const*, char) {

@@ -16,20 +16,6 @@ const TimeTable kTable = {kRows, 2};
 
 }  // namespace
 
-void CValidate::GetDurationRange(double* minimum, double* maximum, CVeltor const* device,
-                                 char channel) const {
-    PutRowRange(kTable, "duration", minimum, maximum, device, channel);
-}
-
-void CValidate::GetDelayRange(double* minimum, double* maximum, CVeltor const* device,
-                              char channel) const {
-    PutRowRange(kTable, "delay", minimum, maximum, device, channel);
-}
-
-bool CValidate::CheckParameters(CVeltor const* device, char channel) const {
-    return AreRowsWithin(*this, device, channel);
-}
-
 const TimeTable* CValidate::GetTimeTable() const {
     return &kTable;
 }

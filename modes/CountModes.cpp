@@ -45,20 +45,6 @@ bool CCount::ParseQuery(unsigned char* buffer, CVeltor const* device, char chann
     return true;
 }
 
-void CUpDown::GetDurationRange(double* minimum, double* maximum, CVeltor const* device,
-                               char channel) const {
-    PutRowRange(kUpDownTable, "duration", minimum, maximum, device, channel);
-}
-
-void CUpDown::GetDelayRange(double* minimum, double* maximum, CVeltor const* device,
-                            char channel) const {
-    PutRowRange(kUpDownTable, "delay", minimum, maximum, device, channel);
-}
-
-bool CUpDown::CheckParameters(CVeltor const* device, char channel) const {
-    return AreRowsWithin(*this, device, channel);
-}
-
 const TimeTable* CUpDown::GetTimeTable() const {
     return &kUpDownTable;
 }

@@ -44,20 +44,6 @@ SPayload DelayAndSweep(const Mode& mode, unsigned char fixedBits, CVeltor const*
 
 }  // namespace
 
-void CDelayDurate::GetDurationRange(double* minimum, double* maximum, CVeltor const* device,
-                                    char channel) const {
-    PutRowRange(*GetTimeTable(), "duration", minimum, maximum, device, channel);
-}
-
-void CDelayDurate::GetDelayRange(double* minimum, double* maximum, CVeltor const* device,
-                                 char channel) const {
-    PutRowRange(*GetTimeTable(), "delay", minimum, maximum, device, channel);
-}
-
-bool CDelayDurate::CheckParameters(CVeltor const* device, char channel) const {
-    return AreRowsWithin(*this, device, channel);
-}
-
 long CDelayDurate::MakeCommand(unsigned char* buffer, CVeltor const* device, char channel) {
     SPayload payload = DelayAndSweep(*this, kCodeDelay, device, channel);
     PutTrigger(payload, m_Trigger);
@@ -72,20 +58,6 @@ void CDelayDurate::GetSweepRange(double* minimum, double* maximum, CVeltor const
 
 const TimeTable* CDelayDurate::GetTimeTable() const {
     return DelayTable<CDelayDurate>();
-}
-
-void CDynDelayDurate::GetDurationRange(double* minimum, double* maximum, CVeltor const* device,
-                                       char channel) const {
-    PutRowRange(*GetTimeTable(), "duration", minimum, maximum, device, channel);
-}
-
-void CDynDelayDurate::GetDelayRange(double* minimum, double* maximum, CVeltor const* device,
-                                    char channel) const {
-    PutRowRange(*GetTimeTable(), "delay", minimum, maximum, device, channel);
-}
-
-bool CDynDelayDurate::CheckParameters(CVeltor const* device, char channel) const {
-    return AreRowsWithin(*this, device, channel);
 }
 
 long CDynDelayDurate::MakeCommand(unsigned char* buffer, CVeltor const* device, char channel) {

@@ -108,17 +108,6 @@ bool IsWithin(double seconds, double minimum, double maximum) {
     return std::isfinite(seconds) && seconds >= minimum && seconds <= maximum;
 }
 
-void PutCountRange(double* minimum, double* maximum, std::uint32_t low, std::uint32_t high,
-                   CVeltor const* device, char channel) {
-    const double hz = ClockHz(device, channel);
-    if (minimum != nullptr) {
-        *minimum = SecondsAt(hz, low);
-    }
-    if (maximum != nullptr) {
-        *maximum = SecondsAt(hz, high);
-    }
-}
-
 namespace {
 
 double SignedSecondsAt(double hz, long long counts) {

@@ -126,9 +126,5 @@ int PutTimeParameters(const CTimingMode& mode, const TimeTable& table, bool only
 // The one range test: both bounds inclusive; a time that is not a finite
 // number never passes, and neither does any time against a NaN bound.
 bool IsWithin(double seconds, double minimum, double maximum);
-// The interval [t(low), t(high)] of the channel's clock, through non-null
-// pointers.
-void PutCountRange(double* minimum, double* maximum, std::uint32_t low, std::uint32_t high,
-                   CVeltor const* device, char channel);
 
 }  // namespace veltor::modes

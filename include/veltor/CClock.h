@@ -8,11 +8,6 @@
 
 class VELTOR_API CClock : public CTimingMode {
 public:
-    void GetDurationRange(double* minimum, double* maximum, CVeltor const* device,
-                          char channel) const override;
-    void GetDelayRange(double* minimum, double* maximum, CVeltor const* device,
-                       char channel) const override;
-    bool CheckParameters(CVeltor const* device, char channel) const override;
     // Returns 22.
     long MakeCommand(unsigned char* buffer, CVeltor const* device, char channel) override;
     // A clock output never runs on logic.

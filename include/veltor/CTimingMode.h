@@ -29,6 +29,10 @@ public:
     CTimingMode& operator=(const CTimingMode& other);
     virtual ~CTimingMode();
 
+    // The intervals of the mode's delay and duration in seconds at the
+    // channel's clock, and the check of every time it holds now, all read
+    // from the mode's table of times (GetTimeTable); a mode without times
+    // allows the whole counter and always passes.
     virtual void GetDurationRange(double* minimum, double* maximum, CVeltor const* device,
                                   char channel) const;
     virtual void GetDelayRange(double* minimum, double* maximum, CVeltor const* device,

@@ -6,15 +6,9 @@
 #include <veltor/Props.h>
 #include <veltor/export.h>
 
+// Delay 512 to 4294967295 counts, duration 1536 to 4294967295 counts.
 class VELTOR_API CValidate : public CTimingMode {
 public:
-    // Duration 1536 to 4294967295 counts.
-    void GetDurationRange(double* minimum, double* maximum, CVeltor const* device,
-                          char channel) const override;
-    // Delay 512 to 4294967295 counts.
-    void GetDelayRange(double* minimum, double* maximum, CVeltor const* device,
-                       char channel) const override;
-    bool CheckParameters(CVeltor const* device, char channel) const override;
     long MakeCommand(unsigned char* buffer, CVeltor const* device, char channel) override;
 
     SValidateProp m_Validate;

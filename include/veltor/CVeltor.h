@@ -89,6 +89,7 @@ protected:
 private:
     static void DeliverDelay(void* device, unsigned char channel, unsigned int counts);
     bool SendBurst();
+    int OpenAndSendBurst(const std::function<int()>& open);
     bool SendDeviceRequest(unsigned char operation, const char* status);
     bool ForEachChannel(bool (CChannel::*command)());
 };

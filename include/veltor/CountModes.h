@@ -19,15 +19,9 @@ public:
     SCounterProp m_Counter;
 };
 
+// Delay -16777215 to +16777215 counts, duration 1600 to 4294967295 counts.
 class VELTOR_API CUpDown : public CTimingMode {
 public:
-    // Duration 1600 to 4294967295 counts.
-    void GetDurationRange(double* minimum, double* maximum, CVeltor const* device,
-                          char channel) const override;
-    // Delay -16777215 to +16777215 counts.
-    void GetDelayRange(double* minimum, double* maximum, CVeltor const* device,
-                       char channel) const override;
-    bool CheckParameters(CVeltor const* device, char channel) const override;
     long MakeCommand(unsigned char* buffer, CVeltor const* device, char channel) override;
 
     SScalingProp m_Scaling;

@@ -7,15 +7,11 @@
 #include <veltor/Props.h>
 #include <veltor/export.h>
 
+// Delay 4 to 4294967295 counts, duration 1539 to 4294967295 counts and,
+// checked only while the sweep is on, a sweep time of 0 to 4294967295
+// counts (CDynDelayDurate alike).
 class VELTOR_API CDelayDurate : public CTimingMode {
 public:
-    // Delay 4 to 4294967295 counts, duration 1539 to 4294967295 counts.
-    void GetDurationRange(double* minimum, double* maximum, CVeltor const* device,
-                          char channel) const override;
-    void GetDelayRange(double* minimum, double* maximum, CVeltor const* device,
-                       char channel) const override;
-    // Delay, duration and, only while the sweep is on, the sweep time.
-    bool CheckParameters(CVeltor const* device, char channel) const override;
     long MakeCommand(unsigned char* buffer, CVeltor const* device, char channel) override;
     // 0 to 4294967295 counts.
     void GetSweepRange(double* minimum, double* maximum, CVeltor const* device, char channel) const;
@@ -30,12 +26,6 @@ protected:
 
 class VELTOR_API CDynDelayDurate : public CTimingMode {
 public:
-    // The same intervals as CDelayDurate.
-    void GetDurationRange(double* minimum, double* maximum, CVeltor const* device,
-                          char channel) const override;
-    void GetDelayRange(double* minimum, double* maximum, CVeltor const* device,
-                       char channel) const override;
-    bool CheckParameters(CVeltor const* device, char channel) const override;
     // Given the character 0xFF as channel, writes nothing and returns 0.
     long MakeCommand(unsigned char* buffer, CVeltor const* device, char channel) override;
     void GetSweepRange(double* minimum, double* maximum, CVeltor const* device, char channel) const;
