@@ -70,6 +70,7 @@ TEST_F(Diagnostics, EveryFailedCommandSaysWhichStepChannelAndReason) {
 
 TEST(DiagnosticsConnect, AFailedConnectionNamesItsStepAndTheSystemsReason) {
     vsim::Simulator sim;
+    const std::string slave = sim.SlavePath();
     CVeltor holder;
     ASSERT_EQ(holder.InitConnection(sim.SlavePath().c_str(), CSerDev::kBaud9600), 0);
     struct Case {
@@ -81,8 +82,8 @@ TEST(DiagnosticsConnect, AFailedConnectionNamesItsStepAndTheSystemsReason) {
     const Case cases[] = {
         {"/nonexistent/tty", CSerDev::kBaud115200, -1,
          "/nonexistent/tty: cannot open the port: No such file or directory"},
-        {sim.SlavePath().c_str(), CSerDev::kBaud115200, -1,
-         sim.SlavePath() + ": cannot open the port: held by another program (its lock is taken)"},
+        {slave.c_str(), CSerDev::kBaud115200, -1,
+         slave + ": cannot open the port: held by another program (its lock is taken)"},
         {"/dev/null", CSerDev::kBaud115200, -2,
          "/dev/null: cannot watch the port for received bytes (115200 bit/s): not a terminal (a "
          "serial port or pseudo-terminal)"},
