@@ -12,16 +12,17 @@ bool SendRequest(CVeltor* device, const unsigned char* payload, int length, cons
     if (device == nullptr) {
         return false;
     }
-    CCommand* command = new CCommand(kFrameCode, payload, length, status, 0, kTimeoutMs, kAttempts);
+    // One request, built and released in this call: on the stack, so that a
+    // command costs no heap allocation.
+    CCommand command(kFrameCode, payload, length, status, 0, kTimeoutMs, kAttempts);
     if (timeoutMs != kTimeoutMs) {
-        command->SetTimeout(timeoutMs);
+        command.SetTimeout(timeoutMs);
     }
-    const bool ok = device->DoCommand(command);
+    const bool ok = device->DoCommand(&command);
     if (ok && response != nullptr) {
-        std::memcpy(response->bytes, command->m_Response, sizeof(response->bytes));
-        response->count = command->m_ResponseCount;
+        std::memcpy(response->bytes, command.m_Response, sizeof(response->bytes));
+        response->count = command.m_ResponseCount;
     }
-    delete command;
     return ok;
 }
 

@@ -31,9 +31,19 @@ long MillisecondsLeft(long long deadlineMs) {
     return left > 0 ? static_cast<long>(left) : 0;
 }
 
-bool ConsumeEvent(Event* event) {
+void DrainCounter(Event* event) {
     std::uint64_t value = 0;
-    return ::read(event->fd, &value, sizeof(value)) == static_cast<ssize_t>(sizeof(value));
+    // EAGAIN when the setter has not written the counter yet: it will, and
+    // a later wait drains it.
+    (void)::read(event->fd, &value, sizeof(value));
+}
+
+bool TakeEvent(Event* event) {
+    if (!event->signalled.exchange(false)) {
+        return false;
+    }
+    DrainCounter(event);
+    return true;
 }
 
 }  // namespace posix
@@ -56,7 +66,8 @@ Handle CreateEvent(bool manualReset) {
 }
 
 void SetEvent(Handle h) {
-    if (auto* event = posix::As<posix::Event>(h)) {
+    auto* event = posix::As<posix::Event>(h);
+    if (event != nullptr && !event->signalled.exchange(true)) {
         const std::uint64_t one = 1;
         ssize_t written;
         do {
@@ -67,7 +78,7 @@ void SetEvent(Handle h) {
 
 void ResetEvent(Handle h) {
     if (auto* event = posix::As<posix::Event>(h)) {
-        posix::ConsumeEvent(event);
+        posix::TakeEvent(event);
     }
 }
 
@@ -78,6 +89,11 @@ WaitResult WaitForEvent(Handle h, long timeoutMs) {
     }
     const long long deadline = posix::NowMs() + (timeoutMs < 0 ? 0 : timeoutMs);
     for (;;) {
+        // The mirror first: a set event needs no system call, and a counter
+        // drained below while a setter raced it is found set here.
+        if (event->manualReset ? event->signalled.load() : posix::TakeEvent(event)) {
+            return WaitResult::Signalled;
+        }
         pollfd p{event->fd, POLLIN, 0};
         const int wait = timeoutMs < 0 ? -1 : static_cast<int>(posix::MillisecondsLeft(deadline));
         const int ready = ::poll(&p, 1, wait);
@@ -90,10 +106,11 @@ WaitResult WaitForEvent(Handle h, long timeoutMs) {
         if (ready == 0) {
             return WaitResult::TimedOut;
         }
-        if (event->manualReset || posix::ConsumeEvent(event)) {
-            return WaitResult::Signalled;
+        // Readable: the event is set (the loop's first step takes it), or
+        // its counter is left over from a reset that raced a set.
+        if (!event->signalled.load()) {
+            posix::DrainCounter(event);
         }
-        // Another waiter took the set first: wait on for the time left.
     }
 }
 

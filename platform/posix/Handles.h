@@ -3,6 +3,8 @@
 
 #include <pthread.h>
 
+#include <atomic>
+
 #include "platform/Platform.h"
 
 namespace veltor {
@@ -14,11 +16,16 @@ struct Object {
 };
 
 // An event is an eventfd: a nonzero counter is "set", so it can be waited on
-// with poll() beside the port.
+// with poll() beside the port. `signalled` mirrors the counter so that
+// setting a set event and resetting a reset one (the receive ring does that
+// on every exchange) cost no system call. The counter may briefly run
+// behind the mirror; a wait that finds it set without the mirror drains it
+// and waits on (a spurious wake-up, never a lost one).
 struct Event : Object {
     ~Event() override;
     int fd = -1;
     bool manualReset = false;
+    std::atomic<bool> signalled{false};
 };
 
 struct Port : Object {
@@ -44,8 +51,11 @@ inline Handle ToHandle(Object* object) {
     return static_cast<Handle>(object);
 }
 
-// Takes an auto-reset event's "set" if it is set; true when it was.
-bool ConsumeEvent(Event* event);
+// Takes an event's "set" if it is set, draining its counter; true when it
+// was. No system call when it is not set.
+bool TakeEvent(Event* event);
+// Empties the counter, leaving the mirror alone.
+void DrainCounter(Event* event);
 long MillisecondsLeft(long long deadlineMs);
 long long NowMs();
 

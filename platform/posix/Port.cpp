@@ -256,6 +256,10 @@ void WatchClose(Watch* watch) {
 
 WatchEvent WatchWait(Watch* watch) {
     for (;;) {
+        if (watch->stop->manualReset ? watch->stop->signalled.load()
+                                     : posix::TakeEvent(watch->stop)) {
+            return WatchEvent::Stop;
+        }
         pollfd p[2] = {{watch->stop->fd, POLLIN, 0}, {watch->portFd, POLLIN, 0}};
         const int ready = ::poll(p, 2, -1);
         if (ready < 0) {
@@ -265,8 +269,9 @@ WatchEvent WatchWait(Watch* watch) {
             return WatchEvent::Failed;
         }
         if ((p[0].revents & POLLIN) != 0) {
-            if (watch->stop->manualReset || posix::ConsumeEvent(watch->stop)) {
-                return WatchEvent::Stop;
+            // Set (taken at the top), or a counter left over from a race.
+            if (!watch->stop->signalled.load()) {
+                posix::DrainCounter(watch->stop);
             }
             continue;
         }
