@@ -5,6 +5,7 @@
 //
 //   frame               the enable-outputs request in hex (for other clients)
 //   raw PATH N          the floor: write the frame, poll()/read() the answer
+//   handoff PATH N      the same with a reader thread handing answers over
 //   library PATH N      CmdEnableOutputs through the library
 //   update PATH         CmdUpdateAll of eight channels with logic (paced sim)
 //   idle PATH SECONDS   CPU time of a connected device with nothing to do
@@ -12,6 +13,7 @@
 //   scale N PATH...     one device per path, one thread each, N exchanges each
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
@@ -85,6 +87,47 @@ int Raw(const char* path, int n) {
         }
     }
     PrintLatencies("raw", us);
+    return 0;
+}
+
+// The floor of a design with a reader thread: the raw client, but a thread
+// of its own reads each answer and hands it over through an eventfd, as the
+// library's watcher does. Its distance from `raw` is what the hand-off
+// costs on this machine.
+int RawHandOff(const char* path, int n) {
+    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    termios t{};
+    tcgetattr(fd, &t);
+    cfmakeraw(&t);
+    tcsetattr(fd, TCSANOW, &t);
+    const int ev = eventfd(0, 0);
+    std::atomic<bool> stop{false};
+    std::thread reader([&] {
+        unsigned char buf[260];
+        while (!stop) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 100) > 0 && read(fd, buf, sizeof(buf)) > 0) {
+                const uint64_t one = 1;
+                (void)!write(ev, &one, 8);
+            }
+        }
+    });
+    const CCommand command = EnableOutputs();
+    std::vector<double> us;
+    for (int i = 0; i < n + n / 10; ++i) {
+        const auto start = Clock::now();
+        (void)!write(fd, command.m_Request, command.m_RequestLength);
+        uint64_t v;
+        pollfd p{ev, POLLIN, 0};
+        poll(&p, 1, 1000);
+        (void)!read(ev, &v, 8);
+        if (i >= n / 10) {
+            us.push_back(Us(Clock::now() - start));
+        }
+    }
+    stop = true;
+    reader.join();
+    PrintLatencies("handoff", us);
     return 0;
 }
 
@@ -239,6 +282,9 @@ int main(int argc, char** argv) {
     }
     if (mode == "raw" && argc == 4) {
         return Raw(argv[2], std::atoi(argv[3]));
+    }
+    if (mode == "handoff" && argc == 4) {
+        return RawHandOff(argv[2], std::atoi(argv[3]));
     }
     if (mode == "library" && argc == 4) {
         return Library(argv[2], std::atoi(argv[3]));
