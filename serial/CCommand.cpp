@@ -11,8 +11,11 @@ void CopyStatus(char* destination, const char* status) {
         destination[0] = '\0';
         return;
     }
-    std::strncpy(destination, status, 255);
-    destination[255] = '\0';
+    // Up to 255 characters and the terminator; the rest of the buffer is
+    // never read.
+    const std::size_t length = strnlen(status, 255);
+    std::memcpy(destination, status, length);
+    destination[length] = '\0';
 }
 
 }  // namespace

@@ -70,6 +70,7 @@ CSerDev::CSerDev()
       m_nNoiseAtStart(0),
       m_LastAttemptEndUs(0),
       m_nLastTimeoutMs(0),
+      m_bHasError(false),
       m_nCommandDepth(0),
       m_bTracing(false),
       m_pStatus(nullptr) {}
@@ -258,13 +259,19 @@ std::string CSerDev::GetLastError() const {
 }
 
 void CSerDev::SetLastError(const std::string& text) {
+    // Every command clears it: without a failure to clear, no lock.
+    if (text.empty() && !m_bHasError) {
+        return;
+    }
     std::lock_guard<std::mutex> hold(m_ErrorLock);
     m_LastError = text;
+    m_bHasError = !text.empty();
 }
 
 void CSerDev::PrefixLastError(const std::string& context) {
     std::lock_guard<std::mutex> hold(m_ErrorLock);
     m_LastError = context + m_LastError;
+    m_bHasError = !m_LastError.empty();
 }
 
 void CSerDev::SetExchangeError(const CCommand* command, int attempts) {
@@ -344,10 +351,7 @@ bool CSerDev::SendReceive(CCommand* command) {
         return false;
     }
     command->m_ResponseCount = 0;
-    m_pBuffer->Lock();
-    m_pStatus = command->m_Status;
-    m_pBuffer->Unlock();
-    if (!BeginAttempt()) {
+    if (!BeginAttempt(command->m_Status)) {
         m_LastOutcome = kPortLost;
         EndAttempt(command->m_Timeout);
         return false;
@@ -359,13 +363,14 @@ bool CSerDev::SendReceive(CCommand* command) {
 
 // ---- One attempt ------------------------------------------------------------------
 
-bool CSerDev::BeginAttempt() {
+bool CSerDev::BeginAttempt(const char* status) {
     // What is still waiting, in the ring or in the driver's queue, is taken
     // out of the answer's way: reports in it reach HandleUnsolicited, a late
     // answer to an earlier request is dropped there.
     unsigned char waiting[veltor::kMaxFeed];
     bool lost = false;
     m_pBuffer->Lock();
+    m_pStatus = status;
     for (int reads = 0; reads < 8; ++reads) {
         const long count = pf::PortReadQueued(m_hPort, waiting, sizeof(waiting));
         if (count < 0) {
@@ -495,7 +500,10 @@ long CSerDev::ReadUntil(unsigned char* destination, long count, long long deadli
     long long releaseAt = 0;
     long delivered = 0;
     for (;;) {
-        delivered += m_pBuffer->Get(destination + delivered, count - delivered, m_hDataEvent);
+        m_pBuffer->Lock();
+        delivered += m_pBuffer->GetHeld(destination + delivered, count - delivered, m_hDataEvent);
+        const bool held = delivered < count && m_pSplitter->HoldsAnswer();
+        m_pBuffer->Unlock();
         if (delivered >= count) {
             return 0;
         }
@@ -505,9 +513,6 @@ long CSerDev::ReadUntil(unsigned char* destination, long count, long long deadli
         if (m_bClosing) {
             return -3;
         }
-        m_pBuffer->Lock();
-        const bool held = m_pSplitter->HoldsAnswer();
-        m_pBuffer->Unlock();
         releaseAt = !held ? 0 : releaseAt != 0 ? releaseAt : NowUs() + graceUs;
         const long long wakeAt = releaseAt != 0 ? std::min(releaseAt, deadlineUs) : deadlineUs;
         if (pf::WaitForEvent(m_hDataEvent, MsUntil(wakeAt)) == pf::WaitResult::Signalled) {

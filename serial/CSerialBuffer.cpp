@@ -1,5 +1,8 @@
 #include "serial/CSerialBuffer.h"
 
+#include <algorithm>
+#include <cstring>
+
 CSerialBuffer::CSerialBuffer() : m_bReady(false), m_ReadPos(0), m_WritePos(0) {
     Init();
 }
@@ -13,14 +16,32 @@ void CSerialBuffer::Init() {
 }
 
 void CSerialBuffer::Put(const unsigned char* bytes, unsigned long count) {
-    for (unsigned long i = 0; i < count; ++i) {
-        m_Data[m_WritePos] = bytes[i];
-        m_WritePos = (m_WritePos + 1) % kSize;
+    // In at most two runs (up to the end of the ring, then from its start),
+    // leaving the ring as writing byte by byte would: of more than the ring
+    // holds, only the last kSize bytes stay, each where it would have gone.
+    if (count > static_cast<unsigned long>(kSize)) {
+        const unsigned long skipped = count - kSize;
+        m_WritePos = static_cast<int>((m_WritePos + skipped) % kSize);
+        bytes += skipped;
+        count = kSize;
+    }
+    while (count > 0) {
+        const unsigned long run = std::min<unsigned long>(count, kSize - m_WritePos);
+        std::memcpy(m_Data + m_WritePos, bytes, run);
+        m_WritePos = static_cast<int>((m_WritePos + run) % kSize);
+        bytes += run;
+        count -= run;
     }
 }
 
 long CSerialBuffer::Get(unsigned char* destination, long count, veltor::Handle& dataEvent) {
     m_Lock.Enter();
+    count = GetHeld(destination, count, dataEvent);
+    m_Lock.Leave();
+    return count;
+}
+
+long CSerialBuffer::GetHeld(unsigned char* destination, long count, veltor::Handle& dataEvent) {
     long available = m_WritePos - m_ReadPos;
     if (available < 0) {
         available += kSize;
@@ -31,14 +52,15 @@ long CSerialBuffer::Get(unsigned char* destination, long count, veltor::Handle& 
     if (count < 0) {
         count = 0;
     }
-    for (long i = 0; i < count; ++i) {
-        destination[i] = m_Data[m_ReadPos];
-        m_ReadPos = (m_ReadPos + 1) % kSize;
+    for (long done = 0; done < count;) {
+        const long run = std::min<long>(count - done, kSize - m_ReadPos);
+        std::memcpy(destination + done, m_Data + m_ReadPos, static_cast<std::size_t>(run));
+        m_ReadPos = static_cast<int>((m_ReadPos + run) % kSize);
+        done += run;
     }
     if (m_ReadPos == m_WritePos) {
         MarkEmpty(dataEvent);
     }
-    m_Lock.Leave();
     return count;
 }
 

@@ -22,6 +22,8 @@ public:
     // Takes the lock. Hands out up to count unread bytes and returns how many;
     // resets the data event when the ring is left empty.
     long Get(unsigned char* destination, long count, veltor::Handle& dataEvent);
+    // The same; the caller holds the lock.
+    long GetHeld(unsigned char* destination, long count, veltor::Handle& dataEvent);
     // Takes the lock. Drops every unread byte; the data event is not touched.
     void Clear();
     // The caller holds the lock.

@@ -178,7 +178,7 @@ protected:
     veltor::Handle m_hStartedEvent;
 
 private:
-    bool BeginAttempt();
+    bool BeginAttempt(const char* status);
     void EndAttempt(int timeoutMs);
     Outcome Exchange(CCommand* command);
     long long RequestOnWire(int count, long long writeStartUs);
@@ -215,6 +215,7 @@ private:
     // (both under the device's lock).
     mutable std::mutex m_ErrorLock;  // guards m_LastError for readers on any thread
     std::string m_LastError;
+    std::atomic<bool> m_bHasError;  // m_LastError is not empty
     int m_nCommandDepth;
     // The wire trace; m_bTracing keeps the untraced path free of the lock.
     std::mutex m_TraceLock;

@@ -11,8 +11,14 @@ namespace veltor {
 namespace platform {
 namespace posix {
 
+// What a handle holds. The kind is a plain tag so that finding the object
+// behind a handle, which every call of this layer does, costs no
+// dynamic_cast.
 struct Object {
+    enum class Kind { Event, Port, Thread };
+    explicit Object(Kind k) : kind(k) {}
     virtual ~Object() {}
+    const Kind kind;
 };
 
 // An event is an eventfd: a nonzero counter is "set", so it can be waited on
@@ -22,6 +28,8 @@ struct Object {
 // behind the mirror; a wait that finds it set without the mirror drains it
 // and waits on (a spurious wake-up, never a lost one).
 struct Event : Object {
+    static constexpr Kind kKind = Kind::Event;
+    Event() : Object(kKind) {}
     ~Event() override;
     int fd = -1;
     bool manualReset = false;
@@ -29,12 +37,16 @@ struct Event : Object {
 };
 
 struct Port : Object {
+    static constexpr Kind kKind = Kind::Port;
+    Port() : Object(kKind) {}
     ~Port() override;
     int fd = -1;
     long baud = 0;
 };
 
 struct Thread : Object {
+    static constexpr Kind kKind = Kind::Thread;
+    Thread() : Object(kKind) {}
     ~Thread() override;
     pthread_t thread{};
     ThreadProc proc = nullptr;
@@ -44,7 +56,11 @@ struct Thread : Object {
 
 template <typename T>
 T* As(Handle h) {
-    return IsHeld(h) ? dynamic_cast<T*>(static_cast<Object*>(h)) : nullptr;
+    if (!IsHeld(h)) {
+        return nullptr;
+    }
+    Object* object = static_cast<Object*>(h);
+    return object->kind == T::kKind ? static_cast<T*>(object) : nullptr;
 }
 
 inline Handle ToHandle(Object* object) {
