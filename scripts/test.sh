@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up and runs every test: the plain build, AddressSanitizer with
-# UndefinedBehaviorSanitizer, ThreadSanitizer, each fuzz target for 20 s, and
-# the Windows build under Wine (when scripts/windows.sh is present). Exits
+# UndefinedBehaviorSanitizer, ThreadSanitizer, each fuzz target for 20 s, a
+# short run of the benchmarks, and the Windows build under Wine (when
+# scripts/windows.sh is present). Exits
 # non-zero on any failure.
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -70,6 +71,17 @@ if [ -f "$root/scripts/fuzz" ]; then
     failed=$((failed + 1))
   fi
   rm -f "$fuzzlog"
+fi
+if [ -x "$root/bench/run" ]; then
+  # Proves every benchmark runs; the figures of a short run mean nothing.
+  echo "== benchmarks, short run"
+  if bash "$root/bench/run" --short >"$root/build-bench.run.log" 2>&1; then
+    passed=$((passed + 1))
+  else
+    tail -n 30 "$root/build-bench.run.log"
+    failed=$((failed + 1))
+    status=1
+  fi
 fi
 if [ -f "$root/scripts/windows.sh" ]; then
   echo "== Windows build under Wine"
