@@ -106,16 +106,29 @@ long PortReadQueued(Handle port, unsigned char* buffer, std::size_t capacity);
 // What the watcher needs for its waits on the port, made and released on the
 // watcher thread.
 struct Watch;
-Watch* WatchOpen(Handle port, Handle stopEvent);
+// `asideEvent` (may be null) wakes the watcher when the exchange starts or
+// stops reading the port itself (see PortWaitable).
+Watch* WatchOpen(Handle port, Handle stopEvent, Handle asideEvent = nullptr);
 void WatchClose(Watch* watch);
 
-enum class WatchEvent { Stop, Received, Failed };
+enum class WatchEvent { Stop, Received, Failed, Aside };
 // Blocks, without any time limit or periodic wake-up, until the stop event is
-// set (Stop) or the port has received bytes (Received). A port that hangs up
-// with bytes still queued reports Received until they are read, then Failed
-// (or Received with WatchRead returning -1). Failed: the port is gone or the
-// wait cannot be made. Watcher thread.
-WatchEvent WatchWait(Watch* watch);
+// set (Stop), the aside event is set (Aside) or, with withPort, the port has
+// received bytes (Received). A port that hangs up with bytes still queued
+// reports Received until they are read, then Failed (or Received with
+// WatchRead returning -1). Failed: the port is gone or the wait cannot be
+// made. Watcher thread.
+WatchEvent WatchWait(Watch* watch, bool withPort = true);
+
+// ---- The exchange's wait --------------------------------------------------------
+// True where an exchange can wait on the port itself (beside its data event)
+// and read its answer without waking the watcher: one thread hand-off less
+// per exchange. Where false, WaitForDataOrPort only waits on the event.
+bool PortWaitable();
+enum class DataWait { Data, Port, TimedOut, Failed };
+// Blocks until the event is set (Data, taken), the port has bytes or hung up
+// (Port), or timeoutMs passes. The exchanging thread.
+DataWait WaitForDataOrPort(Handle event, Handle port, long timeoutMs);
 
 // Reads at most capacity of the bytes waiting in the driver's input queue,
 // clearing any line error first. Returns the number read (0 when none wait),

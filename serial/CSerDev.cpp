@@ -73,7 +73,10 @@ CSerDev::CSerDev()
       m_bHasError(false),
       m_nCommandDepth(0),
       m_bTracing(false),
-      m_pStatus(nullptr) {}
+      m_pStatus(nullptr),
+      m_bReadsPort(pf::PortWaitable()),
+      m_bAside(false),
+      m_hAsideEvent(nullptr) {}
 
 CSerDev::~CSerDev() {
     // A device owner closes the connection first; a bare serial device is
@@ -145,7 +148,10 @@ int CSerDev::InitConnection(const char* device, int baudIndex) {
     m_nBaud = baud;
     m_hStopEvent = pf::CreateEvent(false);
     m_hStartedEvent = pf::CreateEvent(false);
-    if (m_hStopEvent == nullptr || m_hStartedEvent == nullptr) {
+    m_hAsideEvent = m_bReadsPort ? pf::CreateEvent(false) : nullptr;
+    m_bAside = false;
+    if (m_hStopEvent == nullptr || m_hStartedEvent == nullptr ||
+        (m_bReadsPort && m_hAsideEvent == nullptr)) {
         return fail(kWatcherFailed, "cannot create the watcher's events: " + pf::LastError());
     }
     pf::PortPurgeInput(m_hPort);
@@ -158,8 +164,9 @@ int CSerDev::InitConnection(const char* device, int baudIndex) {
     if (m_hThread == nullptr) {
         return fail(kWatcherFailed, "cannot start the watcher thread: " + pf::LastError());
     }
+    // The started event stays until the connection closes: the watcher may
+    // still be inside its SetEvent when this wait returns.
     pf::WaitForEvent(m_hStartedEvent, pf::kInfinite);
-    CloseAndCleanHandle(m_hStartedEvent);
     if (!m_bWatcherStarted) {
         return fail(kWatcherFailed, "the watcher cannot wait on the port");
     }
@@ -184,6 +191,7 @@ int CSerDev::CloseConnection() {
     }
     CloseAndCleanHandle(m_hStopEvent);
     CloseAndCleanHandle(m_hThread);
+    CloseAndCleanHandle(m_hAsideEvent);
     m_pBuffer->Lock();
     CloseAndCleanHandle(m_hDataEvent);
     m_pBuffer->Unlock();
@@ -396,8 +404,13 @@ bool CSerDev::BeginAttempt(const char* status) {
     m_pBuffer->Unlock();
     if (lost) {
         MarkLost();
+        return false;
     }
-    return !lost;
+    if (m_bReadsPort) {
+        m_bAside = true;
+        pf::SetEvent(m_hAsideEvent);
+    }
+    return true;
 }
 
 void CSerDev::EndAttempt(int timeoutMs) {
@@ -409,6 +422,11 @@ void CSerDev::EndAttempt(int timeoutMs) {
     m_pBuffer->Unlock();
     m_LastAttemptEndUs = NowUs();
     m_nLastTimeoutMs = timeoutMs;
+    if (m_bReadsPort && m_bAside) {
+        // The watcher takes the line back: reports between commands.
+        m_bAside = false;
+        pf::SetEvent(m_hAsideEvent);
+    }
 }
 
 CSerDev::Outcome CSerDev::Exchange(CCommand* command) {
@@ -515,7 +533,7 @@ long CSerDev::ReadUntil(unsigned char* destination, long count, long long deadli
         }
         releaseAt = !held ? 0 : releaseAt != 0 ? releaseAt : NowUs() + graceUs;
         const long long wakeAt = releaseAt != 0 ? std::min(releaseAt, deadlineUs) : deadlineUs;
-        if (pf::WaitForEvent(m_hDataEvent, MsUntil(wakeAt)) == pf::WaitResult::Signalled) {
+        if (AwaitAnswerBytes(wakeAt)) {
             continue;
         }
         if (releaseAt == 0 || MsUntil(deadlineUs) == 0) {
@@ -527,6 +545,33 @@ long CSerDev::ReadUntil(unsigned char* destination, long count, long long deadli
         Deliver();
         m_pBuffer->Unlock();
         releaseAt = 0;
+    }
+}
+
+bool CSerDev::AwaitAnswerBytes(long long wakeAtUs) {
+    switch (pf::WaitForDataOrPort(m_hDataEvent, m_hPort, MsUntil(wakeAtUs))) {
+        case pf::DataWait::Data:
+            return true;
+        case pf::DataWait::Port:
+            DrainPort();
+            return true;
+        default:
+            return false;
+    }
+}
+
+void CSerDev::DrainPort() {
+    unsigned char bytes[veltor::kMaxFeed];
+    m_pBuffer->Lock();
+    // The same reading and sorting as the watcher's, under the same lock, so
+    // that every byte is taken once and in order whichever thread reads it.
+    const long count = pf::PortReadQueued(m_hPort, bytes, sizeof(bytes));
+    if (count > 0) {
+        Sort(bytes, static_cast<unsigned long>(count), m_bAwaiting);
+    }
+    m_pBuffer->Unlock();
+    if (count < 0) {
+        MarkLost();
     }
 }
 
@@ -591,17 +636,24 @@ void CSerDev::MarkLost() {
 
 unsigned CSerDev::CommWatchProc(void* argument) {
     CSerDev* device = static_cast<CSerDev*>(argument);
-    pf::Watch* watch = pf::WatchOpen(device->m_hPort, device->m_hStopEvent);
+    pf::Watch* watch = pf::WatchOpen(device->m_hPort, device->m_hStopEvent, device->m_hAsideEvent);
     device->m_bWatcherStarted = watch != nullptr;
     pf::SetEvent(device->m_hStartedEvent);
     if (watch == nullptr) {
         return 1;
     }
     unsigned char drained[veltor::kMaxFeed];
+    bool aside = false;
     for (;;) {
-        const pf::WatchEvent event = pf::WatchWait(watch);
+        const pf::WatchEvent event = pf::WatchWait(watch, !aside);
         if (event == pf::WatchEvent::Stop) {
             break;
+        }
+        if (event == pf::WatchEvent::Aside) {
+            // An exchange reads the port while it awaits its answer; the
+            // watcher leaves the port alone until it is done.
+            aside = device->m_bAside;
+            continue;
         }
         // A hang-up, end of file or failed read: the port is gone. The
         // watcher ends rather than spin on a port that reports readable

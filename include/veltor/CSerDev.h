@@ -187,6 +187,11 @@ private:
     bool Sort(const unsigned char* bytes, unsigned long count, bool awaiting);
     bool Deliver();
     void MarkLost();
+    // Waits until answer bytes may have arrived or wakeAtUs passes; false
+    // when the time ran out. Reads the port itself where it can.
+    bool AwaitAnswerBytes(long long wakeAtUs);
+    // Reads what the port holds into the splitter (receive lock taken).
+    void DrainPort();
     static unsigned CommWatchProc(void* device);
     void CloseAndCleanHandle(veltor::Handle& handle);
     void InvalidateHandle(veltor::Handle& handle);
@@ -223,4 +228,10 @@ private:
     std::atomic<bool> m_bTracing;
     // Status text of the command in progress (receive lock).
     const char* m_pStatus;
+    // While an attempt awaits its answer, the exchanging thread reads the
+    // port itself and the watcher stands aside (where the platform allows):
+    // the answer then wakes one thread, not two in turn.
+    bool m_bReadsPort;
+    std::atomic<bool> m_bAside;
+    veltor::Handle m_hAsideEvent;
 };

@@ -26,7 +26,10 @@ struct Object {
 // setting a set event and resetting a reset one (the receive ring does that
 // on every exchange) cost no system call. The counter may briefly run
 // behind the mirror; a wait that finds it set without the mirror drains it
-// and waits on (a spurious wake-up, never a lost one).
+// and waits on (a spurious wake-up, never a lost one). A wait may return
+// while the setter is still writing the counter: an event must outlive every
+// SetEvent in progress, as the serial device's events do (each is released
+// only after the threads that set it are done).
 struct Event : Object {
     static constexpr Kind kKind = Kind::Event;
     Event() : Object(kKind) {}

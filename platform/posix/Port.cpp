@@ -236,9 +236,10 @@ long PortReadQueued(Handle h, unsigned char* buffer, std::size_t capacity) {
 struct Watch {
     int portFd = -1;
     posix::Event* stop = nullptr;
+    posix::Event* aside = nullptr;
 };
 
-Watch* WatchOpen(Handle port, Handle stopEvent) {
+Watch* WatchOpen(Handle port, Handle stopEvent, Handle asideEvent) {
     auto* p = posix::As<posix::Port>(port);
     auto* stop = posix::As<posix::Event>(stopEvent);
     if (p == nullptr || stop == nullptr) {
@@ -247,6 +248,7 @@ Watch* WatchOpen(Handle port, Handle stopEvent) {
     auto* watch = new Watch;
     watch->portFd = p->fd;
     watch->stop = stop;
+    watch->aside = posix::As<posix::Event>(asideEvent);
     return watch;
 }
 
@@ -254,34 +256,78 @@ void WatchClose(Watch* watch) {
     delete watch;
 }
 
-WatchEvent WatchWait(Watch* watch) {
+bool PortWaitable() {
+    return true;
+}
+
+DataWait WaitForDataOrPort(Handle eventHandle, Handle portHandle, long timeoutMs) {
+    auto* event = posix::As<posix::Event>(eventHandle);
+    auto* port = posix::As<posix::Port>(portHandle);
+    if (event == nullptr || port == nullptr) {
+        return DataWait::Failed;
+    }
+    const long long deadline = posix::NowMs() + (timeoutMs < 0 ? 0 : timeoutMs);
+    for (;;) {
+        if (posix::TakeEvent(event)) {
+            return DataWait::Data;
+        }
+        pollfd p[2] = {{event->fd, POLLIN, 0}, {port->fd, POLLIN, 0}};
+        const int wait = timeoutMs < 0 ? -1 : static_cast<int>(posix::MillisecondsLeft(deadline));
+        const int ready = ::poll(p, 2, wait);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return DataWait::Failed;
+        }
+        if (ready == 0) {
+            return DataWait::TimedOut;
+        }
+        if ((p[1].revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            return DataWait::Port;
+        }
+        if (!event->signalled.load()) {
+            posix::DrainCounter(event);
+        }
+    }
+}
+
+WatchEvent WatchWait(Watch* watch, bool withPort) {
     for (;;) {
         if (watch->stop->manualReset ? watch->stop->signalled.load()
                                      : posix::TakeEvent(watch->stop)) {
             return WatchEvent::Stop;
         }
-        pollfd p[2] = {{watch->stop->fd, POLLIN, 0}, {watch->portFd, POLLIN, 0}};
-        const int ready = ::poll(p, 2, -1);
+        if (watch->aside != nullptr && posix::TakeEvent(watch->aside)) {
+            return WatchEvent::Aside;
+        }
+        pollfd p[3] = {{watch->stop->fd, POLLIN, 0},
+                       {watch->aside != nullptr ? watch->aside->fd : -1, POLLIN, 0},
+                       {withPort ? watch->portFd : -1, POLLIN, 0}};
+        const int ready = ::poll(p, 3, -1);
         if (ready < 0) {
             if (errno == EINTR) {
                 continue;
             }
             return WatchEvent::Failed;
         }
-        if ((p[0].revents & POLLIN) != 0) {
+        if ((p[0].revents & POLLIN) != 0 || (p[1].revents & POLLIN) != 0) {
             // Set (taken at the top), or a counter left over from a race.
             if (!watch->stop->signalled.load()) {
                 posix::DrainCounter(watch->stop);
+            }
+            if (watch->aside != nullptr && !watch->aside->signalled.load()) {
+                posix::DrainCounter(watch->aside);
             }
             continue;
         }
         // A hang-up also reports the port readable: the read that follows
         // finds what is left, then the end of the file.
-        if ((p[1].revents & POLLIN) != 0) {
+        if ((p[2].revents & POLLIN) != 0) {
             return WatchEvent::Received;
         }
         // Hang-up or error without data: the line is gone.
-        if ((p[1].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+        if ((p[2].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
             return WatchEvent::Failed;
         }
     }

@@ -371,6 +371,26 @@ long PortReadQueued(Handle handle, unsigned char* buffer, std::size_t capacity) 
     return got;
 }
 
+// ---- The exchange's wait --------------------------------------------------------
+
+// An overlapped wait on the port beside the data event would need a second
+// WaitCommEvent on a handle that allows one: the exchange waits on its
+// event alone, and the watcher reads every byte.
+bool PortWaitable() {
+    return false;
+}
+
+DataWait WaitForDataOrPort(Handle event, Handle, long timeoutMs) {
+    switch (WaitForEvent(event, timeoutMs)) {
+        case WaitResult::Signalled:
+            return DataWait::Data;
+        case WaitResult::TimedOut:
+            return DataWait::TimedOut;
+        default:
+            return DataWait::Failed;
+    }
+}
+
 // ---- The watcher's waits ----------------------------------------------------
 
 struct Watch {
@@ -387,7 +407,9 @@ struct Watch {
     DWORD queueCheckMs;
 };
 
-Watch* WatchOpen(Handle port, Handle stopEvent) {
+// The exchange never reads the port itself here (PortWaitable is false), so
+// the watcher has no reason to stand aside and takes no aside event.
+Watch* WatchOpen(Handle port, Handle stopEvent, Handle) {
     Watch* watch = new (std::nothrow) Watch;
     if (watch == nullptr) {
         return nullptr;
@@ -413,7 +435,7 @@ void WatchClose(Watch* watch) {
     delete watch;
 }
 
-WatchEvent WatchWait(Watch* watch) {
+WatchEvent WatchWait(Watch* watch, bool) {
     IoRecord* wait = watch->wait;
     DWORD* mask = reinterpret_cast<DWORD*>(wait->Bytes());
     const HANDLE waitList[2] = {watch->stopEvent, wait->overlapped.hEvent};
