@@ -29,8 +29,9 @@ public:
     // reports and noise around an awaited answer. A message may be split over
     // several calls, and one call may hold several; the bytes are valid only
     // during the call. Runs with the receive lock held, on the watcher thread
-    // or, for bytes still waiting when a request is about to be written, on
-    // the thread of that exchange: it must not start an exchange or close the
+    // or on the thread of an exchange (for bytes that arrive while it awaits
+    // its answer, or still wait when its request is about to be written):
+    // it must not start an exchange or close the
     // device. A class that overrides it closes the connection in its own
     // destructor, before its members are gone: the watcher calls it until
     // then.
