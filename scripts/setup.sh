@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev clang-format
-  libcli11-dev nlohmann-json3-dev librsvg2-bin)
+  libcli11-dev nlohmann-json3-dev librsvg2-bin pybind11-dev python3-dev python3-pytest)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

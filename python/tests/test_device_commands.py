@@ -1,0 +1,87 @@
+"""Each Pythonic command reaches the instrument as the command it names."""
+
+import pytest
+
+
+# (what the script does, what the instrument then shows)
+COMMANDS = [
+    (lambda d: d["B"].enable(), lambda s: s["B"].enabled),
+    (lambda d: (d["B"].enable(), d["B"].disable()), lambda s: not s["B"].enabled),
+    (lambda d: d["E"].trigger(), lambda s: s["E"].trigger_count == 1),
+    (lambda d: d["F"].reset(), lambda s: s["F"].reset_count == 1),
+    (lambda d: d.reset_all(), lambda s: s.reset_all_count == 1),
+    (lambda d: d.outputs_on(), lambda s: s.outputs_enabled),
+    (lambda d: (d.outputs_on(), d.outputs_off()), lambda s: not s.outputs_enabled),
+    (lambda d: d.lock_panel(), lambda s: s.panel_locked),
+    (lambda d: (d.lock_panel(), d.unlock_panel()), lambda s: not s.panel_locked),
+    (lambda d: d.implement_logic(), lambda s: s.implement_count == 1 and s.logic_implemented),
+    (lambda d: d["G"].transfer_logic(), lambda s: s["G"].logic_load_count == 1),
+    (lambda d: d.transfer_all_logic(),
+     lambda s: all(c.logic_load_count == 1 for c in s.channels.values())),
+    (lambda d: d["H"].set_timing_mode(), lambda s: s["H"].mode_name == "null"),
+    (lambda d: d.set_all_timing_modes(),
+     lambda s: all(c.mode_count == 1 for c in s.channels.values())),
+]
+
+
+@pytest.mark.parametrize("command, shows", COMMANDS)
+def test_commands(device, sim, command, shows):
+    command(device)
+    assert shows(sim.state())
+
+
+def test_query_answers_in_seconds_at_the_pairs_clock(device, sim):
+    sim.delay("C", 4000)
+    assert device["C"].query() == pytest.approx(4000 / 200e6)
+    device.clock_sources = {"CD": "3.125MHz"}
+    assert device["D"].query() == 0.0
+    sim.delay("D", 3125)
+    assert device["D"].query() == pytest.approx(1e-3)
+    assert device["D"].last_delay == pytest.approx(1e-3)
+
+
+def test_general_properties_reach_the_instrument(device, sim):
+    device.clock_sources = {"AB": "3.125MHz", "CD": "2xref", "EF": "2xref/64", "GH": 0}
+    device.reference_hz = 50e6
+    device.general.bLockFP = True
+    device.set_clock()
+    state = sim.state()
+    assert state.clock_sources == 1 | 2 << 2 | 3 << 4
+    assert state.clock_flags & 0x20
+    assert device.clock_sources == {
+        "AB": "3.125MHz", "CD": "2xref", "EF": "2xref/64", "GH": "200MHz"}
+    assert [device.clock_hz(c) for c in "ACEG"] == [3.125e6, 100e6, 100e6 / 64, 200e6]
+    with pytest.raises(ValueError, match="known: 200MHz"):
+        device.clock_sources = {"AB": "1GHz"}
+    with pytest.raises(KeyError):
+        device.clock_sources = {"BC": 0}
+
+
+def test_callbacks_come_back_with_a_new_connection(device, sim):
+    reports, events = [], []
+    device.on_report = reports.append
+    device.trace = events.append
+    device.close()
+    device.connect(sim.port)
+    with device.reports(timeout=2, count=1) as stream:
+        sim.send_report("A", 9)
+        assert [r.counts for r in stream] == [9]
+    assert [r.counts for r in reports] == [9]
+    assert "unasked" in {e.kind for e in events}
+    device.on_report = None
+    with device.reports(timeout=2, count=2) as stream:
+        sim.send_report("A", 10)
+        sim.send_report("A", 11)
+        assert [r.counts for r in stream] == [10, 11]
+    assert [r.counts for r in reports] == [9]
+
+
+@pytest.mark.parametrize("channel", ["a", 0, "A"])
+def test_channels_by_letter_or_index(device, channel):
+    assert device[channel] == device.channel("A") and device[channel].letter == "A"
+
+
+@pytest.mark.parametrize("channel", ["I", 8, "AB", -1])
+def test_no_such_channel(device, channel):
+    with pytest.raises(KeyError, match="channels are A to H"):
+        device[channel]

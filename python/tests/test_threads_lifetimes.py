@@ -1,0 +1,280 @@
+"""What must hold across threads and object lifetimes."""
+
+import gc
+import itertools
+import subprocess
+import sys
+import threading
+import time
+import weakref
+
+import pytest
+
+import veltor
+
+
+def connect_when_free(port, timeout=5.0):
+    """A device on the port, as soon as the port's previous holder let go."""
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            return veltor.Device(port)
+        except veltor.ConnectionFailedError:
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.02)
+
+
+# ---- Lifetimes ---------------------------------------------------------------
+
+
+def attach_pythonic(device):
+    device["A"].mode = veltor.DelayDuration(delay=1e-6, duration=10e-6)
+
+
+def attach_native(device):
+    mode = veltor.CDelayDurate()
+    mode.m_Dly.dDelay, mode.m_Dly.dDuration = 1e-6, 10e-6
+    device.cveltor.GetChannel("A").SetTimingMode(mode)
+
+
+@pytest.mark.parametrize("attach", [attach_pythonic, attach_native])
+def test_an_attached_mode_outlives_the_scripts_reference(device, sim, attach):
+    attach(device)
+    gc.collect()
+    kept = weakref.ref(device["A"].mode)
+    device.update_all()
+    assert (sim.state()["A"].mode_name, sim.state()["A"].delay_counts) == ("delay", 200)
+    device["A"].mode = None  # replaced: the device lets go of it
+    gc.collect()
+    assert kept() is None
+
+
+# Objects that live inside another; each must keep its owner alive.
+INNER = [
+    ("channel", veltor.CVeltor, lambda d: d.GetChannel("C"), lambda c: c.GetChannelLogic()),
+    ("general", veltor.CVeltor, lambda d: d.GetPropA(), lambda g: g.dRefClockHz),
+    ("record", veltor.CUpDown, lambda m: m.m_Dly, lambda r: r.dDelay),
+    ("setup mode", lambda: veltor.setup.Parse('{"channels": {"B": {"mode": "clock"}}}'),
+     lambda s: s.channels[1].mode, lambda m: m.m_Clock.dDelay),
+]
+
+
+@pytest.mark.parametrize("make, inner, use", [i[1:] for i in INNER], ids=[i[0] for i in INNER])
+def test_inner_objects_keep_their_owner(make, inner, use):
+    owner = make()
+    owner_ref = weakref.ref(owner)
+    inside = inner(owner)
+    del owner
+    gc.collect()
+    assert owner_ref() is not None
+    use(inside)
+    del inside
+    gc.collect()
+    assert owner_ref() is None
+
+
+def cycle_pythonic(port):
+    device = veltor.Device(port)
+    device.on_report = lambda report: device.last_error
+    device.trace = lambda event: device
+    return weakref.ref(device)
+
+
+def cycle_native(port):
+    device = veltor.CVeltor()
+    assert device.InitConnection(port, veltor.CSerDev.kBaud115200) == 0
+    device.SetReportListener(lambda *report: device.GetLastError())
+    device.SetTrace(lambda event: device)
+    return weakref.ref(device)
+
+
+@pytest.mark.parametrize("make", [cycle_pythonic, cycle_native])
+def test_a_device_its_callbacks_refer_to_is_collected(sim, make):
+    gone = make(sim.port)
+    gc.collect()
+    assert gone() is None
+    with connect_when_free(sim.port, timeout=0):  # its port was closed
+        pass
+
+
+def test_a_device_let_go_inside_its_own_callback(sim):
+    # The report thread that runs the callback cannot tear its own device
+    # down (the teardown waits for it); the package hands that to another thread.
+    held = {"device": veltor.Device(sim.port)}
+    called = threading.Event()
+
+    def listener(report):
+        held.pop("device", None)
+        called.set()
+
+    held["device"].on_report = listener
+    sim.send_report("A", 1)
+    assert called.wait(5)
+    with connect_when_free(sim.port) as again:
+        assert again.connected
+
+
+def test_dropping_a_busy_device_with_callbacks_does_not_hang(sim):
+    device = veltor.Device(sim.port)
+    device.on_report = lambda report: time.sleep(0.001)
+    device.trace = lambda event: None
+    sim.start_reports("A", interval=0.0005)
+    time.sleep(0.1)
+    del device
+    gc.collect()
+    sim.stop_reports()
+    with connect_when_free(sim.port):
+        pass
+
+
+# ---- Reports -------------------------------------------------------------------
+
+
+def test_reports_arrive_while_the_script_sends_commands(device, sim):
+    sim.start_reports("B", first=100, interval=0.005)
+    with device.reports(timeout=2) as stream:
+        for _ in range(10):
+            device["A"].enable()
+            device["A"].query()
+        reports = list(itertools.islice(stream, 30))
+    sim.stop_reports()
+    assert [r.counts for r in reports] == list(range(100, 130))
+    assert {r.channel for r in reports} == {"B"}
+    assert reports[0].seconds == pytest.approx(100 / 200e6)
+    assert all(a.time_ns < b.time_ns for a, b in zip(reports, reports[1:]))
+    assert device["B"].report_count >= 30
+
+
+def test_a_report_stream_ends(device, sim):
+    handed_on = threading.Event()
+    device.add_report_listener(lambda report: handed_on.set())
+    sim.send_report("C", 7)  # before the stream: not in it
+    assert handed_on.wait(5)
+    stream = device.reports(timeout=0.2)
+    sim.send_report("C", 8)
+    assert [r.counts for r in stream] == [8]  # then no report for 0.2 s
+    later = device.reports()
+    device.close()
+    assert list(later) == []
+
+
+def native_listener(device, on_report):
+    device.cveltor.SetReportListener(lambda channel, counts, seconds, ns: on_report(counts))
+
+
+def pythonic_listener(device, on_report):
+    device.on_report = lambda report: on_report(report.counts)
+
+
+@pytest.mark.parametrize("install", [native_listener, pythonic_listener])
+def test_a_raising_callback_is_reported_and_reports_go_on(device, sim, monkeypatch, install):
+    reported = []
+    monkeypatch.setattr(sys, "unraisablehook", reported.append)
+    counts = []
+    both = threading.Event()
+
+    def on_report(count):
+        counts.append(count)
+        if count == 1:
+            raise RuntimeError("listener failed")
+        both.set()
+
+    install(device, on_report)
+    sim.send_report("A", 1)
+    sim.send_report("A", 2)
+    assert both.wait(5)
+    assert counts == [1, 2]
+    assert [type(r.exc_value) for r in reported] == [RuntimeError]
+
+
+def test_a_raising_trace_is_reported(device, monkeypatch):
+    reported = []
+    monkeypatch.setattr(sys, "unraisablehook", reported.append)
+    device.trace = lambda event: 1 / 0
+    device.outputs_on()
+    assert reported and all(type(r.exc_value) is ZeroDivisionError for r in reported)
+
+
+def test_the_trace_sees_requests_and_answers(device):
+    events = []
+    device.trace = events.append
+    device["D"].trigger()
+    device.trace = None
+    assert [e.kind for e in events] == ["request", "answer"]
+    assert events[0].bytes[0] == 0x25 and events[0].status
+    device.outputs_on()
+    assert len(events) == 2
+
+
+# ---- Threads --------------------------------------------------------------------
+
+
+def test_python_runs_during_a_slow_exchange(device, sim):
+    ticks = 0
+    stop = threading.Event()
+
+    def count():
+        nonlocal ticks
+        while not stop.is_set():
+            ticks += 1
+            time.sleep(0.001)
+
+    counter = threading.Thread(target=count)
+    counter.start()
+    time.sleep(0.05)
+    sim.fault("delay", delay=0.3)
+    before = ticks
+    device.outputs_on()
+    during = ticks - before
+    stop.set()
+    counter.join()
+    assert during > 10  # none at all while the GIL is held
+
+
+def test_commands_from_two_threads_with_a_trace(device, sim):
+    # The trace takes the GIL while the library holds its locks; a thread
+    # that waited for those locks holding the GIL would deadlock with it.
+    # Reports make the report thread command the device meanwhile.
+    events = []
+    device.trace = events.append
+    device.on_report = lambda report: device["H"].enable()
+    sim.start_reports("A", interval=0.01)
+    failures = []
+
+    def work(letter):
+        try:
+            for _ in range(20):
+                device[letter].enable()
+                with device.hold():
+                    device[letter].mode = veltor.Toggle()
+                device[letter].set_timing_mode()
+        except Exception as error:  # pragma: no cover - reported below
+            failures.append(error)
+
+    threads = [threading.Thread(target=work, args=(letter,)) for letter in "AB"]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(30)
+    sim.stop_reports()
+    assert not any(t.is_alive() for t in threads) and failures == []
+    assert len(events) >= 160 and sim.state()["H"].enabled
+
+
+def test_the_interpreter_exits_while_reports_stream(tmp_path):
+    # Devices left connected, their callbacks busy: the exit silences them
+    # before the interpreter stops serving their threads.
+    script = tmp_path / "leave.py"
+    script.write_text(
+        "import time, veltor\n"
+        "sim = veltor.Simulator()\n"
+        "device = veltor.Device(sim.port)\n"
+        "device.on_report = lambda report: time.sleep(0.0005)\n"
+        "device.trace = lambda event: None\n"
+        "sim.start_reports('A', interval=0.0002)\n"
+        "time.sleep(0.2)\n"
+        "assert device['A'].report_count > 0\n"
+    )
+    done = subprocess.run([sys.executable, str(script)], timeout=30, capture_output=True, text=True)
+    assert (done.returncode, done.stderr) == (0, "")

@@ -1,0 +1,622 @@
+"""The instrument, its channels and its delay reports, Pythonically.
+
+A :class:`Device` wraps one ``CVeltor`` (``device.cveltor``). Commands raise
+instead of returning False, with the library's diagnosis (see
+:mod:`veltor.errors`). Commands that send timing modes or logic check them
+first and send nothing when one would be refused.
+
+Threads: every method may be called from any thread; each command holds the
+device's lock for its run, and ``with device.hold():`` keeps other threads'
+commands out while a script changes modes or general properties they send.
+Report listeners run on the device's report thread; the wire trace runs while
+the device holds its receive lock, so it must not call the device.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import queue
+import threading
+from collections import namedtuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Union
+
+from . import _veltor
+from .errors import (
+    ConnectionFailedError,
+    LogicError,
+    ParameterError,
+    SetupError,
+    from_outcome,
+)
+from .modes import pythonic
+
+__all__ = ["Device", "Channel", "Report", "TraceEvent", "ReportStream", "CLOCK_SOURCES"]
+
+LETTERS = "ABCDEFGH"
+
+#: Clock sources of a channel pair by their setup-file names (codes 0..3).
+CLOCK_SOURCES = ("200MHz", "3.125MHz", "2xref", "2xref/64")
+_PAIRS = {"AB": "nClockAB", "CD": "nClockCD", "EF": "nClockEF", "GH": "nClockGH"}
+
+Report = namedtuple("Report", "channel counts seconds time_ns")
+Report.__doc__ = """A delay report: the channel letter, the delay in clock counts and in
+seconds (at the pair's clock when it was handed on) and the monotonic time
+stamp of its arrival in nanoseconds."""
+
+TraceEvent = namedtuple("TraceEvent", "kind bytes time_ns status")
+TraceEvent.__doc__ = """One event of the wire trace: kind "request", "answer" or "unasked",
+the bytes, a monotonic time stamp in nanoseconds and the status text of the
+command in progress ("Setting timing mode..."; empty when none runs)."""
+
+_TRACE_KINDS = {
+    _veltor.CSerDev.TraceEvent.kRequest: "request",
+    _veltor.CSerDev.TraceEvent.kAnswer: "answer",
+    _veltor.CSerDev.TraceEvent.kUnasked: "unasked",
+}
+
+_END = object()
+
+
+def _baud_index(baud: int) -> int:
+    for index in range(_veltor.CSerDev.kBaud2400, _veltor.CSerDev.kBaud115200 + 1):
+        if _veltor.CSerDev.BaudRate(index) == baud:
+            return index
+    raise ValueError(
+        f"no line speed {baud} bit/s: use 2400, 4800, 9600, 19200, 38400, 57600 or 115200"
+    )
+
+
+def _letter(channel: Union[str, int]) -> str:
+    if isinstance(channel, int) and not isinstance(channel, bool) and 0 <= channel < 8:
+        return LETTERS[channel]
+    if isinstance(channel, str) and len(channel) == 1 and channel.upper() in LETTERS:
+        return channel.upper()
+    raise KeyError(f"no channel {channel!r}: channels are A to H")
+
+
+def _report_unraisable(error: BaseException, context: object) -> None:
+    _veltor._write_unraisable(error, context)
+
+
+class _ReportHub:
+    """Hands each report to the listeners and the open report streams.
+
+    It is the device's one listener in the library and holds no reference to
+    the device, so a script's Device goes when the script lets go of it."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._listeners: List[Callable[[Report], Any]] = []
+        self._streams: List["queue.SimpleQueue[Any]"] = []
+
+    def __call__(self, channel: str, counts: int, seconds: float, time_ns: int) -> None:
+        report = Report(channel, counts, seconds, time_ns)
+        with self._lock:
+            streams = list(self._streams)
+            listeners = list(self._listeners)
+        for stream in streams:
+            stream.put(report)
+        for listener in listeners:
+            try:
+                listener(report)
+            except Exception as error:  # one listener's failure is reported, not fatal
+                _report_unraisable(error, listener)
+
+    def add(self, listener: Callable[[Report], Any]) -> None:
+        with self._lock:
+            self._listeners.append(listener)
+
+    def remove(self, listener: Callable[[Report], Any]) -> None:
+        with self._lock:
+            self._listeners.remove(listener)
+
+    def open(self) -> "queue.SimpleQueue[Any]":
+        stream: "queue.SimpleQueue[Any]" = queue.SimpleQueue()
+        with self._lock:
+            self._streams.append(stream)
+        return stream
+
+    def close(self, stream: "queue.SimpleQueue[Any]") -> None:
+        with self._lock:
+            if stream in self._streams:
+                self._streams.remove(stream)
+
+    def end_streams(self) -> None:
+        with self._lock:
+            streams, self._streams = self._streams, []
+        for stream in streams:
+            stream.put(_END)
+
+
+class ReportStream:
+    """An iterator over delay reports as they arrive, from the moment it was
+    made. It ends when no report comes within ``timeout`` seconds (None:
+    waits on), after ``count`` reports, or when the device is closed. Use it
+    in a ``with`` block or close() it, so that reports stop queueing up."""
+
+    def __init__(self, hub: _ReportHub, timeout: Optional[float], count: Optional[int]) -> None:
+        self._hub = hub
+        self._queue: Optional["queue.SimpleQueue[Any]"] = hub.open()
+        self._timeout = timeout
+        self._left = count
+
+    def __iter__(self) -> "ReportStream":
+        return self
+
+    def __next__(self) -> Report:
+        if self._queue is None or self._left == 0:
+            self.close()
+            raise StopIteration
+        try:
+            report = self._queue.get(timeout=self._timeout)
+        except queue.Empty:
+            report = _END
+        if report is _END:
+            self.close()
+            raise StopIteration
+        if self._left is not None:
+            self._left -= 1
+        return report  # type: ignore[no-any-return]
+
+    def close(self) -> None:
+        if self._queue is not None:
+            self._hub.close(self._queue)
+            self._queue = None
+
+    def __enter__(self) -> "ReportStream":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        self.close()
+
+
+class Channel:
+    """One of the device's channels A to H (``device["A"]``). It keeps its
+    device alive."""
+
+    def __init__(self, device: "Device", letter: str) -> None:
+        self._device = device
+        self._letter = letter
+        self._low = device.cveltor.GetChannel(letter)
+
+    def __repr__(self) -> str:
+        return f"<veltor.Channel {self._letter} mode={self.mode!r}>"
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Channel):
+            return NotImplemented
+        return self._device is other._device and self._letter == other._letter
+
+    def __hash__(self) -> int:
+        return hash((id(self._device), self._letter))
+
+    @property
+    def letter(self) -> str:
+        return self._letter
+
+    @property
+    def cchannel(self) -> _veltor.CChannel:
+        """The library's channel object."""
+        return self._low
+
+    @property
+    def mode(self) -> Optional[_veltor.CTimingMode]:
+        """The channel's own timing mode, or None when it runs on the default.
+        The device keeps an attached mode alive while it is attached."""
+        return self._low.GetTimingMode()  # type: ignore[no-any-return]
+
+    @mode.setter
+    def mode(self, mode: Optional[_veltor.CTimingMode]) -> None:
+        self._low.SetTimingMode(mode)
+
+    @property
+    def logic(self) -> str:
+        """The channel's logic text ("inA = in1 & in2;"). Setting it compiles
+        it against the global logic now in force and raises LogicError when it
+        does not compile; the text is kept all the same."""
+        return self._low.GetChannelLogic()  # type: ignore[no-any-return]
+
+    @logic.setter
+    def logic(self, text: str) -> None:
+        with self._device.hold():
+            self._low.SetChannelLogic(text)
+            self._device._check_logic(self._letter)
+
+    @property
+    def logic_code(self) -> bytes:
+        """The logic code of the last successful compile (empty: none)."""
+        return self._low.GetLogicCode()  # type: ignore[no-any-return]
+
+    @property
+    def last_delay(self) -> float:
+        """The last delay queried or reported, in seconds at the pair's clock."""
+        return self._low.GetLastDelay()  # type: ignore[no-any-return]
+
+    @property
+    def report_count(self) -> int:
+        """Delay reports the instrument sent for this channel so far."""
+        return self._low.GetReportCount()  # type: ignore[no-any-return]
+
+    def problems(self) -> List[str]:
+        """Why the channel's mode would be refused now (empty: it passes)."""
+        mode = self.mode
+        if mode is None:
+            return []
+        return _veltor.FindParameterProblems(mode, self._device.cveltor, self._letter)
+
+    def enable(self) -> None:
+        self._device._run(self._low.CmdEnable)
+
+    def disable(self) -> None:
+        self._device._run(self._low.CmdDisable)
+
+    def trigger(self) -> None:
+        """Forces a trigger."""
+        self._device._run(self._low.CmdForceTrigger)
+
+    def reset(self) -> None:
+        self._device._run(self._low.CmdReset)
+
+    def query(self) -> float:
+        """Asks the instrument for the channel's delay; returns it in seconds."""
+        with self._device.hold():
+            self._device._run(self._low.CmdQuery)
+            return self.last_delay
+
+    def set_timing_mode(self) -> None:
+        """Sends the channel's mode (ParameterError when a time is out of range)."""
+        self._device._run(self._low.CmdSetTimingMode, modes=self._letter)
+
+    def transfer_logic(self) -> None:
+        """Sends the channel's logic (LogicError when it does not compile)."""
+        self._device._run(self._low.CmdTransferLogic, logic=self._letter)
+
+
+class Device:
+    """One instrument. ``Device(port)`` connects (a device path, or a port
+    number: 1 is /dev/ttyS0) at ``baud`` bit/s; ``Device()`` makes an
+    unconnected one (``connect()`` later). As a context manager it closes
+    on exit.
+
+    General properties: ``device.general`` is the library's SGeneral record
+    itself (nClockAB.., dRefClockHz, bLockFP, bDisableOutputs);
+    ``clock_sources`` and ``reference_hz`` are friendlier views of it. They
+    reach the instrument with ``set_clock()`` or ``update_all()``."""
+
+    def __init__(self, port: Union[str, int, os.PathLike, None] = None, baud: int = 115200) -> None:
+        self._low = _veltor.CVeltor()
+        self._hub = _ReportHub()
+        self._listening = False
+        self._on_report: Optional[Callable[[Report], Any]] = None
+        self._trace: Optional[Callable[[TraceEvent], Any]] = None
+        self._port: Optional[Union[str, int]] = None
+        if port is not None:
+            self.connect(port, baud)
+
+    # ---- Connection -------------------------------------------------------
+
+    def connect(self, port: Union[str, int, os.PathLike], baud: int = 115200) -> None:
+        """Opens the port (closing a connection first) and sends the filler
+        burst. Raises ConnectionFailedError with the library's reason."""
+        index = _baud_index(baud)
+        target: Union[str, int] = port if isinstance(port, int) else os.fspath(port)
+        code = self._low.InitConnection(target, index)
+        if code != 0:
+            raise ConnectionFailedError(code, self._low.GetLastError())
+        self._port = target
+        if self._listening:
+            self._low.SetReportListener(self._hub)
+        if self._trace is not None:
+            self._install_trace()
+
+    def close(self) -> None:
+        """Takes the callbacks away from the library (they stay set here and
+        return with ``connect()``), closes the port and ends the report
+        streams. A command running on another thread ends at once."""
+        self._low.SetReportListener(None)
+        self._low.SetTrace(None)
+        self._low.CloseConnection()
+        self._hub.end_streams()
+
+    def __enter__(self) -> "Device":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "connected" if self.connected else "not connected"
+        return f"<veltor.Device {self._port!r} {state}>"
+
+    @property
+    def connected(self) -> bool:
+        """False once the port is closed or lost."""
+        return self._low.IsConnected()  # type: ignore[no-any-return]
+
+    @property
+    def cveltor(self) -> _veltor.CVeltor:
+        """The library's device object, for the low layer's calls."""
+        return self._low
+
+    @property
+    def last_error(self) -> str:
+        """Why the device's last command failed (empty after a success)."""
+        return self._low.GetLastError()  # type: ignore[no-any-return]
+
+    @property
+    def last_outcome(self) -> _veltor.CSerDev.Outcome:
+        return self._low.GetLastOutcome()
+
+    @contextlib.contextmanager
+    def hold(self) -> Iterator["Device"]:
+        """Holds the device's lock: no other thread's command runs meanwhile."""
+        self._low.Lock()
+        try:
+            yield self
+        finally:
+            self._low.Unlock()
+
+    # ---- Channels -----------------------------------------------------------
+
+    # A Channel refers to its device and the device to none of them, so that
+    # a device no script refers to goes (and frees its port) at once.
+    def channel(self, letter: Union[str, int]) -> Channel:
+        """Channel "A".."H" (or 0..7)."""
+        return Channel(self, _letter(letter))
+
+    __getitem__ = channel
+
+    def __iter__(self) -> Iterator[Channel]:
+        return (Channel(self, letter) for letter in LETTERS)
+
+    @property
+    def channels(self) -> Sequence[Channel]:
+        return tuple(self)
+
+    # ---- General properties and logic ---------------------------------------
+
+    @property
+    def general(self) -> _veltor.SGeneral:
+        """The general properties: the device's own SGeneral record."""
+        return self._low.GetPropA()
+
+    @property
+    def clock_sources(self) -> Dict[str, Union[str, int]]:
+        """The clock source of each pair: {"AB": "200MHz", "CD": "3.125MHz",
+        ...}; names as in setup files ("200MHz", "3.125MHz", "2xref",
+        "2xref/64") or codes. Setting takes some or all pairs."""
+        general = self.general
+        return {
+            pair: CLOCK_SOURCES[code] if 0 <= code < 4 else code
+            for pair, code in ((p, getattr(general, f)) for p, f in _PAIRS.items())
+        }
+
+    @clock_sources.setter
+    def clock_sources(self, sources: Dict[str, Union[str, int]]) -> None:
+        codes = {}
+        for pair, source in sources.items():
+            if pair not in _PAIRS:
+                raise KeyError(f"no channel pair {pair!r}: pairs are AB, CD, EF, GH")
+            if isinstance(source, str):
+                if source not in CLOCK_SOURCES:
+                    known = ", ".join(CLOCK_SOURCES)
+                    raise ValueError(f"no clock source {source!r}; known: {known}")
+                source = CLOCK_SOURCES.index(source)
+            codes[_PAIRS[pair]] = source
+        with self.hold():
+            for field, code in codes.items():
+                setattr(self.general, field, code)
+
+    @property
+    def reference_hz(self) -> float:
+        """The reference clock behind clock sources "2xref" and "2xref/64"."""
+        return self.general.dRefClockHz  # type: ignore[no-any-return]
+
+    @reference_hz.setter
+    def reference_hz(self, hz: float) -> None:
+        with self.hold():
+            self.general.dRefClockHz = hz
+
+    @property
+    def global_logic(self) -> str:
+        """The global logic text, whose assignments every channel may use.
+        Setting it raises LogicError when it does not parse (the text is kept,
+        the previous symbols stay in force)."""
+        return self._low.GetGlobalLogic()  # type: ignore[no-any-return]
+
+    @global_logic.setter
+    def global_logic(self, text: str) -> None:
+        if not self._low.SetGlobalLogic(text):
+            message, line = self._low.GetGlobalLogicError()
+            raise LogicError(message, line, None)
+
+    def clock_hz(self, channel: Union[str, int]) -> float:
+        """The clock frequency of the channel's pair."""
+        return self._low.GetClockFrequencyHz(_letter(channel))  # type: ignore[no-any-return]
+
+    def check(self) -> List[str]:
+        """Every problem found offline, one text each: the global logic, each
+        channel's mode out of range and each logic text that does not
+        compile. Empty: update_all() would send everything."""
+        problems = []
+        with self.hold():
+            if not self._low.SetGlobalLogic(self._low.GetGlobalLogic()):
+                message, _ = self._low.GetGlobalLogicError()
+                problems.append(f"global logic: {message}")
+            for channel in self:
+                problems += [f"channel {channel.letter}: {p}" for p in channel.problems()]
+                if not channel.cchannel.CompileLogic():
+                    message, _ = channel.cchannel.GetLogicError()
+                    problems.append(f"channel {channel.letter}: logic: {message}")
+        return problems
+
+    # ---- Commands -------------------------------------------------------------
+
+    def update_all(self) -> None:
+        """Logic, clock options and timing modes of all channels, as one
+        locked sequence; then the outputs and panel as the general properties
+        say."""
+        self._run(self._low.CmdUpdateAll, modes=LETTERS, logic=LETTERS)
+
+    def set_all_timing_modes(self) -> None:
+        self._run(self._low.CmdSetAllTimingModes, modes=LETTERS)
+
+    def transfer_all_logic(self) -> None:
+        self._run(self._low.CmdTransferAllLogic, logic=LETTERS)
+
+    def implement_logic(self) -> None:
+        """Puts the transferred logic into effect."""
+        self._run(self._low.CmdImplementLogic)
+
+    def outputs_on(self) -> None:
+        self._run(self._low.CmdEnableOutputs)
+
+    def outputs_off(self) -> None:
+        self._run(self._low.CmdDisableOutputs)
+
+    def lock_panel(self) -> None:
+        self._run(self._low.CmdLockFP)
+
+    def unlock_panel(self) -> None:
+        self._run(self._low.CmdUnlockFP)
+
+    def reset_all(self) -> None:
+        self._run(self._low.CmdResetAll)
+
+    def set_clock(self) -> None:
+        """Sends the clock options: clock sources, panel lock, outputs off."""
+        self._run(self._low.CmdSetClock)
+
+    # ---- Setup files ----------------------------------------------------------
+
+    def load_setup(self, path: Union[str, os.PathLike]) -> None:
+        """Gives the device a setup file: general properties, global logic,
+        each channel's logic text and mode (a channel without a mode runs on
+        the default). Sends nothing. The modes become Pythonic objects the
+        device keeps (``device["A"].mode``). Raises SetupError for a file that
+        cannot be read, LogicError when its global logic does not parse."""
+        try:
+            setup = _veltor.setup.Load(os.fspath(path))
+        except _veltor.setup.Error as error:
+            raise SetupError(str(error), error.path) from error
+        modes = [pythonic(channel.mode) for channel in setup.channels]
+        accepted = True
+        with self.hold():
+            general = self.general
+            for field in _veltor.SGeneral._fields:
+                setattr(general, field, getattr(setup.general, field))
+            if setup.globalLogic is not None:
+                accepted = self._low.SetGlobalLogic(setup.globalLogic)
+            for channel, given, mode in zip(self, setup.channels, modes):
+                if given.logic is not None:
+                    channel.cchannel.SetChannelLogic(given.logic)
+                channel.mode = mode
+        if not accepted:
+            message, line = self._low.GetGlobalLogicError()
+            raise LogicError(message, line, None)
+
+    def save_setup(self, path: Union[str, os.PathLike]) -> None:
+        """Writes what the device holds now as a setup file."""
+        try:
+            _veltor.setup.Save(os.fspath(path), _veltor.setup.Capture(self._low))
+        except _veltor.setup.Error as error:
+            raise SetupError(str(error), error.path) from error
+
+    # ---- Reports and trace ------------------------------------------------------
+
+    def reports(self, timeout: Optional[float] = None, count: Optional[int] = None) -> ReportStream:
+        """Delay reports as they arrive from now on: ``for report in
+        device.reports(timeout=1.0): ...`` ends after ``timeout`` seconds
+        without a report, after ``count`` reports or when the device closes."""
+        self._listen()
+        return ReportStream(self._hub, timeout, count)
+
+    @property
+    def on_report(self) -> Optional[Callable[[Report], Any]]:
+        """A callable given every delay report (a Report), on the device's
+        report thread, in arrival order. It may run commands; an exception it
+        raises is reported through sys.unraisablehook. None removes it."""
+        return self._on_report
+
+    @on_report.setter
+    def on_report(self, listener: Optional[Callable[[Report], Any]]) -> None:
+        if self._on_report is not None:
+            self._hub.remove(self._on_report)
+        self._on_report = listener
+        if listener is not None:
+            self.add_report_listener(listener)
+
+    def add_report_listener(self, listener: Callable[[Report], Any]) -> None:
+        """Adds a listener beside on_report (see there)."""
+        self._hub.add(listener)
+        self._listen()
+
+    def remove_report_listener(self, listener: Callable[[Report], Any]) -> None:
+        self._hub.remove(listener)
+
+    @property
+    def trace(self) -> Optional[Callable[[TraceEvent], Any]]:
+        """A callable given every request written, answer read and chunk sent
+        unasked (a TraceEvent). It runs while the device holds its receive
+        lock, on the commanding thread or the watcher: it must not call the
+        device, and should return soon. None turns the trace off."""
+        return self._trace
+
+    @trace.setter
+    def trace(self, trace: Optional[Callable[[TraceEvent], Any]]) -> None:
+        self._trace = trace
+        if trace is None:
+            self._low.SetTrace(None)
+        else:
+            self._install_trace()
+
+    def _install_trace(self) -> None:
+        trace = self._trace
+
+        def adapter(event: Any) -> None:
+            try:
+                trace(TraceEvent(_TRACE_KINDS[event.kind], event.bytes, event.timeNs, event.status))
+            except Exception as error:
+                _report_unraisable(error, trace)
+
+        self._low.SetTrace(adapter)
+
+    def _listen(self) -> None:
+        # Never called under hold(): setting the listener waits for a call of
+        # the old one, which may be waiting for the device's lock.
+        if not self._listening:
+            self._listening = True
+            self._low.SetReportListener(self._hub)
+
+    # ---- Failures ---------------------------------------------------------------
+
+    def _run(self, command: Callable[[], bool], modes: str = "", logic: str = "") -> None:
+        # The checks, the command and the reading of its failure under one
+        # hold, so that no other thread's command comes between them.
+        with self.hold():
+            for letter in modes:
+                self._check_mode(letter)
+            for letter in logic:
+                self._check_logic(letter)
+            if command():
+                return
+            raise from_outcome(self._low.GetLastOutcome(), self._low.GetLastError())
+
+    def _check_mode(self, letter: str) -> None:
+        mode = self._low.GetChannel(letter).GetTimingMode()
+        if mode is None or mode.CheckParameters(self._low, letter):
+            return
+        problems = _veltor.FindParameterProblems(mode, self._low, letter)
+        failing = mode.GetTimeParameters(self._low, letter, True)
+        raise ParameterError(f"channel {letter}: " + "; ".join(problems), letter, failing)
+
+    def _check_logic(self, letter: str) -> None:
+        channel = self._low.GetChannel(letter)
+        if not channel.CompileLogic():
+            message, line = channel.GetLogicError()
+            raise LogicError(message, line, letter)
+

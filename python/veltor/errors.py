@@ -1,0 +1,160 @@
+"""The exceptions of the Pythonic layer.
+
+Every failure is a :class:`VeltorError` whose text is the library's own
+diagnosis (``CVeltor.GetLastError()``, ``FindParameterProblems``, the logic
+compiler's message), so it says what failed and why in words a user can act
+on. The low layer (``veltor.CVeltor`` and friends) keeps C++'s booleans and
+raises none of these.
+"""
+
+from __future__ import annotations
+
+from typing import Optional, Sequence
+
+from . import _veltor
+
+Outcome = _veltor.CSerDev.Outcome
+
+__all__ = [
+    "VeltorError",
+    "ParameterError",
+    "LogicError",
+    "SetupError",
+    "CommunicationError",
+    "ConnectionFailedError",
+    "NotConnectedError",
+    "NoAnswerError",
+    "RefusedError",
+    "ChecksumError",
+    "PortLostError",
+]
+
+
+class VeltorError(Exception):
+    """Base of every failure the veltor package reports; ``message`` is its text."""
+
+    def __init__(self, message: str) -> None:
+        super().__init__(message)
+        self.message = message
+
+
+class ParameterError(VeltorError):
+    """A timing mode holds a time outside the interval the instrument accepts.
+
+    Nothing was sent. ``channel``, ``parameter`` ("delay", "duration",
+    "sweep"), ``value``, ``minimum`` and ``maximum`` (seconds at the channel's
+    clock) describe the first time out of range; ``parameters`` lists every
+    one (``STimeParameter`` records). The message is the library's
+    (``FindParameterProblems``)."""
+
+    def __init__(
+        self,
+        message: str,
+        channel: str,
+        parameters: Sequence[_veltor.STimeParameter] = (),
+    ) -> None:
+        super().__init__(message)
+        self.channel = channel
+        self.parameters = list(parameters)
+        first = self.parameters[0] if self.parameters else None
+        self.parameter: Optional[str] = first.szName if first else None
+        self.value: Optional[float] = first.dValue if first else None
+        self.minimum: Optional[float] = first.dMinimum if first else None
+        self.maximum: Optional[float] = first.dMaximum if first else None
+
+
+class LogicError(VeltorError):
+    """A logic text does not compile.
+
+    ``message`` is the compiler's ("Error--Symbol: 'inA' must be defined
+    (line 1); ..."), ``line`` the line it names (0: none), ``channel`` the
+    channel letter, or None for the global logic. str() puts the channel in
+    front."""
+
+    def __init__(self, message: str, line: int, channel: Optional[str]) -> None:
+        where = f"channel {channel}: logic" if channel else "global logic"
+        super().__init__(f"{where}: {message}")
+        self.message = message
+        self.line = line
+        self.channel = channel
+
+
+class SetupError(VeltorError):
+    """A setup file cannot be read, parsed or written; ``path`` is the key
+    path in the file ("channels.C.delay"), empty when the failure concerns no
+    key."""
+
+    def __init__(self, message: str, path: str = "") -> None:
+        super().__init__(message)
+        self.path = path
+
+
+class CommunicationError(VeltorError):
+    """The instrument did not carry out a command. ``outcome`` is how the
+    last attempt ended (``CSerDev.Outcome``); the message is the device's
+    ``GetLastError()`` ("channel C: enabling the channel: refused by the
+    instrument after 5 attempts")."""
+
+    def __init__(self, message: str, outcome: Outcome = Outcome.kNone) -> None:
+        super().__init__(message)
+        self.outcome = outcome
+
+
+class ConnectionFailedError(CommunicationError):
+    """The port could not be opened. ``code`` is InitConnection's result (-1
+    bad baud index or the port cannot be opened, -2..-5 a configuration
+    step, -6 no watcher thread); ``reason`` the library's words."""
+
+    def __init__(self, code: int, reason: str) -> None:
+        super().__init__(f"cannot connect (code {code}): {reason}")
+        self.code = code
+        self.reason = reason
+
+
+class NotConnectedError(CommunicationError):
+    """Nothing was sent: the device is not connected, or it was closed (from
+    another thread) while the command ran."""
+
+
+class NoAnswerError(CommunicationError):
+    """No answer of the request came in the time allowed: silence, or only
+    bytes that were no answer (wrong lead, an answer cut after its header,
+    answers of other requests)."""
+
+
+class RefusedError(CommunicationError):
+    """The instrument answered negatively: it refused the request."""
+
+
+class ChecksumError(CommunicationError):
+    """The answer's checksum failed."""
+
+
+class PortLostError(CommunicationError):
+    """The line went away (a USB adapter pulled, the pseudo-terminal
+    closed): close the device and connect again."""
+
+
+_BY_OUTCOME = {
+    Outcome.kNotConnected: NotConnectedError,
+    Outcome.kClosed: NotConnectedError,
+    Outcome.kNoAnswer: NoAnswerError,
+    Outcome.kWrongLead: NoAnswerError,
+    Outcome.kIncomplete: NoAnswerError,
+    Outcome.kMismatch: NoAnswerError,
+    Outcome.kNegative: RefusedError,
+    Outcome.kBadChecksum: ChecksumError,
+    Outcome.kPortLost: PortLostError,
+    Outcome.kWriteFailed: CommunicationError,
+}
+
+
+def from_outcome(outcome: Outcome, message: str) -> VeltorError:
+    """The exception for a command that failed with this outcome."""
+    if not message:
+        message = _veltor.CSerDev.DescribeOutcome(outcome)
+    kind = _BY_OUTCOME.get(outcome)
+    if kind is None:
+        # No exchange failed: a check of the library's own refused the command.
+        return VeltorError(message)
+    return kind(message, outcome)
