@@ -19,3 +19,4 @@
 #include <veltor/Props.h>
 #include <veltor/SGeneral.h>
 #include <veltor/SimpleModes.h>
+#include <veltor/version.h>
