@@ -96,23 +96,14 @@ setup::Setup LoadSetup(const std::string& path) {
 }
 
 std::vector<std::string> CheckSetup(setup::Setup& setup) {
-    std::vector<std::string> problems;
     CVeltor device;
     setup::Attach(setup, device);
-    if (setup.globalLogic && !device.SetGlobalLogic(setup.globalLogic->c_str())) {
-        problems.push_back("globalLogic: " + device.GetGlobalLogicError());
-    }
-    for (char letter = 'A'; letter <= 'H'; ++letter) {
-        const std::string key = std::string("channels.") + letter;
-        CChannel* channel = device.GetChannel(letter);
-        if (const CTimingMode* mode = channel->GetTimingMode()) {
-            for (const std::string& problem : FindParameterProblems(*mode, &device, letter)) {
-                problems.push_back(key + ": " + problem);
-            }
-        }
-        if (!channel->CompileLogic()) {
-            problems.push_back(key + ".logic: " + channel->GetLogicError());
-        }
+    std::vector<std::string> problems;
+    for (const DeviceProblem& problem : FindDeviceProblems(device)) {
+        const std::string key = problem.channel == 0 ? std::string("globalLogic")
+                                                     : std::string("channels.") + problem.channel +
+                                                           (problem.logic ? ".logic" : "");
+        problems.push_back(key + ": " + problem.text);
     }
     return problems;
 }

@@ -24,4 +24,17 @@ VELTOR_API std::string DescribeTime(const STimeParameter& parameter);
 VELTOR_API std::vector<std::string> FindParameterProblems(const CTimingMode& mode,
                                                           CVeltor const* device, char channel);
 
+// One reason the device's host objects would be refused, found offline.
+struct VELTOR_API DeviceProblem {
+    char channel;  // 'A'..'H'; 0 for the global logic
+    bool logic;    // a logic text (else the channel's timing mode)
+    std::string text;
+};
+// Everything a whole-device update would refuse, without sending anything:
+// the global logic text, each channel's own timing mode out of range
+// (FindParameterProblems) and each channel's logic text that does not
+// compile (with its line). Empty when nothing would be refused. Takes the
+// device's lock.
+VELTOR_API std::vector<DeviceProblem> FindDeviceProblems(CVeltor& device);
+
 }  // namespace veltor

@@ -328,6 +328,26 @@ void BindModeClasses(py::module_& module) {
                channel,
                "One text per reason the mode fails its check at the channel; empty when it "
                "passes.");
+    module.def(
+        "FindDeviceProblems",
+        [](CVeltor& device) {
+            std::vector<veltor::DeviceProblem> problems;
+            {
+                py::gil_scoped_release release;
+                problems = veltor::FindDeviceProblems(device);
+            }
+            py::list out;
+            for (const veltor::DeviceProblem& problem : problems) {
+                py::object channel = problem.channel == 0
+                                         ? py::object(py::none())
+                                         : py::object(py::str(std::string(1, problem.channel)));
+                out.append(py::make_tuple(channel, problem.logic, problem.text));
+            }
+            return out;
+        },
+        py::arg("device"),
+        "Everything a whole-device update would refuse, found offline: (channel or None for "
+        "the global logic, is a logic text, text) for each.");
     module.def("DescribeTime", &veltor::DescribeTime, py::arg("parameter"));
     module.def("_copy_mode", &CopyMode, py::arg("target"), py::arg("source"),
                "Copies every record of a mode into another of the same class.");

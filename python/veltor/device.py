@@ -443,15 +443,11 @@ class Device:
         channel's mode out of range and each logic text that does not
         compile. Empty: update_all() would send everything."""
         problems = []
-        with self.hold():
-            if not self._low.SetGlobalLogic(self._low.GetGlobalLogic()):
-                message, _ = self._low.GetGlobalLogicError()
-                problems.append(f"global logic: {message}")
-            for channel in self:
-                problems += [f"channel {channel.letter}: {p}" for p in channel.problems()]
-                if not channel.cchannel.CompileLogic():
-                    message, _ = channel.cchannel.GetLogicError()
-                    problems.append(f"channel {channel.letter}: logic: {message}")
+        for letter, logic, text in _veltor.FindDeviceProblems(self._low):
+            if letter is None:
+                problems.append(f"global logic: {text}")
+            else:
+                problems.append(f"channel {letter}: {'logic: ' if logic else ''}{text}")
         return problems
 
     # ---- Commands -------------------------------------------------------------
