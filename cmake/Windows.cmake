@@ -11,8 +11,6 @@
 # import library veltor.dll.a to lib/, so that bin/ runs as it is (Windows
 # finds DLLs beside the program, and so does Wine).
 
-option(VELTOR_WINDOWS_TESTS "Build the Windows test programs (run under Wine)" ON)
-
 set(VELTOR_WIN_BIN ${CMAKE_BINARY_DIR}/bin)
 set(VELTOR_WIN_LIB ${CMAKE_BINARY_DIR}/lib)
 
@@ -45,26 +43,36 @@ add_custom_command(TARGET veltor POST_BUILD
   COMMAND ${CMAKE_COMMAND} -E copy_if_different ${VELTOR_RUNTIME_DLLS} ${VELTOR_WIN_BIN}
   VERBATIM)
 
-if(NOT VELTOR_WINDOWS_TESTS)
+# The host program the Wine harness (tests/wine, built natively) drives; the
+# tests themselves are registered in tests/.
+if(NOT VELTOR_BUILD_TESTS)
   return()
 endif()
-
-# The host program the Wine harness (tests/wine, built natively) drives.
 add_executable(wine_client ${CMAKE_CURRENT_LIST_DIR}/../tests/wine/wine_client.cpp)
 target_link_libraries(wine_client PRIVATE veltor)
 target_compile_options(wine_client PRIVATE ${VELTOR_WARNINGS})
 set_target_properties(wine_client PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${VELTOR_WIN_BIN})
 
-# The unit tests (pure code, veltor_static) as a Windows program, on a
-# googletest built from Debian's source package with the same toolchain.
-file(GLOB VELTOR_WIN_UNIT_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/../tests/unit/*.cpp)
-set(VELTOR_GTEST_SOURCE /usr/src/googletest CACHE PATH "googletest sources for the Windows build")
-if(VELTOR_WIN_UNIT_TESTS AND EXISTS ${VELTOR_GTEST_SOURCE}/CMakeLists.txt)
-  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
-  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
-  add_subdirectory(${VELTOR_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
-  add_executable(veltor_unit_tests_win ${VELTOR_WIN_UNIT_TESTS})
-  target_link_libraries(veltor_unit_tests_win PRIVATE veltor_static gtest gtest_main)
-  target_compile_options(veltor_unit_tests_win PRIVATE ${VELTOR_WARNINGS})
-  set_target_properties(veltor_unit_tests_win PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${VELTOR_WIN_BIN})
+# ---- The C interface under Windows -------------------------------------------
+# wine_c_client.exe: a host program written in C against veltor.dll's C
+# interface, beside wine_client.exe (WineTests.cpp drives it, WineCTest), and
+# a check that the DLL exports every function of veltor/veltor_c.h under its
+# plain C name (no _name, no name@N: __cdecl).
+enable_language(C)
+add_executable(wine_c_client ${CMAKE_CURRENT_LIST_DIR}/../tests/wine/wine_c_client.c)
+set_target_properties(wine_c_client PROPERTIES
+  C_STANDARD 99 C_STANDARD_REQUIRED ON C_EXTENSIONS OFF
+  RUNTIME_OUTPUT_DIRECTORY ${VELTOR_WIN_BIN})
+target_link_libraries(wine_c_client PRIVATE veltor)
+target_compile_options(wine_c_client PRIVATE ${VELTOR_WARNINGS})
+if(VELTOR_MINGW_OBJDUMP)
+  add_test(NAME Windows.CExports COMMAND sh -c [=[
+    exports="$("$0" -p "$1" | sed -n '/\[Ordinal\/Name Pointer\] Table/,$p')" || exit 1
+    missing=0
+    for name in $(grep -oE '\bveltor_[a-z_]+\(' "$2" | tr -d '(' | sort -u); do
+      printf '%s\n' "$exports" | grep -qE "\] $name\$" || { echo "not exported as $name"; missing=1; }
+    done
+    exit $missing]=] ${VELTOR_MINGW_OBJDUMP} $<TARGET_FILE:veltor>
+    ${PROJECT_SOURCE_DIR}/include/veltor/veltor_c.h)
 endif()
+# ---- End of the C interface under Windows ------------------------------------

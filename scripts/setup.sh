@@ -1,9 +1,17 @@
 #!/usr/bin/env bash
-# Installs what building and testing need, skipping what is already there.
+# Installs with apt-get what building needs, skipping what is already there.
+#   scripts/setup.sh demo   what the demo needs: the library and the tool
+#   scripts/setup.sh        everything the tests use (plain, sanitizers, fuzz
+#                           targets, Python package, packaging, benchmarks)
+# The Windows build's toolchain and Wine are installed by scripts/windows.sh.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev clang-format
-  libcli11-dev nlohmann-json3-dev librsvg2-bin pybind11-dev python3-dev python3-pytest)
+packages=(cmake ninja-build g++ libcli11-dev nlohmann-json3-dev)
+if [ "${1:-}" != "demo" ]; then
+  packages+=(libgtest-dev libbenchmark-dev clang-format clang-14 libclang-rt-14-dev
+    librsvg2-bin pybind11-dev python3-dev python3-pytest pkgconf dpkg-dev
+    valgrind python3-serial doxygen)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -1,5 +1,6 @@
-// One of the instrument's eight output channels, A to H. Every command and
-// setter may be called from any thread: each takes its device's lock.
+/// @file
+/// One of the instrument's eight output channels, A to H. Every command and
+/// setter may be called from any thread: each takes its device's lock.
 #pragma once
 
 #include <veltor/export.h>
@@ -12,79 +13,98 @@ class CChLogic;
 class CTimingMode;
 class CVeltor;
 
+/// One output channel, A to H; the device makes and owns all eight
+/// (CVeltor::GetChannel).
 class VELTOR_API CChannel {
 public:
+    /// Made by the device for each letter A to H.
     CChannel(CVeltor* device, char name);
     virtual ~CChannel();
-    // A copy would delete the same logic compiler twice.
+    /// A copy would delete the same logic compiler twice.
     CChannel(const CChannel&) = delete;
     CChannel& operator=(const CChannel&) = delete;
 
+    /// Enables the channel.
     bool CmdEnable();
+    /// Disables the channel.
     bool CmdDisable();
+    /// Triggers the channel once, as if its logic input fired.
     bool CmdForceTrigger();
+    /// Resets the channel.
     bool CmdReset();
-    // Asks the instrument for the channel's delay and stores it.
+    /// Asks the instrument for the channel's delay and stores it.
     bool CmdQuery();
-    // Checks the effective timing mode and sends it; nothing is sent when the
-    // check fails or there is no effective mode.
+    /// Checks the effective timing mode and sends it; nothing is sent when the
+    /// check fails or there is no effective mode.
     bool CmdSetTimingMode();
+    /// True when the effective timing mode's times are all within their
+    /// intervals at the channel's clock; sends nothing.
     bool CheckParameters() const;
 
-    // The channel's own mode (null when it runs on the default).
+    /// The channel's own mode (null when it runs on the default).
     CTimingMode* GetTimingMode() const;
-    // Attaches a mode (null: fall back to the default); returns the previous one.
+    /// Attaches a mode (null: fall back to the default); returns the previous one.
     CTimingMode* SetTimingMode(CTimingMode* mode);
-    // Replaces the default of every channel; returns the previous default.
-    // The default the devices made (installed by every device made, kept
-    // while any device lives) stays theirs: never delete it. Any thread.
+    /// Replaces the default of every channel; returns the previous default.
+    /// The default the devices made (installed by every device made, kept
+    /// while any device lives) stays theirs: never delete it. Any thread.
     static CTimingMode* SetDefaultTimingMode(CTimingMode* mode);
 
-    // Stores a delay given in clock counts of the channel's pair. Any thread
-    // (the watcher stores the instrument's delay reports).
+    /// Stores a delay given in clock counts of the channel's pair. Any thread
+    /// (the watcher stores the instrument's delay reports).
     void SetLastDelay(unsigned int counts);
-    // The last delay in seconds, at the pair's clock as the general
-    // properties give it now. Any thread.
+    /// The last delay in seconds, at the pair's clock as the general
+    /// properties give it now. Any thread.
     double GetLastDelay() const;
-    // Delay reports the instrument sent for this channel so far. Any thread.
+    /// Delay reports the instrument sent for this channel so far. Any thread.
     unsigned long GetReportCount() const;
+    /// Counts one more delay report (the device calls it for each report).
     void CountReport();
 
+    /// Replaces the channel's logic text, which must assign the channel's
+    /// input (inA for channel A); true when it parses. The text is kept even
+    /// when it does not; nothing is sent.
     bool SetChannelLogic(const char* text);
-    // The channel's logic text, as the last SetChannelLogic left it (at
-    // first "inA = not in1;" and so on).
+    /// The channel's logic text, as the last SetChannelLogic left it (at
+    /// first "inA = not in1;" and so on).
     std::string GetChannelLogic() const;
+    /// True when the kept text parses against the current global symbols.
     bool CheckLogic();
-    // Compiles the channel's logic text against the current global symbols,
-    // sending nothing: a text that cannot be loaded is found before a
-    // transfer. On failure GetLogicError tells what and on which line.
+    /// Compiles the channel's logic text against the current global symbols,
+    /// sending nothing: a text that cannot be loaded is found before a
+    /// transfer. On failure GetLogicError tells what and on which line.
     bool CompileLogic();
-    // The message of the last compile or transfer ("No errors." after a
-    // good one); *line, when given, gets its line (0: none).
+    /// The message of the last compile or transfer ("No errors." after a
+    /// good one); *line, when given, gets its line (0: none).
     std::string GetLogicError(int* line = nullptr) const;
-    // The logic code of the last successful compile; empty for the empty
-    // logic or when the text has no valid compile.
+    /// The logic code of the last successful compile; empty for the empty
+    /// logic or when the text has no valid compile.
     std::vector<unsigned char> GetLogicCode() const;
+    /// Compiles the logic text and loads the code into the instrument; it
+    /// takes effect with CVeltor::CmdImplementLogic. Nothing is sent when the
+    /// text does not compile.
     bool CmdTransferLogic();
 
 protected:
+    /// @cond INTERNAL
     CVeltor* m_pDevice;
     char m_Name;
     CTimingMode* m_pMode;
     CChLogic* m_pChLogic;
-    // The last delay in clock counts, written by the host and by the watcher
-    // thread (delay reports). Kept in counts so that the watcher never reads
-    // the general properties the host may be changing; converted on reading.
+    /// The last delay in clock counts, written by the host and by the watcher
+    /// thread (delay reports). Kept in counts so that the watcher never reads
+    /// the general properties the host may be changing; converted on reading.
     std::atomic<unsigned int> m_nLastDelay;
     std::atomic<unsigned long> m_nReports;
 
     static CTimingMode* m_pDefaultMode;
+    /// @endcond
 
 private:
     CTimingMode* EffectiveMode() const;
-    // A channel named outside A to H sends nothing.
+    /// A channel named outside A to H sends nothing.
     bool CanSend() const;
-    // Puts "channel X: " in front of the device's failure text; false.
+    /// Puts "channel X: " in front of the device's failure text; false.
     bool Failed() const;
     bool SendChannelRequest(unsigned char selector, unsigned char code, const char* status);
 };

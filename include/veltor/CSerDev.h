@@ -1,5 +1,6 @@
-// The serial device: the port, its watcher thread and the receive ring, and
-// one attempt of a request/response exchange.
+/// @file
+/// The serial device: the port, its watcher thread and the receive ring, and
+/// one attempt of a request/response exchange.
 #pragma once
 
 #include <veltor/export.h>
@@ -16,44 +17,48 @@ class LineSplitter;
 struct SplitOutput;
 }  // namespace veltor
 
+/// The serial link of a device: the port, the watcher thread that reads it,
+/// and the request/answer exchange. CVeltor is the instrument built on it.
 class VELTOR_API CSerDev {
 public:
     CSerDev();
     virtual ~CSerDev();
-    // A copy would release the source's port, thread and ring a second time.
+    /// A copy would release the source's port, thread and ring a second time.
     CSerDev(const CSerDev&) = delete;
     CSerDev& operator=(const CSerDev&) = delete;
 
-    // Bytes of the instrument that are no awaited answer, in arrival order:
-    // whatever arrives while no exchange awaits an answer, and the delay
-    // reports and noise around an awaited answer. A message may be split over
-    // several calls, and one call may hold several; the bytes are valid only
-    // during the call. Runs with the receive lock held, on the watcher thread
-    // or on the thread of an exchange (for bytes that arrive while it awaits
-    // its answer, or still wait when its request is about to be written):
-    // it must not start an exchange or close the
-    // device. A class that overrides it closes the connection in its own
-    // destructor, before its members are gone: the watcher calls it until
-    // then.
+    /// Bytes of the instrument that are no awaited answer, in arrival order:
+    /// whatever arrives while no exchange awaits an answer, and the delay
+    /// reports and noise around an awaited answer. A message may be split over
+    /// several calls, and one call may hold several; the bytes are valid only
+    /// during the call. Runs with the receive lock held, on the watcher thread
+    /// or on the thread of an exchange (for bytes that arrive while it awaits
+    /// its answer, or still wait when its request is about to be written):
+    /// it must not start an exchange or close the
+    /// device. A class that overrides it closes the connection in its own
+    /// destructor, before its members are gone: the watcher calls it until
+    /// then.
     virtual void HandleUnsolicited(unsigned char* bytes, unsigned long count);
-    // Stops the watcher and releases the port and events. Always 0. From any
-    // thread: a command in progress on another thread ends promptly with the
-    // outcome kClosed, and closing waits for it to return.
+    /// Stops the watcher and releases the port and events. Always 0. From any
+    /// thread: a command in progress on another thread ends promptly with the
+    /// outcome kClosed, and closing waits for it to return.
     virtual int CloseConnection();
-    // False once the port is closed or lost (see kPortLost). Any thread.
+    /// False once the port is closed or lost (see kPortLost). Any thread.
     bool IsConnected() const;
 
-    // The device's lock. Every command takes it for its whole run, so one
-    // exchange at a time goes over the line and a command of several
-    // exchanges runs whole. A host holds it (from any thread; it may be taken
-    // again by the thread that holds it) to keep other threads' commands out
-    // while it changes what commands read — a timing mode object, the general
-    // properties — or to read GetLastOutcome together with its own command.
+    /// The device's lock. Every command takes it for its whole run, so one
+    /// exchange at a time goes over the line and a command of several
+    /// exchanges runs whole. A host holds it (from any thread; it may be taken
+    /// again by the thread that holds it) to keep other threads' commands out
+    /// while it changes what commands read — a timing mode object, the general
+    /// properties — or to read GetLastOutcome together with its own command.
     void Lock();
+    /// Releases the device's lock taken with Lock.
     void Unlock();
-    // Holds the device's lock for a scope: CSerDev::Hold hold(device);
+    /// Holds the device's lock for a scope: CSerDev::Hold hold(device);
     class Hold {
     public:
+        /// Takes the device's lock until the end of the scope.
         explicit Hold(CSerDev& device) : m_Device(device) { m_Device.Lock(); }
         ~Hold() { m_Device.Unlock(); }
         Hold(const Hold&) = delete;
@@ -63,34 +68,34 @@ public:
         CSerDev& m_Device;
     };
 
-    // How the last attempt of an exchange ended.
+    /// How the last attempt of an exchange ended.
     enum Outcome {
-        kNone,          // no exchange yet
-        kSuccess,       // a valid positive answer
-        kNotConnected,  // nothing was sent
-        kWriteFailed,   // the request could not be written (or its write was given up)
-        kNoAnswer,      // no answer within the time allowed
-        kNegative,      // the instrument refused the request
-        kWrongLead,     // no answer, only bytes that were neither an answer nor a report
-        kIncomplete,    // the answer stopped after its header
-        kBadChecksum,   // the answer's checksum failed
-        kPortLost,      // the port went away (hang-up, unplugged adapter): reconnect
-        kMismatch,      // only answers of other requests arrived in the time allowed
-        kClosed,        // the connection was closed (from another thread) meanwhile
+        kNone,          ///< no exchange yet
+        kSuccess,       ///< a valid positive answer
+        kNotConnected,  ///< nothing was sent
+        kWriteFailed,   ///< the request could not be written (or its write was given up)
+        kNoAnswer,      ///< no answer within the time allowed
+        kNegative,      ///< the instrument refused the request
+        kWrongLead,     ///< no answer, only bytes that were neither an answer nor a report
+        kIncomplete,    ///< the answer stopped after its header
+        kBadChecksum,   ///< the answer's checksum failed
+        kPortLost,      ///< the port went away (hang-up, unplugged adapter): reconnect
+        kMismatch,      ///< only answers of other requests arrived in the time allowed
+        kClosed,        ///< the connection was closed (from another thread) meanwhile
     };
-    // How the device's last attempt ended, whichever thread made it.
+    /// How the device's last attempt ended, whichever thread made it.
     Outcome GetLastOutcome() const;
-    // The outcome in words: "no answer", "refused by the instrument", ...
+    /// The outcome in words: "no answer", "refused by the instrument", ...
     static const char* DescribeOutcome(Outcome outcome);
 
-    // Why the device's last command (or connection) failed, in words a user
-    // can act on: which step, which channel, which parameter, what the line
-    // did ("channel A: setting timing mode: no answer after 5 attempts").
-    // Empty after one that succeeded. Any thread; hold the device's lock
-    // around the command and this call to read the failure of one's own.
+    /// Why the device's last command (or connection) failed, in words a user
+    /// can act on: which step, which channel, which parameter, what the line
+    /// did ("channel A: setting timing mode: no answer after 5 attempts").
+    /// Empty after one that succeeded. Any thread; hold the device's lock
+    /// around the command and this call to read the failure of one's own.
     std::string GetLastError() const;
 
-    // Baud indices of InitConnection.
+    /// Baud indices of InitConnection.
     enum Baud {
         kBaud2400,
         kBaud4800,
@@ -100,36 +105,43 @@ public:
         kBaud57600,
         kBaud115200,
     };
-    // Line speed in bit/s of a baud index, 0 for an index that names none.
+    /// Line speed in bit/s of a baud index, 0 for an index that names none.
     static long BaudRate(int baudIndex);
 
-    // The wire trace: every request written, every answer read for a request
-    // and every chunk of bytes the instrument sent unasked (delay reports,
-    // late answers, noise), with a monotonic time stamp in nanoseconds and
-    // the status text of the command in progress ("Setting timing mode...";
-    // empty when none runs). The bytes are valid during the call only.
+    /// The wire trace: every request written, every answer read for a request
+    /// and every chunk of bytes the instrument sent unasked (delay reports,
+    /// late answers, noise), with a monotonic time stamp in nanoseconds and
+    /// the status text of the command in progress ("Setting timing mode...";
+    /// empty when none runs). The bytes are valid during the call only.
     struct TraceEvent {
-        enum Kind { kRequest, kAnswer, kUnasked };
-        Kind kind;
-        const unsigned char* bytes;
-        unsigned long count;
-        long long timeNs;
-        const char* status;
+        /// What the bytes are.
+        enum Kind {
+            kRequest,  ///< a request written
+            kAnswer,   ///< an answer read for a request
+            kUnasked   ///< bytes the instrument sent unasked
+        };
+        Kind kind;                   ///< what the bytes are
+        const unsigned char* bytes;  ///< the bytes, valid during the call
+        unsigned long count;         ///< how many
+        long long timeNs;            ///< monotonic time stamp, nanoseconds
+        const char* status;          ///< the command in progress, or ""
     };
-    // Called one event at a time, on the commanding thread for requests and
-    // answers and on the watcher thread for unasked bytes, while the device
-    // holds its receive lock: it must not call the device, and should return
-    // soon. Off (null) by default; the library itself prints nothing.
-    // Setting it returns once no call of the old one is in progress.
+    /// Called one event at a time, on the commanding thread for requests and
+    /// answers and on the watcher thread for unasked bytes, while the device
+    /// holds its receive lock: it must not call the device, and should return
+    /// soon. Off (null) by default; the library itself prints nothing.
+    /// Setting it returns once no call of the old one is in progress.
     typedef std::function<void(const TraceEvent& event)> TraceListener;
+    /// Sets the trace (see TraceListener); null turns it off.
     void SetTrace(TraceListener trace);
 
 protected:
-    // One command's run: holds the device's lock, and the outermost scope
-    // clears the last failure, so that a command of several steps reports
-    // the failure of the step that stopped it.
+    /// One command's run: holds the device's lock, and the outermost scope
+    /// clears the last failure, so that a command of several steps reports
+    /// the failure of the step that stopped it.
     class CommandScope {
     public:
+        /// Enters a command's run on the device.
         explicit CommandScope(CSerDev& device);
         ~CommandScope();
         CommandScope(const CommandScope&) = delete;
@@ -138,38 +150,40 @@ protected:
     private:
         CSerDev& m_Device;
     };
-    // The failure of the command in progress; a step that adds context puts
-    // its own words in front ("channel A: " + what failed).
+    /// The failure of the command in progress; a step that adds context puts
+    /// its own words in front ("channel A: " + what failed).
     void SetLastError(const std::string& text);
+    /// Puts context in front of the failure text.
     void PrefixLastError(const std::string& context);
-    // The failure of the last exchange of a command that made `attempts`
-    // attempts, from its status text and outcome.
+    /// The failure of the last exchange of a command that made `attempts`
+    /// attempts, from its status text and outcome.
     void SetExchangeError(const CCommand* command, int attempts);
 
-    // Opens port number `port` (1 and up: COM n on Windows, /dev/ttyS(n-1) on
-    // Linux) at baud index 0..6 (2400..115200 bit/s). 0 on success; -1 bad
-    // baud index or the port cannot be opened; -2..-5 a configuration step
-    // failed; -6 the watcher thread could not be started. A failed opening
-    // leaves nothing held: the port is free for the next try.
+    /// Opens port number `port` (1 and up: COM n on Windows, /dev/ttyS(n-1) on
+    /// Linux) at baud index 0..6 (2400..115200 bit/s). 0 on success; -1 bad
+    /// baud index or the port cannot be opened; -2..-5 a configuration step
+    /// failed; -6 the watcher thread could not be started. A failed opening
+    /// leaves nothing held: the port is free for the next try.
     virtual int InitConnection(int port, int baudIndex);
-    // The same for a port given by its device name.
+    /// The same for a port given by its device name.
     int InitConnection(const char* device, int baudIndex);
 
-    // One attempt of an exchange: true when a valid positive response that
-    // can belong to the request arrived within the attempt's time. The time
-    // is counted from the moment the request can have left on the line.
+    /// One attempt of an exchange: true when a valid positive response that
+    /// can belong to the request arrived within the attempt's time. The time
+    /// is counted from the moment the request can have left on the line.
     bool SendReceive(CCommand* command);
-    // Writes raw bytes; false only when not connected.
+    /// Writes raw bytes; false only when not connected.
     bool Write(unsigned char* bytes, int count);
-    // Before a new command: waits, at most until the last attempt's time-out
-    // has passed once more since that attempt ended, for answers still owed
-    // to earlier requests (an instrument that answered late), so that none
-    // of them is taken for the new command's answer.
+    /// Before a new command: waits, at most until the last attempt's time-out
+    /// has passed once more since that attempt ended, for answers still owed
+    /// to earlier requests (an instrument that answered late), so that none
+    /// of them is taken for the new command's answer.
     void AwaitLateAnswers();
 
+    /// @cond INTERNAL
     std::atomic<bool> m_bConnected;
-    // Raised while an exchange awaits its response; decides where the
-    // watcher puts the answers it drains (the ring, or HandleUnsolicited).
+    /// Raised while an exchange awaits its response; decides where the
+    /// watcher puts the answers it drains (the ring, or HandleUnsolicited).
     std::atomic<bool> m_bAwaiting;
     CSerialBuffer* m_pBuffer;
     veltor::Handle m_hDataEvent;
@@ -177,6 +191,7 @@ protected:
     veltor::Handle m_hStopEvent;
     veltor::Handle m_hThread;
     veltor::Handle m_hStartedEvent;
+    /// @endcond
 
 private:
     bool BeginAttempt(const char* status);
@@ -184,14 +199,14 @@ private:
     Outcome Exchange(CCommand* command);
     long long RequestOnWire(int count, long long writeStartUs);
     long ReadUntil(unsigned char* destination, long count, long long deadlineUs);
-    // The caller holds the receive lock.
+    /// The caller holds the receive lock.
     bool Sort(const unsigned char* bytes, unsigned long count, bool awaiting);
     bool Deliver();
     void MarkLost();
-    // Waits until answer bytes may have arrived or wakeAtUs passes; false
-    // when the time ran out. Reads the port itself where it can.
+    /// Waits until answer bytes may have arrived or wakeAtUs passes; false
+    /// when the time ran out. Reads the port itself where it can.
     bool AwaitAnswerBytes(long long wakeAtUs);
-    // Reads what the port holds into the splitter (receive lock taken).
+    /// Reads what the port holds into the splitter (receive lock taken).
     void DrainPort();
     static unsigned CommWatchProc(void* device);
     void CloseAndCleanHandle(veltor::Handle& handle);
@@ -200,38 +215,38 @@ private:
     void Trace(TraceEvent::Kind kind, const unsigned char* bytes, unsigned long count,
                const char* status);
 
-    long m_nBaud;  // line speed of the open port
+    long m_nBaud;  ///< line speed of the open port
     std::atomic<Outcome> m_LastOutcome;
     std::recursive_mutex m_CommandLock;
-    // Set while CloseConnection waits for a command in progress to end.
+    /// Set while CloseConnection waits for a command in progress to end.
     std::atomic<bool> m_bClosing;
-    // Receive side, guarded by the receive lock.
+    /// Receive side, guarded by the receive lock.
     veltor::LineSplitter* m_pSplitter;
     veltor::SplitOutput* m_pSorted;
-    // Set by the watcher when the port went away; cleared by closing.
+    /// Set by the watcher when the port went away; cleared by closing.
     std::atomic<bool> m_bLost;
     std::atomic<bool> m_bWatcherStarted;
-    // Exchange side (the exchanging thread only).
-    long long m_LineFreeUs;         // when the last byte written can have left the line
-    unsigned long m_nRequests;      // requests written, to compare with answers seen
-    unsigned long m_nNoiseAtStart;  // noise count when the attempt began
+    /// Exchange side (the exchanging thread only).
+    long long m_LineFreeUs;         ///< when the last byte written can have left the line
+    unsigned long m_nRequests;      ///< requests written, to compare with answers seen
+    unsigned long m_nNoiseAtStart;  ///< noise count when the attempt began
     long long m_LastAttemptEndUs;
     int m_nLastTimeoutMs;
-    // Failure text of the last command, and how deep commands are nested
-    // (both under the device's lock).
-    mutable std::mutex m_ErrorLock;  // guards m_LastError for readers on any thread
+    /// Failure text of the last command, and how deep commands are nested
+    /// (both under the device's lock).
+    mutable std::mutex m_ErrorLock;  ///< guards m_LastError for readers on any thread
     std::string m_LastError;
-    std::atomic<bool> m_bHasError;  // m_LastError is not empty
+    std::atomic<bool> m_bHasError;  ///< m_LastError is not empty
     int m_nCommandDepth;
-    // The wire trace; m_bTracing keeps the untraced path free of the lock.
+    /// The wire trace; m_bTracing keeps the untraced path free of the lock.
     std::mutex m_TraceLock;
     TraceListener m_Trace;
     std::atomic<bool> m_bTracing;
-    // Status text of the command in progress (receive lock).
+    /// Status text of the command in progress (receive lock).
     const char* m_pStatus;
-    // While an attempt awaits its answer, the exchanging thread reads the
-    // port itself and the watcher stands aside (where the platform allows):
-    // the answer then wakes one thread, not two in turn.
+    /// While an attempt awaits its answer, the exchanging thread reads the
+    /// port itself and the watcher stands aside (where the platform allows):
+    /// the answer then wakes one thread, not two in turn.
     bool m_bReadsPort;
     std::atomic<bool> m_bAside;
     veltor::Handle m_hAsideEvent;

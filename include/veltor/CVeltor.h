@@ -1,6 +1,7 @@
-// One instrument: its connection, eight channels, general properties, global
-// logic and the device-wide commands. Every command may be called from any
-// thread (see CSerDev::Lock); a command of several exchanges runs whole.
+/// @file
+/// One instrument: its connection, eight channels, general properties, global
+/// logic and the device-wide commands. Every command may be called from any
+/// thread (see CSerDev::Lock); a command of several exchanges runs whole.
 #pragma once
 
 #include <veltor/CSerDev.h>
@@ -18,6 +19,7 @@ class CLogic;
 class CSymbl;
 struct SGeneral;
 
+/// One instrument: connect it, set its channels up and send commands.
 class VELTOR_API CVeltor : public CSerDev {
 public:
     CVeltor();
@@ -25,66 +27,95 @@ public:
     CVeltor(const CVeltor&) = delete;
     CVeltor& operator=(const CVeltor&) = delete;
 
-    // Gathers the instrument's delay reports (watcher thread).
+    /// Gathers the instrument's delay reports (watcher thread).
     void HandleUnsolicited(unsigned char* bytes, unsigned long count) override;
 
-    // The host's listener for delay reports: the channel letter, the delay in
-    // clock counts, in seconds (at the pair's clock as the general properties
-    // give it when the call is made) and a monotonic time stamp in
-    // nanoseconds of the report's arrival. Called for every valid report, in
-    // arrival order, one call at a time, on a thread of the device's own and
-    // outside every lock of the library, while the watcher goes on draining
-    // the port. It may run commands on the device; it must not destroy the
-    // device, and should return soon: later reports wait for it. Setting it
-    // from any other thread returns once no call of the old one is in
-    // progress (so the old one's objects may go); null removes it.
+    /// The host's listener for delay reports: the channel letter, the delay in
+    /// clock counts, in seconds (at the pair's clock as the general properties
+    /// give it when the call is made) and a monotonic time stamp in
+    /// nanoseconds of the report's arrival. Called for every valid report, in
+    /// arrival order, one call at a time, on a thread of the device's own and
+    /// outside every lock of the library, while the watcher goes on draining
+    /// the port. It may run commands on the device; it must not destroy the
+    /// device, and should return soon: later reports wait for it. Setting it
+    /// from any other thread returns once no call of the old one is in
+    /// progress (so the old one's objects may go); null removes it.
     typedef std::function<void(char channel, unsigned int counts, double seconds, long long timeNs)>
         ReportListener;
+    /// Sets the report listener (see ReportListener); null removes it.
     void SetReportListener(ReportListener listener);
-    // Opens the port and sends the 1024-byte filler burst. 0 on success, else
-    // the serial device's code.
+    /// Opens the port and sends the 1024-byte filler burst. 0 on success, else
+    /// the serial device's code.
     int InitConnection(int port, int baudIndex) override;
+    /// The same for a port given by its device path ("/dev/ttyUSB0").
     int InitConnection(const char* device, int baudIndex);
 
-    // Carries out one exchange, repeating it while the command's attempts last.
+    /// Carries out one exchange, repeating it while the command's attempts last.
     bool DoCommand(CCommand* command);
-    // Clock frequency of a channel's pair, by letter or index 0..7; 0.0 else.
+    /// Clock frequency of a channel's pair, by letter or index 0..7; 0.0 else.
     double GetClockFrequencyHz(char channel) const;
+    /// The general properties (clock sources, reference clock, panel and
+    /// output flags), to read and change in place; they reach the instrument
+    /// with CmdSetClock or CmdUpdateAll.
     SGeneral* GetPropA();
+    /// The channel with that letter, 'A'..'H' or 'a'..'h'; null for any other.
     CChannel* GetChannel(char letter) const;
 
+    /// Replaces the global logic text, whose names every channel's logic may
+    /// use. True when it is accepted; otherwise the previous global names stay
+    /// in force and GetGlobalLogicError tells why.
     bool SetGlobalLogic(const char* text);
-    // The text of the latest SetGlobalLogic, accepted or not.
+    /// The text of the latest SetGlobalLogic, accepted or not.
     std::string GetGlobalLogic() const;
-    // The message of the latest SetGlobalLogic that failed ("Error--<message>
-    // (line <n>)"; empty until one fails); *line, when given, gets its line.
+    /// The message of the latest SetGlobalLogic that failed ("Error--<message>
+    /// (line <n>)"; empty until one fails); *line, when given, gets its line.
     std::string GetGlobalLogicError(int* line = nullptr) const;
+    /// The global symbol array (predefined and global names), ended by an
+    /// empty slot.
     CSymbl** GetGlobalSymbols();
 
+    /// Switches all outputs on.
     bool CmdEnableOutputs();
+    /// Switches all outputs off.
     bool CmdDisableOutputs();
+    /// Locks the front panel.
     bool CmdLockFP();
+    /// Unlocks the front panel.
     bool CmdUnlockFP();
+    /// Resets all channels.
     bool CmdResetAll();
+    /// Sends the clock options: each pair's clock source and the panel and
+    /// output flags of the general properties.
     bool CmdSetClock();
+    /// Sends the timing modes of channels A to H, stopping at the first that
+    /// fails.
     bool CmdSetAllTimingModes();
+    /// Brings everything to the instrument in one locked sequence: panel
+    /// locked and outputs off, logic of all channels, clock options, timing
+    /// modes, logic put into effect, then outputs on and panel unlocked unless
+    /// the general properties keep them off and locked. The first failing step
+    /// stops it and leaves the instrument locked with its outputs off.
     bool CmdUpdateAll();
+    /// Loads the logic of channels A to H, stopping at the first that fails.
     bool CmdTransferAllLogic();
+    /// Puts the loaded logic of all channels into effect.
     bool CmdImplementLogic();
 
 protected:
-    // A channel runs its commands in the device's command scope and reports
-    // its failures on the device.
+    /// @cond INTERNAL
+    /// A channel runs its commands in the device's command scope and reports
+    /// its failures on the device.
     friend class CChannel;
 
     CChannel** m_pChannels;
     SGeneral* m_pGeneral;
     CLogic* m_pLogic;
     unsigned int m_nUnsolicited;
-    veltor::ReportDispatch* m_pDispatch;  // made with the first listener
-    // The delay report being gathered, and room for a rival report that
-    // may begin inside it.
+    veltor::ReportDispatch* m_pDispatch;  ///< made with the first listener
+    /// The delay report being gathered, and room for a rival report that
+    /// may begin inside it.
     unsigned char m_Unsolicited[16];
+    /// @endcond
 
 private:
     static void DeliverDelay(void* device, unsigned char channel, unsigned int counts);

@@ -1,5 +1,6 @@
-// Why a timing mode is refused, in words: each time outside its interval,
-// with the interval in seconds and in counts of the channel's clock.
+/// @file
+/// Why a timing mode is refused, in words: each time outside its interval,
+/// with the interval in seconds and in counts of the channel's clock.
 #pragma once
 
 #include <veltor/CTimingMode.h>
@@ -12,29 +13,29 @@ class CVeltor;
 
 namespace veltor {
 
-// "delay 1e-09 s is outside 2e-08 s to 21.474836475 s (4 to 4294967295
-// counts of the 200 MHz clock)"; a time within its interval reads "delay
-// 2e-05 s (4000 counts of the 200 MHz clock)".
+/// "delay 1e-09 s is outside 2e-08 s to 21.474836475 s (4 to 4294967295
+/// counts of the 200 MHz clock)"; a time within its interval reads "delay
+/// 2e-05 s (4000 counts of the 200 MHz clock)".
 VELTOR_API std::string DescribeTime(const STimeParameter& parameter);
 
-// One text per reason the mode fails its check at the channel: each time
-// outside its interval, "no clock" for a letter that names no channel, or
-// the mode's own refusal when a subclass checks more than its times. Empty
-// when CheckParameters passes.
+/// One text per reason the mode fails its check at the channel: each time
+/// outside its interval, "no clock" for a letter that names no channel, or
+/// the mode's own refusal when a subclass checks more than its times. Empty
+/// when CheckParameters passes.
 VELTOR_API std::vector<std::string> FindParameterProblems(const CTimingMode& mode,
                                                           CVeltor const* device, char channel);
 
-// One reason the device's host objects would be refused, found offline.
+/// One reason the device's host objects would be refused, found offline.
 struct VELTOR_API DeviceProblem {
-    char channel;  // 'A'..'H'; 0 for the global logic
-    bool logic;    // a logic text (else the channel's timing mode)
-    std::string text;
+    char channel;      ///< 'A'..'H'; 0 for the global logic
+    bool logic;        ///< a logic text (else the channel's timing mode)
+    std::string text;  ///< what is wrong, in words
 };
-// Everything a whole-device update would refuse, without sending anything:
-// the global logic text, each channel's own timing mode out of range
-// (FindParameterProblems) and each channel's logic text that does not
-// compile (with its line). Empty when nothing would be refused. Takes the
-// device's lock.
+/// Everything a whole-device update would refuse, without sending anything:
+/// the global logic text, each channel's own timing mode out of range
+/// (FindParameterProblems) and each channel's logic text that does not
+/// compile (with its line). Empty when nothing would be refused. Takes the
+/// device's lock.
 VELTOR_API std::vector<DeviceProblem> FindDeviceProblems(CVeltor& device);
 
 }  // namespace veltor

@@ -1,20 +1,22 @@
-// Device-wide general properties: the clock source of each channel pair, the
-// reference clock and the front-panel and output flags.
+/// @file
+/// Device-wide general properties: the clock source of each channel pair, the
+/// reference clock and the front-panel and output flags.
 #pragma once
 
 #include <veltor/export.h>
 
+/// The device-wide general properties (CVeltor::GetPropA).
 struct VELTOR_API SGeneral {
     SGeneral() = default;
 
-    // Clock-source codes of the pairs: 0 200 MHz, 1 3.125 MHz, 2 twice the
-    // reference, 3 one sixty-fourth of that; any other value 200 MHz on the
-    // host (only the low two bits reach the instrument).
+    /// Clock-source codes of the pairs: 0 200 MHz, 1 3.125 MHz, 2 twice the
+    /// reference, 3 one sixty-fourth of that; any other value 200 MHz on the
+    /// host (only the low two bits reach the instrument).
     int nClockAB = 0;
-    int nClockCD = 0;
-    int nClockEF = 0;
-    int nClockGH = 0;
-    double dRefClockHz = 100000000.0;
-    bool bLockFP = false;
-    bool bDisableOutputs = false;
+    int nClockCD = 0;                  ///< clock source of channels C and D
+    int nClockEF = 0;                  ///< clock source of channels E and F
+    int nClockGH = 0;                  ///< clock source of channels G and H
+    double dRefClockHz = 100000000.0;  ///< the reference clock in Hz (sources 2 and 3)
+    bool bLockFP = false;              ///< keep the front panel locked
+    bool bDisableOutputs = false;      ///< keep the outputs off
 };

@@ -1,7 +1,10 @@
-// The one export macro of the library: the same headers build the shared
-// library (VELTOR_BUILDING defined) and are used by host programs.
+/// @file
+/// The one export macro of the library: the same headers build the shared
+/// library (VELTOR_BUILDING defined) and are used by host programs.
 #pragma once
 
+/// @def VELTOR_API
+/// Marks what the library exports; empty for a static build.
 #if defined(_WIN32)
 #if defined(VELTOR_STATIC)
 #define VELTOR_API
@@ -15,7 +18,7 @@
 #endif
 
 namespace veltor {
-// An operating-system object owned by a device: a port, an event or a
-// thread. Null means "never held"; kInvalidHandle means "released".
+/// An operating-system object owned by a device: a port, an event or a
+/// thread. Null means "never held"; kInvalidHandle means "released".
 typedef void* Handle;
 }  // namespace veltor

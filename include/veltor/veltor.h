@@ -1,5 +1,6 @@
-// Everything a host program uses: the device, its channels, the timing modes
-// with their property records, the logic classes and the command record.
+/// @file
+/// Everything a host program uses: the device, its channels, the timing modes
+/// with their property records, the logic classes and the command record.
 #pragma once
 
 #include <veltor/CChLogic.h>
