@@ -742,6 +742,75 @@ TEST_F(WineTest, WatcherSurvivesAHostHandlerThatThrows) {
     EXPECT_EQ(Ask("connected"), "connected 1");
 }
 
+// ---- The C interface: wine_c_client.exe, beside wine_client.exe ---------------
+// Its answers carry the numbers of veltor_status: 0 ok, 1 invalid argument,
+// 3 connect failed, 4 not connected, 5 rejected.
+
+class WineCTest : public WineTest {
+protected:
+    void SetUp() override {
+        const std::string client = ClientPath();
+        const std::string c =
+            client.substr(0, client.find_last_of("/\\") + 1) + "wine_c_client.exe";
+        m_Sim.reset(new vsim::Simulator);
+        m_Port = LinkPort(*m_Sim);
+        ASSERT_GT(m_Port, 0);
+        m_Client.reset(new WineClient(c));
+        ASSERT_TRUE(m_Client->Started()) << "cannot start wine " << c;
+    }
+};
+
+TEST_F(WineCTest, CommandsModesQueriesAndReportsThroughTheCInterface) {
+    ASSERT_EQ(Ask("open " + std::to_string(m_Port) + " 6"), "open 0");
+    ASSERT_TRUE(m_Sim->WaitForRawBytes(1024, 10000));
+    EXPECT_EQ(Hex(m_Sim->RawReceived()), Hex(NativeBurst()));
+    m_Sim->ClearLog();
+
+    EXPECT_EQ(Ask("dev enable"), "dev enable 0");
+    EXPECT_TRUE(m_Sim->State().outputsEnabled);
+    EXPECT_EQ(Ask("ch E trigger"), "ch E trigger 0");
+    EXPECT_EQ(m_Sim->State().ch[4].triggerCount, 1u);
+
+    EXPECT_EQ(Ask("mode C 0.001 0.0025"), "mode C 0");
+    EXPECT_EQ(Ask("ch C setmode"), "ch C setmode 0");
+    const vsim::ChannelState c = m_Sim->State().ch[2];
+    EXPECT_EQ(c.modeName, "delay");
+    EXPECT_NEAR(c.delaySeconds, 0.001, 1 / kDefaultClockHz);
+    EXPECT_NEAR(c.durationSeconds, 0.0025, 1 / kDefaultClockHz);
+    // Out of range: refused on the host, nothing sent.
+    m_Sim->ClearLog();
+    EXPECT_EQ(Ask("mode D 0 0.0025"), "mode D 0");
+    EXPECT_EQ(Ask("ch D setmode"), "ch D setmode 5");
+    EXPECT_EQ(m_Sim->FrameCount(), 0u);
+    EXPECT_NE(Ask("message").find("channel D: delay 0 s is outside"), std::string::npos);
+
+    m_Sim->SetChannelDelay(1, 400000);
+    const std::vector<std::string> query = Words(Ask("query B"));
+    ASSERT_EQ(query.size(), 4u);
+    EXPECT_EQ(query[2], "0");
+    EXPECT_DOUBLE_EQ(std::atof(query[3].c_str()), 400000 / kDefaultClockHz);
+
+    m_Sim->SendDelayReport(2, 4000);
+    EXPECT_EQ(Ask("reports 1 10000"), "reports 1 C 4000");
+    // Four exchanges (the refused mode sent nothing), each with its answer.
+    EXPECT_EQ(Ask("trace"), "trace 4 4");
+}
+
+TEST_F(WineCTest, StatusesOfBadArgumentsAbsentPortsAndAClosedLine) {
+    EXPECT_EQ(Ask("open " + std::to_string(m_Port) + " 7"), "open 1");
+    EXPECT_EQ(Ask("open 199 6"), "open 3");
+    EXPECT_EQ(Ask("dev enable"), "dev enable 4");
+    EXPECT_EQ(Ask("message"), "message enabling outputs: not connected");
+    EXPECT_EQ(Ask("ch Z enable"), "ch Z enable 1");
+    EXPECT_TRUE(m_Sim->RawReceived().empty());
+
+    const std::string name = "\\\\.\\COM" + std::to_string(m_Port);
+    ASSERT_EQ(Ask("openpath " + name + " 6"), "openpath 0");
+    EXPECT_EQ(Ask("dev lock"), "dev lock 0");
+    EXPECT_EQ(Ask("close"), "close 0 connected=0");
+    EXPECT_EQ(Ask("dev unlock"), "dev unlock 4");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {

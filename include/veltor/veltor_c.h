@@ -1,0 +1,417 @@
+/* The flat C interface of the veltor library: one instrument behind an
+ * opaque handle, plain C types only, valid C99/C11 and C++.
+ *
+ * Rules that hold for every function here (docs/c-interface.md explains them
+ * at length):
+ *
+ *  - Every function returns a veltor_status; VELTOR_OK (0) is success. No C++
+ *    exception crosses this interface.
+ *  - Every pointer argument is checked: NULL gives VELTOR_INVALID_ARGUMENT.
+ *    The exceptions are stated where they apply: a callback function pointer
+ *    may be NULL (it switches the callback off), a callback's user pointer is
+ *    passed through untouched, and a text buffer may be NULL when its size is
+ *    0 (to learn the size needed).
+ *  - A failing call stores a message for the calling thread, read with
+ *    veltor_last_message(): each thread reads the reason of its own last
+ *    failed call, whatever other threads do with the same device meanwhile.
+ *    A successful call leaves it as it was.
+ *  - Texts that change are copied into the caller's buffer (buffer, size,
+ *    needed): *needed always gets the length with its terminating NUL; when
+ *    the buffer is smaller the call copies what fits, terminated, and returns
+ *    VELTOR_BUFFER_TOO_SMALL. Texts that never change (version, status and
+ *    outcome names) are handed out as `const char *` to static storage.
+ *  - Channels are named by their letter, 'A' to 'H' or 'a' to 'h'.
+ *  - A device may be used from several threads at once; each command runs
+ *    whole while others wait. Do not destroy a device while another thread
+ *    or one of its callbacks still uses it.
+ *
+ * Calling convention: on Windows every function and every callback type is
+ * __cdecl, fixed by VELTOR_CALL, whatever the compiler's default; the names
+ * are exported undecorated ("veltor_create"). Elsewhere VELTOR_CALL is empty.
+ */
+#ifndef VELTOR_VELTOR_C_H
+#define VELTOR_VELTOR_C_H
+
+#include <stddef.h>
+#include <veltor/version.h>
+
+#ifdef __cplusplus
+#include <veltor/export.h>
+#else
+/* export.h also declares C++ types; C takes the same macro from here. */
+#if defined(_WIN32)
+#if defined(VELTOR_STATIC)
+#define VELTOR_API
+#elif defined(VELTOR_BUILDING)
+#define VELTOR_API __declspec(dllexport)
+#else
+#define VELTOR_API __declspec(dllimport)
+#endif
+#else
+#define VELTOR_API __attribute__((visibility("default")))
+#endif
+#endif
+
+#if defined(_WIN32)
+#define VELTOR_CALL __cdecl
+#else
+#define VELTOR_CALL
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Status codes ------------------------------------------------------- */
+
+typedef enum veltor_status {
+    VELTOR_OK = 0,
+    /* A NULL pointer, a letter that names no channel, an unknown mode kind,
+     * a struct whose size field this library does not know, a baud index
+     * outside 0..6. Nothing was done. */
+    VELTOR_INVALID_ARGUMENT = 1,
+    /* The text did not fit: the buffer holds its start, *needed the size. */
+    VELTOR_BUFFER_TOO_SMALL = 2,
+    /* The port could not be opened or configured. */
+    VELTOR_CONNECT_FAILED = 3,
+    /* The device is not connected, or its port was lost: nothing was sent,
+     * or the line went away. Connect again. */
+    VELTOR_NOT_CONNECTED = 4,
+    /* The host refused before sending: a timing mode out of range, logic
+     * text that does not compile, no timing mode. Fix the settings. */
+    VELTOR_REJECTED = 5,
+    /* The exchange failed on a connected line: no answer, refused by the
+     * instrument, a bad checksum... veltor_last_outcome() tells which. */
+    VELTOR_COMMAND_FAILED = 6,
+    /* Memory ran out. */
+    VELTOR_NO_MEMORY = 7,
+    /* An unexpected failure inside the library (a bug): see the message. */
+    VELTOR_INTERNAL_ERROR = 8
+} veltor_status;
+
+/* The status's name ("VELTOR_OK", ...); "unknown status" for any other. */
+VELTOR_API veltor_status VELTOR_CALL veltor_status_name(int status, const char** name);
+
+/* The message of the calling thread's last failed call ("" before any). */
+VELTOR_API veltor_status VELTOR_CALL veltor_last_message(char* buffer, size_t size, size_t* needed);
+
+/* ---- Version ------------------------------------------------------------ */
+
+/* The version of the library loaded, to compare with VELTOR_VERSION_* of
+ * the headers compiled against. */
+VELTOR_API veltor_status VELTOR_CALL veltor_version(int* major, int* minor, int* patch);
+VELTOR_API veltor_status VELTOR_CALL veltor_version_string(const char** version);
+
+/* ---- Device and connection ---------------------------------------------- */
+
+typedef struct veltor_device veltor_device;
+
+/* Baud indices of the connect calls. */
+enum {
+    VELTOR_BAUD_2400 = 0,
+    VELTOR_BAUD_4800 = 1,
+    VELTOR_BAUD_9600 = 2,
+    VELTOR_BAUD_19200 = 3,
+    VELTOR_BAUD_38400 = 4,
+    VELTOR_BAUD_57600 = 5,
+    VELTOR_BAUD_115200 = 6
+};
+
+VELTOR_API veltor_status VELTOR_CALL veltor_create(veltor_device** device);
+/* Closes the connection, stops the callbacks and releases the device and
+ * the timing modes set through it. */
+VELTOR_API veltor_status VELTOR_CALL veltor_destroy(veltor_device* device);
+
+/* Port number 1 and up (COMn on Windows, /dev/ttyS(n-1) on Linux), or a
+ * device path ("/dev/ttyUSB0", "\\\\.\\COM12"). A connected device is
+ * disconnected first. Sends the instrument's 1024-byte filler burst. */
+VELTOR_API veltor_status VELTOR_CALL veltor_connect_port(veltor_device* device, int port,
+                                                         int baud_index);
+VELTOR_API veltor_status VELTOR_CALL veltor_connect_path(veltor_device* device, const char* path,
+                                                         int baud_index);
+/* From any thread: a command in progress elsewhere ends promptly. */
+VELTOR_API veltor_status VELTOR_CALL veltor_disconnect(veltor_device* device);
+/* 0 once the port is closed or lost. */
+VELTOR_API veltor_status VELTOR_CALL veltor_is_connected(veltor_device* device, int* connected);
+
+/* ---- Device-wide commands ----------------------------------------------- */
+
+VELTOR_API veltor_status VELTOR_CALL veltor_enable_outputs(veltor_device* device);
+VELTOR_API veltor_status VELTOR_CALL veltor_disable_outputs(veltor_device* device);
+VELTOR_API veltor_status VELTOR_CALL veltor_lock_panel(veltor_device* device);
+VELTOR_API veltor_status VELTOR_CALL veltor_unlock_panel(veltor_device* device);
+VELTOR_API veltor_status VELTOR_CALL veltor_reset_all(veltor_device* device);
+/* Sends the clock options of the general properties. */
+VELTOR_API veltor_status VELTOR_CALL veltor_set_clock(veltor_device* device);
+/* The timing modes of A to H in turn; stops at the first failure. */
+VELTOR_API veltor_status VELTOR_CALL veltor_set_all_modes(veltor_device* device);
+/* Logic, clock options, timing modes, with the panel locked and the
+ * outputs off meanwhile. */
+VELTOR_API veltor_status VELTOR_CALL veltor_update_all(veltor_device* device);
+VELTOR_API veltor_status VELTOR_CALL veltor_transfer_all_logic(veltor_device* device);
+VELTOR_API veltor_status VELTOR_CALL veltor_implement_logic(veltor_device* device);
+
+/* The device-wide general properties. Clock-source codes of the pairs:
+ * 0 200 MHz, 1 3.125 MHz, 2 twice the reference, 3 one sixty-fourth of
+ * that. Flags are 0 or nonzero. */
+typedef struct veltor_general {
+    size_t size; /* sizeof(veltor_general) */
+    int clock_ab;
+    int clock_cd;
+    int clock_ef;
+    int clock_gh;
+    double ref_clock_hz;
+    int lock_panel;
+    int disable_outputs;
+} veltor_general;
+
+/* Fills *general, whose size field the caller sets, from the device. */
+VELTOR_API veltor_status VELTOR_CALL veltor_get_general(veltor_device* device,
+                                                        veltor_general* general);
+/* Takes effect for every later time conversion at once; reaches the
+ * instrument with veltor_set_clock or veltor_update_all. */
+VELTOR_API veltor_status VELTOR_CALL veltor_set_general(veltor_device* device,
+                                                        const veltor_general* general);
+/* The clock frequency of the channel's pair. */
+VELTOR_API veltor_status VELTOR_CALL veltor_clock_frequency(veltor_device* device, char channel,
+                                                            double* hz);
+
+/* ---- Channel commands --------------------------------------------------- */
+
+VELTOR_API veltor_status VELTOR_CALL veltor_channel_enable(veltor_device* device, char channel);
+VELTOR_API veltor_status VELTOR_CALL veltor_channel_disable(veltor_device* device, char channel);
+VELTOR_API veltor_status VELTOR_CALL veltor_channel_force_trigger(veltor_device* device,
+                                                                  char channel);
+VELTOR_API veltor_status VELTOR_CALL veltor_channel_reset(veltor_device* device, char channel);
+/* Asks the instrument for the channel's delay; *seconds gets it. */
+VELTOR_API veltor_status VELTOR_CALL veltor_channel_query(veltor_device* device, char channel,
+                                                          double* seconds);
+/* The last delay (from a query or a delay report), in seconds at the pair's
+ * clock as the general properties give it now. */
+VELTOR_API veltor_status VELTOR_CALL veltor_channel_last_delay(veltor_device* device, char channel,
+                                                               double* seconds);
+/* Delay reports the instrument sent for the channel so far. */
+VELTOR_API veltor_status VELTOR_CALL veltor_channel_report_count(veltor_device* device,
+                                                                 char channel,
+                                                                 unsigned long* count);
+
+/* ---- Timing modes ------------------------------------------------------- */
+
+/* Every mode record starts with `size_t size`, which the caller sets to
+ * sizeof the record (veltor_mode_defaults does). A later version may add
+ * fields at the end of a record; the library accepts each size it knows and
+ * refuses one it does not (VELTOR_INVALID_ARGUMENT), so a record never is
+ * read past its end nor half ignored. Times are in seconds; flags 0 or
+ * nonzero. */
+typedef enum veltor_mode_kind {
+    VELTOR_MODE_NULL = 0,      /* veltor_mode_output */
+    VELTOR_MODE_PASSIVE = 1,   /* veltor_mode_output */
+    VELTOR_MODE_TOGGLE = 2,    /* veltor_mode_output */
+    VELTOR_MODE_DELAY = 3,     /* veltor_mode_delay */
+    VELTOR_MODE_DYN_DELAY = 4, /* veltor_mode_dyn_delay */
+    VELTOR_MODE_COUNT = 5,     /* veltor_mode_count */
+    VELTOR_MODE_UPDOWN = 6,    /* veltor_mode_updown */
+    VELTOR_MODE_VALIDATE = 7,  /* veltor_mode_validate */
+    VELTOR_MODE_CLOCK = 8      /* veltor_mode_clock */
+} veltor_mode_kind;
+
+/* The trigger options of the delay, up/down and validate modes. */
+typedef struct veltor_trigger {
+    int option1;    /* option byte bit 1 */
+    int option2;    /* option byte bit 2 */
+    int kind;       /* 1: mode byte bit 6; anything but 2: mode byte bit 4 */
+    int value;      /* low 24 bits sent */
+    int value_mode; /* 0, 1 or other (see the C++ STriggerProp) */
+    int value_flag;
+} veltor_trigger;
+
+/* Null (no output), passive and toggle: only the output's sense. */
+typedef struct veltor_mode_output {
+    size_t size;
+    int invert;
+} veltor_mode_output;
+
+typedef struct veltor_mode_delay {
+    size_t size;
+    double delay;
+    double duration;
+    int invert;
+    int mode_bit3;
+    int sweep_enable;
+    double sweep; /* checked only while the sweep is on */
+    veltor_trigger trigger;
+} veltor_mode_delay;
+
+typedef struct veltor_mode_dyn_delay {
+    size_t size;
+    double delay;
+    double duration;
+    int invert;
+    int mode_bit3;
+    int sweep_enable;
+    double sweep;
+    int average; /* averaging amount, low 8 bits sent */
+} veltor_mode_dyn_delay;
+
+typedef struct veltor_mode_count {
+    size_t size;
+    int counter_mode; /* 0..255 */
+    int option;
+    int setting;
+} veltor_mode_count;
+
+typedef struct veltor_mode_updown {
+    size_t size;
+    double delay; /* may be negative */
+    double duration;
+    int invert;
+    int mode_bit3;
+    int use_first; /* send `first` (else `second`) as the scaling byte */
+    int first;
+    int second;
+    veltor_trigger trigger;
+} veltor_mode_updown;
+
+typedef struct veltor_mode_validate {
+    size_t size;
+    double delay;
+    double duration;
+    int invert;
+    int mode_bit3;
+    veltor_trigger trigger;
+} veltor_mode_validate;
+
+typedef struct veltor_mode_clock {
+    size_t size;
+    double delay;
+    double duration;
+    int invert;
+} veltor_mode_clock;
+
+/* Fills the record of `kind` with the library's defaults and its size;
+ * `size` is the caller's sizeof of that record. */
+VELTOR_API veltor_status VELTOR_CALL veltor_mode_defaults(int kind, void* record, size_t size);
+/* Gives the channel a timing mode of `kind` made from `record` (the record
+ * of that kind). The device keeps its own copy: the record may go after the
+ * call. Nothing is sent: see veltor_channel_send_mode. */
+VELTOR_API veltor_status VELTOR_CALL veltor_channel_set_mode(veltor_device* device, char channel,
+                                                             int kind, const void* record);
+/* Back to the default mode (null output) of every channel. */
+VELTOR_API veltor_status VELTOR_CALL veltor_channel_clear_mode(veltor_device* device, char channel);
+/* Checks the channel's mode against the intervals of its clock, sending
+ * nothing: VELTOR_REJECTED with every time out of range in the message. */
+VELTOR_API veltor_status VELTOR_CALL veltor_channel_check_mode(veltor_device* device, char channel);
+/* Checks and sends the channel's timing mode. */
+VELTOR_API veltor_status VELTOR_CALL veltor_channel_send_mode(veltor_device* device, char channel);
+
+/* ---- Logic -------------------------------------------------------------- */
+
+/* Sets the channel's logic text ("inA = in1 & in2;"); VELTOR_REJECTED when
+ * it does not parse, with its line in *line (0: none). The text is kept
+ * either way, as in the C++ class; veltor_channel_compile_logic finds what
+ * parses but cannot be compiled. */
+VELTOR_API veltor_status VELTOR_CALL veltor_channel_set_logic(veltor_device* device, char channel,
+                                                              const char* text, int* line);
+VELTOR_API veltor_status VELTOR_CALL veltor_channel_get_logic(veltor_device* device, char channel,
+                                                              char* buffer, size_t size,
+                                                              size_t* needed);
+/* Compiles the channel's logic against the global symbols, sending
+ * nothing; on VELTOR_REJECTED *line is the line at fault (0: none). */
+VELTOR_API veltor_status VELTOR_CALL veltor_channel_compile_logic(veltor_device* device,
+                                                                  char channel, int* line);
+/* The message of the channel's last compile or transfer ("No errors." after
+ * a good one) and its line (0: none). */
+VELTOR_API veltor_status VELTOR_CALL veltor_channel_logic_error(veltor_device* device, char channel,
+                                                                int* line, char* buffer,
+                                                                size_t size, size_t* needed);
+/* The logic code of the last good compile (may be empty): bytes, no NUL;
+ * *needed gets their count. */
+VELTOR_API veltor_status VELTOR_CALL veltor_channel_logic_code(veltor_device* device, char channel,
+                                                               unsigned char* buffer, size_t size,
+                                                               size_t* needed);
+VELTOR_API veltor_status VELTOR_CALL veltor_channel_transfer_logic(veltor_device* device,
+                                                                   char channel);
+
+/* The global logic text; VELTOR_REJECTED when it does not compile, with
+ * its line in *line (0: none). */
+VELTOR_API veltor_status VELTOR_CALL veltor_set_global_logic(veltor_device* device,
+                                                             const char* text, int* line);
+VELTOR_API veltor_status VELTOR_CALL veltor_get_global_logic(veltor_device* device, char* buffer,
+                                                             size_t size, size_t* needed);
+/* The message of the latest failed global logic ("" until one fails). */
+VELTOR_API veltor_status VELTOR_CALL veltor_global_logic_error(veltor_device* device, int* line,
+                                                               char* buffer, size_t size,
+                                                               size_t* needed);
+
+/* ---- Failure diagnostics ------------------------------------------------ */
+
+/* How the last attempt of an exchange on the device ended, by any thread. */
+typedef enum veltor_outcome {
+    VELTOR_OUTCOME_NONE = 0,          /* no exchange yet */
+    VELTOR_OUTCOME_SUCCESS = 1,       /* acknowledged */
+    VELTOR_OUTCOME_NOT_CONNECTED = 2, /* nothing was sent */
+    VELTOR_OUTCOME_WRITE_FAILED = 3,
+    VELTOR_OUTCOME_NO_ANSWER = 4,
+    VELTOR_OUTCOME_NEGATIVE = 5, /* refused by the instrument */
+    VELTOR_OUTCOME_WRONG_LEAD = 6,
+    VELTOR_OUTCOME_INCOMPLETE = 7,
+    VELTOR_OUTCOME_BAD_CHECKSUM = 8,
+    VELTOR_OUTCOME_PORT_LOST = 9, /* reconnect */
+    VELTOR_OUTCOME_MISMATCH = 10,
+    VELTOR_OUTCOME_CLOSED = 11
+} veltor_outcome;
+
+VELTOR_API veltor_status VELTOR_CALL veltor_last_outcome(veltor_device* device, int* outcome);
+/* The outcome in words ("no answer"); "unknown outcome" for any other. */
+VELTOR_API veltor_status VELTOR_CALL veltor_describe_outcome(int outcome, const char** text);
+/* Why the device's last command failed, whichever thread ran it ("" after
+ * one that succeeded). With several threads, veltor_last_message gives each
+ * thread its own. */
+VELTOR_API veltor_status VELTOR_CALL veltor_device_last_error(veltor_device* device, char* buffer,
+                                                              size_t size, size_t* needed);
+
+/* ---- Callbacks ---------------------------------------------------------- */
+
+/* A delay report: the channel letter, the delay in clock counts and in
+ * seconds, and a monotonic time stamp in nanoseconds of its arrival. Called
+ * for every valid report in arrival order, one call at a time, on a thread
+ * of the device's own and outside the library's locks: it may run commands
+ * on the device but must not destroy it, and should return soon (later
+ * reports wait). */
+typedef void(VELTOR_CALL* veltor_report_fn)(void* user, char channel, unsigned int counts,
+                                            double seconds, long long time_ns);
+/* fn NULL switches the callback off. Returns once no call of the previous
+ * callback is in progress, so its user data may go then. */
+VELTOR_API veltor_status VELTOR_CALL veltor_set_report_callback(veltor_device* device,
+                                                                veltor_report_fn fn, void* user);
+
+enum {
+    VELTOR_TRACE_REQUEST = 0, /* a request written */
+    VELTOR_TRACE_ANSWER = 1,  /* the answer read for it */
+    VELTOR_TRACE_UNASKED = 2  /* bytes the instrument sent unasked */
+};
+
+typedef struct veltor_trace_event {
+    size_t size; /* sizeof(veltor_trace_event) of the library */
+    int kind;    /* VELTOR_TRACE_* */
+    const unsigned char* bytes;
+    size_t count;
+    long long time_ns;  /* monotonic */
+    const char* status; /* the command in progress ("Setting timing mode..."), or "" */
+} veltor_trace_event;
+
+/* The wire trace. The event and its bytes are valid during the call only.
+ * Called one event at a time: on the commanding thread for requests and
+ * answers, on the device's watcher thread for unasked bytes, while the
+ * device holds its receive lock: it must not call the device, and should
+ * return soon. fn NULL switches it off; returns once no call of the
+ * previous trace is in progress. */
+typedef void(VELTOR_CALL* veltor_trace_fn)(void* user, const veltor_trace_event* event);
+VELTOR_API veltor_status VELTOR_CALL veltor_set_trace(veltor_device* device, veltor_trace_fn fn,
+                                                      void* user);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VELTOR_VELTOR_C_H */
