@@ -22,6 +22,10 @@ set_target_properties(veltor PROPERTIES
   LIBRARY_OUTPUT_DIRECTORY ${VELTOR_WIN_BIN})
 target_link_options(veltor PRIVATE -shared-libgcc)
 
+# Network ports (socket://, rfc2217://) use Winsock.
+target_link_libraries(veltor PRIVATE ws2_32)
+target_link_libraries(veltor_static PUBLIC ws2_32)
+
 # The runtime DLLs the toolchain links against, found through the compiler so
 # that the posix or win32 thread-model variant in use is the one shipped.
 set(VELTOR_RUNTIME_DLLS)

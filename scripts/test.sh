@@ -22,7 +22,7 @@ notrun=0
 
 count() {  # junit file: adds its counts
   local suite tests failures skipped disabled
-  suite="$(grep -m1 -oE '<testsuite [^>]*>' "$1" 2>/dev/null)"
+  suite="$(tr '\n\t' '  ' <"$1" 2>/dev/null | grep -m1 -oE '<testsuite [^>]*>')"
   if [ -z "$suite" ]; then
     echo "no results in $1"
     failed=$((failed + 1))

@@ -102,7 +102,9 @@ int Diagram(const std::string& path, const std::string& output, const DiagramOpt
 }  // namespace
 
 void AddPortOptions(CLI::App& command, PortOptions& options) {
-    command.add_option("--port,-p", options.port, "serial port: a device path or a port number")
+    command
+        .add_option("--port,-p", options.port,
+                    "port: a device path, a port number, socket://HOST:PORT or rfc2217://HOST:PORT")
         ->required();
     command.add_option("--baud,-b", options.baud, "line speed in bit/s (2400 to 115200)")
         ->capture_default_str();

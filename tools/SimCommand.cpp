@@ -1,5 +1,6 @@
-// veltor sim: the simulated instrument on a pseudo-terminal, for trying the
-// tool, the library or a script without hardware.
+// veltor sim: the simulated instrument on a pseudo-terminal, and on request
+// on TCP as well, for trying the tool, the library or a script without
+// hardware.
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -8,9 +9,11 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "sim/Simulator.h"
+#include "sim/TcpServer.h"
 #include "tools/Commands.h"
 #include "tools/Signals.h"
 #include "tools/Tool.h"
@@ -31,6 +34,8 @@ struct SimOptions {
     std::vector<std::string> faults;  // KIND[:COUNT]
     std::string faultRate;            // KIND:PROBABILITY[:SEED]
     std::string stateFile;
+    int listenPort = -1;  // -1: no TCP server
+    std::string listenHost = "127.0.0.1";
 };
 
 int Channel(const std::string& text) {
@@ -108,13 +113,31 @@ int Serve(const SimOptions& options) {
             throw ToolError(kExitUsage, "cannot make the link " + options.link);
         }
     }
+    std::unique_ptr<vsim::TcpServer> server;
+    if (options.listenPort >= 0) {
+        if (options.listenPort > 65535) {
+            throw ToolError(kExitUsage, "no TCP port " + std::to_string(options.listenPort));
+        }
+        try {
+            server = std::make_unique<vsim::TcpServer>(sim.SlavePath(), options.listenHost,
+                                                       static_cast<uint16_t>(options.listenPort));
+        } catch (const std::system_error& e) {
+            throw ToolError(kExitUsage, "cannot listen on " + options.listenHost + " port " +
+                                            std::to_string(options.listenPort) + ": " +
+                                            e.code().message());
+        }
+    }
     std::printf("%s\n", sim.SlavePath().c_str());
+    if (server) {
+        std::printf("%s\n", server->Url().c_str());
+    }
     std::fflush(stdout);
     if (options.reportEvery > 0.0) {
         sim.StartReportStream(Channel(options.reportChannel), options.reportCounts,
                               static_cast<int>(options.reportEvery * 1e6));
     }
     const int signal = signals.Wait(0);
+    server.reset();
     const size_t reports = sim.StopReportStream();
     if (options.verbose) {
         std::fprintf(stderr, "veltor sim: stopping on signal %d after %zu reports\n", signal,
@@ -134,7 +157,9 @@ int Serve(const SimOptions& options) {
 void AddSimCommand(CLI::App& app, Action& action) {
     auto options = std::make_shared<SimOptions>();
     CLI::App* sim = app.add_subcommand(
-        "sim", "serve the simulated instrument on a pseudo-terminal (its path is printed)");
+        "sim",
+        "serve the simulated instrument on a pseudo-terminal (its path is printed), and with "
+        "--listen on TCP");
     sim->add_option("--link", options->link, "also reach it under this path (a symbolic link)");
     sim->add_flag("--pace", options->pace, "send and take bytes at the line speed the host set");
     sim->add_flag("--verbose", options->verbose, "print every request and answer on stderr");
@@ -156,6 +181,12 @@ void AddSimCommand(CLI::App& app, Action& action) {
                     "KIND:PROBABILITY[:SEED] each request meets this fault at random");
     sim->add_option("--state-file", options->stateFile,
                     "write what the instrument holds to this file when stopped");
+    sim->add_option("--listen", options->listenPort,
+                    "also serve it on TCP at this port, raw, one client at a time (0: any free "
+                    "port); its socket://HOST:PORT name is printed on a second line");
+    sim->add_option("--listen-host", options->listenHost,
+                    "the IPv4 address the TCP server listens on")
+        ->capture_default_str();
     sim->callback([&action, options] { action = [options] { return Serve(*options); }; });
 }
 

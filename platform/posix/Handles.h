@@ -4,8 +4,13 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "platform/Platform.h"
+#include "serial/Rfc2217.h"
 
 namespace veltor {
 namespace platform {
@@ -39,12 +44,25 @@ struct Event : Object {
     std::atomic<bool> signalled{false};
 };
 
+// A serial port, or a TCP connection to a device server that holds the
+// instrument's serial line (see serial/NetAddress.h). Either way `fd` is
+// polled and read the same; only a Telnet connection's bytes pass through
+// its session.
 struct Port : Object {
     static constexpr Kind kKind = Kind::Port;
+    enum class Link { Terminal, Tcp, Rfc2217 };
     Port() : Object(kKind) {}
     ~Port() override;
     int fd = -1;
-    long baud = 0;
+    long baud = 0;  // 0 where the host cannot see the line (a network port)
+    Link link = Link::Terminal;
+    // Rfc2217 only. The session is read under the receive lock; its answers
+    // to the server wait in `replies` (guarded by `repliesLock`) for the
+    // next write, so that only the writing thread ever sends.
+    std::unique_ptr<Rfc2217Session> telnet;
+    std::mutex repliesLock;
+    std::vector<unsigned char> replies;
+    std::vector<unsigned char> escaped;  // the writing thread's buffer
 };
 
 struct Thread : Object {
@@ -77,6 +95,29 @@ bool TakeEvent(Event* event);
 void DrainCounter(Event* event);
 long MillisecondsLeft(long long deadlineMs);
 long long NowMs();
+
+// Why the thread's last failed call failed, where the system's own words
+// (errno) would mislead or say too little; empty otherwise.
+extern thread_local std::string t_Failure;
+
+// A non-blocking read of what is queued: 0 when nothing is, -1 when the
+// line is gone (end of file after a hang-up or a closed connection, or an
+// error such as EIO or a reset).
+long ReadQueued(int fd, unsigned char* buffer, std::size_t capacity);
+
+// ---- Network ports (Net.cpp) ----
+// Connects to a device server (resolving and connecting within a bound) and,
+// for RFC 2217, agrees on the COM Port Control option. Null on failure, with
+// the reason in t_Failure.
+Handle OpenNetPort(const char* name);
+// Sets the line through an RFC 2217 server; nothing to do on a raw one.
+// 0, or -4 with the reason in t_Failure.
+int NetConfigure(Port* port, long baud);
+void NetPurgeInput(Port* port);
+bool NetWrite(Port* port, const unsigned char* bytes, int count, long timeoutMs);
+// ReadQueued for a network port: only data bytes, the server's commands
+// taken out and answered.
+long NetRead(Port* port, unsigned char* buffer, std::size_t capacity);
 
 }  // namespace posix
 }  // namespace platform

@@ -12,6 +12,8 @@
 #include <string>
 
 #include "platform/posix/Handles.h"
+#include "serial/NetAddress.h"
+#include "serial/Rfc2217.h"
 
 namespace veltor {
 namespace platform {
@@ -20,16 +22,16 @@ namespace posix {
 
 Port::~Port() {
     if (fd >= 0) {
-        ::flock(fd, LOCK_UN);
+        if (link == Link::Terminal) {
+            ::flock(fd, LOCK_UN);
+        }
         ::close(fd);
     }
 }
 
-namespace {
+thread_local std::string t_Failure;
 
-// Set where the system's own words would mislead; cleared by LastError's
-// fallback to errno.
-thread_local const char* t_Failure = nullptr;
+namespace {
 
 speed_t SpeedConstant(long baud) {
     switch (baud) {
@@ -57,7 +59,7 @@ speed_t SpeedConstant(long baud) {
 }  // namespace posix
 
 std::string LastError() {
-    if (posix::t_Failure != nullptr) {
+    if (!posix::t_Failure.empty()) {
         return posix::t_Failure;
     }
     return std::strerror(errno);
@@ -72,7 +74,15 @@ Handle OpenPort(const char* name) {
     if (name == nullptr) {
         return nullptr;
     }
-    posix::t_Failure = nullptr;
+    posix::t_Failure.clear();
+    std::string malformed;
+    if (ParseNetAddress(name, malformed).link != NetLink::None) {
+        return posix::OpenNetPort(name);
+    }
+    if (!malformed.empty()) {
+        posix::t_Failure = malformed;
+        return nullptr;
+    }
     const int fd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return nullptr;
@@ -92,8 +102,11 @@ Handle OpenPort(const char* name) {
 }
 
 int PortConfigure(Handle h, long baud) {
-    posix::t_Failure = nullptr;
+    posix::t_Failure.clear();
     auto* port = posix::As<posix::Port>(h);
+    if (port != nullptr && port->link != posix::Port::Link::Terminal) {
+        return posix::NetConfigure(port, baud);
+    }
     // Received bytes are reported by poll() on a non-blocking descriptor of a
     // terminal; anything that is no terminal cannot report them.
     if (port == nullptr || !::isatty(port->fd)) {
@@ -138,7 +151,10 @@ int PortConfigure(Handle h, long baud) {
 }
 
 void PortPurgeInput(Handle h) {
-    if (auto* port = posix::As<posix::Port>(h)) {
+    auto* port = posix::As<posix::Port>(h);
+    if (port != nullptr && port->link != posix::Port::Link::Terminal) {
+        posix::NetPurgeInput(port);
+    } else if (port != nullptr) {
         ::tcflush(port->fd, TCIFLUSH);
     }
 }
@@ -147,6 +163,9 @@ bool PortWrite(Handle h, const unsigned char* bytes, int count, long timeoutMs) 
     auto* port = posix::As<posix::Port>(h);
     if (port == nullptr || bytes == nullptr || count < 0) {
         return false;
+    }
+    if (port->link != posix::Port::Link::Terminal) {
+        return posix::NetWrite(port, bytes, count, timeoutMs);
     }
     const long long deadline = posix::NowMs() + timeoutMs;
     int done = 0;
@@ -179,6 +198,9 @@ bool PortWrite(Handle h, const unsigned char* bytes, int count, long timeoutMs) 
 
 void PortDrain(Handle h, long timeoutMs) {
     auto* port = posix::As<posix::Port>(h);
+    // A network port's baud is 0: what the server's line still has to send
+    // is out of sight, and the socket's own queue empties as fast as the
+    // network takes it.
     if (port == nullptr || port->baud <= 0) {
         return;
     }
@@ -203,10 +225,7 @@ void PortDrain(Handle h, long timeoutMs) {
 }
 
 namespace posix {
-namespace {
 
-// A non-blocking read of what is queued: 0 when nothing is, -1 when the
-// line is gone (end of file after a hang-up, or an error such as EIO).
 long ReadQueued(int fd, unsigned char* buffer, std::size_t capacity) {
     for (;;) {
         const ssize_t got = ::read(fd, buffer, capacity);
@@ -223,17 +242,21 @@ long ReadQueued(int fd, unsigned char* buffer, std::size_t capacity) {
     }
 }
 
-}  // namespace
 }  // namespace posix
 
 long PortReadQueued(Handle h, unsigned char* buffer, std::size_t capacity) {
     auto* port = posix::As<posix::Port>(h);
-    return port == nullptr ? -1 : posix::ReadQueued(port->fd, buffer, capacity);
+    if (port == nullptr) {
+        return -1;
+    }
+    return port->link == posix::Port::Link::Rfc2217 ? posix::NetRead(port, buffer, capacity)
+                                                    : posix::ReadQueued(port->fd, buffer, capacity);
 }
 
 // ---- The watcher's waits ------------------------------------------------------
 
 struct Watch {
+    posix::Port* port = nullptr;
     int portFd = -1;
     posix::Event* stop = nullptr;
     posix::Event* aside = nullptr;
@@ -246,6 +269,7 @@ Watch* WatchOpen(Handle port, Handle stopEvent, Handle asideEvent) {
         return nullptr;
     }
     auto* watch = new Watch;
+    watch->port = p;
     watch->portFd = p->fd;
     watch->stop = stop;
     watch->aside = posix::As<posix::Event>(asideEvent);
@@ -334,7 +358,9 @@ WatchEvent WatchWait(Watch* watch, bool withPort) {
 }
 
 long WatchRead(Watch* watch, unsigned char* buffer, std::size_t capacity) {
-    return posix::ReadQueued(watch->portFd, buffer, capacity);
+    return watch->port->link == posix::Port::Link::Rfc2217
+               ? posix::NetRead(watch->port, buffer, capacity)
+               : posix::ReadQueued(watch->portFd, buffer, capacity);
 }
 
 }  // namespace platform

@@ -5,7 +5,9 @@ namespace veltor {
 namespace platform {
 
 void CloseHandle(Handle h) {
-    if (IsHeld(h)) {
+    if (NetPort* net = AsNetPort(h)) {
+        NetClose(net);
+    } else if (IsHeld(h)) {
         ::CloseHandle(ToWin32(h));
     }
 }

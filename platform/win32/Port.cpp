@@ -1,10 +1,12 @@
 // COM ports on Win32 with overlapped I/O, and the watcher's waits on them.
+// Network ports (Net.cpp) are handed over where they differ.
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
 
 #include "platform/win32/Win32.h"
+#include "serial/NetAddress.h"
 
 namespace veltor {
 namespace platform {
@@ -205,6 +207,9 @@ void PortName(int portNumber, char* name, std::size_t size) {
 }
 
 std::string LastError() {
+    if (NetFailure()[0] != '\0') {
+        return NetFailure();
+    }
     const DWORD code = ::GetLastError();
     if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) {
         return "held by another program (access denied)";
@@ -225,12 +230,26 @@ Handle OpenPort(const char* name) {
     if (name == nullptr) {
         return nullptr;
     }
+    ClearNetFailure();
+    std::string malformed;
+    if (ParseNetAddress(name, malformed).link != NetLink::None) {
+        return OpenNetPort(name);
+    }
+    if (!malformed.empty()) {
+        // Reported as the reason; no system call failed.
+        OpenNetPortFailure(malformed);
+        return nullptr;
+    }
     HANDLE port = ::CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_OVERLAPPED, nullptr);
     return port == INVALID_HANDLE_VALUE ? nullptr : FromWin32(port);
 }
 
 int PortConfigure(Handle handle, long baud) {
+    ClearNetFailure();
+    if (NetPort* net = AsNetPort(handle)) {
+        return NetConfigure(net, baud);
+    }
     HANDLE port = ToWin32(handle);
     if (!::SetCommMask(port, kWatchedEvents)) {
         return -2;
@@ -286,12 +305,19 @@ int PortConfigure(Handle handle, long baud) {
 }
 
 void PortPurgeInput(Handle port) {
+    if (NetPort* net = AsNetPort(port)) {
+        NetPurgeInput(net);
+        return;
+    }
     ::PurgeComm(ToWin32(port), PURGE_RXCLEAR);
 }
 
 bool PortWrite(Handle handle, const unsigned char* bytes, int count, long timeoutMs) {
     if (count <= 0) {
         return count == 0;
+    }
+    if (NetPort* net = AsNetPort(handle)) {
+        return NetWrite(net, bytes, count, timeoutMs);
     }
     HANDLE port = ToWin32(handle);
     // The driver reads the bytes from the record's copy: the caller's buffer
@@ -322,6 +348,11 @@ bool PortWrite(Handle handle, const unsigned char* bytes, int count, long timeou
 }
 
 void PortDrain(Handle handle, long timeoutMs) {
+    // What a device server's line still has to send is out of sight, and the
+    // socket's own queue empties as fast as the network takes it.
+    if (AsNetPort(handle) != nullptr) {
+        return;
+    }
     HANDLE port = ToWin32(handle);
     DCB dcb;
     std::memset(&dcb, 0, sizeof(dcb));
@@ -355,6 +386,9 @@ void PortDrain(Handle handle, long timeoutMs) {
 }
 
 long PortReadQueued(Handle handle, unsigned char* buffer, std::size_t capacity) {
+    if (NetPort* net = AsNetPort(handle)) {
+        return NetRead(net, buffer, capacity);
+    }
     HANDLE port = ToWin32(handle);
     if (capacity > kReadChunk) {
         capacity = kReadChunk;
@@ -394,6 +428,7 @@ DataWait WaitForDataOrPort(Handle event, Handle, long timeoutMs) {
 // ---- The watcher's waits ----------------------------------------------------
 
 struct Watch {
+    NetPort* net;  // a network port's watch needs none of the records below
     HANDLE port;
     HANDLE stopEvent;
     // The watcher's WaitCommEvent; its bytes hold the event mask the port
@@ -414,8 +449,14 @@ Watch* WatchOpen(Handle port, Handle stopEvent, Handle) {
     if (watch == nullptr) {
         return nullptr;
     }
+    watch->net = AsNetPort(port);
     watch->port = ToWin32(port);
     watch->stopEvent = ToWin32(stopEvent);
+    watch->wait = nullptr;
+    watch->read = nullptr;
+    if (watch->net != nullptr) {
+        return watch;
+    }
     watch->queueCheckMs = RunningUnderWine() ? kWineQueueCheckMs : INFINITE;
     watch->wait = NewRecord(sizeof(DWORD));
     watch->read = NewRecord(kReadChunk);
@@ -436,6 +477,9 @@ void WatchClose(Watch* watch) {
 }
 
 WatchEvent WatchWait(Watch* watch, bool) {
+    if (watch->net != nullptr) {
+        return NetWait(watch->net, watch->stopEvent);
+    }
     IoRecord* wait = watch->wait;
     DWORD* mask = reinterpret_cast<DWORD*>(wait->Bytes());
     const HANDLE waitList[2] = {watch->stopEvent, wait->overlapped.hEvent};
@@ -512,6 +556,9 @@ WatchEvent WatchWait(Watch* watch, bool) {
 }
 
 long WatchRead(Watch* watch, unsigned char* buffer, std::size_t capacity) {
+    if (watch->net != nullptr) {
+        return NetRead(watch->net, buffer, capacity);
+    }
     if (watch->read == nullptr) {
         return -1;
     }

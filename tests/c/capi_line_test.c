@@ -216,15 +216,24 @@ static void* commands_on_one_device(void* arg) {
     const char letter = *(const char*)arg;
     int failures = 0;
     for (int i = 0; i < 40; ++i) {
-        failures += veltor_channel_force_trigger(dev, letter) != VELTOR_OK;
-        failures += veltor_enable_outputs(dev) != VELTOR_OK;
+        if (veltor_channel_force_trigger(dev, letter) != VELTOR_OK ||
+            veltor_enable_outputs(dev) != VELTOR_OK) {
+            fprintf(stderr, "thread %c, command %d failed\n", letter, i);
+            ++failures;
+        }
     }
     /* Each thread fails its own way, then reads its own message. */
     veltor_channel_enable(dev, (char)(letter + 8));
     pthread_barrier_wait(&both_failed);
     char expected[64];
+    char message[256] = "";
+    size_t needed = 0;
     sprintf(expected, "no channel %d", letter + 8);
-    failures += strstr(last_message(), expected) == NULL;
+    veltor_last_message(message, sizeof message, &needed); /* last_message() is not per thread */
+    if (strstr(message, expected) == NULL) {
+        fprintf(stderr, "thread %c: \"%s\", not \"%s\"\n", letter, message, expected);
+        ++failures;
+    }
     return (void*)(size_t)failures;
 }
 

@@ -8,6 +8,7 @@
 
 int g_failures = 0;
 
+/* The calling thread's last message, in a buffer shared by all threads. */
 const char* last_message(void) {
     static char text[1024];
     size_t needed = 0;

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "sim/Simulator.h"
+#include "sim/TcpServer.h"
 #include "tests/wine/WineHost.h"
 
 namespace {
@@ -740,6 +741,43 @@ TEST_F(WineTest, WatcherSurvivesAHostHandlerThatThrows) {
     EXPECT_DOUBLE_EQ(std::atof(Words(Ask("delay A")).at(2).c_str()), 800000 / kDefaultClockHz);
     EXPECT_EQ(Words(Ask("dev enable")).at(2), "1");
     EXPECT_EQ(Ask("connected"), "connected 1");
+}
+
+// ---- A network port: socket:// to a raw TCP server on loopback ---------------
+
+TEST_F(WineTest, ReachesTheInstrumentOverTcpAndSeesTheConnectionEnd) {
+    // A port nothing listens on any more: the connection is refused.
+    std::unique_ptr<vsim::TcpServer> gone(new vsim::TcpServer(m_Sim->SlavePath()));
+    const std::string nothing = gone->Url();
+    gone.reset();
+    EXPECT_EQ(Ask("openpath " + nothing + " 6"), "openpath -1");
+    EXPECT_EQ(Ask("close"), "close 0 connected=0");
+
+    vsim::TcpServer server(m_Sim->SlavePath());
+    ASSERT_EQ(Ask("openpath " + server.Url() + " 6"), "openpath 0");
+    ASSERT_TRUE(m_Sim->WaitForRawBytes(1024, 10000));
+    EXPECT_EQ(Hex(m_Sim->RawReceived()), Hex(NativeBurst()));
+    m_Sim->ClearLog();
+    EXPECT_EQ(Words(Ask("dev enable")).at(2), "1");
+    const uint32_t counts = 0xFFFF00FF;
+    m_Sim->SendBytes(vsim::Instrument::DelayReport(5, counts));
+    const std::string waited = Ask("unsolicited 8 5000");
+    EXPECT_EQ(Words(waited).at(1), "1") << waited;
+    EXPECT_DOUBLE_EQ(std::atof(Words(Ask("delay F")).at(2).c_str()), counts / kDefaultClockHz);
+
+    // A server that resets the connection is a lost port, seen by the
+    // watcher with no command to find it.
+    server.DropClient(true);
+    const std::string lost = Ask("waitlost 5000");
+    EXPECT_EQ(Words(lost).at(1), "1") << lost;
+    EXPECT_EQ(Words(Ask("dev enable")).at(2), "0");
+    EXPECT_EQ(Ask("outcome"), "outcome " + std::to_string(CSerDev::kPortLost));
+    EXPECT_EQ(Ask("close"), "close 0 connected=0");
+
+    // The server takes the next connection.
+    ASSERT_EQ(Ask("openpath " + server.Url() + " 6"), "openpath 0");
+    EXPECT_EQ(Words(Ask("dev enable")).at(2), "1");
+    EXPECT_EQ(Ask("close"), "close 0 connected=0");
 }
 
 // ---- The C interface: wine_c_client.exe, beside wine_client.exe ---------------
