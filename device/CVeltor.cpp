@@ -193,7 +193,7 @@ void CVeltor::SetReportListener(ReportListener listener) {
 // ---- Device-wide commands ------------------------------------------------------
 
 bool CVeltor::SendDeviceRequest(unsigned char operation, const char* status) {
-    CommandScope scope(*this);
+    // The command scope is DoCommand's.
     return veltor::SendRequest(this, &operation, 1, status);
 }
 

@@ -111,14 +111,15 @@ struct Watch;
 Watch* WatchOpen(Handle port, Handle stopEvent, Handle asideEvent = nullptr);
 void WatchClose(Watch* watch);
 
-enum class WatchEvent { Stop, Received, Failed, Aside };
-// Blocks, without any time limit or periodic wake-up, until the stop event is
-// set (Stop), the aside event is set (Aside) or, with withPort, the port has
-// received bytes (Received). A port that hangs up with bytes still queued
-// reports Received until they are read, then Failed (or Received with
-// WatchRead returning -1). Failed: the port is gone or the wait cannot be
-// made. Watcher thread.
-WatchEvent WatchWait(Watch* watch, bool withPort = true);
+enum class WatchEvent { Stop, Received, Failed, Aside, TimedOut };
+// Blocks, without any periodic wake-up, until the stop event is set (Stop),
+// the aside event is set (Aside), with withPort the port has received bytes
+// (Received), or timeoutMs has passed (TimedOut; -1: no limit). A port that
+// hangs up with bytes still queued reports Received until they are read,
+// then Failed (or Received with WatchRead returning -1). Failed: the port is
+// gone or the wait cannot be made. A limit is only given without the port,
+// where PortWaitable. Watcher thread.
+WatchEvent WatchWait(Watch* watch, bool withPort = true, long timeoutMs = -1);
 
 // ---- The exchange's wait --------------------------------------------------------
 // True where an exchange can wait on the port itself (beside its data event)

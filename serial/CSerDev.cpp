@@ -17,6 +17,11 @@ namespace {
 
 const int kWatcherFailed = -6;
 
+// How long the line must be free of attempts before the watcher takes the
+// port back from the exchanging thread: back-to-back commands keep it, and
+// reports between commands wait no longer than this to be read.
+const long long kPortBackUs = 2000;
+
 long long NowUs() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
@@ -76,7 +81,10 @@ CSerDev::CSerDev()
       m_pStatus(nullptr),
       m_bReadsPort(pf::PortWaitable()),
       m_bAside(false),
-      m_hAsideEvent(nullptr) {}
+      m_hAsideEvent(nullptr),
+      m_PortBackAtUs(0),
+      m_nAnswersSeen(0),
+      m_bWatcherWaits(false) {}
 
 CSerDev::~CSerDev() {
     // A device owner closes the connection first; a bare serial device is
@@ -150,6 +158,7 @@ int CSerDev::InitConnection(const char* device, int baudIndex) {
     m_hStartedEvent = pf::CreateEvent(false);
     m_hAsideEvent = m_bReadsPort ? pf::CreateEvent(false) : nullptr;
     m_bAside = false;
+    m_bWatcherWaits = false;
     if (m_hStopEvent == nullptr || m_hStartedEvent == nullptr ||
         (m_bReadsPort && m_hAsideEvent == nullptr)) {
         return fail(kWatcherFailed, "cannot create the watcher's events: " + pf::LastError());
@@ -158,6 +167,7 @@ int CSerDev::InitConnection(const char* device, int baudIndex) {
     // A new line: nothing half-received on an earlier one carries over.
     *m_pSplitter = veltor::LineSplitter();
     m_nRequests = 0;
+    m_nAnswersSeen = 0;
     m_LineFreeUs = NowUs();
     m_bWatcherStarted = false;
     m_hThread = pf::StartThread(&CSerDev::CommWatchProc, this);
@@ -401,30 +411,38 @@ bool CSerDev::BeginAttempt(const char* status) {
     // answers before the write call returns must not have its answer taken
     // for unasked bytes (the retry would carry the command out twice).
     m_bAwaiting = !lost;
+    // The watcher is woken only when it holds the port: after back-to-back
+    // attempts it has stood aside since the last one.
+    const bool handOver = m_bReadsPort && !lost && !m_bAside;
+    if (handOver) {
+        m_bAside = true;
+    }
     m_pBuffer->Unlock();
     if (lost) {
         MarkLost();
         return false;
     }
-    if (m_bReadsPort) {
-        m_bAside = true;
+    if (handOver) {
         pf::SetEvent(m_hAsideEvent);
     }
     return true;
 }
 
 void CSerDev::EndAttempt(int timeoutMs) {
+    m_LastAttemptEndUs = NowUs();
+    m_nLastTimeoutMs = timeoutMs;
     m_pBuffer->Lock();
     m_bAwaiting = false;
     m_pStatus = nullptr;
     // Answer bytes left in the ring belong to no attempt any more.
     m_pBuffer->MarkEmpty(m_hDataEvent);
+    // The watcher takes the port back unless another attempt begins soon;
+    // if it waits for this end, it is told.
+    m_PortBackAtUs = m_LastAttemptEndUs + kPortBackUs;
+    const bool wake = m_bWatcherWaits;
+    m_bWatcherWaits = false;
     m_pBuffer->Unlock();
-    m_LastAttemptEndUs = NowUs();
-    m_nLastTimeoutMs = timeoutMs;
-    if (m_bReadsPort && m_bAside) {
-        // The watcher takes the line back: reports between commands.
-        m_bAside = false;
+    if (wake) {
         pf::SetEvent(m_hAsideEvent);
     }
 }
@@ -517,11 +535,18 @@ long CSerDev::ReadUntil(unsigned char* destination, long count, long long deadli
     const long long graceUs = 20000 + WireUs(10, m_nBaud);
     long long releaseAt = 0;
     long delivered = 0;
+    bool portReady = false;
     for (;;) {
+        // After a wake-up by the port, its bytes are read and the ring looked
+        // into under one taking of the lock.
         m_pBuffer->Lock();
+        const bool lost = portReady && !ReadPortHeld();
         delivered += m_pBuffer->GetHeld(destination + delivered, count - delivered, m_hDataEvent);
         const bool held = delivered < count && m_pSplitter->HoldsAnswer();
         m_pBuffer->Unlock();
+        if (lost) {
+            MarkLost();
+        }
         if (delivered >= count) {
             return 0;
         }
@@ -533,7 +558,9 @@ long CSerDev::ReadUntil(unsigned char* destination, long count, long long deadli
         }
         releaseAt = !held ? 0 : releaseAt != 0 ? releaseAt : NowUs() + graceUs;
         const long long wakeAt = releaseAt != 0 ? std::min(releaseAt, deadlineUs) : deadlineUs;
-        if (AwaitAnswerBytes(wakeAt)) {
+        const pf::DataWait woken = pf::WaitForDataOrPort(m_hDataEvent, m_hPort, MsUntil(wakeAt));
+        portReady = woken == pf::DataWait::Port;
+        if (woken == pf::DataWait::Data || portReady) {
             continue;
         }
         if (releaseAt == 0 || MsUntil(deadlineUs) == 0) {
@@ -548,31 +575,15 @@ long CSerDev::ReadUntil(unsigned char* destination, long count, long long deadli
     }
 }
 
-bool CSerDev::AwaitAnswerBytes(long long wakeAtUs) {
-    switch (pf::WaitForDataOrPort(m_hDataEvent, m_hPort, MsUntil(wakeAtUs))) {
-        case pf::DataWait::Data:
-            return true;
-        case pf::DataWait::Port:
-            DrainPort();
-            return true;
-        default:
-            return false;
-    }
-}
-
-void CSerDev::DrainPort() {
-    unsigned char bytes[veltor::kMaxFeed];
-    m_pBuffer->Lock();
+bool CSerDev::ReadPortHeld() {
     // The same reading and sorting as the watcher's, under the same lock, so
     // that every byte is taken once and in order whichever thread reads it.
+    unsigned char bytes[veltor::kMaxFeed];
     const long count = pf::PortReadQueued(m_hPort, bytes, sizeof(bytes));
     if (count > 0) {
         Sort(bytes, static_cast<unsigned long>(count), m_bAwaiting);
     }
-    m_pBuffer->Unlock();
-    if (count < 0) {
-        MarkLost();
-    }
+    return count >= 0;
 }
 
 void CSerDev::AwaitLateAnswers() {
@@ -582,9 +593,7 @@ void CSerDev::AwaitLateAnswers() {
     }
     const long long deadline = m_LastAttemptEndUs + m_nLastTimeoutMs * 1000LL;
     for (;;) {
-        m_pBuffer->Lock();
-        const unsigned long answers = m_pSplitter->Answers();
-        m_pBuffer->Unlock();
+        const unsigned long answers = m_nAnswersSeen.load(std::memory_order_acquire);
         // Unasked answers can make the count run ahead; what is still owed
         // when the time is up is given up for good.
         if (static_cast<long>(m_nRequests - answers) <= 0 || m_bLost || m_bClosing ||
@@ -608,6 +617,9 @@ bool CSerDev::Sort(const unsigned char* bytes, unsigned long count, bool awaitin
 }
 
 bool CSerDev::Deliver() {
+    // Every call of the splitter is followed by a delivery: the count of
+    // answers it has seen is published here.
+    m_nAnswersSeen.store(m_pSplitter->Answers(), std::memory_order_release);
     veltor::SplitOutput& sorted = *m_pSorted;
     if (sorted.answerCount > 0) {
         m_pBuffer->Put(sorted.answer, sorted.answerCount);
@@ -644,15 +656,29 @@ unsigned CSerDev::CommWatchProc(void* argument) {
     }
     unsigned char drained[veltor::kMaxFeed];
     bool aside = false;
+    long asideMs = -1;  // while aside: when to look whether to take the port back
     for (;;) {
-        const pf::WatchEvent event = pf::WatchWait(watch, !aside);
+        const pf::WatchEvent event = pf::WatchWait(watch, !aside, aside ? asideMs : -1);
         if (event == pf::WatchEvent::Stop) {
             break;
         }
-        if (event == pf::WatchEvent::Aside) {
-            // An exchange reads the port while it awaits its answer; the
-            // watcher leaves the port alone until it is done.
+        if (event == pf::WatchEvent::Aside || event == pf::WatchEvent::TimedOut) {
+            // Exchanges read the port while they await their answers; the
+            // watcher leaves the port alone until the line has been free of
+            // attempts for a moment.
+            device->m_pBuffer->Lock();
             aside = device->m_bAside;
+            asideMs = -1;
+            if (aside && device->m_bAwaiting) {
+                device->m_bWatcherWaits = true;  // EndAttempt wakes it
+            } else if (aside) {
+                asideMs = MsUntil(device->m_PortBackAtUs);
+                if (asideMs == 0) {
+                    device->m_bAside = false;
+                    aside = false;
+                }
+            }
+            device->m_pBuffer->Unlock();
             continue;
         }
         // A hang-up, end of file or failed read: the port is gone. The

@@ -203,11 +203,9 @@ private:
     bool Sort(const unsigned char* bytes, unsigned long count, bool awaiting);
     bool Deliver();
     void MarkLost();
-    /// Waits until answer bytes may have arrived or wakeAtUs passes; false
-    /// when the time ran out. Reads the port itself where it can.
-    bool AwaitAnswerBytes(long long wakeAtUs);
-    /// Reads what the port holds into the splitter (receive lock taken).
-    void DrainPort();
+    /// Reads what the port holds into the splitter; false when the port is
+    /// gone. The caller holds the receive lock.
+    bool ReadPortHeld();
     static unsigned CommWatchProc(void* device);
     void CloseAndCleanHandle(veltor::Handle& handle);
     void InvalidateHandle(veltor::Handle& handle);
@@ -244,10 +242,16 @@ private:
     std::atomic<bool> m_bTracing;
     /// Status text of the command in progress (receive lock).
     const char* m_pStatus;
-    /// While an attempt awaits its answer, the exchanging thread reads the
+    /// While attempts await their answers, the exchanging thread reads the
     /// port itself and the watcher stands aside (where the platform allows):
-    /// the answer then wakes one thread, not two in turn.
+    /// the answer then wakes one thread, not two in turn. The watcher takes
+    /// the port back once the line has been free of attempts for a moment,
+    /// so that back-to-back commands do not hand it over twice each.
     bool m_bReadsPort;
     std::atomic<bool> m_bAside;
     veltor::Handle m_hAsideEvent;
+    long long m_PortBackAtUs;  ///< when the watcher may take the port back (receive lock)
+    /// Answers the splitter has seen, for a look without the receive lock.
+    std::atomic<unsigned long> m_nAnswersSeen;
+    bool m_bWatcherWaits;  ///< the watcher waits for the attempt's end (receive lock)
 };

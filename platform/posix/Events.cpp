@@ -87,7 +87,8 @@ WaitResult WaitForEvent(Handle h, long timeoutMs) {
     if (event == nullptr) {
         return WaitResult::Failed;
     }
-    const long long deadline = posix::NowMs() + (timeoutMs < 0 ? 0 : timeoutMs);
+    const long long deadline = timeoutMs < 0 ? 0 : posix::NowMs() + timeoutMs;
+    bool first = true;
     for (;;) {
         // The mirror first: a set event needs no system call, and a counter
         // drained below while a setter raced it is found set here.
@@ -95,7 +96,11 @@ WaitResult WaitForEvent(Handle h, long timeoutMs) {
             return WaitResult::Signalled;
         }
         pollfd p{event->fd, POLLIN, 0};
-        const int wait = timeoutMs < 0 ? -1 : static_cast<int>(posix::MillisecondsLeft(deadline));
+        // The first pass waits the whole time: the deadline was just taken.
+        const int wait = timeoutMs < 0 ? -1
+                         : first       ? static_cast<int>(timeoutMs)
+                                       : static_cast<int>(posix::MillisecondsLeft(deadline));
+        first = false;
         const int ready = ::poll(&p, 1, wait);
         if (ready < 0) {
             if (errno == EINTR) {

@@ -290,13 +290,18 @@ DataWait WaitForDataOrPort(Handle eventHandle, Handle portHandle, long timeoutMs
     if (event == nullptr || port == nullptr) {
         return DataWait::Failed;
     }
-    const long long deadline = posix::NowMs() + (timeoutMs < 0 ? 0 : timeoutMs);
+    const long long deadline = timeoutMs < 0 ? 0 : posix::NowMs() + timeoutMs;
+    bool first = true;
     for (;;) {
         if (posix::TakeEvent(event)) {
             return DataWait::Data;
         }
         pollfd p[2] = {{event->fd, POLLIN, 0}, {port->fd, POLLIN, 0}};
-        const int wait = timeoutMs < 0 ? -1 : static_cast<int>(posix::MillisecondsLeft(deadline));
+        // The first pass waits the whole time: the deadline was just taken.
+        const int wait = timeoutMs < 0 ? -1
+                         : first       ? static_cast<int>(timeoutMs)
+                                       : static_cast<int>(posix::MillisecondsLeft(deadline));
+        first = false;
         const int ready = ::poll(p, 2, wait);
         if (ready < 0) {
             if (errno == EINTR) {
@@ -316,7 +321,9 @@ DataWait WaitForDataOrPort(Handle eventHandle, Handle portHandle, long timeoutMs
     }
 }
 
-WatchEvent WatchWait(Watch* watch, bool withPort) {
+WatchEvent WatchWait(Watch* watch, bool withPort, long timeoutMs) {
+    const long long deadline = timeoutMs < 0 ? 0 : posix::NowMs() + timeoutMs;
+    bool first = true;
     for (;;) {
         if (watch->stop->manualReset ? watch->stop->signalled.load()
                                      : posix::TakeEvent(watch->stop)) {
@@ -328,12 +335,20 @@ WatchEvent WatchWait(Watch* watch, bool withPort) {
         pollfd p[3] = {{watch->stop->fd, POLLIN, 0},
                        {watch->aside != nullptr ? watch->aside->fd : -1, POLLIN, 0},
                        {withPort ? watch->portFd : -1, POLLIN, 0}};
-        const int ready = ::poll(p, 3, -1);
+        // The first pass waits the whole time: the deadline was just taken.
+        const int wait = timeoutMs < 0 ? -1
+                         : first       ? static_cast<int>(timeoutMs)
+                                       : static_cast<int>(posix::MillisecondsLeft(deadline));
+        first = false;
+        const int ready = ::poll(p, 3, wait);
         if (ready < 0) {
             if (errno == EINTR) {
                 continue;
             }
             return WatchEvent::Failed;
+        }
+        if (ready == 0) {
+            return WatchEvent::TimedOut;
         }
         if ((p[0].revents & POLLIN) != 0 || (p[1].revents & POLLIN) != 0) {
             // Set (taken at the top), or a counter left over from a race.

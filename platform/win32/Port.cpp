@@ -476,7 +476,9 @@ void WatchClose(Watch* watch) {
     delete watch;
 }
 
-WatchEvent WatchWait(Watch* watch, bool) {
+// The watcher reads every byte here (PortWaitable is false): it never stands
+// aside, so it waits on the port always and without a limit.
+WatchEvent WatchWait(Watch* watch, bool, long) {
     if (watch->net != nullptr) {
         return NetWait(watch->net, watch->stopEvent);
     }
