@@ -351,11 +351,12 @@ WatchEvent WatchWait(Watch* watch, bool withPort, long timeoutMs) {
             return WatchEvent::TimedOut;
         }
         if ((p[0].revents & POLLIN) != 0 || (p[1].revents & POLLIN) != 0) {
-            // Set (taken at the top), or a counter left over from a race.
-            if (!watch->stop->signalled.load()) {
+            // Set (taken at the top), or a counter left over from a race:
+            // only the one that was readable is drained.
+            if ((p[0].revents & POLLIN) != 0 && !watch->stop->signalled.load()) {
                 posix::DrainCounter(watch->stop);
             }
-            if (watch->aside != nullptr && !watch->aside->signalled.load()) {
+            if ((p[1].revents & POLLIN) != 0 && !watch->aside->signalled.load()) {
                 posix::DrainCounter(watch->aside);
             }
             continue;
