@@ -154,12 +154,17 @@ TEST(SlowLine, TheWaitStartsWhenTheRequestIsOnTheWire) {
 TEST(LostLine, APulledAdapterIsSeenAndNeverSpunOn) {
     struct Case {
         const char* name;
-        bool midExchange;  // the line hangs up instead of answering
+        bool midExchange;   // the line hangs up instead of answering
+        bool afterCommand;  // the exchange still holds the port when it hangs up
     };
-    for (const Case c : {Case{"while idle", false}, Case{"during an exchange", true}}) {
+    for (const Case c : {Case{"while idle", false, false}, Case{"during an exchange", true, false},
+                         Case{"right after a command", false, true}}) {
         vsim::Simulator sim;
         TestDevice device;
         ASSERT_EQ(device.InitConnection(sim.SlavePath().c_str(), kBaud115200), 0) << c.name;
+        if (c.afterCommand) {
+            ASSERT_TRUE(device.CmdEnableOutputs()) << c.name;
+        }
         if (c.midExchange) {
             sim.QueueFault(Make(FaultKind::HangUp));
         } else {
