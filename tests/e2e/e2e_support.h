@@ -10,9 +10,11 @@
 #include <cstdint>
 #include <mutex>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "sim/Simulator.h"
+#include "sim/Wire.h"
 
 namespace e2e {
 
@@ -98,6 +100,20 @@ inline vsim::Fault Make(vsim::FaultKind kind) {
 
 inline Bytes Report(int channel, uint32_t counts) {
     return vsim::Instrument::DelayReport(channel, counts);
+}
+
+// The reports in the bytes a device handed to HandleUnsolicited, as
+// (channel, counts), found independently of the library.
+inline std::vector<std::pair<int, uint32_t>> ReportsIn(const Bytes& bytes) {
+    std::vector<std::pair<int, uint32_t>> found;
+    for (size_t i = 0; i + 8 <= bytes.size(); ++i) {
+        const uint8_t* r = &bytes[i];
+        if (r[0] == 0x51 && r[1] == 6 && r[2] < 8 && vsim::ByteSum(r + 1, 7) == 0) {
+            found.push_back({r[2], vsim::ReadLe32(r + 3)});
+            i += 7;
+        }
+    }
+    return found;
 }
 
 }  // namespace e2e

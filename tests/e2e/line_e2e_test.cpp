@@ -30,20 +30,6 @@ bool Send(CVeltor& device, Bytes payload, int tries = 5) {
     return ok;
 }
 
-// The reports in the bytes a device handed to HandleUnsolicited, as
-// (channel, counts), found independently of the library.
-std::vector<std::pair<int, uint32_t>> ReportsIn(const Bytes& bytes) {
-    std::vector<std::pair<int, uint32_t>> found;
-    for (size_t i = 0; i + 8 <= bytes.size(); ++i) {
-        const uint8_t* r = &bytes[i];
-        if (r[0] == 0x51 && r[1] == 6 && r[2] < 8 && vsim::ByteSum(r + 1, 7) == 0) {
-            found.push_back({r[2], vsim::ReadLe32(r + 3)});
-            i += 7;
-        }
-    }
-    return found;
-}
-
 double CpuSeconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);

@@ -65,18 +65,6 @@ bool Holds(CChannel* channel, uint32_t counts) {
     return std::llround(channel->GetLastDelay() * 200e6) == counts;
 }
 
-std::vector<std::pair<int, uint32_t>> ReportsIn(const Bytes& bytes) {
-    std::vector<std::pair<int, uint32_t>> found;
-    for (size_t i = 0; i + 8 <= bytes.size(); ++i) {
-        const uint8_t* r = &bytes[i];
-        if (r[0] == 0x51 && r[1] == 6 && r[2] < 8 && vsim::ByteSum(r + 1, 7) == 0) {
-            found.push_back({r[2], vsim::ReadLe32(r + 3)});
-            i += 7;
-        }
-    }
-    return found;
-}
-
 // The 1024-byte burst as it reaches the instrument over a direct line.
 Bytes DirectBurst() {
     vsim::Simulator sim;
