@@ -7,6 +7,9 @@
 //   raw PATH N          the floor: write the frame, poll()/read() the answer
 //   handoff PATH N      the same with a reader thread handing answers over
 //   library PATH N      CmdEnableOutputs through the library
+//   raw-untimed, library-untimed PATH N
+//                       the same without clock reads or latency records in the
+//                       loop (for counting the instructions of the exchange)
 //   update PATH         CmdUpdateAll of eight channels with logic (paced sim)
 //   idle PATH SECONDS   CPU time of a connected device with nothing to do
 //   allocs PATH N       heap allocations per command in the steady state
@@ -33,6 +36,9 @@
 namespace {
 
 std::atomic<long> g_Allocations{0};
+// Off for the instruction counts: no clock reads or latency records in the
+// loop, so that only the exchange itself is counted.
+bool g_Timed = true;
 
 using Clock = std::chrono::steady_clock;
 
@@ -41,6 +47,10 @@ double Us(Clock::duration d) {
 }
 
 void PrintLatencies(const char* name, std::vector<double> us) {
+    if (!g_Timed) {
+        std::printf("%s untimed\n", name);
+        return;
+    }
     std::sort(us.begin(), us.end());
     const double median = us[us.size() / 2];
     const double p99 = us[std::min(us.size() - 1, us.size() * 99 / 100)];
@@ -64,7 +74,7 @@ int Raw(const char* path, int n) {
     std::vector<double> us;
     unsigned char answer[260];
     for (int i = 0; i < n + n / 10; ++i) {
-        const auto start = Clock::now();
+        const auto start = g_Timed ? Clock::now() : Clock::time_point();
         if (write(fd, command.m_Request, command.m_RequestLength) != command.m_RequestLength) {
             return 1;
         }
@@ -82,7 +92,7 @@ int Raw(const char* path, int n) {
                 want = 2 + answer[1];
             }
         }
-        if (i >= n / 10) {  // the first tenth warms up
+        if (g_Timed && i >= n / 10) {  // the first tenth warms up
             us.push_back(Us(Clock::now() - start));
         }
     }
@@ -147,11 +157,11 @@ int Library(const char* path, int n) {
     }
     std::vector<double> us;
     for (int i = 0; i < n + n / 10; ++i) {
-        const auto start = Clock::now();
+        const auto start = g_Timed ? Clock::now() : Clock::time_point();
         if (!device.CmdEnableOutputs()) {
             return 1;
         }
-        if (i >= n / 10) {
+        if (g_Timed && i >= n / 10) {
             us.push_back(Us(Clock::now() - start));
         }
     }
@@ -280,6 +290,11 @@ int main(int argc, char** argv) {
         std::printf("\n");
         return 0;
     }
+    if ((mode == "raw-untimed" || mode == "library-untimed") && argc == 4) {
+        g_Timed = false;
+        return mode == "raw-untimed" ? Raw(argv[2], std::atoi(argv[3]))
+                                     : Library(argv[2], std::atoi(argv[3]));
+    }
     if (mode == "raw" && argc == 4) {
         return Raw(argv[2], std::atoi(argv[3]));
     }
@@ -301,9 +316,10 @@ int main(int argc, char** argv) {
     if (mode == "scale" && argc >= 4) {
         return Scale(std::atoi(argv[2]), std::vector<const char*>(argv + 3, argv + argc));
     }
-    std::fprintf(stderr,
-                 "usage: %s raw|library PATH N | update PATH | idle PATH SECONDS | allocs PATH N "
-                 "| scale N PATH...\n",
-                 argv[0]);
+    std::fprintf(
+        stderr,
+        "usage: %s raw|library[-untimed] PATH N | update PATH | idle PATH SECONDS | allocs PATH N "
+        "| scale N PATH...\n",
+        argv[0]);
     return 2;
 }

@@ -45,8 +45,7 @@ CVeltor::~CVeltor() {
     CloseConnection();
     // No report comes after the connection is closed; the listener's last
     // call may still need the channels and the general properties.
-    delete m_pDispatch;
-    m_pDispatch = nullptr;
+    delete m_pDispatch.exchange(nullptr);
     if (m_pChannels != nullptr) {
         for (int i = 0; i < kChannels; ++i) {
             delete m_pChannels[i];
@@ -164,24 +163,26 @@ void CVeltor::DeliverDelay(void* context, unsigned char channel, unsigned int co
     }
     target->SetLastDelay(counts);
     target->CountReport();
-    if (device->m_pDispatch != nullptr) {
+    veltor::ReportDispatch* dispatch = device->m_pDispatch.load(std::memory_order_acquire);
+    if (dispatch != nullptr) {
         const long long now = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                   std::chrono::steady_clock::now().time_since_epoch())
                                   .count();
-        device->m_pDispatch->Push(letter, counts, now);
+        dispatch->Push(letter, counts, now);
     }
 }
 
 void CVeltor::SetReportListener(ReportListener listener) {
-    // Made once, under the receive lock, which every delivery holds.
+    // Made once, under the receive lock so that two threads do not both
+    // make it; a delivery may be reading the pointer meanwhile.
     m_pBuffer->Lock();
-    if (m_pDispatch == nullptr && listener) {
-        m_pDispatch = new veltor::ReportDispatch([this](char channel) {
+    if (m_pDispatch.load() == nullptr && listener) {
+        m_pDispatch.store(new veltor::ReportDispatch([this](char channel) {
             // The general properties are the host's: read under the lock
             // that a host changing them holds too.
             Hold hold(*this);
             return GetClockFrequencyHz(channel);
-        });
+        }));
     }
     veltor::ReportDispatch* dispatch = m_pDispatch;
     m_pBuffer->Unlock();

@@ -128,7 +128,9 @@ WatchEvent WatchWait(Watch* watch, bool withPort = true, long timeoutMs = -1);
 bool PortWaitable();
 enum class DataWait { Data, Port, TimedOut, Failed };
 // Blocks until the event is set (Data, taken), the port has bytes or hung up
-// (Port), or timeoutMs passes. The exchanging thread.
+// (Port), or timeoutMs passes. Data may also be a spurious wake-up (a
+// signal, a set that raced a reset): the caller looks, finds nothing and
+// waits again with what is left of its time. The exchanging thread.
 DataWait WaitForDataOrPort(Handle event, Handle port, long timeoutMs);
 
 // Reads at most capacity of the bytes waiting in the driver's input queue,

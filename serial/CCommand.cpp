@@ -43,7 +43,7 @@ CCommand::CCommand(unsigned char frameCode, const unsigned char* payload, int le
       m_Tries(tries),
       m_Timeout(timeout) {
     CopyStatus(m_Status, status != nullptr ? status : "Working...");
-    std::memset(m_Request, 0, sizeof(m_Request));
+    // Only the framed bytes of the request are ever read (m_RequestLength).
     std::memset(m_Response, 0, sizeof(m_Response));
     // A payload longer than the request buffer can frame is cut to what fits;
     // the commands of the library never build one.

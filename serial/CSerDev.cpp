@@ -83,8 +83,8 @@ CSerDev::CSerDev()
       m_bAside(false),
       m_hAsideEvent(nullptr),
       m_PortBackAtUs(0),
-      m_nAnswersSeen(0),
-      m_bWatcherWaits(false) {}
+      m_bOwnsReceive(false),
+      m_nAnswersSeen(0) {}
 
 CSerDev::~CSerDev() {
     // A device owner closes the connection first; a bare serial device is
@@ -158,7 +158,6 @@ int CSerDev::InitConnection(const char* device, int baudIndex) {
     m_hStartedEvent = pf::CreateEvent(false);
     m_hAsideEvent = m_bReadsPort ? pf::CreateEvent(false) : nullptr;
     m_bAside = false;
-    m_bWatcherWaits = false;
     if (m_hStopEvent == nullptr || m_hStartedEvent == nullptr ||
         (m_bReadsPort && m_hAsideEvent == nullptr)) {
         return fail(kWatcherFailed, "cannot create the watcher's events: " + pf::LastError());
@@ -194,7 +193,7 @@ int CSerDev::CloseConnection() {
         pf::SetEvent(m_hDataEvent);
     }
     m_pBuffer->Unlock();
-    std::lock_guard<std::recursive_mutex> hold(m_CommandLock);
+    std::lock_guard<CommandLock> hold(m_CommandLock);
     if (pf::IsHeld(m_hStopEvent) && pf::IsHeld(m_hThread)) {
         pf::SetEvent(m_hStopEvent);
         pf::JoinThread(m_hThread);
@@ -327,11 +326,8 @@ void CSerDev::SetTrace(TraceListener trace) {
     m_bTracing = static_cast<bool>(m_Trace);
 }
 
-void CSerDev::Trace(TraceEvent::Kind kind, const unsigned char* bytes, unsigned long count,
-                    const char* status) {
-    if (!m_bTracing || count == 0) {
-        return;
-    }
+void CSerDev::CallTrace(TraceEvent::Kind kind, const unsigned char* bytes, unsigned long count,
+                        const char* status) {
     const long long now = std::chrono::duration_cast<std::chrono::nanoseconds>(
                               std::chrono::steady_clock::now().time_since_epoch())
                               .count();
@@ -348,7 +344,7 @@ void CSerDev::Trace(TraceEvent::Kind kind, const unsigned char* bytes, unsigned 
 }
 
 bool CSerDev::Write(unsigned char* bytes, int count) {
-    std::lock_guard<std::recursive_mutex> hold(m_CommandLock);
+    std::lock_guard<CommandLock> hold(m_CommandLock);
     if (!m_bConnected) {
         return false;
     }
@@ -359,7 +355,7 @@ bool CSerDev::Write(unsigned char* bytes, int count) {
 }
 
 bool CSerDev::SendReceive(CCommand* command) {
-    std::lock_guard<std::recursive_mutex> hold(m_CommandLock);
+    std::lock_guard<CommandLock> hold(m_CommandLock);
     if (m_bClosing) {
         m_LastOutcome = kClosed;
         return false;
@@ -395,7 +391,9 @@ bool CSerDev::BeginAttempt(const char* status) {
             lost = true;
             break;
         }
-        Sort(waiting, static_cast<unsigned long>(count), false);
+        if (count > 0) {
+            Sort(waiting, static_cast<unsigned long>(count), false);
+        }
         if (count < static_cast<long>(sizeof(waiting))) {
             break;
         }
@@ -412,8 +410,11 @@ bool CSerDev::BeginAttempt(const char* status) {
     // for unasked bytes (the retry would carry the command out twice).
     m_bAwaiting = !lost;
     // The watcher is woken only when it holds the port: after back-to-back
-    // attempts it has stood aside since the last one.
-    const bool handOver = m_bReadsPort && !lost && !m_bAside;
+    // attempts it has stood aside since the last one. Once it stands aside
+    // it reads nothing until it takes the port back, which it does only
+    // between attempts: the receive side is this attempt's own.
+    m_bOwnsReceive = m_bReadsPort && !lost;
+    const bool handOver = m_bOwnsReceive && !m_bAside;
     if (handOver) {
         m_bAside = true;
     }
@@ -431,20 +432,23 @@ bool CSerDev::BeginAttempt(const char* status) {
 void CSerDev::EndAttempt(int timeoutMs) {
     m_LastAttemptEndUs = NowUs();
     m_nLastTimeoutMs = timeoutMs;
-    m_pBuffer->Lock();
-    m_bAwaiting = false;
+    // Where the watcher fills the ring, it is emptied under the receive lock.
+    const bool shared = !m_bOwnsReceive;
+    if (shared) {
+        m_pBuffer->Lock();
+    }
     m_pStatus = nullptr;
     // Answer bytes left in the ring belong to no attempt any more.
     m_pBuffer->MarkEmpty(m_hDataEvent);
-    // The watcher takes the port back unless another attempt begins soon;
-    // if it waits for this end, it is told.
-    m_PortBackAtUs = m_LastAttemptEndUs + kPortBackUs;
-    const bool wake = m_bWatcherWaits;
-    m_bWatcherWaits = false;
-    m_pBuffer->Unlock();
-    if (wake) {
-        pf::SetEvent(m_hAsideEvent);
+    // The watcher takes the port back unless another attempt begins soon. It
+    // is not woken for that: it looks by itself, and reads the time only
+    // after it has seen the attempt end.
+    m_PortBackAtUs.store(m_LastAttemptEndUs + kPortBackUs, std::memory_order_relaxed);
+    m_bAwaiting = false;
+    if (shared) {
+        m_pBuffer->Unlock();
     }
+    m_bOwnsReceive = false;
 }
 
 CSerDev::Outcome CSerDev::Exchange(CCommand* command) {
@@ -458,50 +462,48 @@ CSerDev::Outcome CSerDev::Exchange(CCommand* command) {
         return m_bLost ? kPortLost : kWriteFailed;
     }
     // One deadline for the attempt, whatever arrives meanwhile.
+    long long now = 0;
     const long long deadline =
-        RequestOnWire(command->m_RequestLength, start) + command->m_Timeout * 1000LL;
-    unsigned char scratch[1024];
+        RequestOnWire(command->m_RequestLength, start, now) + command->m_Timeout * 1000LL;
+    unsigned char answer[2 + 256];
     bool mismatch = false;
     for (;;) {
-        const long header = ReadUntil(scratch, 2, deadline);
-        if (header == -2) {
+        long have = 0;
+        const int read = ReadAnswer(answer, have, deadline, now);
+        now = 0;
+        if (read == -2) {
             return kPortLost;
         }
-        if (header == -3) {
+        if (read == -3) {
             return kClosed;
         }
-        if (header != 0) {
+        if (have < 2) {
             if (mismatch) {
                 return kMismatch;
             }
-            m_pBuffer->Lock();
+            if (!m_bOwnsReceive) {
+                m_pBuffer->Lock();
+            }
             const bool noise = m_pSplitter->Noise() != m_nNoiseAtStart;
-            m_pBuffer->Unlock();
+            if (!m_bOwnsReceive) {
+                m_pBuffer->Unlock();
+            }
             return noise ? kWrongLead : kNoAnswer;
         }
-        if (scratch[0] == veltor::kNegativeLead) {
-            Trace(TraceEvent::kAnswer, scratch, 2, command->m_Status);
+        if (answer[0] == veltor::kNegativeLead) {
+            Trace(TraceEvent::kAnswer, answer, 2, command->m_Status);
             return kNegative;
         }
         command->m_ResponseCount = 0;
-        if (!command->AddResponse(scratch, 2)) {
-            // The body may take its own wire time beyond the deadline.
-            const long length = scratch[1];
-            const long body = ReadUntil(scratch + 2, length, deadline + WireUs(length, m_nBaud));
-            if (body == -2 || body == -3) {
-                return body == -2 ? kPortLost : kClosed;
-            }
-            if (body != 0) {
-                Trace(TraceEvent::kAnswer, scratch, 2, command->m_Status);
-                return kIncomplete;
-            }
-            Trace(TraceEvent::kAnswer, scratch, static_cast<unsigned long>(2 + length),
-                  command->m_Status);
-            if (!command->AddResponse(scratch + 2, static_cast<unsigned int>(length))) {
-                return kIncomplete;
-            }
-        } else {
-            Trace(TraceEvent::kAnswer, scratch, 2, command->m_Status);
+        if (read != 0) {
+            // The header came, the rest did not: the record keeps the header.
+            Trace(TraceEvent::kAnswer, answer, 2, command->m_Status);
+            command->AddResponse(answer, 2);
+            return kIncomplete;
+        }
+        Trace(TraceEvent::kAnswer, answer, static_cast<unsigned long>(have), command->m_Status);
+        if (!command->AddResponse(answer, static_cast<unsigned int>(have))) {
+            return kIncomplete;
         }
         if (command->m_ResponseCount == CCommand::kChecksumFailed) {
             return kBadChecksum;
@@ -518,36 +520,59 @@ CSerDev::Outcome CSerDev::Exchange(CCommand* command) {
     }
 }
 
-long long CSerDev::RequestOnWire(int count, long long writeStartUs) {
+long long CSerDev::RequestOnWire(int count, long long writeStartUs, long long& nowUs) {
     // write() returns once the driver has queued the bytes. The request is on
     // the wire when the driver's queue has drained, where the driver can
     // tell, and no earlier than the wire time of everything written before
     // it, where it cannot (a pseudo-terminal, a USB adapter with a deep
     // buffer).
     m_LineFreeUs = std::max(m_LineFreeUs, writeStartUs) + WireUs(count, m_nBaud);
-    pf::PortDrain(m_hPort, WriteBoundMs(std::max(0LL, m_LineFreeUs - NowUs())));
-    return std::max(NowUs(), m_LineFreeUs);
+    pf::PortDrain(m_hPort, WriteBoundMs(std::max(0LL, m_LineFreeUs - writeStartUs)));
+    nowUs = NowUs();
+    return std::max(nowUs, m_LineFreeUs);
 }
 
-long CSerDev::ReadUntil(unsigned char* destination, long count, long long deadlineUs) {
+long CSerDev::TakeAnswer(unsigned char* answer, long have) {
+    // The header first: it tells how long the rest is. Bytes after the
+    // answer stay in the ring (the next answer, after a late one).
+    const long held = m_pBuffer->Held();
+    if (held == 0) {
+        return have;
+    }
+    // The lead and length, from the record or still in the ring.
+    const unsigned char lead = have > 0 ? answer[0] : m_pBuffer->Peek(0);
+    const long length = have > 1 ? answer[1] : held > 1 - have ? m_pBuffer->Peek(1 - have) : -1;
+    const long whole = lead == veltor::kNegativeLead ? 2 : length < 0 ? 2 : 2 + length;
+    return have + m_pBuffer->GetHeld(answer + have, std::max(0L, whole - have), m_hDataEvent);
+}
+
+int CSerDev::ReadAnswer(unsigned char* answer, long& have, long long deadlineUs, long long nowUs) {
     // An answer held behind what may be a cut-off report is released once
     // the line has been quiet for longer than a report's bytes are apart.
     const long long graceUs = 20000 + WireUs(10, m_nBaud);
+    const bool shared = !m_bOwnsReceive;
     long long releaseAt = 0;
-    long delivered = 0;
     bool portReady = false;
     for (;;) {
         // After a wake-up by the port, its bytes are read and the ring looked
-        // into under one taking of the lock.
-        m_pBuffer->Lock();
+        // into together (under the receive lock where the ring is shared).
+        if (shared) {
+            m_pBuffer->Lock();
+        }
         const bool lost = portReady && !ReadPortHeld();
-        delivered += m_pBuffer->GetHeld(destination + delivered, count - delivered, m_hDataEvent);
-        const bool held = delivered < count && m_pSplitter->HoldsAnswer();
-        m_pBuffer->Unlock();
+        have = TakeAnswer(answer, have);
+        // A negative answer ends at its header; a positive one at the length
+        // its header gives, and its body may take its own wire time beyond
+        // the attempt's deadline.
+        const long whole = have < 2 ? 2 : answer[0] == veltor::kNegativeLead ? 2 : 2 + answer[1];
+        const bool held = have < whole && m_pSplitter->HoldsAnswer();
+        if (shared) {
+            m_pBuffer->Unlock();
+        }
         if (lost) {
             MarkLost();
         }
-        if (delivered >= count) {
+        if (have >= whole) {
             return 0;
         }
         if (m_bLost) {
@@ -556,28 +581,39 @@ long CSerDev::ReadUntil(unsigned char* destination, long count, long long deadli
         if (m_bClosing) {
             return -3;
         }
-        releaseAt = !held ? 0 : releaseAt != 0 ? releaseAt : NowUs() + graceUs;
-        const long long wakeAt = releaseAt != 0 ? std::min(releaseAt, deadlineUs) : deadlineUs;
-        const pf::DataWait woken = pf::WaitForDataOrPort(m_hDataEvent, m_hPort, MsUntil(wakeAt));
+        const long long endUs = have < 2 ? deadlineUs : deadlineUs + WireUs(whole - 2, m_nBaud);
+        if (nowUs == 0) {
+            nowUs = NowUs();
+        }
+        releaseAt = !held ? 0 : releaseAt != 0 ? releaseAt : nowUs + graceUs;
+        const long long wakeAt = releaseAt != 0 ? std::min(releaseAt, endUs) : endUs;
+        const long long left = wakeAt - nowUs;
+        const long waitMs = left > 0 ? static_cast<long>((left + 999) / 1000) : 0;
+        const pf::DataWait woken = pf::WaitForDataOrPort(m_hDataEvent, m_hPort, waitMs);
+        nowUs = 0;
         portReady = woken == pf::DataWait::Port;
         if (woken == pf::DataWait::Data || portReady) {
             continue;
         }
-        if (releaseAt == 0 || MsUntil(deadlineUs) == 0) {
+        if (releaseAt == 0 || MsUntil(endUs) == 0) {
             return -1;
         }
-        m_pBuffer->Lock();
+        if (shared) {
+            m_pBuffer->Lock();
+        }
         m_pSorted->Clear();
         m_pSplitter->ReleaseHeldAnswer(true, *m_pSorted);
         Deliver();
-        m_pBuffer->Unlock();
+        if (shared) {
+            m_pBuffer->Unlock();
+        }
         releaseAt = 0;
     }
 }
 
 bool CSerDev::ReadPortHeld() {
-    // The same reading and sorting as the watcher's, under the same lock, so
-    // that every byte is taken once and in order whichever thread reads it.
+    // The same reading and sorting as the watcher's, so that every byte is
+    // taken once and in order whichever thread reads it.
     unsigned char bytes[veltor::kMaxFeed];
     const long count = pf::PortReadQueued(m_hPort, bytes, sizeof(bytes));
     if (count > 0) {
@@ -587,7 +623,7 @@ bool CSerDev::ReadPortHeld() {
 }
 
 void CSerDev::AwaitLateAnswers() {
-    std::lock_guard<std::recursive_mutex> hold(m_CommandLock);
+    std::lock_guard<CommandLock> hold(m_CommandLock);
     if (!m_bConnected) {
         return;
     }
@@ -665,14 +701,17 @@ unsigned CSerDev::CommWatchProc(void* argument) {
         if (event == pf::WatchEvent::Aside || event == pf::WatchEvent::TimedOut) {
             // Exchanges read the port while they await their answers; the
             // watcher leaves the port alone until the line has been free of
-            // attempts for a moment.
+            // attempts for a moment. While an attempt is in progress it looks
+            // again after that moment: being woken at every attempt's end
+            // instead would cost a system call per exchange, and with
+            // back-to-back commands it would find the next attempt begun
+            // each time and be woken at every end.
             device->m_pBuffer->Lock();
             aside = device->m_bAside;
             asideMs = -1;
-            if (aside && device->m_bAwaiting) {
-                device->m_bWatcherWaits = true;  // EndAttempt wakes it
-            } else if (aside) {
-                asideMs = MsUntil(device->m_PortBackAtUs);
+            if (aside) {
+                asideMs = device->m_bAwaiting ? static_cast<long>(kPortBackUs / 1000)
+                                              : MsUntil(device->m_PortBackAtUs.load());
                 if (asideMs == 0) {
                     device->m_bAside = false;
                     aside = false;
@@ -688,6 +727,14 @@ unsigned CSerDev::CommWatchProc(void* argument) {
         bool signal = false;
         if (!lost) {
             device->m_pBuffer->Lock();
+            if (device->m_bAside) {
+                // An attempt took the port meanwhile: its bytes are its own.
+                // The aside event it sets wakes the next wait.
+                device->m_pBuffer->Unlock();
+                aside = true;
+                asideMs = static_cast<long>(kPortBackUs / 1000);
+                continue;
+            }
             const long count = pf::WatchRead(watch, drained, sizeof(drained));
             if (count < 0) {
                 lost = true;

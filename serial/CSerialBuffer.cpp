@@ -42,20 +42,13 @@ long CSerialBuffer::Get(unsigned char* destination, long count, veltor::Handle& 
 }
 
 long CSerialBuffer::GetHeld(unsigned char* destination, long count, veltor::Handle& dataEvent) {
-    long available = m_WritePos - m_ReadPos;
-    if (available < 0) {
-        available += kSize;
-    }
-    if (count > available) {
-        count = available;
-    }
-    if (count < 0) {
-        count = 0;
-    }
+    static_assert((kSize & (kSize - 1)) == 0, "the ring's size is a power of two");
+    const long available = Held();
+    count = std::max(0L, std::min(count, available));
     for (long done = 0; done < count;) {
         const long run = std::min<long>(count - done, kSize - m_ReadPos);
         std::memcpy(destination + done, m_Data + m_ReadPos, static_cast<std::size_t>(run));
-        m_ReadPos = static_cast<int>((m_ReadPos + run) % kSize);
+        m_ReadPos = static_cast<int>((m_ReadPos + run) & (kSize - 1));
         done += run;
     }
     if (m_ReadPos == m_WritePos) {

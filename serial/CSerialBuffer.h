@@ -24,6 +24,10 @@ public:
     long Get(unsigned char* destination, long count, veltor::Handle& dataEvent);
     // The same; the caller holds the lock.
     long GetHeld(unsigned char* destination, long count, veltor::Handle& dataEvent);
+    // How many bytes are unread, and the unread byte at an offset (below
+    // that count) without taking it. The caller holds the lock.
+    long Held() const { return (m_WritePos - m_ReadPos) & (kSize - 1); }
+    unsigned char Peek(long offset) const { return m_Data[(m_ReadPos + offset) & (kSize - 1)]; }
     // Takes the lock. Drops every unread byte; the data event is not touched.
     void Clear();
     // The caller holds the lock.

@@ -46,7 +46,7 @@ std::size_t LineSplitter::HeldAnswerStart() const {
 }
 
 void LineSplitter::ReleaseHeldAnswer(bool awaiting, Output& out) {
-    const std::size_t p = HeldAnswerStart();
+    const std::size_t p = m_nHeld >= kHeldAnswerMin ? HeldAnswerStart() : 0;
     if (p == 0) {
         return;
     }

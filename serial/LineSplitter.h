@@ -55,7 +55,7 @@ public:
     // whole answer whose checksum holds: a report cut off by an answer, or a
     // report whose delay bytes happen to read like one. Only time tells them
     // apart: a report's bytes follow each other closely on the line.
-    bool HoldsAnswer() const { return HeldAnswerStart() != 0; }
+    bool HoldsAnswer() const { return m_nHeld >= kHeldAnswerMin && HeldAnswerStart() != 0; }
     // Takes the held bytes for a cut-off report and the answer after it.
     void ReleaseHeldAnswer(bool awaiting, Output& out);
 
@@ -67,6 +67,9 @@ public:
 
 private:
     enum State { kIdle, kLength, kBody };
+    // The fewest held bytes that can end in an answer: three of a report,
+    // then an answer's lead and length.
+    static const std::size_t kHeldAnswerMin = 5;
 
     void Step(unsigned char byte, Output& out);
     void Settle(Output& out);

@@ -9,6 +9,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 
 class CCommand;
 class CSerialBuffer;
@@ -197,25 +198,59 @@ private:
     bool BeginAttempt(const char* status);
     void EndAttempt(int timeoutMs);
     Outcome Exchange(CCommand* command);
-    long long RequestOnWire(int count, long long writeStartUs);
-    long ReadUntil(unsigned char* destination, long count, long long deadlineUs);
-    /// The caller holds the receive lock.
+    long long RequestOnWire(int count, long long writeStartUs, long long& nowUs);
+    int ReadAnswer(unsigned char* answer, long& have, long long deadlineUs, long long nowUs);
+    long TakeAnswer(unsigned char* answer, long have);
+    /// The caller holds the receive side (see m_bOwnsReceive).
     bool Sort(const unsigned char* bytes, unsigned long count, bool awaiting);
     bool Deliver();
     void MarkLost();
     /// Reads what the port holds into the splitter; false when the port is
-    /// gone. The caller holds the receive lock.
+    /// gone. The caller holds the receive side.
     bool ReadPortHeld();
     static unsigned CommWatchProc(void* device);
     void CloseAndCleanHandle(veltor::Handle& handle);
     void InvalidateHandle(veltor::Handle& handle);
 
     void Trace(TraceEvent::Kind kind, const unsigned char* bytes, unsigned long count,
-               const char* status);
+               const char* status) {
+        if (m_bTracing.load(std::memory_order_relaxed) && count > 0) {
+            CallTrace(kind, bytes, count, status);
+        }
+    }
+    void CallTrace(TraceEvent::Kind kind, const unsigned char* bytes, unsigned long count,
+                   const char* status);
+
+    /// The command lock. Recursive, so that a command may be made of others;
+    /// a thread that holds it takes it again without touching the mutex.
+    class CommandLock {
+    public:
+        void lock() {
+            const std::thread::id self = std::this_thread::get_id();
+            if (m_Owner.load(std::memory_order_relaxed) == self) {
+                ++m_nDepth;
+                return;
+            }
+            m_Mutex.lock();
+            m_Owner.store(self, std::memory_order_relaxed);
+            m_nDepth = 1;
+        }
+        void unlock() {
+            if (--m_nDepth == 0) {
+                m_Owner.store(std::thread::id(), std::memory_order_relaxed);
+                m_Mutex.unlock();
+            }
+        }
+
+    private:
+        std::mutex m_Mutex;
+        std::atomic<std::thread::id> m_Owner{std::thread::id()};
+        int m_nDepth = 0;  ///< the owner's
+    };
 
     long m_nBaud;  ///< line speed of the open port
     std::atomic<Outcome> m_LastOutcome;
-    std::recursive_mutex m_CommandLock;
+    CommandLock m_CommandLock;
     /// Set while CloseConnection waits for a command in progress to end.
     std::atomic<bool> m_bClosing;
     /// Receive side, guarded by the receive lock.
@@ -250,8 +285,13 @@ private:
     bool m_bReadsPort;
     std::atomic<bool> m_bAside;
     veltor::Handle m_hAsideEvent;
-    long long m_PortBackAtUs;  ///< when the watcher may take the port back (receive lock)
+    /// When the watcher may take the port back; published before an
+    /// attempt's end (m_bAwaiting) is.
+    std::atomic<long long> m_PortBackAtUs;
+    /// The attempt in progress reads the port itself: until it ends, the
+    /// port, the splitter and the ring are its own and it reads them without
+    /// the receive lock. The exchanging thread's (command lock).
+    bool m_bOwnsReceive;
     /// Answers the splitter has seen, for a look without the receive lock.
     std::atomic<unsigned long> m_nAnswersSeen;
-    bool m_bWatcherWaits;  ///< the watcher waits for the attempt's end (receive lock)
 };

@@ -7,6 +7,7 @@
 #include <veltor/CSerDev.h>
 #include <veltor/export.h>
 
+#include <atomic>
 #include <functional>
 #include <string>
 
@@ -111,7 +112,9 @@ protected:
     SGeneral* m_pGeneral;
     CLogic* m_pLogic;
     unsigned int m_nUnsolicited;
-    veltor::ReportDispatch* m_pDispatch;  ///< made with the first listener
+    /// Made with the first listener; deliveries read it from the thread that
+    /// holds the receive side.
+    std::atomic<veltor::ReportDispatch*> m_pDispatch;
     /// The delay report being gathered, and room for a rival report that
     /// may begin inside it.
     unsigned char m_Unsolicited[16];

@@ -54,7 +54,8 @@ struct Port : Object {
     Port() : Object(kKind) {}
     ~Port() override;
     int fd = -1;
-    long baud = 0;  // 0 where the host cannot see the line (a network port)
+    long baud = 0;        // 0 where the host cannot see the line (a network port)
+    bool pseudo = false;  // a pseudo-terminal: it has no output queue to drain
     Link link = Link::Terminal;
     // Rfc2217 only. The session is read under the receive lock; its answers
     // to the server wait in `replies` (guarded by `repliesLock`) for the

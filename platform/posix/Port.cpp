@@ -3,6 +3,10 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#ifdef __linux__
+#include <sys/sysmacros.h>
+#endif
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -52,6 +56,21 @@ speed_t SpeedConstant(long baud) {
         default:
             return B0;
     }
+}
+
+// The slave side of a pseudo-terminal (Linux's /dev/pts/N): writes reach
+// the other side at once, so there is no output queue to wait for.
+bool IsPseudoTerminal(int fd) {
+#ifdef __linux__
+    struct stat info {};
+    const unsigned kFirstPtsMajor = 136;  // UNIX98_PTY_SLAVE_MAJOR
+    const unsigned kPtsMajors = 8;
+    return ::fstat(fd, &info) == 0 && S_ISCHR(info.st_mode) &&
+           major(info.st_rdev) - kFirstPtsMajor < kPtsMajors;
+#else
+    (void)fd;
+    return false;
+#endif
 }
 
 }  // namespace
@@ -147,6 +166,7 @@ int PortConfigure(Handle h, long baud) {
         return -5;
     }
     port->baud = baud;
+    port->pseudo = posix::IsPseudoTerminal(port->fd);
     return 0;
 }
 
@@ -167,7 +187,7 @@ bool PortWrite(Handle h, const unsigned char* bytes, int count, long timeoutMs) 
     if (port->link != posix::Port::Link::Terminal) {
         return posix::NetWrite(port, bytes, count, timeoutMs);
     }
-    const long long deadline = posix::NowMs() + timeoutMs;
+    long long deadline = 0;  // taken when the driver's queue is first found full
     int done = 0;
     while (done < count) {
         const ssize_t written = ::write(port->fd, bytes + done, count - done);
@@ -183,6 +203,9 @@ bool PortWrite(Handle h, const unsigned char* bytes, int count, long timeoutMs) 
         }
         // The driver's queue is full (for instance held by flow control):
         // wait for room, but not beyond the bound.
+        if (deadline == 0) {
+            deadline = posix::NowMs() + timeoutMs;
+        }
         pollfd p{port->fd, POLLOUT, 0};
         const int ready = ::poll(&p, 1, static_cast<int>(posix::MillisecondsLeft(deadline)));
         if (ready < 0 && errno == EINTR) {
@@ -205,12 +228,18 @@ void PortDrain(Handle h, long timeoutMs) {
         return;
     }
     // tcdrain() cannot be bounded; the driver's output count can. A
-    // pseudo-terminal reports it empty at once.
-    const long long deadline = posix::NowMs() + timeoutMs;
+    // pseudo-terminal has no output queue to ask.
+    if (port->pseudo) {
+        return;
+    }
+    long long deadline = 0;
     for (;;) {
         int queued = 0;
         if (::ioctl(port->fd, TIOCOUTQ, &queued) != 0 || queued <= 0) {
             return;
+        }
+        if (deadline == 0) {
+            deadline = posix::NowMs() + timeoutMs;
         }
         const long left = posix::MillisecondsLeft(deadline);
         if (left <= 0) {
@@ -290,35 +319,28 @@ DataWait WaitForDataOrPort(Handle eventHandle, Handle portHandle, long timeoutMs
     if (event == nullptr || port == nullptr) {
         return DataWait::Failed;
     }
-    const long long deadline = timeoutMs < 0 ? 0 : posix::NowMs() + timeoutMs;
-    bool first = true;
-    for (;;) {
-        if (posix::TakeEvent(event)) {
-            return DataWait::Data;
-        }
-        pollfd p[2] = {{event->fd, POLLIN, 0}, {port->fd, POLLIN, 0}};
-        // The first pass waits the whole time: the deadline was just taken.
-        const int wait = timeoutMs < 0 ? -1
-                         : first       ? static_cast<int>(timeoutMs)
-                                       : static_cast<int>(posix::MillisecondsLeft(deadline));
-        first = false;
-        const int ready = ::poll(p, 2, wait);
-        if (ready < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return DataWait::Failed;
-        }
-        if (ready == 0) {
-            return DataWait::TimedOut;
-        }
-        if ((p[1].revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0) {
-            return DataWait::Port;
-        }
-        if (!event->signalled.load()) {
-            posix::DrainCounter(event);
-        }
+    if (posix::TakeEvent(event)) {
+        return DataWait::Data;
     }
+    pollfd p[2] = {{event->fd, POLLIN, 0}, {port->fd, POLLIN, 0}};
+    const int ready = ::poll(p, 2, timeoutMs < 0 ? -1 : static_cast<int>(timeoutMs));
+    if (ready < 0) {
+        // Interrupted by a signal: the caller looks and waits again.
+        return errno == EINTR ? DataWait::Data : DataWait::Failed;
+    }
+    if (ready == 0) {
+        return DataWait::TimedOut;
+    }
+    if ((p[1].revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0) {
+        return DataWait::Port;
+    }
+    // The event is set (taken here), or its counter is left over from a
+    // reset that raced a set: a spurious wake-up, which the caller treats
+    // like any other (it looks, finds nothing, and waits again).
+    if (!posix::TakeEvent(event)) {
+        posix::DrainCounter(event);
+    }
+    return DataWait::Data;
 }
 
 WatchEvent WatchWait(Watch* watch, bool withPort, long timeoutMs) {
