@@ -310,7 +310,8 @@ void CSerDev::SetExchangeError(const CCommand* command, int attempts) {
 
 CSerDev::CommandScope::CommandScope(CSerDev& device) : m_Device(device) {
     m_Device.m_CommandLock.lock();
-    if (m_Device.m_nCommandDepth++ == 0) {
+    // Every command clears the last failure: without one, nothing to do.
+    if (m_Device.m_nCommandDepth++ == 0 && m_Device.m_bHasError) {
         m_Device.SetLastError("");
     }
 }
@@ -402,7 +403,9 @@ bool CSerDev::BeginAttempt(const char* status) {
     m_pSorted->Clear();
     m_pSplitter->ReleaseHeldAnswer(false, *m_pSorted);
     m_pSplitter->EndAnswer(*m_pSorted);
-    Deliver();
+    if (m_pSorted->answerCount > 0 || m_pSorted->otherCount > 0) {
+        Deliver();
+    }
     m_pBuffer->MarkEmpty(m_hDataEvent);
     m_nNoiseAtStart = m_pSplitter->Noise();
     // Awaiting is raised before the request goes out: an instrument that

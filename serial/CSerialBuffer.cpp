@@ -19,6 +19,13 @@ void CSerialBuffer::Put(const unsigned char* bytes, unsigned long count) {
     // In at most two runs (up to the end of the ring, then from its start),
     // leaving the ring as writing byte by byte would: of more than the ring
     // holds, only the last kSize bytes stay, each where it would have gone.
+    if (count <= kShortRun) {
+        for (unsigned long i = 0; i < count; ++i) {
+            m_Data[m_WritePos] = bytes[i];
+            m_WritePos = (m_WritePos + 1) & (kSize - 1);
+        }
+        return;
+    }
     if (count > static_cast<unsigned long>(kSize)) {
         const unsigned long skipped = count - kSize;
         m_WritePos = static_cast<int>((m_WritePos + skipped) % kSize);
@@ -45,11 +52,18 @@ long CSerialBuffer::GetHeld(unsigned char* destination, long count, veltor::Hand
     static_assert((kSize & (kSize - 1)) == 0, "the ring's size is a power of two");
     const long available = Held();
     count = std::max(0L, std::min(count, available));
-    for (long done = 0; done < count;) {
-        const long run = std::min<long>(count - done, kSize - m_ReadPos);
-        std::memcpy(destination + done, m_Data + m_ReadPos, static_cast<std::size_t>(run));
-        m_ReadPos = static_cast<int>((m_ReadPos + run) & (kSize - 1));
-        done += run;
+    if (count <= static_cast<long>(kShortRun)) {
+        for (long i = 0; i < count; ++i) {
+            destination[i] = m_Data[m_ReadPos];
+            m_ReadPos = (m_ReadPos + 1) & (kSize - 1);
+        }
+    } else {
+        for (long done = 0; done < count;) {
+            const long run = std::min<long>(count - done, kSize - m_ReadPos);
+            std::memcpy(destination + done, m_Data + m_ReadPos, static_cast<std::size_t>(run));
+            m_ReadPos = static_cast<int>((m_ReadPos + run) & (kSize - 1));
+            done += run;
+        }
     }
     if (m_ReadPos == m_WritePos) {
         MarkEmpty(dataEvent);

@@ -9,6 +9,9 @@
 class CSerialBuffer {
 public:
     static const int kSize = 4096;
+    // Runs up to this long (an answer's header, a short answer) are copied
+    // byte by byte: cheaper than a call of memcpy.
+    static const unsigned long kShortRun = 8;
 
     CSerialBuffer();
     virtual ~CSerialBuffer();

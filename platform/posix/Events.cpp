@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "platform/posix/Handles.h"
+#include "platform/posix/Sys.h"
 
 namespace veltor {
 namespace platform {
@@ -35,7 +36,7 @@ void DrainCounter(Event* event) {
     std::uint64_t value = 0;
     // EAGAIN when the setter has not written the counter yet: it will, and
     // a later wait drains it.
-    (void)::read(event->fd, &value, sizeof(value));
+    (void)posix::SysRead(event->fd, &value, sizeof(value));
 }
 
 bool TakeEvent(Event* event) {
@@ -73,7 +74,7 @@ void SetEvent(Handle h) {
         const std::uint64_t one = 1;
         ssize_t written;
         do {
-            written = ::write(event->fd, &one, sizeof(one));
+            written = posix::SysWrite(event->fd, &one, sizeof(one));
         } while (written < 0 && errno == EINTR);
     }
 }
@@ -103,7 +104,7 @@ WaitResult WaitForEvent(Handle h, long timeoutMs) {
                          : first       ? static_cast<int>(timeoutMs)
                                        : static_cast<int>(posix::MillisecondsLeft(deadline));
         first = false;
-        const int ready = ::poll(&p, 1, wait);
+        const int ready = posix::SysPoll(&p, 1, wait);
         if (ready < 0) {
             if (errno == EINTR) {
                 continue;

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "platform/posix/Handles.h"
+#include "platform/posix/Sys.h"
 #include "serial/NetAddress.h"
 #include "serial/Rfc2217.h"
 
@@ -190,7 +191,7 @@ bool PortWrite(Handle h, const unsigned char* bytes, int count, long timeoutMs) 
     long long deadline = 0;  // taken when the driver's queue is first found full
     int done = 0;
     while (done < count) {
-        const ssize_t written = ::write(port->fd, bytes + done, count - done);
+        const long written = posix::SysWrite(port->fd, bytes + done, count - done);
         if (written > 0) {
             done += static_cast<int>(written);
             continue;
@@ -207,7 +208,8 @@ bool PortWrite(Handle h, const unsigned char* bytes, int count, long timeoutMs) 
             deadline = posix::NowMs() + timeoutMs;
         }
         pollfd p{port->fd, POLLOUT, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(posix::MillisecondsLeft(deadline)));
+        const int ready =
+            posix::SysPoll(&p, 1, static_cast<int>(posix::MillisecondsLeft(deadline)));
         if (ready < 0 && errno == EINTR) {
             continue;
         }
@@ -257,7 +259,7 @@ namespace posix {
 
 long ReadQueued(int fd, unsigned char* buffer, std::size_t capacity) {
     for (;;) {
-        const ssize_t got = ::read(fd, buffer, capacity);
+        const long got = posix::SysRead(fd, buffer, capacity);
         if (got > 0) {
             return static_cast<long>(got);
         }
@@ -323,7 +325,7 @@ DataWait WaitForDataOrPort(Handle eventHandle, Handle portHandle, long timeoutMs
         return DataWait::Data;
     }
     pollfd p[2] = {{event->fd, POLLIN, 0}, {port->fd, POLLIN, 0}};
-    const int ready = ::poll(p, 2, timeoutMs < 0 ? -1 : static_cast<int>(timeoutMs));
+    const int ready = posix::SysPoll(p, 2, timeoutMs < 0 ? -1 : static_cast<int>(timeoutMs));
     if (ready < 0) {
         // Interrupted by a signal: the caller looks and waits again.
         return errno == EINTR ? DataWait::Data : DataWait::Failed;
@@ -362,7 +364,7 @@ WatchEvent WatchWait(Watch* watch, bool withPort, long timeoutMs) {
                          : first       ? static_cast<int>(timeoutMs)
                                        : static_cast<int>(posix::MillisecondsLeft(deadline));
         first = false;
-        const int ready = ::poll(p, 3, wait);
+        const int ready = posix::SysPoll(p, 3, wait);
         if (ready < 0) {
             if (errno == EINTR) {
                 continue;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "platform/Platform.h"
@@ -39,6 +40,30 @@ TEST_F(Ring, GetHandsOutInArrivalOrderAcrossTheEnd) {
     Put({1, 2, 3, 4, 5, 6});
     EXPECT_EQ(Get(2), (std::vector<unsigned char>{1, 2}));
     EXPECT_EQ(Get(10), (std::vector<unsigned char>{3, 4, 5, 6}));
+}
+
+TEST_F(Ring, ShortAndLongRunsCrossTheEndIntact) {
+    // Runs up to kShortRun bytes are copied byte by byte, longer ones in
+    // blocks: both ways, into and out of the ring, across its end.
+    const long shortRun = static_cast<long>(CSerialBuffer::kShortRun);
+    for (const long length : {1L, shortRun, shortRun + 1, 300L}) {
+        for (const long before : {1L, 5L, 200L}) {
+            CSerialBuffer fresh;
+            std::vector<unsigned char> bytes(CSerialBuffer::kSize);
+            fresh.Put(bytes.data(), static_cast<unsigned long>(CSerialBuffer::kSize - before));
+            fresh.GetHeld(bytes.data(), CSerialBuffer::kSize, event);
+            bytes.resize(length);
+            for (long i = 0; i < length; ++i) {
+                bytes[i] = static_cast<unsigned char>(i * 7 + 1);
+            }
+            fresh.Put(bytes.data(), static_cast<unsigned long>(length));
+            std::vector<unsigned char> got(length);
+            const long first = fresh.GetHeld(got.data(), std::min(length, shortRun), event);
+            const long rest = fresh.GetHeld(got.data() + first, length, event);
+            EXPECT_EQ(first + rest, length);
+            EXPECT_EQ(got, bytes) << length << " bytes, " << before << " before the end";
+        }
+    }
 }
 
 TEST_F(Ring, GetResetsTheEventOnlyWhenEmptied) {
