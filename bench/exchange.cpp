@@ -5,6 +5,7 @@
 //
 //   frame               the enable-outputs request in hex (for other clients)
 //   raw PATH N          the floor: write the frame, poll()/read() the answer
+//   raw-threaded PATH N the same in a process with a second, idle thread
 //   handoff PATH N      the same with a reader thread handing answers over
 //   library PATH N      CmdEnableOutputs through the library
 //   raw-untimed, library-untimed PATH N
@@ -62,7 +63,17 @@ CCommand EnableOutputs() {
     return CCommand(0xD8, &payload, 1, "Enabling outputs...", 0, 500, 5);
 }
 
-int Raw(const char* path, int n) {
+// `idleThread`: the process has a second thread, as a client of the library
+// has its watcher, that waits in the kernel the whole time and never runs.
+int Raw(const char* path, int n, bool idleThread = false) {
+    const int idle = eventfd(0, 0);
+    std::thread sleeper;
+    if (idleThread) {
+        sleeper = std::thread([idle] {
+            pollfd p{idle, POLLIN, 0};
+            poll(&p, 1, -1);
+        });
+    }
     const int fd = open(path, O_RDWR | O_NOCTTY);
     termios t{};
     tcgetattr(fd, &t);
@@ -96,7 +107,13 @@ int Raw(const char* path, int n) {
             us.push_back(Us(Clock::now() - start));
         }
     }
-    PrintLatencies("raw", us);
+    PrintLatencies(idleThread ? "raw-threaded" : "raw", us);
+    if (idleThread) {
+        const uint64_t one = 1;
+        (void)!write(idle, &one, sizeof(one));
+        sleeper.join();
+    }
+    close(idle);
     return 0;
 }
 
@@ -294,6 +311,9 @@ int main(int argc, char** argv) {
         g_Timed = false;
         return mode == "raw-untimed" ? Raw(argv[2], std::atoi(argv[3]))
                                      : Library(argv[2], std::atoi(argv[3]));
+    }
+    if (mode == "raw-threaded" && argc == 4) {
+        return Raw(argv[2], std::atoi(argv[3]), true);
     }
     if (mode == "raw" && argc == 4) {
         return Raw(argv[2], std::atoi(argv[3]));

@@ -32,10 +32,11 @@ public:
     /// whatever arrives while no exchange awaits an answer, and the delay
     /// reports and noise around an awaited answer. A message may be split over
     /// several calls, and one call may hold several; the bytes are valid only
-    /// during the call. Runs with the receive lock held, on the watcher thread
-    /// or on the thread of an exchange (for bytes that arrive while it awaits
-    /// its answer, or still wait when its request is about to be written):
-    /// it must not start an exchange or close the
+    /// during the call. Runs on the watcher thread with the receive lock held,
+    /// or on the thread of an exchange with the device's lock held (for bytes
+    /// that arrive while it awaits its answer, or still wait when its request
+    /// is about to be written); never on two threads at once. It must not
+    /// start an exchange or close the
     /// device. A class that overrides it closes the connection in its own
     /// destructor, before its members are gone: the watcher calls it until
     /// then.
@@ -129,8 +130,8 @@ public:
     };
     /// Called one event at a time, on the commanding thread for requests and
     /// answers and on the watcher thread for unasked bytes, while the device
-    /// holds its receive lock: it must not call the device, and should return
-    /// soon. Off (null) by default; the library itself prints nothing.
+    /// holds its lock or its receive lock: it must not call the device, and
+    /// should return soon. Off (null) by default; the library itself prints nothing.
     /// Setting it returns once no call of the old one is in progress.
     typedef std::function<void(const TraceEvent& event)> TraceListener;
     /// Sets the trace (see TraceListener); null turns it off.
@@ -253,7 +254,8 @@ private:
     CommandLock m_CommandLock;
     /// Set while CloseConnection waits for a command in progress to end.
     std::atomic<bool> m_bClosing;
-    /// Receive side, guarded by the receive lock.
+    /// Receive side, guarded by the receive lock, or owned by an attempt
+    /// that reads the port itself (m_bOwnsReceive).
     veltor::LineSplitter* m_pSplitter;
     veltor::SplitOutput* m_pSorted;
     /// Set by the watcher when the port went away; cleared by closing.
@@ -275,7 +277,8 @@ private:
     std::mutex m_TraceLock;
     TraceListener m_Trace;
     std::atomic<bool> m_bTracing;
-    /// Status text of the command in progress (receive lock).
+    /// Status text of the command in progress (set and cleared with the
+    /// receive side held).
     const char* m_pStatus;
     /// While attempts await their answers, the exchanging thread reads the
     /// port itself and the watcher stands aside (where the platform allows):

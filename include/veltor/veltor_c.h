@@ -484,8 +484,8 @@ typedef struct veltor_trace_event {
 /** The wire trace. The event and its bytes are valid during the call only.
  * Called one event at a time: on the commanding thread for requests and
  * answers, on the device's watcher thread for unasked bytes, while the
- * device holds its receive lock: it must not call the device, and should
- * return soon. */
+ * device holds its lock or its receive lock: it must not call the device,
+ * and should return soon. */
 typedef void(VELTOR_CALL* veltor_trace_fn)(void* user, const veltor_trace_event* event);
 /** Sets the wire trace, called with `user`; `fn` NULL switches it off.
  * Returns once no call of the previous trace is in progress. */
