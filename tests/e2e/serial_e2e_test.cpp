@@ -1,4 +1,10 @@
 // The serial link end to end: burst, exchange, retries, faults, routing.
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <thread>
+
 #include "e2e_support.h"
 
 namespace e2e {
@@ -163,6 +169,41 @@ TEST_F(SerialExchange, OneAttemptTellsHowItEnded) {
         EXPECT_EQ(command->m_ResponseCount, c.responseCount) << name;
         delete command;
     }
+}
+
+std::atomic<int> g_SignalsCaught{0};
+
+TEST_F(SerialExchange, SignalsDuringTheWaitNeitherEndNorRepeatIt) {
+    // A host's own signals (timers, child processes) interrupt the wait for
+    // an answer; the exchange waits on with what is left of its time.
+    struct sigaction action {};
+    action.sa_handler = [](int) { g_SignalsCaught.fetch_add(1); };
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: the interrupted call fails with EINTR
+    struct sigaction previous {};
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+    Fault slow = Make(FaultKind::Delay);
+    slow.delayMs = 300;
+    sim.QueueFault(slow);
+    g_SignalsCaught = 0;
+    std::atomic<bool> done{false};
+    bool ok = false;
+    std::thread commanding([&] {
+        CCommand* command = EnableOutputs(1, 5000);
+        ok = device.DoCommand(command);
+        delete command;
+        done = true;
+    });
+    // Signals, a millisecond apart, for as long as the command runs.
+    while (!done) {
+        pthread_kill(commanding.native_handle(), SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    commanding.join();
+    sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_TRUE(ok) << device.GetLastError();
+    EXPECT_GT(g_SignalsCaught.load(), 0);
+    EXPECT_EQ(sim.FrameCount(), 1u);
 }
 
 TEST_F(SerialExchange, SplitAnswerSucceeds) {
