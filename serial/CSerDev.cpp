@@ -435,22 +435,16 @@ bool CSerDev::BeginAttempt(const char* status) {
 void CSerDev::EndAttempt(int timeoutMs) {
     m_LastAttemptEndUs = NowUs();
     m_nLastTimeoutMs = timeoutMs;
-    // Where the watcher fills the ring, it is emptied under the receive lock.
-    const bool shared = !m_bOwnsReceive;
-    if (shared) {
-        m_pBuffer->Lock();
-    }
+    HoldReceive();
     m_pStatus = nullptr;
     // Answer bytes left in the ring belong to no attempt any more.
     m_pBuffer->MarkEmpty(m_hDataEvent);
     // The watcher takes the port back unless another attempt begins soon. It
-    // is not woken for that: it looks by itself, and reads the time only
-    // after it has seen the attempt end.
+    // is not woken for that: it looks by itself. The time is published
+    // before the end, so that a watcher that sees the end sees the time.
     m_PortBackAtUs.store(m_LastAttemptEndUs + kPortBackUs, std::memory_order_relaxed);
     m_bAwaiting = false;
-    if (shared) {
-        m_pBuffer->Unlock();
-    }
+    ReleaseReceive();
     m_bOwnsReceive = false;
 }
 
@@ -484,13 +478,9 @@ CSerDev::Outcome CSerDev::Exchange(CCommand* command) {
             if (mismatch) {
                 return kMismatch;
             }
-            if (!m_bOwnsReceive) {
-                m_pBuffer->Lock();
-            }
+            HoldReceive();
             const bool noise = m_pSplitter->Noise() != m_nNoiseAtStart;
-            if (!m_bOwnsReceive) {
-                m_pBuffer->Unlock();
-            }
+            ReleaseReceive();
             return noise ? kWrongLead : kNoAnswer;
         }
         if (answer[0] == veltor::kNegativeLead) {
@@ -553,15 +543,12 @@ int CSerDev::ReadAnswer(unsigned char* answer, long& have, long long deadlineUs,
     // An answer held behind what may be a cut-off report is released once
     // the line has been quiet for longer than a report's bytes are apart.
     const long long graceUs = 20000 + WireUs(10, m_nBaud);
-    const bool shared = !m_bOwnsReceive;
     long long releaseAt = 0;
     bool portReady = false;
     for (;;) {
         // After a wake-up by the port, its bytes are read and the ring looked
-        // into together (under the receive lock where the ring is shared).
-        if (shared) {
-            m_pBuffer->Lock();
-        }
+        // into together.
+        HoldReceive();
         const bool lost = portReady && !ReadPortHeld();
         have = TakeAnswer(answer, have);
         // A negative answer ends at its header; a positive one at the length
@@ -569,9 +556,7 @@ int CSerDev::ReadAnswer(unsigned char* answer, long& have, long long deadlineUs,
         // the attempt's deadline.
         const long whole = have < 2 ? 2 : answer[0] == veltor::kNegativeLead ? 2 : 2 + answer[1];
         const bool held = have < whole && m_pSplitter->HoldsAnswer();
-        if (shared) {
-            m_pBuffer->Unlock();
-        }
+        ReleaseReceive();
         if (lost) {
             MarkLost();
         }
@@ -601,16 +586,25 @@ int CSerDev::ReadAnswer(unsigned char* answer, long& have, long long deadlineUs,
         if (releaseAt == 0 || MsUntil(endUs) == 0) {
             return -1;
         }
-        if (shared) {
-            m_pBuffer->Lock();
-        }
+        HoldReceive();
         m_pSorted->Clear();
         m_pSplitter->ReleaseHeldAnswer(true, *m_pSorted);
         Deliver();
-        if (shared) {
-            m_pBuffer->Unlock();
-        }
+        ReleaseReceive();
         releaseAt = 0;
+    }
+}
+
+void CSerDev::HoldReceive() {
+    // An attempt that reads the port itself holds the receive side already.
+    if (!m_bOwnsReceive) {
+        m_pBuffer->Lock();
+    }
+}
+
+void CSerDev::ReleaseReceive() {
+    if (!m_bOwnsReceive) {
+        m_pBuffer->Unlock();
     }
 }
 

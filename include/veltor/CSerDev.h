@@ -202,7 +202,11 @@ private:
     long long RequestOnWire(int count, long long writeStartUs, long long& nowUs);
     int ReadAnswer(unsigned char* answer, long& have, long long deadlineUs, long long nowUs);
     long TakeAnswer(unsigned char* answer, long have);
-    /// The caller holds the receive side (see m_bOwnsReceive).
+    /// Takes and releases the receive side: the receive lock, unless the
+    /// attempt in progress owns it (m_bOwnsReceive). The exchanging thread.
+    void HoldReceive();
+    void ReleaseReceive();
+    /// The caller holds the receive side.
     bool Sort(const unsigned char* bytes, unsigned long count, bool awaiting);
     bool Deliver();
     void MarkLost();
