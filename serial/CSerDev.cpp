@@ -378,6 +378,19 @@ bool CSerDev::SendReceive(CCommand* command) {
 
 // ---- One attempt ------------------------------------------------------------------
 
+inline void CSerDev::HoldReceive() {
+    // An attempt that reads the port itself holds the receive side already.
+    if (!m_bOwnsReceive) {
+        m_pBuffer->Lock();
+    }
+}
+
+inline void CSerDev::ReleaseReceive() {
+    if (!m_bOwnsReceive) {
+        m_pBuffer->Unlock();
+    }
+}
+
 bool CSerDev::BeginAttempt(const char* status) {
     // What is still waiting, in the ring or in the driver's queue, is taken
     // out of the answer's way: reports in it reach HandleUnsolicited, a late
@@ -592,19 +605,6 @@ int CSerDev::ReadAnswer(unsigned char* answer, long& have, long long deadlineUs,
         Deliver();
         ReleaseReceive();
         releaseAt = 0;
-    }
-}
-
-void CSerDev::HoldReceive() {
-    // An attempt that reads the port itself holds the receive side already.
-    if (!m_bOwnsReceive) {
-        m_pBuffer->Lock();
-    }
-}
-
-void CSerDev::ReleaseReceive() {
-    if (!m_bOwnsReceive) {
-        m_pBuffer->Unlock();
     }
 }
 
