@@ -20,10 +20,12 @@ void CSerialBuffer::Put(const unsigned char* bytes, unsigned long count) {
     // leaving the ring as writing byte by byte would: of more than the ring
     // holds, only the last kSize bytes stay, each where it would have gone.
     if (count <= kShortRun) {
+        int position = m_WritePos;  // a local: the bytes stored cannot alias it
         for (unsigned long i = 0; i < count; ++i) {
-            m_Data[m_WritePos] = bytes[i];
-            m_WritePos = (m_WritePos + 1) & (kSize - 1);
+            m_Data[position] = bytes[i];
+            position = (position + 1) & (kSize - 1);
         }
+        m_WritePos = position;
         return;
     }
     if (count > static_cast<unsigned long>(kSize)) {
@@ -53,10 +55,12 @@ long CSerialBuffer::GetHeld(unsigned char* destination, long count, veltor::Hand
     const long available = Held();
     count = std::max(0L, std::min(count, available));
     if (count <= static_cast<long>(kShortRun)) {
+        int position = m_ReadPos;
         for (long i = 0; i < count; ++i) {
-            destination[i] = m_Data[m_ReadPos];
-            m_ReadPos = (m_ReadPos + 1) & (kSize - 1);
+            destination[i] = m_Data[position];
+            position = (position + 1) & (kSize - 1);
         }
+        m_ReadPos = position;
     } else {
         for (long done = 0; done < count;) {
             const long run = std::min<long>(count - done, kSize - m_ReadPos);
