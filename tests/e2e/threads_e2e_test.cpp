@@ -69,6 +69,41 @@ TEST_P(OneDevice, EveryThreadGetsItsOwnAnswers) {
 
 INSTANTIATE_TEST_SUITE_P(Threads, OneDevice, ::testing::Values(2, 4, 8));
 
+TEST(HostHold, KeepsOtherThreadsOutAndLetsItsOwnCommandsIn) {
+    vsim::Simulator sim;
+    CVeltor device;
+    ASSERT_EQ(device.InitConnection(sim.SlavePath().c_str(), kBaud115200), 0);
+    ASSERT_TRUE(device.CmdDisableOutputs());  // the burst is through
+    sim.ClearLog();
+    std::atomic<bool> started{false};
+    std::thread other;
+    {
+        CSerDev::Hold hold(device);
+        {
+            CSerDev::Hold again(device);  // the holder may take it again
+        }
+        // Taken twice, released once: still held.
+        other = std::thread([&] {
+            started = true;
+            EXPECT_TRUE(device.CmdLockFP());
+        });
+        while (!started) {
+            std::this_thread::yield();
+        }
+        EXPECT_FALSE(sim.WaitForFrames(1, 200)) << "a command went out under another's hold";
+        // The holder's own commands take the lock once more each.
+        EXPECT_TRUE(device.CmdEnableOutputs());
+        EXPECT_TRUE(device.CmdDisableOutputs());
+    }
+    // Released: the other thread's command goes out, after them.
+    other.join();
+    std::vector<uint8_t> operations;
+    for (const vsim::Frame& frame : sim.Frames()) {
+        operations.push_back(frame.payload.at(0));
+    }
+    EXPECT_EQ(operations, (std::vector<uint8_t>{0x80, 0x90, 0x50}));
+}
+
 TEST(ManyDevices, SixteenDevicesAndDevicesComingAndGoing) {
     const int kDevices = 16;
     std::vector<std::unique_ptr<vsim::Simulator>> sims;
