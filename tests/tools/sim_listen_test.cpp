@@ -2,67 +2,28 @@
 // the tool through a socket:// port name, client after client.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <string>
-#include <vector>
 
-extern char** environ;
+#include "tests/tools/tool_support.h"
 
 namespace {
 
-const std::string kTool = VELTOR_TOOL;
-
-std::string ReadLine(int fd) {
-    std::string line;
-    char c;
-    while (read(fd, &c, 1) == 1 && c != '\n') {
-        line += c;
-    }
-    return line;
-}
-
-struct ToolRun {
-    int status;
-    std::string output;
-};
-
-ToolRun Tool(const std::string& arguments) {
-    FILE* pipe = popen((kTool + " " + arguments + " 2>&1").c_str(), "r");
-    std::string output;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
-        output.append(buffer, n);
-    }
-    const int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
-}
+using tooltest::ReadLine;
+using tooltest::StartTool;
+using tooltest::Tool;
+using tooltest::ToolRun;
 
 TEST(SimListen, ServesEachClientInTurnOverTcp) {
-    std::vector<std::string> args = {kTool, "sim", "--listen", "0", "--delay", "B:12345"};
-    std::vector<char*> argv;
-    for (std::string& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
+    int out = -1;
+    const pid_t pid = StartTool({"sim", "--listen", "0", "--delay", "B:12345"}, &out);
+    ASSERT_GT(pid, 0);
     // The terminal's path, then the server's port name, printed once both serve.
-    const std::string terminal = ReadLine(out[0]);
-    const std::string url = ReadLine(out[0]);
-    close(out[0]);
+    const std::string terminal = ReadLine(out);
+    const std::string url = ReadLine(out);
+    close(out);
     EXPECT_EQ(terminal.rfind("/dev/", 0), 0u) << terminal;
     ASSERT_EQ(url.rfind("socket://127.0.0.1:", 0), 0u) << url;
 

@@ -2,40 +2,22 @@
 // its messages; `apply` against `veltor sim` running as another process.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "tests/tools/tool_support.h"
 
 namespace {
 
-const std::string kTool = VELTOR_TOOL;
+using tooltest::Tool;
+using tooltest::ToolRun;
+
 const std::string kSetups = std::string(VELTOR_SOURCE_DIR) + "/examples/setups/";
-
-struct ToolRun {
-    int status;
-    std::string output;  // standard output and error together
-};
-
-ToolRun Tool(const std::string& arguments) {
-    const std::string command = kTool + " " + arguments + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    std::string output;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
-        output.append(buffer, n);
-    }
-    const int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
-}
 
 std::string TempPath(const std::string& name) {
     return testing::TempDir() + "veltor_tool_" + std::to_string(getpid()) + "_" + name;
@@ -58,28 +40,14 @@ std::string Read(const std::string& path) {
 class SimProcess {
 public:
     explicit SimProcess(const std::vector<std::string>& options) : state_(TempPath("state.txt")) {
-        std::vector<std::string> args = {kTool, "sim", "--state-file", state_};
+        std::vector<std::string> args = {"sim", "--state-file", state_};
         args.insert(args.end(), options.begin(), options.end());
-        std::vector<char*> argv;
-        for (std::string& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        int out[2];
-        EXPECT_EQ(pipe(out), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        EXPECT_EQ(posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
+        int out = -1;
+        pid_ = tooltest::StartTool(args, &out);
+        EXPECT_GT(pid_, 0);
         // The first line is the terminal's path, printed once it serves.
-        char c;
-        while (read(out[0], &c, 1) == 1 && c != '\n') {
-            path_ += c;
-        }
-        close(out[0]);
+        path_ = tooltest::ReadLine(out);
+        close(out);
     }
     ~SimProcess() { Stop(); }
     const std::string& Path() const { return path_; }
