@@ -132,8 +132,8 @@ def test_dropping_a_busy_device_with_callbacks_does_not_hang(sim):
 
 
 def test_reports_arrive_while_the_script_sends_commands(device, sim):
-    sim.start_reports("B", first=100, interval=0.005)
-    with device.reports(timeout=2) as stream:
+    with device.reports(timeout=2) as stream:  # open before the first report
+        sim.start_reports("B", first=100, interval=0.005)
         for _ in range(10):
             device["A"].enable()
             device["A"].query()

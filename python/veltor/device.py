@@ -528,8 +528,9 @@ class Device:
         """Delay reports as they arrive from now on: ``for report in
         device.reports(timeout=1.0): ...`` ends after ``timeout`` seconds
         without a report, after ``count`` reports or when the device closes."""
+        stream = ReportStream(self._hub, timeout, count)  # open before listening: none missed
         self._listen()
-        return ReportStream(self._hub, timeout, count)
+        return stream
 
     @property
     def on_report(self) -> Optional[Callable[[Report], Any]]:
