@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 #include "platform/Platform.h"
@@ -562,7 +563,7 @@ int CSerDev::ReadAnswer(unsigned char* answer, long& have, long long deadlineUs,
         // After a wake-up by the port, its bytes are read and the ring looked
         // into together.
         HoldReceive();
-        const bool lost = portReady && !ReadPortHeld();
+        const bool lost = portReady && !ReadPortHeld(answer, have);
         have = TakeAnswer(answer, have);
         // A negative answer ends at its header; a positive one at the length
         // its header gives, and its body may take its own wire time beyond
@@ -608,15 +609,28 @@ int CSerDev::ReadAnswer(unsigned char* answer, long& have, long long deadlineUs,
     }
 }
 
-bool CSerDev::ReadPortHeld() {
+bool CSerDev::ReadPortHeld(unsigned char* answer, long& have) {
     // The same reading and sorting as the watcher's, so that every byte is
     // taken once and in order whichever thread reads it.
     unsigned char bytes[veltor::kMaxFeed];
     const long count = pf::PortReadQueued(m_hPort, bytes, sizeof(bytes));
-    if (count > 0) {
-        Sort(bytes, static_cast<unsigned long>(count), m_bAwaiting);
+    if (count <= 0) {
+        return count == 0;
     }
-    return count >= 0;
+    // The usual case: the answer alone, whole. It would pass through the
+    // splitter and the ring unchanged; it is taken as they would give it.
+    std::size_t taken = 0;
+    if (have == 0 && m_bAwaiting && m_pBuffer->Held() == 0) {
+        taken = m_pSplitter->TakeWholeAnswer(bytes, static_cast<std::size_t>(count));
+        std::memcpy(answer, bytes, taken);
+        have = static_cast<long>(taken);
+    }
+    if (taken < static_cast<std::size_t>(count)) {
+        Sort(bytes + taken, static_cast<unsigned long>(count) - taken, m_bAwaiting);
+    } else {
+        m_nAnswersSeen.store(m_pSplitter->Answers(), std::memory_order_release);
+    }
+    return true;
 }
 
 void CSerDev::AwaitLateAnswers() {

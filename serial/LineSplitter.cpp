@@ -32,6 +32,22 @@ void LineSplitter::Feed(const unsigned char* bytes, std::size_t n, bool awaiting
     }
 }
 
+std::size_t LineSplitter::TakeWholeAnswer(const unsigned char* bytes, std::size_t n) {
+    if (m_State != kIdle || m_nHeld > 0 || m_bAnswersOff || n < 2 || bytes == nullptr) {
+        return 0;
+    }
+    // A negative answer ends at its header for the exchange; one that claims
+    // a body is left to Feed.
+    const bool lead = bytes[0] == kPositiveLead || (bytes[0] == kNegativeLead && bytes[1] == 0);
+    const std::size_t whole = 2 + static_cast<std::size_t>(bytes[1]);
+    if (!lead || whole > n || (whole > 2 && !ChecksumHolds(bytes, whole))) {
+        return 0;
+    }
+    m_bAwaiting = true;
+    ++m_nAnswers;
+    return whole;
+}
+
 std::size_t LineSplitter::HeldAnswerStart() const {
     // Bytes 1 and 2 of a report (6, a channel below 8) can be no answer lead.
     // Eight bytes or more begin with a whole report.

@@ -51,6 +51,13 @@ public:
     // report being gathered is kept.
     void EndAnswer(Output& out);
 
+    // The length of the whole answer that bytes begin with, taken as an
+    // awaited Feed of those bytes would take it, when nothing is under way
+    // (no answer, no report being gathered) and its checksum holds; else 0,
+    // and nothing is taken. The bytes after it are the caller's to Feed.
+    // Lets the exchange take its answer straight from what it read.
+    std::size_t TakeWholeAnswer(const unsigned char* bytes, std::size_t n);
+
     // True when the report being gathered may still go on, but ends in a
     // whole answer whose checksum holds: a report cut off by an answer, or a
     // report whose delay bytes happen to read like one. Only time tells them

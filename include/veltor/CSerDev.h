@@ -211,8 +211,10 @@ private:
     bool Deliver();
     void MarkLost();
     /// Reads what the port holds into the splitter; false when the port is
-    /// gone. The caller holds the receive side.
-    bool ReadPortHeld();
+    /// gone. An awaited answer at the start of what was read, while nothing
+    /// of it has been taken (have 0, the ring empty), goes straight into
+    /// answer. The caller holds the receive side.
+    bool ReadPortHeld(unsigned char* answer, long& have);
     static unsigned CommWatchProc(void* device);
     void CloseAndCleanHandle(veltor::Handle& handle);
     void InvalidateHandle(veltor::Handle& handle);

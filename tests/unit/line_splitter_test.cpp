@@ -54,6 +54,12 @@ struct Sorted {
     Bytes answer;
     Bytes other;
     Reports reports;
+    unsigned long answers = 0;
+    unsigned long noise = 0;
+    bool operator==(const Sorted& o) const {
+        return answer == o.answer && other == o.other && reports == o.reports &&
+               answers == o.answers && noise == o.noise;
+    }
 };
 
 // Takes what one call of the splitter produced, gathering the reports from
@@ -72,15 +78,21 @@ void Take(const veltor::SplitOutput& out, Sorted& sorted, unsigned char* report,
 
 // Feeds the chunks, then, when the line has gone quiet, releases an answer
 // held behind a cut-off report or (give_up) gives up the answer awaited.
-Sorted Split(const std::vector<Bytes>& chunks, bool awaiting = true, bool giveUp = false) {
+// With takeWhole, a whole answer at a chunk's start is taken first, as the
+// exchange reading its own answer does.
+Sorted Split(const std::vector<Bytes>& chunks, bool awaiting = true, bool giveUp = false,
+             bool takeWhole = false) {
     veltor::LineSplitter splitter;
     veltor::SplitOutput out;
     Sorted sorted;
     unsigned char report[16] = {};
     unsigned int fill = 0;
     for (const Bytes& chunk : chunks) {
+        const std::size_t taken =
+            takeWhole && awaiting ? splitter.TakeWholeAnswer(chunk.data(), chunk.size()) : 0;
+        sorted.answer.insert(sorted.answer.end(), chunk.begin(), chunk.begin() + taken);
         out.Clear();
-        splitter.Feed(chunk.data(), chunk.size(), awaiting, out);
+        splitter.Feed(chunk.data() + taken, chunk.size() - taken, awaiting, out);
         Take(out, sorted, report, fill);
     }
     out.Clear();
@@ -90,6 +102,8 @@ Sorted Split(const std::vector<Bytes>& chunks, bool awaiting = true, bool giveUp
         splitter.ReleaseHeldAnswer(awaiting, out);
     }
     Take(out, sorted, report, fill);
+    sorted.answers = splitter.Answers();
+    sorted.noise = splitter.Noise();
     return sorted;
 }
 
@@ -148,7 +162,15 @@ TEST(LineSplitter, AnswersApartFromReportsAndNoise) {
         const Sorted bytewise = Split(Bytewise(c.line));
         EXPECT_EQ(bytewise.answer, c.answer) << c.name << " (bytewise)";
         EXPECT_EQ(bytewise.reports, c.reports) << c.name << " (bytewise)";
+        EXPECT_TRUE(Split({c.line}, true, false, true) == whole) << c.name << " (taken whole)";
     }
+    // A read that begins like a whole answer inside a report being gathered
+    // is the rest of that report.
+    const std::vector<Bytes> parts = {Bytes(lookalike.begin(), lookalike.begin() + 3),
+                                      Bytes(lookalike.begin() + 3, lookalike.end())};
+    const Sorted taken = Split(parts, true, false, true);
+    EXPECT_TRUE(taken == Split(parts));
+    EXPECT_EQ(taken.reports, (Reports{{1, 0x00FF01AA}}));
 }
 
 TEST(LineSplitter, ReportsSwallowedByACutOffAnswerAreFoundAfterIt) {
@@ -218,6 +240,8 @@ TEST(LineSplitter, RandomStreamsInRandomChunks) {
         const Sorted sorted = Split(chunks);
         ASSERT_EQ(sorted.answer, answers) << "round " << round;
         ASSERT_EQ(sorted.reports, reports) << "round " << round;
+        // Taking whole answers first changes nothing, however the line is cut.
+        ASSERT_TRUE(Split(chunks, true, false, true) == sorted) << "round " << round;
     }
 }
 
