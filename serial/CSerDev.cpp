@@ -9,6 +9,7 @@
 
 #include "platform/Platform.h"
 #include "serial/CSerialBuffer.h"
+#include "serial/CommandLock.h"
 #include "serial/LineSplitter.h"
 #include "serial/Wire.h"
 
@@ -66,6 +67,7 @@ CSerDev::CSerDev()
       m_hStartedEvent(nullptr),
       m_nBaud(0),
       m_LastOutcome(kNone),
+      m_pCommandLock(new CommandLock),
       m_bClosing(false),
       m_pSplitter(new veltor::LineSplitter),
       m_pSorted(new veltor::SplitOutput),
@@ -94,6 +96,7 @@ CSerDev::~CSerDev() {
     delete m_pSorted;
     delete m_pSplitter;
     delete m_pBuffer;
+    delete m_pCommandLock;
 }
 
 void CSerDev::HandleUnsolicited(unsigned char*, unsigned long) {}
@@ -194,7 +197,7 @@ int CSerDev::CloseConnection() {
         pf::SetEvent(m_hDataEvent);
     }
     m_pBuffer->Unlock();
-    std::lock_guard<CommandLock> hold(m_CommandLock);
+    std::lock_guard<CommandLock> hold(*m_pCommandLock);
     if (pf::IsHeld(m_hStopEvent) && pf::IsHeld(m_hThread)) {
         pf::SetEvent(m_hStopEvent);
         pf::JoinThread(m_hThread);
@@ -215,11 +218,11 @@ int CSerDev::CloseConnection() {
 }
 
 void CSerDev::Lock() {
-    m_CommandLock.lock();
+    m_pCommandLock->lock();
 }
 
 void CSerDev::Unlock() {
-    m_CommandLock.unlock();
+    m_pCommandLock->unlock();
 }
 
 void CSerDev::CloseAndCleanHandle(veltor::Handle& handle) {
@@ -310,7 +313,7 @@ void CSerDev::SetExchangeError(const CCommand* command, int attempts) {
 }
 
 CSerDev::CommandScope::CommandScope(CSerDev& device) : m_Device(device) {
-    m_Device.m_CommandLock.lock();
+    m_Device.m_pCommandLock->lock();
     // Every command clears the last failure: without one, nothing to do.
     if (m_Device.m_nCommandDepth++ == 0 && m_Device.m_bHasError) {
         m_Device.SetLastError("");
@@ -319,7 +322,7 @@ CSerDev::CommandScope::CommandScope(CSerDev& device) : m_Device(device) {
 
 CSerDev::CommandScope::~CommandScope() {
     --m_Device.m_nCommandDepth;
-    m_Device.m_CommandLock.unlock();
+    m_Device.m_pCommandLock->unlock();
 }
 
 void CSerDev::SetTrace(TraceListener trace) {
@@ -346,7 +349,7 @@ void CSerDev::CallTrace(TraceEvent::Kind kind, const unsigned char* bytes, unsig
 }
 
 bool CSerDev::Write(unsigned char* bytes, int count) {
-    std::lock_guard<CommandLock> hold(m_CommandLock);
+    std::lock_guard<CommandLock> hold(*m_pCommandLock);
     if (!m_bConnected) {
         return false;
     }
@@ -357,7 +360,7 @@ bool CSerDev::Write(unsigned char* bytes, int count) {
 }
 
 bool CSerDev::SendReceive(CCommand* command) {
-    std::lock_guard<CommandLock> hold(m_CommandLock);
+    std::lock_guard<CommandLock> hold(*m_pCommandLock);
     if (m_bClosing) {
         m_LastOutcome = kClosed;
         return false;
@@ -634,7 +637,7 @@ bool CSerDev::ReadPortHeld(unsigned char* answer, long& have) {
 }
 
 void CSerDev::AwaitLateAnswers() {
-    std::lock_guard<CommandLock> hold(m_CommandLock);
+    std::lock_guard<CommandLock> hold(*m_pCommandLock);
     if (!m_bConnected) {
         return;
     }

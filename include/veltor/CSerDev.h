@@ -228,36 +228,13 @@ private:
     void CallTrace(TraceEvent::Kind kind, const unsigned char* bytes, unsigned long count,
                    const char* status);
 
-    /// The command lock. Recursive, so that a command may be made of others;
-    /// a thread that holds it takes it again without touching the mutex.
-    class CommandLock {
-    public:
-        void lock() {
-            const std::thread::id self = std::this_thread::get_id();
-            if (m_Owner.load(std::memory_order_relaxed) == self) {
-                ++m_nDepth;
-                return;
-            }
-            m_Mutex.lock();
-            m_Owner.store(self, std::memory_order_relaxed);
-            m_nDepth = 1;
-        }
-        void unlock() {
-            if (--m_nDepth == 0) {
-                m_Owner.store(std::thread::id(), std::memory_order_relaxed);
-                m_Mutex.unlock();
-            }
-        }
-
-    private:
-        std::mutex m_Mutex;
-        std::atomic<std::thread::id> m_Owner{std::thread::id()};
-        int m_nDepth = 0;  ///< the owner's
-    };
+    /// The command lock (serial/CommandLock.h). Recursive, so that a command
+    /// may be made of others.
+    class CommandLock;
 
     long m_nBaud;  ///< line speed of the open port
     std::atomic<Outcome> m_LastOutcome;
-    CommandLock m_CommandLock;
+    CommandLock* m_pCommandLock;
     /// Set while CloseConnection waits for a command in progress to end.
     std::atomic<bool> m_bClosing;
     /// Receive side, guarded by the receive lock, or owned by an attempt

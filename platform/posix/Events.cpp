@@ -2,7 +2,12 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#endif
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <mutex>
@@ -122,6 +127,56 @@ WaitResult WaitForEvent(Handle h, long timeoutMs) {
     }
 }
 
+#if defined(__linux__)
+// A lock word: 0 free, 1 held, 2 held and waited for. A free lock is taken
+// and left with one atomic instruction each; the kernel is asked only to put
+// a thread that must wait to sleep, and to wake one when a waited-for lock
+// is left (futex).
+namespace {
+
+static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free,
+              "the kernel waits on the lock word itself");
+
+std::atomic<int>& Word(void* impl) {
+    return *static_cast<std::atomic<int>*>(impl);
+}
+
+void Futex(std::atomic<int>& word, int operation, int value) {
+    ::syscall(SYS_futex, reinterpret_cast<int*>(&word), operation | FUTEX_PRIVATE_FLAG, value,
+              nullptr, nullptr, 0);
+}
+
+}  // namespace
+
+Lock::Lock() : m_Impl(new std::atomic<int>(0)) {}
+Lock::~Lock() {
+    delete &Word(m_Impl);
+}
+void Lock::Enter() {
+    std::atomic<int>& word = Word(m_Impl);
+    int seen = 0;
+    if (word.compare_exchange_strong(seen, 1, std::memory_order_acquire,
+                                     std::memory_order_relaxed)) {
+        return;
+    }
+    // Marked as waited for; whoever finds it free takes it (still marked,
+    // since others may wait too). The wait returns at once if the word is
+    // no longer 2, and may return early: the loop looks again.
+    if (seen != 2) {
+        seen = word.exchange(2, std::memory_order_acquire);
+    }
+    while (seen != 0) {
+        Futex(word, FUTEX_WAIT, 2);
+        seen = word.exchange(2, std::memory_order_acquire);
+    }
+}
+void Lock::Leave() {
+    std::atomic<int>& word = Word(m_Impl);
+    if (word.exchange(0, std::memory_order_release) == 2) {
+        Futex(word, FUTEX_WAKE, 1);
+    }
+}
+#else
 Lock::Lock() : m_Impl(new std::mutex) {}
 Lock::~Lock() {
     delete static_cast<std::mutex*>(m_Impl);
@@ -132,6 +187,7 @@ void Lock::Enter() {
 void Lock::Leave() {
     static_cast<std::mutex*>(m_Impl)->unlock();
 }
+#endif
 
 }  // namespace platform
 }  // namespace veltor

@@ -1,0 +1,36 @@
+// The command lock of a serial device. Recursive, so that a command may be
+// made of others: a thread that holds it takes it again by comparing the
+// owner, without touching the lock beneath.
+#pragma once
+
+#include <veltor/CSerDev.h>
+
+#include <atomic>
+#include <thread>
+
+#include "platform/Platform.h"
+
+class CSerDev::CommandLock {
+public:
+    void lock() {
+        const std::thread::id self = std::this_thread::get_id();
+        if (m_Owner.load(std::memory_order_relaxed) == self) {
+            ++m_nDepth;
+            return;
+        }
+        m_Lock.Enter();
+        m_Owner.store(self, std::memory_order_relaxed);
+        m_nDepth = 1;
+    }
+    void unlock() {
+        if (--m_nDepth == 0) {
+            m_Owner.store(std::thread::id(), std::memory_order_relaxed);
+            m_Lock.Leave();
+        }
+    }
+
+private:
+    veltor::platform::Lock m_Lock;
+    std::atomic<std::thread::id> m_Owner{std::thread::id()};
+    int m_nDepth = 0;  // the owner's
+};
