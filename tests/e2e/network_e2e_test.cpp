@@ -446,7 +446,14 @@ TEST_F(Ser2netServer, Rfc2217SetsTheLineSpeedTheHostAsksFor) {
     } kCases[] = {{kBaud9600, 9600}, {kBaud2400, 2400}, {kBaud57600, 57600}};
     for (const auto& c : kCases) {
         ASSERT_TRUE(Connect(server->Rfc2217(), c.baudIndex));
-        EXPECT_EQ(sim.LineSpeed(), c.speed);
+        // ser2net may acknowledge a speed before its terminal takes it: the
+        // terminal is looked at until it has, within a bound.
+        double speed = sim.LineSpeed();
+        for (int look = 0; look < 100 && speed != c.speed; ++look) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            speed = sim.LineSpeed();
+        }
+        EXPECT_EQ(speed, c.speed);
         EXPECT_TRUE(device.CmdEnableOutputs()) << device.GetLastError();
         EXPECT_EQ(device.CloseConnection(), 0);
     }
