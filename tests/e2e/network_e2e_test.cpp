@@ -307,6 +307,19 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- Debian's ser2net in front of the simulator -------------------------------------
 
+// ser2net tells no one when it is done with something: it is looked at
+// every 20 ms until it is, at most `looks` times.
+template <typename Done>
+bool LookUntil(int looks, Done done) {
+    for (int look = 1; !done(); ++look) {
+        if (look >= looks) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
 bool Ser2netInstalled() {
     return std::system("ser2net -v >/dev/null 2>&1") == 0;
 }
@@ -365,29 +378,27 @@ public:
     std::string Rfc2217() const { return "rfc2217://" + Loopback(telnetPort_); }
 
 private:
-    // ser2net tells no one when its accepters are up: the port is tried
-    // until it takes a connection, within a bound.
+    // Its accepters are up once the port takes a connection.
     bool Listening(uint16_t port) {
-        for (int attempt = 0; attempt < 500; ++attempt) {
+        bool ended = false;
+        const bool up = LookUntil(500, [&] {
             int status = 0;
             if (::waitpid(pid_, &status, WNOHANG) == pid_) {
                 pid_ = -1;
-                return false;  // ser2net ended: a bad configuration
+                ended = true;  // ser2net ended: a bad configuration
+                return true;
             }
             const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
             sockaddr_in address{};
             address.sin_family = AF_INET;
             address.sin_port = htons(port);
             address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            const bool up =
+            const bool taken =
                 ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
             ::close(fd);
-            if (up) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
+            return taken;
+        });
+        return up && !ended;
     }
 
     std::string dir_;
@@ -413,11 +424,8 @@ protected:
     // with an error message for the client: a refused connection is tried
     // again, within a bound.
     ::testing::AssertionResult Connect(const std::string& port, int baudIndex) {
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            if (device.InitConnection(port.c_str(), baudIndex) == 0) {
-                return ::testing::AssertionSuccess();
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (LookUntil(100, [&] { return device.InitConnection(port.c_str(), baudIndex) == 0; })) {
+            return ::testing::AssertionSuccess();
         }
         return ::testing::AssertionFailure() << device.GetLastError() << "\nser2net's log:\n"
                                              << server->Log();
@@ -448,11 +456,8 @@ TEST_F(Ser2netServer, Rfc2217SetsTheLineSpeedTheHostAsksFor) {
         ASSERT_TRUE(Connect(server->Rfc2217(), c.baudIndex));
         // ser2net may acknowledge a speed before its terminal takes it: the
         // terminal is looked at until it has, within a bound.
-        double speed = sim.LineSpeed();
-        for (int look = 0; look < 100 && speed != c.speed; ++look) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            speed = sim.LineSpeed();
-        }
+        double speed = 0;
+        LookUntil(100, [&] { return (speed = sim.LineSpeed()) == c.speed; });
         EXPECT_EQ(speed, c.speed);
         EXPECT_TRUE(device.CmdEnableOutputs()) << device.GetLastError();
         EXPECT_EQ(device.CloseConnection(), 0);
