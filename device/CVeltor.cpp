@@ -10,7 +10,6 @@
 
 #include "device/BurstGenerator.h"
 #include "device/DefaultMode.h"
-#include "device/DelayReports.h"
 #include "device/ReportDispatch.h"
 #include "device/Request.h"
 #include "serial/CSerialBuffer.h"
@@ -22,12 +21,7 @@ const int kChannels = 8;
 }  // namespace
 
 CVeltor::CVeltor()
-    : m_pChannels(nullptr),
-      m_pGeneral(nullptr),
-      m_pLogic(nullptr),
-      m_nUnsolicited(0),
-      m_pDispatch(nullptr),
-      m_Unsolicited() {
+    : m_pChannels(nullptr), m_pGeneral(nullptr), m_pLogic(nullptr), m_pDispatch(nullptr) {
     // The logic holder comes first: every channel's logic compiler is given
     // its global symbol table.
     m_pLogic = new CLogic;
@@ -149,21 +143,17 @@ CChannel* CVeltor::GetChannel(char letter) const {
     return nullptr;
 }
 
-void CVeltor::HandleUnsolicited(unsigned char* bytes, unsigned long count) {
-    veltor::GatherDelayReports(m_Unsolicited, m_nUnsolicited, bytes, count, &CVeltor::DeliverDelay,
-                               this);
-}
+void CVeltor::HandleUnsolicited(unsigned char*, unsigned long) {}
 
-void CVeltor::DeliverDelay(void* context, unsigned char channel, unsigned int counts) {
-    CVeltor* device = static_cast<CVeltor*>(context);
+void CVeltor::HandleDelayReport(unsigned char channel, unsigned int counts) {
     const char letter = static_cast<char>('A' + channel);
-    CChannel* target = device->GetChannel(letter);
+    CChannel* target = GetChannel(letter);
     if (target == nullptr) {
         return;
     }
     target->SetLastDelay(counts);
     target->CountReport();
-    veltor::ReportDispatch* dispatch = device->m_pDispatch.load(std::memory_order_acquire);
+    veltor::ReportDispatch* dispatch = m_pDispatch.load(std::memory_order_acquire);
     if (dispatch != nullptr) {
         const long long now = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                   std::chrono::steady_clock::now().time_since_epoch())
@@ -172,12 +162,17 @@ void CVeltor::DeliverDelay(void* context, unsigned char channel, unsigned int co
     }
 }
 
+unsigned long long CVeltor::GetDroppedReportCount() const {
+    const veltor::ReportDispatch* dispatch = m_pDispatch.load(std::memory_order_acquire);
+    return dispatch != nullptr ? dispatch->Dropped() : 0;
+}
+
 void CVeltor::SetReportListener(ReportListener listener) {
     // Made once, under the receive lock so that two threads do not both
     // make it; a delivery may be reading the pointer meanwhile.
     m_pBuffer->Lock();
     if (m_pDispatch.load() == nullptr && listener) {
-        m_pDispatch.store(new veltor::ReportDispatch([this](char channel) {
+        m_pDispatch.store(new veltor::ReportDispatch(kReportQueueLimit, [this](char channel) {
             // The general properties are the host's: read under the lock
             // that a host changing them holds too.
             Hold hold(*this);

@@ -4,7 +4,8 @@
 
 namespace veltor {
 
-ReportDispatch::ReportDispatch(Frequency frequency) : m_Frequency(std::move(frequency)) {
+ReportDispatch::ReportDispatch(std::size_t limit, Frequency frequency)
+    : m_nLimit(limit > 0 ? limit : 1), m_Frequency(std::move(frequency)) {
     m_Thread = std::thread([this] { Run(); });
 }
 
@@ -34,6 +35,12 @@ void ReportDispatch::Push(char channel, unsigned int counts, long long timeNs) {
         std::lock_guard<std::mutex> hold(m_QueueLock);
         if (!m_Listener) {
             return;
+        }
+        // A listener slower than the reports must not grow memory with
+        // their rate: the oldest waiting report gives way to the newest.
+        if (m_Queue.size() >= m_nLimit) {
+            m_Queue.pop_front();
+            m_nDropped.fetch_add(1, std::memory_order_relaxed);
         }
         m_Queue.push_back({channel, counts, timeNs});
     }

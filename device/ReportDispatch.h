@@ -3,7 +3,9 @@
 // and never on the watcher, which goes on draining the port meanwhile.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -18,7 +20,8 @@ public:
     // The clock frequency of a channel's pair, asked on the dispatching thread.
     typedef std::function<double(char channel)> Frequency;
 
-    explicit ReportDispatch(Frequency frequency);
+    // At most `limit` reports wait for the listener; more drop the oldest.
+    ReportDispatch(std::size_t limit, Frequency frequency);
     // Waits for a call in progress, then ends the thread; reports still
     // queued are dropped.
     ~ReportDispatch();
@@ -31,6 +34,8 @@ public:
     void SetListener(Listener listener);
     // Queues a report if a listener is set. Non-blocking; any thread.
     void Push(char channel, unsigned int counts, long long timeNs);
+    // Reports dropped from a full queue so far. Any thread.
+    unsigned long long Dropped() const { return m_nDropped.load(std::memory_order_relaxed); }
 
 private:
     struct Report {
@@ -40,6 +45,8 @@ private:
     };
     void Run();
 
+    const std::size_t m_nLimit;
+    std::atomic<unsigned long long> m_nDropped{0};
     Frequency m_Frequency;
     std::mutex m_QueueLock;  // guards everything below but m_CallLock
     std::condition_variable m_Queued;

@@ -5,8 +5,10 @@
 // Beyond memory and undefined behaviour, it checks: what goes to the answer
 // side and to the other side does not depend on how the line was cut; the
 // answer side holds only whole answers (but the last) with their lead byte
-// first; while nothing is awaited every byte goes to the other side once, in
-// order, but for a report still being gathered at the end; and giving up an
+// first; no output is ever refused for want of room; the reports found do not
+// depend on the cut either; while nothing is awaited every byte goes to the
+// other side once, in order, but for a report or an answer still being
+// gathered at the end; and giving up an
 // answer or releasing one held behind a cut-off report stays in bounds.
 #include <veltor/CCommand.h>
 
@@ -25,12 +27,17 @@ using Bytes = std::vector<uint8_t>;
 struct Streams {
     Bytes answer;
     Bytes other;
+    std::vector<uint64_t> reports;  // channel << 32 | counts
 };
 
 void Append(Streams& s, const veltor::SplitOutput& out) {
-    FUZZ_CHECK(out.answerCount <= sizeof(out.answer) && out.otherCount <= sizeof(out.other));
-    s.answer.insert(s.answer.end(), out.answer, out.answer + out.answerCount);
-    s.other.insert(s.other.end(), out.other, out.other + out.otherCount);
+    FUZZ_CHECK(out.answer.refused == 0 && out.other.refused == 0 && out.reports.refused == 0);
+    s.answer.insert(s.answer.end(), out.answer.items, out.answer.items + out.answer.count);
+    s.other.insert(s.other.end(), out.other.items, out.other.items + out.other.count);
+    for (size_t i = 0; i < out.reports.count; ++i) {
+        s.reports.push_back(static_cast<uint64_t>(out.reports.items[i].channel) << 32 |
+                            out.reports.items[i].counts);
+    }
 }
 
 Streams Split(const uint8_t* data, size_t size, uint8_t cut, bool awaiting) {
@@ -85,10 +92,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Streams cut = Split(data, size, control & 0x7F, awaiting);
     FUZZ_CHECK(whole.answer == cut.answer);
     FUZZ_CHECK(whole.other == cut.other);
+    FUZZ_CHECK(whole.reports == cut.reports);
     ReadAnswers(whole.answer);
     if (!awaiting) {
+        // What is not out yet is a report or an answer still being gathered.
         FUZZ_CHECK(whole.answer.empty());
-        FUZZ_CHECK(whole.other.size() <= size && size - whole.other.size() < veltor::kReportHold);
+        FUZZ_CHECK(whole.other.size() <= size &&
+                   size - whole.other.size() < veltor::kMaxAnswer + veltor::kReportHold);
         FUZZ_CHECK(Bytes(data, data + whole.other.size()) == whole.other);
     }
 
@@ -105,6 +115,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         splitter.ReleaseHeldAnswer(awaiting, out);
         splitter.EndAnswer(out);
     }
-    FUZZ_CHECK(out.answerCount <= veltor::kReportSize && out.otherCount <= 300);
+    FUZZ_CHECK(out.answer.count <= veltor::kReportSize && out.other.count <= 600);
     return 0;
 }

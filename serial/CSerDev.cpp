@@ -101,6 +101,8 @@ CSerDev::~CSerDev() {
 
 void CSerDev::HandleUnsolicited(unsigned char*, unsigned long) {}
 
+void CSerDev::HandleDelayReport(unsigned char, unsigned int) {}
+
 bool CSerDev::IsConnected() const {
     return m_bConnected;
 }
@@ -420,9 +422,7 @@ bool CSerDev::BeginAttempt(const char* status) {
     m_pSorted->Clear();
     m_pSplitter->ReleaseHeldAnswer(false, *m_pSorted);
     m_pSplitter->EndAnswer(*m_pSorted);
-    if (m_pSorted->answerCount > 0 || m_pSorted->otherCount > 0) {
-        Deliver();
-    }
+    Deliver();
     m_pBuffer->MarkEmpty(m_hDataEvent);
     m_nNoiseAtStart = m_pSplitter->Noise();
     // Awaiting is raised before the request goes out: an instrument that
@@ -467,7 +467,7 @@ void CSerDev::EndAttempt(int timeoutMs) {
 
 CSerDev::Outcome CSerDev::Exchange(CCommand* command) {
     const long long start = NowUs();
-    ++m_nRequests;
+    m_nRequests.store(m_nRequests.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     const long long wire = WireUs(command->m_RequestLength, m_nBaud);
     Trace(TraceEvent::kRequest, command->m_Request,
           static_cast<unsigned long>(command->m_RequestLength), command->m_Status);
@@ -590,25 +590,30 @@ int CSerDev::ReadAnswer(unsigned char* answer, long& have, long long deadlineUs,
         if (nowUs == 0) {
             nowUs = NowUs();
         }
+        // The deadline is looked at on every turn, not only when a wait runs
+        // out: a line that never stops sending (noise, a flood of zeros) must
+        // not keep the attempt going.
+        if (nowUs >= endUs) {
+            return -1;
+        }
         releaseAt = !held ? 0 : releaseAt != 0 ? releaseAt : nowUs + graceUs;
+        if (releaseAt != 0 && nowUs >= releaseAt) {
+            HoldReceive();
+            m_pSorted->Clear();
+            m_pSplitter->ReleaseHeldAnswer(true, *m_pSorted);
+            Deliver();
+            ReleaseReceive();
+            releaseAt = 0;
+            nowUs = 0;
+            portReady = false;
+            continue;
+        }
         const long long wakeAt = releaseAt != 0 ? std::min(releaseAt, endUs) : endUs;
         const long long left = wakeAt - nowUs;
         const long waitMs = left > 0 ? static_cast<long>((left + 999) / 1000) : 0;
         const pf::DataWait woken = pf::WaitForDataOrPort(m_hDataEvent, m_hPort, waitMs);
         nowUs = 0;
         portReady = woken == pf::DataWait::Port;
-        if (woken == pf::DataWait::Data || portReady) {
-            continue;
-        }
-        if (releaseAt == 0 || MsUntil(endUs) == 0) {
-            return -1;
-        }
-        HoldReceive();
-        m_pSorted->Clear();
-        m_pSplitter->ReleaseHeldAnswer(true, *m_pSorted);
-        Deliver();
-        ReleaseReceive();
-        releaseAt = 0;
     }
 }
 
@@ -646,8 +651,8 @@ void CSerDev::AwaitLateAnswers() {
         const unsigned long answers = m_nAnswersSeen.load(std::memory_order_acquire);
         // Unasked answers can make the count run ahead; what is still owed
         // when the time is up is given up for good.
-        if (static_cast<long>(m_nRequests - answers) <= 0 || m_bLost || m_bClosing ||
-            MsUntil(deadline) == 0) {
+        if (static_cast<long>(m_nRequests.load(std::memory_order_relaxed) - answers) <= 0 ||
+            m_bLost || m_bClosing || MsUntil(deadline) == 0) {
             m_nRequests = answers;
             return;
         }
@@ -660,6 +665,8 @@ void CSerDev::AwaitLateAnswers() {
 bool CSerDev::Sort(const unsigned char* bytes, unsigned long count, bool awaiting) {
     m_pSorted->Clear();
     const unsigned long answers = m_pSplitter->Answers();
+    m_pSplitter->ExpectAnswers(
+        static_cast<long>(m_nRequests.load(std::memory_order_relaxed) - answers) > 0);
     m_pSplitter->Feed(bytes, count, awaiting, *m_pSorted);
     const bool stored = Deliver();
     // The exchange is woken for a held answer too, to time its release.
@@ -671,18 +678,27 @@ bool CSerDev::Deliver() {
     // answers it has seen is published here.
     m_nAnswersSeen.store(m_pSplitter->Answers(), std::memory_order_release);
     veltor::SplitOutput& sorted = *m_pSorted;
-    if (sorted.answerCount > 0) {
-        m_pBuffer->Put(sorted.answer, sorted.answerCount);
+    if (sorted.answer.count > 0) {
+        m_pBuffer->Put(sorted.answer.items, sorted.answer.count);
     }
-    if (sorted.otherCount > 0) {
-        Trace(TraceEvent::kUnasked, sorted.other, sorted.otherCount, m_pStatus);
+    // Reports first: a host that learns of the bytes learns of their
+    // effect too.
+    for (std::size_t i = 0; i < sorted.reports.count; ++i) {
         try {
-            HandleUnsolicited(sorted.other, sorted.otherCount);
+            HandleDelayReport(sorted.reports.items[i].channel, sorted.reports.items[i].counts);
+        } catch (...) {
+            // A handler that throws loses that report only.
+        }
+    }
+    if (sorted.other.count > 0) {
+        Trace(TraceEvent::kUnasked, sorted.other.items, sorted.other.count, m_pStatus);
+        try {
+            HandleUnsolicited(sorted.other.items, sorted.other.count);
         } catch (...) {
             // A host's handler that throws must not end the watcher.
         }
     }
-    const bool stored = sorted.answerCount > 0;
+    const bool stored = sorted.answer.count > 0;
     sorted.Clear();
     return stored;
 }
@@ -696,6 +712,23 @@ void CSerDev::MarkLost() {
     pf::SetEvent(m_hDataEvent);
 }
 
+namespace {
+
+// The receive lock for a scope: an exception on the watcher cannot leave it
+// taken.
+class ReceiveLock {
+public:
+    explicit ReceiveLock(CSerialBuffer& buffer) : m_Buffer(buffer) { m_Buffer.Lock(); }
+    ~ReceiveLock() { m_Buffer.Unlock(); }
+    ReceiveLock(const ReceiveLock&) = delete;
+    ReceiveLock& operator=(const ReceiveLock&) = delete;
+
+private:
+    CSerialBuffer& m_Buffer;
+};
+
+}  // namespace
+
 unsigned CSerDev::CommWatchProc(void* argument) {
     CSerDev* device = static_cast<CSerDev*>(argument);
     pf::Watch* watch = pf::WatchOpen(device->m_hPort, device->m_hStopEvent, device->m_hAsideEvent);
@@ -704,13 +737,25 @@ unsigned CSerDev::CommWatchProc(void* argument) {
     if (watch == nullptr) {
         return 1;
     }
+    try {
+        device->WatchPort(watch);
+    } catch (...) {
+        // Nothing may end the host's process from this thread (out of memory
+        // included): a watcher that cannot go on gives the port up.
+        device->MarkLost();
+    }
+    pf::WatchClose(watch);
+    return 0;
+}
+
+void CSerDev::WatchPort(pf::Watch* watch) {
     unsigned char drained[veltor::kMaxFeed];
     bool aside = false;
     long asideMs = -1;  // while aside: when to look whether to take the port back
     for (;;) {
         const pf::WatchEvent event = pf::WatchWait(watch, !aside, aside ? asideMs : -1);
         if (event == pf::WatchEvent::Stop) {
-            break;
+            return;
         }
         if (event == pf::WatchEvent::Aside || event == pf::WatchEvent::TimedOut) {
             // Exchanges read the port while they await their answers; the
@@ -720,18 +765,17 @@ unsigned CSerDev::CommWatchProc(void* argument) {
             // instead would cost a system call per exchange, and with
             // back-to-back commands it would find the next attempt begun
             // each time and be woken at every end.
-            device->m_pBuffer->Lock();
-            aside = device->m_bAside;
+            ReceiveLock receive(*m_pBuffer);
+            aside = m_bAside;
             asideMs = -1;
             if (aside) {
-                asideMs = device->m_bAwaiting ? static_cast<long>(kPortBackUs / 1000)
-                                              : MsUntil(device->m_PortBackAtUs.load());
+                asideMs = m_bAwaiting ? static_cast<long>(kPortBackUs / 1000)
+                                      : MsUntil(m_PortBackAtUs.load());
                 if (asideMs == 0) {
-                    device->m_bAside = false;
+                    m_bAside = false;
                     aside = false;
                 }
             }
-            device->m_pBuffer->Unlock();
             continue;
         }
         // A hang-up, end of file or failed read: the port is gone. The
@@ -740,11 +784,10 @@ unsigned CSerDev::CommWatchProc(void* argument) {
         bool lost = event == pf::WatchEvent::Failed;
         bool signal = false;
         if (!lost) {
-            device->m_pBuffer->Lock();
-            if (device->m_bAside) {
+            ReceiveLock receive(*m_pBuffer);
+            if (m_bAside) {
                 // An attempt took the port meanwhile: its bytes are its own.
                 // The aside event it sets wakes the next wait.
-                device->m_pBuffer->Unlock();
                 aside = true;
                 asideMs = static_cast<long>(kPortBackUs / 1000);
                 continue;
@@ -753,19 +796,15 @@ unsigned CSerDev::CommWatchProc(void* argument) {
             if (count < 0) {
                 lost = true;
             } else if (count > 0) {
-                signal =
-                    device->Sort(drained, static_cast<unsigned long>(count), device->m_bAwaiting);
+                signal = Sort(drained, static_cast<unsigned long>(count), m_bAwaiting);
             }
-            device->m_pBuffer->Unlock();
         }
         if (signal) {
-            pf::SetEvent(device->m_hDataEvent);
+            pf::SetEvent(m_hDataEvent);
         }
         if (lost) {
-            device->MarkLost();
-            break;
+            MarkLost();
+            return;
         }
     }
-    pf::WatchClose(watch);
-    return 0;
 }

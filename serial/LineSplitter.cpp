@@ -10,6 +10,7 @@ LineSplitter::LineSplitter()
     : m_State(kIdle),
       m_bAwaiting(false),
       m_bAnswersOff(false),
+      m_bAnswersOwed(true),
       m_Held(),
       m_nHeld(0),
       m_Answer(),
@@ -78,7 +79,7 @@ void LineSplitter::ReleaseHeldAnswer(bool awaiting, Output& out) {
 void LineSplitter::EndAnswer(Output& out) {
     if (m_State != kIdle) {
         m_State = kIdle;
-        ReadAgainForReports(1, m_nAnswerToExchange, out);
+        ReadAnswerAgain(out);
     }
     m_nAnswer = m_nAnswerToExchange = 0;
 }
@@ -105,7 +106,7 @@ void LineSplitter::Step(unsigned char byte, Output& out) {
     if (m_nHeld > 0) {
         m_Held[m_nHeld++] = byte;
         Settle(out);
-    } else if (!m_bAnswersOff && IsAnswerLead(byte)) {
+    } else if (!m_bAnswersOff && (m_bAwaiting || m_bAnswersOwed) && IsAnswerLead(byte)) {
         m_State = kLength;
         m_nAnswer = m_nAnswerToExchange = 0;
         AddAnswerByte(byte, out);
@@ -127,6 +128,9 @@ void LineSplitter::Settle(Output& out) {
     const std::size_t n = m_nHeld - verdict.count;
     std::memcpy(rest, m_Held + verdict.count, n);
     m_nHeld = 0;
+    if (verdict.kind == ReportVerdict::kReport) {
+        out.reports.Append(DelayReport{m_Held[2], DelayCounts(m_Held)});
+    }
     EmitOther(m_Held, verdict.count, verdict.kind == ReportVerdict::kDrop, out);
     Restep(rest, n, out);
 }
@@ -141,11 +145,12 @@ void LineSplitter::AddAnswerByte(unsigned char byte, Output& out) {
     if (m_nAnswer < sizeof(m_Answer)) {
         m_Answer[m_nAnswer++] = byte;
     }
-    if (m_bAwaiting) {
-        out.answer[out.answerCount++] = byte;
+    // To the exchange while it awaits, from the lead on without a gap; the
+    // bytes of an answer nobody awaits wait here until it is whole, when it
+    // is known whether they are an answer or bytes to read again for reports.
+    if (m_bAwaiting && m_nAnswerToExchange + 1 == m_nAnswer) {
+        out.answer.Append(byte);
         ++m_nAnswerToExchange;
-    } else {
-        out.other[out.otherCount++] = byte;
     }
 }
 
@@ -154,9 +159,20 @@ void LineSplitter::CompleteAnswer(Output& out) {
     ++m_nAnswers;
     const std::size_t n = m_nAnswer;
     if (n > 2 && !ChecksumHolds(m_Answer, n)) {
-        ReadAgainForReports(1, m_nAnswerToExchange, out);
+        ReadAnswerAgain(out);
+    } else {
+        EmitOther(m_Answer + m_nAnswerToExchange, n - m_nAnswerToExchange, false, out);
     }
     m_nAnswer = m_nAnswerToExchange = 0;
+}
+
+void LineSplitter::ReadAnswerAgain(Output& out) {
+    // A cut-off answer swallows what follows it, reports included. The lead
+    // is noise unless the exchange took it; every other byte is read again.
+    if (m_nAnswerToExchange == 0 && m_nAnswer > 0) {
+        EmitOther(m_Answer, 1, true, out);
+    }
+    ReadAgainForReports(1, m_nAnswer, out);
 }
 
 void LineSplitter::ReadAgainForReports(std::size_t from, std::size_t to, Output& out) {
@@ -176,8 +192,7 @@ void LineSplitter::ReadAgainForReports(std::size_t from, std::size_t to, Output&
 }
 
 void LineSplitter::EmitOther(const unsigned char* bytes, std::size_t n, bool noise, Output& out) {
-    std::memcpy(out.other + out.otherCount, bytes, n);
-    out.otherCount += n;
+    out.other.Append(bytes, n);
     if (noise && m_bAwaiting) {
         m_nNoise += n;
     }

@@ -16,20 +16,61 @@
 
 namespace veltor {
 
-// The most bytes one Feed may take.
+// The most bytes one Feed may take: the largest read the port makes.
 const std::size_t kMaxFeed = 4096;
+// The longest answer: lead, length and up to 255 bytes.
+const std::size_t kMaxAnswer = 2 + 255;
 
-// Where the bytes of one Feed (or one EndAnswer) went. Cleared by its user
-// before each call.
+// What one call of the splitter can produce, from what it may take in: the
+// bytes fed and up to kReportHold - 1 bytes held back by the call before.
+// Every one of them can become an answer byte; each goes to the other bytes
+// once, and answer bytes of a bad answer (this call's, and up to kMaxAnswer of
+// earlier calls) once more when they are read again for reports.
+const std::size_t kMaxTakenIn = kMaxFeed + kReportHold;
+const std::size_t kAnswerRoom = kMaxTakenIn;
+const std::size_t kOtherRoom = 2 * kMaxTakenIn + kMaxAnswer;
+const std::size_t kReportRoom = kOtherRoom / kReportSize;
+
+// A fixed array with a count that no append can carry past its end. Room
+// follows from the constants above, so nothing is ever refused; a refusal
+// would be a fault of the splitter, counted in `refused` (the fuzz targets
+// check it stays 0).
+template <typename T, std::size_t N>
+struct Bounded {
+    T items[N];
+    std::size_t count = 0;
+    std::size_t refused = 0;
+    static constexpr std::size_t kRoom = N;
+    void Append(const T* from, std::size_t n) {
+        const std::size_t room = N - count;
+        const std::size_t taken = n < room ? n : room;
+        for (std::size_t i = 0; i < taken; ++i) {
+            items[count + i] = from[i];
+        }
+        count += taken;
+        refused += n - taken;
+    }
+    void Append(const T& item) { Append(&item, 1); }
+};
+
+// A whole, valid delay report the splitter found in the stream.
+struct DelayReport {
+    unsigned char channel;  // 0..7
+    unsigned int counts;
+};
+
+// Where the bytes of one Feed (or one EndAnswer, or one ReleaseHeldAnswer)
+// went. Cleared by its user before each call.
 struct SplitOutput {
     // Bytes of answers, for the waiting exchange (only while it awaits).
-    unsigned char answer[kMaxFeed];
-    std::size_t answerCount = 0;
-    // Everything else, in arrival order, for the delay-report gatherer. A bad
-    // answer's bytes may come here a second time (see Feed).
-    unsigned char other[2 * kMaxFeed + 16];
-    std::size_t otherCount = 0;
-    void Clear() { answerCount = otherCount = 0; }
+    Bounded<unsigned char, kAnswerRoom> answer;
+    // Everything else, in arrival order: unasked bytes for the host and the
+    // trace. A bad answer's bytes may come here a second time (see Feed).
+    Bounded<unsigned char, kOtherRoom> other;
+    // The valid delay reports among the other bytes, in arrival order; each
+    // byte of the stream is judged once, here.
+    Bounded<DelayReport, kReportRoom> reports;
+    void Clear() { answer.count = other.count = reports.count = 0; }
 };
 
 class LineSplitter {
@@ -40,15 +81,15 @@ public:
 
     // Sorts n (at most kMaxFeed) bytes, appending to out. While an answer is
     // awaited, answer bytes go to out.answer; otherwise every byte goes to
-    // out.other (a late answer is unasked bytes like any other). An awaited
-    // answer that completes with a bad checksum is read again for reports,
-    // since a cut-off answer swallows what follows it.
+    // out.other once, an answer's bytes when it is whole (a late answer is
+    // unasked bytes like any other). Whole valid reports also go to
+    // out.reports. An answer that completes with a bad checksum is read again
+    // for reports, since a cut-off answer swallows what follows it.
     void Feed(const unsigned char* bytes, std::size_t n, bool awaiting, Output& out);
 
-    // The answer being received is awaited no longer (its attempt ended, or
-    // a new attempt begins): the part of it that went to the exchange is read
-    // again for reports, and the next answer lead starts a new answer. A
-    // report being gathered is kept.
+    // The answer being received is given up (a new attempt begins): its
+    // bytes are read again for reports, and the next answer lead starts a
+    // new answer. A report being gathered is kept.
     void EndAnswer(Output& out);
 
     // The length of the whole answer that bytes begin with, taken as an
@@ -65,6 +106,13 @@ public:
     bool HoldsAnswer() const { return m_nHeld >= kHeldAnswerMin && HeldAnswerStart() != 0; }
     // Takes the held bytes for a cut-off report and the answer after it.
     void ReleaseHeldAnswer(bool awaiting, Output& out);
+
+    // Whether an answer can come while none is awaited: one owed to an
+    // earlier request, late. While none is owed, a lead byte that no answer
+    // can follow is noise like any other, and a stray one never hides the
+    // reports after it. Owed by default; the receive side says before each
+    // call.
+    void ExpectAnswers(bool owed) { m_bAnswersOwed = owed; }
 
     // Answers completed so far, awaited or not.
     unsigned long Answers() const { return m_nAnswers; }
@@ -84,15 +132,17 @@ private:
     void Restep(const unsigned char* bytes, std::size_t n, Output& out);
     void AddAnswerByte(unsigned char byte, Output& out);
     void CompleteAnswer(Output& out);
+    void ReadAnswerAgain(Output& out);
     void ReadAgainForReports(std::size_t from, std::size_t to, Output& out);
     void EmitOther(const unsigned char* bytes, std::size_t n, bool noise, Output& out);
 
     State m_State;
     bool m_bAwaiting;
     bool m_bAnswersOff;  // while a bad answer is read again
+    bool m_bAnswersOwed;
     unsigned char m_Held[kReportHold];
     std::size_t m_nHeld;
-    unsigned char m_Answer[258];
+    unsigned char m_Answer[kMaxAnswer];
     std::size_t m_nAnswer;
     std::size_t m_nAnswerToExchange;  // leading bytes of m_Answer that went to the exchange
     std::size_t m_nLeft;

@@ -16,6 +16,9 @@ class CSerialBuffer;
 namespace veltor {
 class LineSplitter;
 struct SplitOutput;
+namespace platform {
+struct Watch;
+}
 }  // namespace veltor
 
 /// The serial link of a device: the port, the watcher thread that reads it,
@@ -41,6 +44,13 @@ public:
     /// destructor, before its members are gone: the watcher calls it until
     /// then.
     virtual void HandleUnsolicited(unsigned char* bytes, unsigned long count);
+    /// A whole, valid delay report among the unasked bytes: the channel index
+    /// 0..7 and the delay in clock counts. Each byte of the stream is judged
+    /// once, where answers are told from reports, so that a late answer's
+    /// delay bytes are never read as a report. Called on the same thread and
+    /// under the same conditions as HandleUnsolicited, for each report in
+    /// arrival order, before the bytes that hold it reach HandleUnsolicited.
+    virtual void HandleDelayReport(unsigned char channel, unsigned int counts);
     /// Stops the watcher and releases the port and events. Always 0. From any
     /// thread: a command in progress on another thread ends promptly with the
     /// outcome kClosed, and closing waits for it to return.
@@ -216,6 +226,8 @@ private:
     /// answer. The caller holds the receive side.
     bool ReadPortHeld(unsigned char* answer, long& have);
     static unsigned CommWatchProc(void* device);
+    /// The watcher's loop, until the stop event or the port's loss.
+    void WatchPort(veltor::platform::Watch* watch);
     void CloseAndCleanHandle(veltor::Handle& handle);
     void InvalidateHandle(veltor::Handle& handle);
 
@@ -245,8 +257,9 @@ private:
     std::atomic<bool> m_bLost;
     std::atomic<bool> m_bWatcherStarted;
     /// Exchange side (the exchanging thread only).
-    long long m_LineFreeUs;         ///< when the last byte written can have left the line
-    unsigned long m_nRequests;      ///< requests written, to compare with answers seen
+    long long m_LineFreeUs;  ///< when the last byte written can have left the line
+    /// Requests written, to compare with answers seen (read by the watcher).
+    std::atomic<unsigned long> m_nRequests;
     unsigned long m_nNoiseAtStart;  ///< noise count when the attempt began
     long long m_LastAttemptEndUs;
     int m_nLastTimeoutMs;

@@ -28,8 +28,12 @@ public:
     CVeltor(const CVeltor&) = delete;
     CVeltor& operator=(const CVeltor&) = delete;
 
-    /// Gathers the instrument's delay reports (watcher thread).
+    /// The unasked bytes, for a host's own use: the delay reports among them
+    /// have already reached the channels (HandleDelayReport). Does nothing.
     void HandleUnsolicited(unsigned char* bytes, unsigned long count) override;
+    /// Takes a delay report: the channel's last delay and report count, and
+    /// the report listener's queue.
+    void HandleDelayReport(unsigned char channel, unsigned int counts) override;
 
     /// The host's listener for delay reports: the channel letter, the delay in
     /// clock counts, in seconds (at the pair's clock as the general properties
@@ -45,6 +49,14 @@ public:
         ReportListener;
     /// Sets the report listener (see ReportListener); null removes it.
     void SetReportListener(ReportListener listener);
+    /// Reports waiting for the listener are held up to kReportQueueLimit; a
+    /// listener slower than the reports arrive for longer than that loses
+    /// the oldest waiting ones first (the channels' last delays and report
+    /// counts still take every report). How many were dropped since the
+    /// device was made. Any thread.
+    unsigned long long GetDroppedReportCount() const;
+    /// The most reports that wait for the listener.
+    static const unsigned kReportQueueLimit = 4096;
     /// Opens the port and sends the 1024-byte filler burst. 0 on success, else
     /// the serial device's code.
     int InitConnection(int port, int baudIndex) override;
@@ -111,17 +123,12 @@ protected:
     CChannel** m_pChannels;
     SGeneral* m_pGeneral;
     CLogic* m_pLogic;
-    unsigned int m_nUnsolicited;
     /// Made with the first listener; deliveries read it from the thread that
     /// holds the receive side.
     std::atomic<veltor::ReportDispatch*> m_pDispatch;
-    /// The delay report being gathered, and room for a rival report that
-    /// may begin inside it.
-    unsigned char m_Unsolicited[16];
     /// @endcond
 
 private:
-    static void DeliverDelay(void* device, unsigned char channel, unsigned int counts);
     bool SendBurst();
     int OpenAndSendBurst(const std::function<int()>& open);
     bool SendDeviceRequest(unsigned char operation, const char* status);

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "device/BurstGenerator.h"
-#include "device/DelayReports.h"
+#include "serial/LineSplitter.h"
 
 namespace {
 
@@ -37,17 +37,18 @@ Bytes Join(std::initializer_list<Bytes> parts) {
     return all;
 }
 
+// The reports the line splitter finds in chunks that arrive while no answer
+// is awaited, as the watcher feeds them.
 Delivered Gather(const std::vector<Bytes>& chunks) {
-    unsigned char report[16] = {};
-    unsigned int fill = 0;
+    veltor::LineSplitter splitter;
+    veltor::SplitOutput out;
     Delivered delivered;
     for (const Bytes& chunk : chunks) {
-        veltor::GatherDelayReports(
-            report, fill, chunk.data(), chunk.size(),
-            [](void* context, unsigned char channel, unsigned int counts) {
-                static_cast<Delivered*>(context)->push_back({channel, counts});
-            },
-            &delivered);
+        out.Clear();
+        splitter.Feed(chunk.data(), chunk.size(), false, out);
+        for (std::size_t i = 0; i < out.reports.count; ++i) {
+            delivered.push_back({out.reports.items[i].channel, out.reports.items[i].counts});
+        }
     }
     return delivered;
 }

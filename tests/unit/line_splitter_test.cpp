@@ -1,13 +1,12 @@
-// Sorting the instrument's bytes into the awaited answer and everything else,
-// and gathering delay reports from the rest: whatever the chunking, no
-// report is lost and no answer is misread.
+// Sorting the instrument's bytes into the awaited answer, delay reports and
+// everything else: whatever the chunking, no report is lost and no answer is
+// misread.
 #include <gtest/gtest.h>
 
 #include <random>
 #include <utility>
 #include <vector>
 
-#include "device/DelayReports.h"
 #include "serial/LineSplitter.h"
 #include "serial/Wire.h"
 
@@ -62,18 +61,16 @@ struct Sorted {
     }
 };
 
-// Takes what one call of the splitter produced, gathering the reports from
-// what is not the answer, as the device does.
-void Take(const veltor::SplitOutput& out, Sorted& sorted, unsigned char* report,
-          unsigned int& fill) {
-    sorted.answer.insert(sorted.answer.end(), out.answer, out.answer + out.answerCount);
-    sorted.other.insert(sorted.other.end(), out.other, out.other + out.otherCount);
-    veltor::GatherDelayReports(
-        report, fill, out.other, out.otherCount,
-        [](void* context, unsigned char channel, unsigned int counts) {
-            static_cast<Reports*>(context)->push_back({channel, counts});
-        },
-        &sorted.reports);
+// Takes what one call of the splitter produced; nothing may have been
+// refused for want of room.
+void Take(const veltor::SplitOutput& out, Sorted& sorted) {
+    EXPECT_EQ(out.answer.refused + out.other.refused + out.reports.refused, 0u);
+    sorted.answer.insert(sorted.answer.end(), out.answer.items,
+                         out.answer.items + out.answer.count);
+    sorted.other.insert(sorted.other.end(), out.other.items, out.other.items + out.other.count);
+    for (std::size_t i = 0; i < out.reports.count; ++i) {
+        sorted.reports.push_back({out.reports.items[i].channel, out.reports.items[i].counts});
+    }
 }
 
 // Feeds the chunks, then, when the line has gone quiet, releases an answer
@@ -81,19 +78,18 @@ void Take(const veltor::SplitOutput& out, Sorted& sorted, unsigned char* report,
 // With takeWhole, a whole answer at a chunk's start is taken first, as the
 // exchange reading its own answer does.
 Sorted Split(const std::vector<Bytes>& chunks, bool awaiting = true, bool giveUp = false,
-             bool takeWhole = false) {
+             bool takeWhole = false, bool owed = true) {
     veltor::LineSplitter splitter;
+    splitter.ExpectAnswers(owed);
     veltor::SplitOutput out;
     Sorted sorted;
-    unsigned char report[16] = {};
-    unsigned int fill = 0;
     for (const Bytes& chunk : chunks) {
         const std::size_t taken =
             takeWhole && awaiting ? splitter.TakeWholeAnswer(chunk.data(), chunk.size()) : 0;
         sorted.answer.insert(sorted.answer.end(), chunk.begin(), chunk.begin() + taken);
         out.Clear();
         splitter.Feed(chunk.data() + taken, chunk.size() - taken, awaiting, out);
-        Take(out, sorted, report, fill);
+        Take(out, sorted);
     }
     out.Clear();
     if (giveUp) {
@@ -101,7 +97,7 @@ Sorted Split(const std::vector<Bytes>& chunks, bool awaiting = true, bool giveUp
     } else {
         splitter.ReleaseHeldAnswer(awaiting, out);
     }
-    Take(out, sorted, report, fill);
+    Take(out, sorted);
     sorted.answers = splitter.Answers();
     sorted.noise = splitter.Noise();
     return sorted;
@@ -182,11 +178,49 @@ TEST(LineSplitter, ReportsSwallowedByACutOffAnswerAreFoundAfterIt) {
 }
 
 TEST(LineSplitter, NothingIsAnswerWhileNoneIsAwaited) {
-    const Bytes line = Join({Report(1, 2), kAck, {0x05}});
-    const Sorted sorted = Split({line}, false);
-    EXPECT_TRUE(sorted.answer.empty());
-    EXPECT_EQ(sorted.other, line);  // everything, in order, once
-    EXPECT_EQ(sorted.reports, (Reports{{1, 2}}));
+    // A late answer whose data bytes hold a whole report.
+    const Bytes report = Report(1, 2);
+    const Bytes lateAnswer = Message(0xAA, report);
+    struct Case {
+        const char* name;
+        Bytes line;
+        Reports reports;
+        bool owed;  // an answer is owed to an earlier request
+    };
+    const Case cases[] = {
+        {"report, answer, noise", Join({report, kAck, {0x05}}), {{1, 2}}, true},
+        {"a late answer's bytes are no report", lateAnswer, {}, true},
+        {"a cut-off late answer is read again", Join({{0xAA, 0x01}, report}), {{1, 2}}, true},
+        {"no answer owed: a stray lead hides nothing",
+         Join({{0x00, 0xAA}, report, {0xEE}, report}),
+         {{1, 2}, {1, 2}},
+         false},
+    };
+    for (const Case& c : cases) {
+        for (const std::vector<Bytes>& chunks : {std::vector<Bytes>{c.line}, Bytewise(c.line)}) {
+            const Sorted sorted = Split(chunks, false, false, false, c.owed);
+            EXPECT_TRUE(sorted.answer.empty()) << c.name;
+            EXPECT_EQ(sorted.other, c.line) << c.name;  // everything, in order, once
+            EXPECT_EQ(sorted.reports, c.reports) << c.name;
+        }
+    }
+}
+
+// Bytes held back as a possible report are read again with the next read:
+// one read can give more answer bytes than it holds, and none may be lost or
+// written out of bounds. A report candidate, then a read of the largest size
+// whose first byte breaks the report and whose rest are answers.
+TEST(LineSplitter, AFullReadAfterHeldBytesFitsItsOutput) {
+    const Bytes candidate = {0x51, 0x06, 0x03, 0xAA, 0xFF, 0x11, 0x22};
+    Bytes read = {0x00};
+    while (read.size() + kAck.size() <= veltor::kMaxFeed) {
+        read.insert(read.end(), kAck.begin(), kAck.end());
+    }
+    read.resize(veltor::kMaxFeed, 0xAA);
+    for (const bool awaiting : {true, false}) {
+        const Sorted sorted = Split({candidate, read}, awaiting);  // Take checks nothing is refused
+        EXPECT_EQ(sorted.answer.size() + sorted.other.size() > veltor::kMaxFeed, true);
+    }
 }
 
 TEST(LineSplitter, CountsAnswersAndNoise) {
