@@ -244,5 +244,50 @@ TEST(Listener, EveryReportOutsideTheLibrarysLocks) {
     EXPECT_EQ(counted, sent);
 }
 
+// A listener slower than the reports: the queue waiting for it stays at its
+// limit, the oldest waiting reports give way and are counted, and the
+// listener then sees the newest, in order.
+TEST(Listener, ASlowListenerLosesTheOldestReportsAndTheyAreCounted) {
+    vsim::Simulator sim;
+    TestDevice device;
+    ASSERT_EQ(device.InitConnection(sim.SlavePath().c_str(), kBaud115200), 0);
+    std::mutex host;
+    std::mutex seenLock;
+    std::vector<uint32_t> seen;
+    device.SetReportListener([&](char, unsigned int counts, double, long long) {
+        std::lock_guard<std::mutex> hold(host);
+        std::lock_guard<std::mutex> keep(seenLock);
+        seen.push_back(counts);
+    });
+    const uint32_t sent = CVeltor::kReportQueueLimit + 900;
+    Bytes reports;
+    for (uint32_t i = 1; i <= sent; ++i) {
+        const Bytes r = Report(static_cast<int>(i % 8), i);
+        reports.insert(reports.end(), r.begin(), r.end());
+    }
+    {
+        std::unique_lock<std::mutex> hold(host);
+        sim.SendBytes(reports);
+        ASSERT_TRUE(device.WaitForUnsolicited(reports.size(), 20000));
+    }
+    const unsigned long long dropped = device.GetDroppedReportCount();
+    EXPECT_GE(dropped, sent - CVeltor::kReportQueueLimit - 1);
+    for (int wait = 0; wait < 2000; ++wait) {
+        std::lock_guard<std::mutex> keep(seenLock);
+        if (!seen.empty() && seen.back() == sent) {
+            break;
+        }
+        sim.WaitForFrames(1u << 30, 5);  // a bounded pause for the listener
+    }
+    device.SetReportListener(nullptr);
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.size() + dropped, sent);
+    EXPECT_EQ(seen.back(), sent);
+    // After the first call, which held the others up, the newest in order.
+    for (size_t i = 2; i < seen.size(); ++i) {
+        ASSERT_EQ(seen[i], seen[i - 1] + 1) << i;
+    }
+}
+
 }  // namespace
 }  // namespace e2e
