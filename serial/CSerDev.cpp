@@ -9,8 +9,10 @@
 
 #include "platform/Platform.h"
 #include "serial/CSerialBuffer.h"
+#include "serial/Clock.h"
 #include "serial/CommandLock.h"
-#include "serial/LineSplitter.h"
+#include "serial/ReceiveSide.h"
+#include "serial/Watcher.h"
 #include "serial/Wire.h"
 
 namespace pf = veltor::platform;
@@ -19,27 +21,12 @@ namespace {
 
 const int kWatcherFailed = -6;
 
-// How long the line must be free of attempts before the watcher takes the
-// port back from the exchanging thread: back-to-back commands keep it, and
-// reports between commands wait no longer than this to be read.
-const long long kPortBackUs = 2000;
-
-long long NowUs() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+using veltor::MsUntil;
+using veltor::NowUs;
 
 // Ten bit times a byte: start bit, eight data bits, stop bit.
 long long WireUs(long long count, long baud) {
     return baud > 0 ? count * 10 * 1000000 / baud : 0;
-}
-
-// Milliseconds left until a deadline, rounded up so that a wait never ends
-// before it; 0 once it has passed.
-long MsUntil(long long deadlineUs) {
-    const long long left = deadlineUs - NowUs();
-    return left > 0 ? static_cast<long>((left + 999) / 1000) : 0;
 }
 
 // A write may be held back (for instance by a flow-control line); the host
@@ -56,6 +43,18 @@ std::string BaudError(int baudIndex) {
 
 }  // namespace
 
+// What the receive side hands over reaches the device's handlers and trace.
+class CSerDev::Sink final : public veltor::ReceiveSink {
+public:
+    explicit Sink(CSerDev& device) : m_Device(device) {}
+    void Unasked(const veltor::SplitOutput& sorted, const char* status) override {
+        m_Device.Unasked(sorted, status);
+    }
+
+private:
+    CSerDev& m_Device;
+};
+
 CSerDev::CSerDev()
     : m_bConnected(false),
       m_bAwaiting(false),
@@ -69,32 +68,27 @@ CSerDev::CSerDev()
       m_LastOutcome(kNone),
       m_pCommandLock(new CommandLock),
       m_bClosing(false),
-      m_pSplitter(new veltor::LineSplitter),
-      m_pSorted(new veltor::SplitOutput),
+      m_pSink(nullptr),
+      m_pReceive(nullptr),
       m_bLost(false),
       m_bWatcherStarted(false),
       m_LineFreeUs(0),
-      m_nRequests(0),
-      m_nNoiseAtStart(0),
       m_LastAttemptEndUs(0),
       m_nLastTimeoutMs(0),
       m_bHasError(false),
       m_nCommandDepth(0),
       m_bTracing(false),
-      m_pStatus(nullptr),
-      m_bReadsPort(pf::PortWaitable()),
-      m_bAside(false),
-      m_hAsideEvent(nullptr),
-      m_PortBackAtUs(0),
-      m_bOwnsReceive(false),
-      m_nAnswersSeen(0) {}
+      m_hAsideEvent(nullptr) {
+    m_pSink = new Sink(*this);
+    m_pReceive = new veltor::ReceiveSide(*m_pBuffer, m_bAwaiting, *m_pSink);
+}
 
 CSerDev::~CSerDev() {
     // A device owner closes the connection first; a bare serial device is
     // closed here so that its watcher never outlives it.
     CSerDev::CloseConnection();
-    delete m_pSorted;
-    delete m_pSplitter;
+    delete m_pReceive;
+    delete m_pSink;
     delete m_pBuffer;
     delete m_pCommandLock;
 }
@@ -162,17 +156,15 @@ int CSerDev::InitConnection(const char* device, int baudIndex) {
     m_nBaud = baud;
     m_hStopEvent = pf::CreateEvent(false);
     m_hStartedEvent = pf::CreateEvent(false);
-    m_hAsideEvent = m_bReadsPort ? pf::CreateEvent(false) : nullptr;
-    m_bAside = false;
+    const bool exchangeReads = m_pReceive->ExchangeReadsPort();
+    m_hAsideEvent = exchangeReads ? pf::CreateEvent(false) : nullptr;
     if (m_hStopEvent == nullptr || m_hStartedEvent == nullptr ||
-        (m_bReadsPort && m_hAsideEvent == nullptr)) {
+        (exchangeReads && m_hAsideEvent == nullptr)) {
         return fail(kWatcherFailed, "cannot create the watcher's events: " + pf::LastError());
     }
     pf::PortPurgeInput(m_hPort);
     // A new line: nothing half-received on an earlier one carries over.
-    *m_pSplitter = veltor::LineSplitter();
-    m_nRequests = 0;
-    m_nAnswersSeen = 0;
+    m_pReceive->Open(m_hPort, m_hDataEvent, m_hAsideEvent);
     m_LineFreeUs = NowUs();
     m_bWatcherStarted = false;
     m_hThread = pf::StartThread(&CSerDev::CommWatchProc, this);
@@ -372,102 +364,24 @@ bool CSerDev::SendReceive(CCommand* command) {
         return false;
     }
     command->m_ResponseCount = 0;
-    if (!BeginAttempt(command->m_Status)) {
+    veltor::ReceiveTurn turn(*m_pReceive, command->m_Status);
+    if (turn.PortLost()) {
+        MarkLost();
         m_LastOutcome = kPortLost;
-        EndAttempt(command->m_Timeout);
-        return false;
+    } else {
+        m_LastOutcome = Exchange(command, turn);
     }
-    m_LastOutcome = Exchange(command);
-    EndAttempt(command->m_Timeout);
+    m_LastAttemptEndUs = NowUs();
+    m_nLastTimeoutMs = command->m_Timeout;
+    turn.End(m_LastAttemptEndUs);
     return m_LastOutcome == kSuccess;
 }
 
 // ---- One attempt ------------------------------------------------------------------
 
-inline void CSerDev::HoldReceive() {
-    // An attempt that reads the port itself holds the receive side already.
-    if (!m_bOwnsReceive) {
-        m_pBuffer->Lock();
-    }
-}
-
-inline void CSerDev::ReleaseReceive() {
-    if (!m_bOwnsReceive) {
-        m_pBuffer->Unlock();
-    }
-}
-
-bool CSerDev::BeginAttempt(const char* status) {
-    // What is still waiting, in the ring or in the driver's queue, is taken
-    // out of the answer's way: reports in it reach HandleUnsolicited, a late
-    // answer to an earlier request is dropped there.
-    unsigned char waiting[veltor::kMaxFeed];
-    bool lost = false;
-    m_pBuffer->Lock();
-    m_pStatus = status;
-    for (int reads = 0; reads < 8; ++reads) {
-        const long count = pf::PortReadQueued(m_hPort, waiting, sizeof(waiting));
-        if (count < 0) {
-            lost = true;
-            break;
-        }
-        if (count > 0) {
-            Sort(waiting, static_cast<unsigned long>(count), false);
-        }
-        if (count < static_cast<long>(sizeof(waiting))) {
-            break;
-        }
-    }
-    // An answer held behind a cut-off report came before this request.
-    m_pSorted->Clear();
-    m_pSplitter->ReleaseHeldAnswer(false, *m_pSorted);
-    m_pSplitter->EndAnswer(*m_pSorted);
-    Deliver();
-    m_pBuffer->MarkEmpty(m_hDataEvent);
-    m_nNoiseAtStart = m_pSplitter->Noise();
-    // Awaiting is raised before the request goes out: an instrument that
-    // answers before the write call returns must not have its answer taken
-    // for unasked bytes (the retry would carry the command out twice).
-    m_bAwaiting = !lost;
-    // The watcher is woken only when it holds the port: after back-to-back
-    // attempts it has stood aside since the last one. Once it stands aside
-    // it reads nothing until it takes the port back, which it does only
-    // between attempts: the receive side is this attempt's own.
-    m_bOwnsReceive = m_bReadsPort && !lost;
-    const bool handOver = m_bOwnsReceive && !m_bAside;
-    if (handOver) {
-        m_bAside = true;
-    }
-    m_pBuffer->Unlock();
-    if (lost) {
-        MarkLost();
-        return false;
-    }
-    if (handOver) {
-        pf::SetEvent(m_hAsideEvent);
-    }
-    return true;
-}
-
-void CSerDev::EndAttempt(int timeoutMs) {
-    m_LastAttemptEndUs = NowUs();
-    m_nLastTimeoutMs = timeoutMs;
-    HoldReceive();
-    m_pStatus = nullptr;
-    // Answer bytes left in the ring belong to no attempt any more.
-    m_pBuffer->MarkEmpty(m_hDataEvent);
-    // The watcher takes the port back unless another attempt begins soon. It
-    // is not woken for that: it looks by itself. The time is published
-    // before the end, so that a watcher that sees the end sees the time.
-    m_PortBackAtUs.store(m_LastAttemptEndUs + kPortBackUs, std::memory_order_relaxed);
-    m_bAwaiting = false;
-    ReleaseReceive();
-    m_bOwnsReceive = false;
-}
-
-CSerDev::Outcome CSerDev::Exchange(CCommand* command) {
+CSerDev::Outcome CSerDev::Exchange(CCommand* command, veltor::ReceiveTurn& turn) {
     const long long start = NowUs();
-    m_nRequests.store(m_nRequests.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    m_pReceive->NoteRequest();
     const long long wire = WireUs(command->m_RequestLength, m_nBaud);
     Trace(TraceEvent::kRequest, command->m_Request,
           static_cast<unsigned long>(command->m_RequestLength), command->m_Status);
@@ -483,7 +397,7 @@ CSerDev::Outcome CSerDev::Exchange(CCommand* command) {
     bool mismatch = false;
     for (;;) {
         long have = 0;
-        const int read = ReadAnswer(answer, have, deadline, now);
+        const int read = ReadAnswer(turn, answer, have, deadline, now);
         now = 0;
         if (read == -2) {
             return kPortLost;
@@ -495,10 +409,7 @@ CSerDev::Outcome CSerDev::Exchange(CCommand* command) {
             if (mismatch) {
                 return kMismatch;
             }
-            HoldReceive();
-            const bool noise = m_pSplitter->Noise() != m_nNoiseAtStart;
-            ReleaseReceive();
-            return noise ? kWrongLead : kNoAnswer;
+            return turn.HeardNoise() ? kWrongLead : kNoAnswer;
         }
         if (answer[0] == veltor::kNegativeLead) {
             Trace(TraceEvent::kAnswer, answer, 2, command->m_Status);
@@ -542,21 +453,8 @@ long long CSerDev::RequestOnWire(int count, long long writeStartUs, long long& n
     return std::max(nowUs, m_LineFreeUs);
 }
 
-long CSerDev::TakeAnswer(unsigned char* answer, long have) {
-    // The header first: it tells how long the rest is. Bytes after the
-    // answer stay in the ring (the next answer, after a late one).
-    const long held = m_pBuffer->Held();
-    if (held == 0) {
-        return have;
-    }
-    // The lead and length, from the record or still in the ring.
-    const unsigned char lead = have > 0 ? answer[0] : m_pBuffer->Peek(0);
-    const long length = have > 1 ? answer[1] : held > 1 - have ? m_pBuffer->Peek(1 - have) : -1;
-    const long whole = lead == veltor::kNegativeLead ? 2 : length < 0 ? 2 : 2 + length;
-    return have + m_pBuffer->GetHeld(answer + have, std::max(0L, whole - have), m_hDataEvent);
-}
-
-int CSerDev::ReadAnswer(unsigned char* answer, long& have, long long deadlineUs, long long nowUs) {
+int CSerDev::ReadAnswer(veltor::ReceiveTurn& turn, unsigned char* answer, long& have,
+                        long long deadlineUs, long long nowUs) {
     // An answer held behind what may be a cut-off report is released once
     // the line has been quiet for longer than a report's bytes are apart.
     const long long graceUs = 20000 + WireUs(10, m_nBaud);
@@ -565,18 +463,14 @@ int CSerDev::ReadAnswer(unsigned char* answer, long& have, long long deadlineUs,
     for (;;) {
         // After a wake-up by the port, its bytes are read and the ring looked
         // into together.
-        HoldReceive();
-        const bool lost = portReady && !ReadPortHeld(answer, have);
-        have = TakeAnswer(answer, have);
-        // A negative answer ends at its header; a positive one at the length
-        // its header gives, and its body may take its own wire time beyond
-        // the attempt's deadline.
-        const long whole = have < 2 ? 2 : answer[0] == veltor::kNegativeLead ? 2 : 2 + answer[1];
-        const bool held = have < whole && m_pSplitter->HoldsAnswer();
-        ReleaseReceive();
-        if (lost) {
+        const veltor::ReceiveTurn::Look look = turn.Read(portReady, answer, have);
+        if (look.lost) {
             MarkLost();
         }
+        // The body of an answer may take its own wire time beyond the
+        // attempt's deadline.
+        const long whole = look.whole;
+        const bool held = look.held;
         if (have >= whole) {
             return 0;
         }
@@ -598,11 +492,7 @@ int CSerDev::ReadAnswer(unsigned char* answer, long& have, long long deadlineUs,
         }
         releaseAt = !held ? 0 : releaseAt != 0 ? releaseAt : nowUs + graceUs;
         if (releaseAt != 0 && nowUs >= releaseAt) {
-            HoldReceive();
-            m_pSorted->Clear();
-            m_pSplitter->ReleaseHeldAnswer(true, *m_pSorted);
-            Deliver();
-            ReleaseReceive();
+            turn.ReleaseHeldAnswer();
             releaseAt = 0;
             nowUs = 0;
             portReady = false;
@@ -617,30 +507,6 @@ int CSerDev::ReadAnswer(unsigned char* answer, long& have, long long deadlineUs,
     }
 }
 
-bool CSerDev::ReadPortHeld(unsigned char* answer, long& have) {
-    // The same reading and sorting as the watcher's, so that every byte is
-    // taken once and in order whichever thread reads it.
-    unsigned char bytes[veltor::kMaxFeed];
-    const long count = pf::PortReadQueued(m_hPort, bytes, sizeof(bytes));
-    if (count <= 0) {
-        return count == 0;
-    }
-    // The usual case: the answer alone, whole. It would pass through the
-    // splitter and the ring unchanged; it is taken as they would give it.
-    std::size_t taken = 0;
-    if (have == 0 && m_bAwaiting && m_pBuffer->Held() == 0) {
-        taken = m_pSplitter->TakeWholeAnswer(bytes, static_cast<std::size_t>(count));
-        std::memcpy(answer, bytes, taken);
-        have = static_cast<long>(taken);
-    }
-    if (taken < static_cast<std::size_t>(count)) {
-        Sort(bytes + taken, static_cast<unsigned long>(count) - taken, m_bAwaiting);
-    } else {
-        m_nAnswersSeen.store(m_pSplitter->Answers(), std::memory_order_release);
-    }
-    return true;
-}
-
 void CSerDev::AwaitLateAnswers() {
     std::lock_guard<CommandLock> hold(*m_pCommandLock);
     if (!m_bConnected) {
@@ -648,39 +514,19 @@ void CSerDev::AwaitLateAnswers() {
     }
     const long long deadline = m_LastAttemptEndUs + m_nLastTimeoutMs * 1000LL;
     for (;;) {
-        const unsigned long answers = m_nAnswersSeen.load(std::memory_order_acquire);
         // Unasked answers can make the count run ahead; what is still owed
         // when the time is up is given up for good.
-        if (static_cast<long>(m_nRequests.load(std::memory_order_relaxed) - answers) <= 0 ||
-            m_bLost || m_bClosing || MsUntil(deadline) == 0) {
-            m_nRequests = answers;
+        if (m_pReceive->AnswersOwed() == 0 || m_bLost || m_bClosing || MsUntil(deadline) == 0) {
+            m_pReceive->ForgetOwedAnswers();
             return;
         }
         pf::WaitForEvent(m_hDataEvent, MsUntil(deadline));
     }
 }
 
-// ---- The receive side -----------------------------------------------------------
+// ---- What the instrument sent unasked ----------------------------------------------
 
-bool CSerDev::Sort(const unsigned char* bytes, unsigned long count, bool awaiting) {
-    m_pSorted->Clear();
-    const unsigned long answers = m_pSplitter->Answers();
-    m_pSplitter->ExpectAnswers(
-        static_cast<long>(m_nRequests.load(std::memory_order_relaxed) - answers) > 0);
-    m_pSplitter->Feed(bytes, count, awaiting, *m_pSorted);
-    const bool stored = Deliver();
-    // The exchange is woken for a held answer too, to time its release.
-    return stored || m_pSplitter->Answers() != answers || (awaiting && m_pSplitter->HoldsAnswer());
-}
-
-bool CSerDev::Deliver() {
-    // Every call of the splitter is followed by a delivery: the count of
-    // answers it has seen is published here.
-    m_nAnswersSeen.store(m_pSplitter->Answers(), std::memory_order_release);
-    veltor::SplitOutput& sorted = *m_pSorted;
-    if (sorted.answer.count > 0) {
-        m_pBuffer->Put(sorted.answer.items, sorted.answer.count);
-    }
+void CSerDev::Unasked(const veltor::SplitOutput& sorted, const char* status) {
     // Reports first: a host that learns of the bytes learns of their
     // effect too.
     for (std::size_t i = 0; i < sorted.reports.count; ++i) {
@@ -690,17 +536,17 @@ bool CSerDev::Deliver() {
             // A handler that throws loses that report only.
         }
     }
-    if (sorted.other.count > 0) {
-        Trace(TraceEvent::kUnasked, sorted.other.items, sorted.other.count, m_pStatus);
-        try {
-            HandleUnsolicited(sorted.other.items, sorted.other.count);
-        } catch (...) {
-            // A host's handler that throws must not end the watcher.
-        }
+    if (sorted.other.count == 0) {
+        return;
     }
-    const bool stored = sorted.answer.count > 0;
-    sorted.Clear();
-    return stored;
+    Trace(TraceEvent::kUnasked, sorted.other.items, sorted.other.count, status);
+    try {
+        // The handler's parameter is not const; the bytes are the
+        // splitter's, and the next sort overwrites them anyway.
+        HandleUnsolicited(const_cast<unsigned char*>(sorted.other.items), sorted.other.count);
+    } catch (...) {
+        // A host's handler that throws must not end the watcher.
+    }
 }
 
 void CSerDev::MarkLost() {
@@ -712,99 +558,27 @@ void CSerDev::MarkLost() {
     pf::SetEvent(m_hDataEvent);
 }
 
-namespace {
-
-// The receive lock for a scope: an exception on the watcher cannot leave it
-// taken.
-class ReceiveLock {
-public:
-    explicit ReceiveLock(CSerialBuffer& buffer) : m_Buffer(buffer) { m_Buffer.Lock(); }
-    ~ReceiveLock() { m_Buffer.Unlock(); }
-    ReceiveLock(const ReceiveLock&) = delete;
-    ReceiveLock& operator=(const ReceiveLock&) = delete;
-
-private:
-    CSerialBuffer& m_Buffer;
-};
-
-}  // namespace
-
 unsigned CSerDev::CommWatchProc(void* argument) {
     CSerDev* device = static_cast<CSerDev*>(argument);
-    pf::Watch* watch = pf::WatchOpen(device->m_hPort, device->m_hStopEvent, device->m_hAsideEvent);
-    device->m_bWatcherStarted = watch != nullptr;
-    pf::SetEvent(device->m_hStartedEvent);
-    if (watch == nullptr) {
-        return 1;
+    bool lost = false;
+    {
+        veltor::Watcher watcher(*device->m_pReceive, device->m_hPort, device->m_hStopEvent,
+                                device->m_hAsideEvent, device->m_hDataEvent);
+        device->m_bWatcherStarted = watcher.Open();
+        pf::SetEvent(device->m_hStartedEvent);
+        if (!device->m_bWatcherStarted) {
+            return 1;
+        }
+        try {
+            lost = watcher.Run();
+        } catch (...) {
+            // Nothing may end the host's process from this thread (out of
+            // memory included): a watcher that cannot go on gives the port up.
+            lost = true;
+        }
     }
-    try {
-        device->WatchPort(watch);
-    } catch (...) {
-        // Nothing may end the host's process from this thread (out of memory
-        // included): a watcher that cannot go on gives the port up.
+    if (lost) {
         device->MarkLost();
     }
-    pf::WatchClose(watch);
     return 0;
-}
-
-void CSerDev::WatchPort(pf::Watch* watch) {
-    unsigned char drained[veltor::kMaxFeed];
-    bool aside = false;
-    long asideMs = -1;  // while aside: when to look whether to take the port back
-    for (;;) {
-        const pf::WatchEvent event = pf::WatchWait(watch, !aside, aside ? asideMs : -1);
-        if (event == pf::WatchEvent::Stop) {
-            return;
-        }
-        if (event == pf::WatchEvent::Aside || event == pf::WatchEvent::TimedOut) {
-            // Exchanges read the port while they await their answers; the
-            // watcher leaves the port alone until the line has been free of
-            // attempts for a moment. While an attempt is in progress it looks
-            // again after that moment: being woken at every attempt's end
-            // instead would cost a system call per exchange, and with
-            // back-to-back commands it would find the next attempt begun
-            // each time and be woken at every end.
-            ReceiveLock receive(*m_pBuffer);
-            aside = m_bAside;
-            asideMs = -1;
-            if (aside) {
-                asideMs = m_bAwaiting ? static_cast<long>(kPortBackUs / 1000)
-                                      : MsUntil(m_PortBackAtUs.load());
-                if (asideMs == 0) {
-                    m_bAside = false;
-                    aside = false;
-                }
-            }
-            continue;
-        }
-        // A hang-up, end of file or failed read: the port is gone. The
-        // watcher ends rather than spin on a port that reports readable
-        // forever.
-        bool lost = event == pf::WatchEvent::Failed;
-        bool signal = false;
-        if (!lost) {
-            ReceiveLock receive(*m_pBuffer);
-            if (m_bAside) {
-                // An attempt took the port meanwhile: its bytes are its own.
-                // The aside event it sets wakes the next wait.
-                aside = true;
-                asideMs = static_cast<long>(kPortBackUs / 1000);
-                continue;
-            }
-            const long count = pf::WatchRead(watch, drained, sizeof(drained));
-            if (count < 0) {
-                lost = true;
-            } else if (count > 0) {
-                signal = Sort(drained, static_cast<unsigned long>(count), m_bAwaiting);
-            }
-        }
-        if (signal) {
-            pf::SetEvent(m_hDataEvent);
-        }
-        if (lost) {
-            MarkLost();
-            return;
-        }
-    }
 }

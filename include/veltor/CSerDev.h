@@ -14,11 +14,9 @@
 class CCommand;
 class CSerialBuffer;
 namespace veltor {
-class LineSplitter;
 struct SplitOutput;
-namespace platform {
-struct Watch;
-}
+class ReceiveSide;
+class ReceiveTurn;
 }  // namespace veltor
 
 /// The serial link of a device: the port, the watcher thread that reads it,
@@ -206,28 +204,15 @@ protected:
     /// @endcond
 
 private:
-    bool BeginAttempt(const char* status);
-    void EndAttempt(int timeoutMs);
-    Outcome Exchange(CCommand* command);
+    Outcome Exchange(CCommand* command, veltor::ReceiveTurn& turn);
     long long RequestOnWire(int count, long long writeStartUs, long long& nowUs);
-    int ReadAnswer(unsigned char* answer, long& have, long long deadlineUs, long long nowUs);
-    long TakeAnswer(unsigned char* answer, long have);
-    /// Takes and releases the receive side: the receive lock, unless the
-    /// attempt in progress owns it (m_bOwnsReceive). The exchanging thread.
-    void HoldReceive();
-    void ReleaseReceive();
-    /// The caller holds the receive side.
-    bool Sort(const unsigned char* bytes, unsigned long count, bool awaiting);
-    bool Deliver();
+    int ReadAnswer(veltor::ReceiveTurn& turn, unsigned char* answer, long& have,
+                   long long deadlineUs, long long nowUs);
+    /// Reports and unasked bytes from the receive side, to the handlers and
+    /// the trace.
+    void Unasked(const veltor::SplitOutput& sorted, const char* status);
     void MarkLost();
-    /// Reads what the port holds into the splitter; false when the port is
-    /// gone. An awaited answer at the start of what was read, while nothing
-    /// of it has been taken (have 0, the ring empty), goes straight into
-    /// answer. The caller holds the receive side.
-    bool ReadPortHeld(unsigned char* answer, long& have);
     static unsigned CommWatchProc(void* device);
-    /// The watcher's loop, until the stop event or the port's loss.
-    void WatchPort(veltor::platform::Watch* watch);
     void CloseAndCleanHandle(veltor::Handle& handle);
     void InvalidateHandle(veltor::Handle& handle);
 
@@ -249,18 +234,16 @@ private:
     CommandLock* m_pCommandLock;
     /// Set while CloseConnection waits for a command in progress to end.
     std::atomic<bool> m_bClosing;
-    /// Receive side, guarded by the receive lock, or owned by an attempt
-    /// that reads the port itself (m_bOwnsReceive).
-    veltor::LineSplitter* m_pSplitter;
-    veltor::SplitOutput* m_pSorted;
+    /// The receive side (serial/ReceiveSide.h says who owns it when), and
+    /// what it hands the device.
+    class Sink;
+    Sink* m_pSink;
+    veltor::ReceiveSide* m_pReceive;
     /// Set by the watcher when the port went away; cleared by closing.
     std::atomic<bool> m_bLost;
     std::atomic<bool> m_bWatcherStarted;
     /// Exchange side (the exchanging thread only).
     long long m_LineFreeUs;  ///< when the last byte written can have left the line
-    /// Requests written, to compare with answers seen (read by the watcher).
-    std::atomic<unsigned long> m_nRequests;
-    unsigned long m_nNoiseAtStart;  ///< noise count when the attempt began
     long long m_LastAttemptEndUs;
     int m_nLastTimeoutMs;
     /// Failure text of the last command, and how deep commands are nested
@@ -273,24 +256,7 @@ private:
     std::mutex m_TraceLock;
     TraceListener m_Trace;
     std::atomic<bool> m_bTracing;
-    /// Status text of the command in progress (set and cleared with the
-    /// receive side held).
-    const char* m_pStatus;
-    /// While attempts await their answers, the exchanging thread reads the
-    /// port itself and the watcher stands aside (where the platform allows):
-    /// the answer then wakes one thread, not two in turn. The watcher takes
-    /// the port back once the line has been free of attempts for a moment,
-    /// so that back-to-back commands do not hand it over twice each.
-    bool m_bReadsPort;
-    std::atomic<bool> m_bAside;
+    /// Wakes the watcher when an attempt takes the port (where the
+    /// exchange reads the port itself).
     veltor::Handle m_hAsideEvent;
-    /// When the watcher may take the port back; published before an
-    /// attempt's end (m_bAwaiting) is.
-    std::atomic<long long> m_PortBackAtUs;
-    /// The attempt in progress reads the port itself: until it ends, the
-    /// port, the splitter and the ring are its own and it reads them without
-    /// the receive lock. The exchanging thread's (command lock).
-    bool m_bOwnsReceive;
-    /// Answers the splitter has seen, for a look without the receive lock.
-    std::atomic<unsigned long> m_nAnswersSeen;
 };

@@ -1,0 +1,219 @@
+#include "serial/ReceiveSide.h"
+
+#include <cstring>
+
+#include "serial/CSerialBuffer.h"
+#include "serial/Clock.h"
+#include "serial/Wire.h"
+
+namespace pf = veltor::platform;
+
+namespace veltor {
+
+namespace {
+
+// The receive lock for a scope: nothing can leave it taken.
+class ReceiveLock {
+public:
+    explicit ReceiveLock(CSerialBuffer& ring) : m_Ring(ring) { m_Ring.Lock(); }
+    ~ReceiveLock() { m_Ring.Unlock(); }
+    ReceiveLock(const ReceiveLock&) = delete;
+    ReceiveLock& operator=(const ReceiveLock&) = delete;
+
+private:
+    CSerialBuffer& m_Ring;
+};
+
+}  // namespace
+
+ReceiveSide::ReceiveSide(CSerialBuffer& ring, std::atomic<bool>& awaiting, ReceiveSink& sink)
+    : m_Ring(ring), m_bAwaiting(awaiting), m_Sink(sink), m_bExchangeReads(pf::PortWaitable()) {}
+
+void ReceiveSide::Open(Handle port, Handle dataEvent, Handle asideEvent) {
+    m_hPort = port;
+    m_hDataEvent = dataEvent;
+    m_hAsideEvent = asideEvent;
+    m_Splitter = LineSplitter();
+    m_Sorted.Clear();
+    m_pStatus = nullptr;
+    m_bAside = false;
+    m_PortBackAtUs = 0;
+    m_nAnswersSeen = 0;
+    m_nRequests = 0;
+}
+
+long ReceiveSide::AnswersOwed() const {
+    const long owed = static_cast<long>(m_nRequests.load(std::memory_order_relaxed) -
+                                        m_nAnswersSeen.load(std::memory_order_acquire));
+    return owed > 0 ? owed : 0;
+}
+
+// ---- The watcher's side ---------------------------------------------------------
+
+long ReceiveSide::WatcherAsideMs() {
+    // While an attempt is in progress the watcher looks again after a
+    // moment: being woken at every attempt's end instead would cost a system
+    // call per exchange, and with back-to-back commands it would find the
+    // next attempt begun each time.
+    ReceiveLock receive(m_Ring);
+    if (!m_bAside) {
+        return -1;
+    }
+    const long ms = m_bAwaiting ? static_cast<long>(kPortBackUs / 1000)
+                                : MsUntil(m_PortBackAtUs.load(std::memory_order_relaxed));
+    if (ms > 0) {
+        return ms;
+    }
+    m_bAside = false;
+    return -1;
+}
+
+ReceiveSide::Drain ReceiveSide::WatcherDrain(pf::Watch* watch) {
+    unsigned char drained[kMaxFeed];
+    ReceiveLock receive(m_Ring);
+    if (m_bAside) {
+        // An attempt took the port meanwhile: its bytes are its own.
+        return Drain::Aside;
+    }
+    const long count = pf::WatchRead(watch, drained, sizeof(drained));
+    if (count < 0) {
+        return Drain::Lost;
+    }
+    if (count == 0) {
+        return Drain::Read;
+    }
+    return Sort(drained, static_cast<unsigned long>(count), m_bAwaiting) ? Drain::Signal
+                                                                         : Drain::Read;
+}
+
+// ---- Sorting ----------------------------------------------------------------------
+
+bool ReceiveSide::Sort(const unsigned char* bytes, unsigned long count, bool awaiting) {
+    m_Sorted.Clear();
+    const unsigned long answers = m_Splitter.Answers();
+    m_Splitter.ExpectAnswers(
+        static_cast<long>(m_nRequests.load(std::memory_order_relaxed) - answers) > 0);
+    m_Splitter.Feed(bytes, count, awaiting, m_Sorted);
+    const bool stored = Deliver();
+    // The exchange is woken for a held answer too, to time its release.
+    return stored || m_Splitter.Answers() != answers || (awaiting && m_Splitter.HoldsAnswer());
+}
+
+bool ReceiveSide::Deliver() {
+    // Every call of the splitter is followed by a delivery: the count of
+    // answers it has seen is published here.
+    m_nAnswersSeen.store(m_Splitter.Answers(), std::memory_order_release);
+    if (m_Sorted.answer.count > 0) {
+        m_Ring.Put(m_Sorted.answer.items, m_Sorted.answer.count);
+    }
+    if (m_Sorted.reports.count > 0 || m_Sorted.other.count > 0) {
+        m_Sink.Unasked(m_Sorted, m_pStatus);
+    }
+    const bool stored = m_Sorted.answer.count > 0;
+    m_Sorted.Clear();
+    return stored;
+}
+
+bool ReceiveSide::ReadPort(unsigned char* answer, long& have) {
+    // The same reading and sorting as the watcher's, so that every byte is
+    // taken once and in order whichever thread reads it.
+    unsigned char bytes[kMaxFeed];
+    const long count = pf::PortReadQueued(m_hPort, bytes, sizeof(bytes));
+    if (count <= 0) {
+        return count == 0;
+    }
+    // The usual case: the answer alone, whole. It would pass through the
+    // splitter and the ring unchanged; it is taken as they would give it.
+    std::size_t taken = 0;
+    if (have == 0 && m_bAwaiting && m_Ring.Held() == 0) {
+        taken = m_Splitter.TakeWholeAnswer(bytes, static_cast<std::size_t>(count));
+        std::memcpy(answer, bytes, taken);
+        have = static_cast<long>(taken);
+    }
+    if (taken < static_cast<std::size_t>(count)) {
+        Sort(bytes + taken, static_cast<unsigned long>(count) - taken, m_bAwaiting);
+    } else {
+        m_nAnswersSeen.store(m_Splitter.Answers(), std::memory_order_release);
+    }
+    return true;
+}
+
+// ---- One attempt --------------------------------------------------------------------
+
+ReceiveTurn::ReceiveTurn(ReceiveSide& side, const char* status)
+    : m_Side(side), m_bOwns(false), m_bLost(false), m_bEnded(false), m_nNoiseAtStart(0) {
+    unsigned char waiting[kMaxFeed];
+    bool handOver = false;
+    {
+        ReceiveLock receive(side.m_Ring);
+        side.m_pStatus = status;
+        for (int reads = 0; reads < 8; ++reads) {
+            const long count = pf::PortReadQueued(side.m_hPort, waiting, sizeof(waiting));
+            if (count < 0) {
+                m_bLost = true;
+                break;
+            }
+            if (count > 0) {
+                side.Sort(waiting, static_cast<unsigned long>(count), false);
+            }
+            if (count < static_cast<long>(sizeof(waiting))) {
+                break;
+            }
+        }
+        // An answer held behind a cut-off report came before this request.
+        side.m_Sorted.Clear();
+        side.m_Splitter.ReleaseHeldAnswer(false, side.m_Sorted);
+        side.m_Splitter.EndAnswer(side.m_Sorted);
+        side.Deliver();
+        side.m_Ring.MarkEmpty(side.m_hDataEvent);
+        m_nNoiseAtStart = side.m_Splitter.Noise();
+        // Awaiting is raised before the request goes out: an instrument that
+        // answers before the write call returns must not have its answer
+        // taken for unasked bytes (the retry would carry the command out
+        // twice).
+        side.m_bAwaiting = !m_bLost;
+        // The watcher is woken only when it holds the port: after
+        // back-to-back attempts it has stood aside since the last one.
+        m_bOwns = side.m_bExchangeReads && !m_bLost;
+        handOver = m_bOwns && !side.m_bAside;
+        if (handOver) {
+            side.m_bAside = true;
+        }
+    }
+    if (handOver) {
+        pf::SetEvent(side.m_hAsideEvent);
+    }
+}
+
+void ReceiveTurn::End(long long endUs) {
+    if (m_bEnded) {
+        return;
+    }
+    m_bEnded = true;
+    Hold();
+    m_Side.m_pStatus = nullptr;
+    m_Side.m_Ring.MarkEmpty(m_Side.m_hDataEvent);
+    // The watcher takes the port back unless another attempt begins soon. It
+    // is not woken for that: it looks by itself. The time is published
+    // before the end, so that a watcher that sees the end sees the time.
+    m_Side.m_PortBackAtUs.store(endUs + ReceiveSide::kPortBackUs, std::memory_order_relaxed);
+    m_Side.m_bAwaiting = false;
+    Release();
+    m_bOwns = false;
+}
+
+ReceiveTurn::~ReceiveTurn() {
+    if (!m_bEnded) {
+        End(NowUs());
+    }
+}
+
+void ReceiveTurn::ReleaseHeldAnswer() {
+    Hold();
+    m_Side.m_Sorted.Clear();
+    m_Side.m_Splitter.ReleaseHeldAnswer(true, m_Side.m_Sorted);
+    m_Side.Deliver();
+    Release();
+}
+
+}  // namespace veltor

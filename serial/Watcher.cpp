@@ -1,0 +1,64 @@
+#include "serial/Watcher.h"
+
+#include "serial/ReceiveSide.h"
+
+namespace pf = veltor::platform;
+
+namespace veltor {
+
+Watcher::Watcher(ReceiveSide& side, Handle port, Handle stopEvent, Handle asideEvent,
+                 Handle dataEvent)
+    : m_Side(side),
+      m_hPort(port),
+      m_hStopEvent(stopEvent),
+      m_hAsideEvent(asideEvent),
+      m_hDataEvent(dataEvent),
+      m_pWatch(nullptr) {}
+
+Watcher::~Watcher() {
+    if (m_pWatch != nullptr) {
+        pf::WatchClose(m_pWatch);
+    }
+}
+
+bool Watcher::Open() {
+    m_pWatch = pf::WatchOpen(m_hPort, m_hStopEvent, m_hAsideEvent);
+    return m_pWatch != nullptr;
+}
+
+bool Watcher::Run() {
+    // While aside: when to look whether to take the port back (-1: the
+    // watcher holds the port and waits on it without a limit).
+    long asideMs = -1;
+    for (;;) {
+        const bool aside = asideMs >= 0;
+        const pf::WatchEvent event = pf::WatchWait(m_pWatch, !aside, asideMs);
+        switch (event) {
+            case pf::WatchEvent::Stop:
+                return false;
+            case pf::WatchEvent::Failed:
+                return true;
+            case pf::WatchEvent::Aside:
+            case pf::WatchEvent::TimedOut:
+                asideMs = m_Side.WatcherAsideMs();
+                continue;
+            case pf::WatchEvent::Received:
+                break;
+        }
+        switch (m_Side.WatcherDrain(m_pWatch)) {
+            case ReceiveSide::Drain::Aside:
+                // The aside event the attempt sets wakes the next wait.
+                asideMs = static_cast<long>(ReceiveSide::kPortBackUs / 1000);
+                break;
+            case ReceiveSide::Drain::Lost:
+                return true;
+            case ReceiveSide::Drain::Signal:
+                pf::SetEvent(m_hDataEvent);
+                break;
+            case ReceiveSide::Drain::Read:
+                break;
+        }
+    }
+}
+
+}  // namespace veltor
