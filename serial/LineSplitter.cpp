@@ -13,6 +13,7 @@ LineSplitter::LineSplitter()
       m_bAnswersOwed(true),
       m_Held(),
       m_nHeld(0),
+      m_nHeldReread(0),
       m_Answer(),
       m_nAnswer(0),
       m_nAnswerToExchange(0),
@@ -52,7 +53,9 @@ std::size_t LineSplitter::TakeWholeAnswer(const unsigned char* bytes, std::size_
 std::size_t LineSplitter::HeldAnswerStart() const {
     // Bytes 1 and 2 of a report (6, a channel below 8) can be no answer lead.
     // Eight bytes or more begin with a whole report.
-    for (std::size_t p = 3; p + 1 < m_nHeld && m_nHeld < kReportSize; ++p) {
+    // Bytes read again for reports start no answer.
+    for (std::size_t p = m_nHeldReread > 3 ? m_nHeldReread : 3;
+         p + 1 < m_nHeld && m_nHeld < kReportSize; ++p) {
         const std::size_t length = m_Held[p + 1];
         if (IsAnswerLead(m_Held[p]) && length >= 1 && m_nHeld - p == length + 2 &&
             ChecksumHolds(m_Held + p, length + 2)) {
@@ -70,7 +73,7 @@ void LineSplitter::ReleaseHeldAnswer(bool awaiting, Output& out) {
     unsigned char answer[kReportHold];
     const std::size_t n = m_nHeld - p;
     std::memcpy(answer, m_Held + p, n);
-    m_nHeld = 0;
+    m_nHeld = m_nHeldReread = 0;
     m_bAwaiting = awaiting;
     EmitOther(m_Held, p, true, out);
     Restep(answer, n, out);
@@ -104,16 +107,23 @@ void LineSplitter::Step(unsigned char byte, Output& out) {
             break;
     }
     if (m_nHeld > 0) {
-        m_Held[m_nHeld++] = byte;
+        Hold(byte);
         Settle(out);
     } else if (!m_bAnswersOff && (m_bAwaiting || m_bAnswersOwed) && IsAnswerLead(byte)) {
         m_State = kLength;
         m_nAnswer = m_nAnswerToExchange = 0;
         AddAnswerByte(byte, out);
     } else if (byte == kReportLead) {
-        m_Held[m_nHeld++] = byte;
+        Hold(byte);
     } else {
         EmitOther(&byte, 1, true, out);
+    }
+}
+
+void LineSplitter::Hold(unsigned char byte) {
+    m_Held[m_nHeld++] = byte;
+    if (m_bAnswersOff) {
+        m_nHeldReread = m_nHeld;
     }
 }
 
@@ -126,13 +136,21 @@ void LineSplitter::Settle(Output& out) {
     // was held beyond them is read again, from the state they leave.
     unsigned char rest[kReportHold];
     const std::size_t n = m_nHeld - verdict.count;
+    const std::size_t reread = m_nHeldReread > verdict.count ? m_nHeldReread - verdict.count : 0;
     std::memcpy(rest, m_Held + verdict.count, n);
-    m_nHeld = 0;
+    m_nHeld = m_nHeldReread = 0;
     if (verdict.kind == ReportVerdict::kReport) {
         out.reports.Append(DelayReport{m_Held[2], DelayCounts(m_Held)});
     }
     EmitOther(m_Held, verdict.count, verdict.kind == ReportVerdict::kDrop, out);
-    Restep(rest, n, out);
+    // Bytes that were an answer's once and are being read again for reports
+    // start no answer a second time: each byte reaches the exchange at most
+    // once, which is what bounds every output of one call.
+    const bool answersOff = m_bAnswersOff;
+    m_bAnswersOff = true;
+    Restep(rest, reread, out);
+    m_bAnswersOff = answersOff;
+    Restep(rest + reread, n - reread, out);
 }
 
 void LineSplitter::Restep(const unsigned char* bytes, std::size_t n, Output& out) {

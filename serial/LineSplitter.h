@@ -22,14 +22,15 @@ const std::size_t kMaxFeed = 4096;
 const std::size_t kMaxAnswer = 2 + 255;
 
 // What one call of the splitter can produce, from what it may take in: the
-// bytes fed and up to kReportHold - 1 bytes held back by the call before.
-// Every one of them can become an answer byte; each goes to the other bytes
-// once, and answer bytes of a bad answer (this call's, and up to kMaxAnswer of
-// earlier calls) once more when they are read again for reports.
-const std::size_t kMaxTakenIn = kMaxFeed + kReportHold;
-const std::size_t kAnswerRoom = kMaxTakenIn;
-const std::size_t kOtherRoom = 2 * kMaxTakenIn + kMaxAnswer;
-const std::size_t kReportRoom = kOtherRoom / kReportSize;
+// bytes fed, and either up to kReportHold - 1 bytes held back by the call
+// before or the bytes of an answer begun before (up to kMaxAnswer). Each byte
+// goes to the exchange at most once (bytes read again for reports start no
+// answer) and to the other bytes at most once: directly, when the answer it
+// belongs to is whole, or when that answer is read again for reports.
+const std::size_t kMaxTakenIn = kMaxFeed + kMaxAnswer;
+const std::size_t kAnswerRoom = kMaxFeed + kReportHold;
+const std::size_t kOtherRoom = kMaxTakenIn;
+const std::size_t kReportRoom = kOtherRoom / kReportSize + 1;
 
 // A fixed array with a count that no append can carry past its end. Room
 // follows from the constants above, so nothing is ever refused; a refusal
@@ -127,6 +128,7 @@ private:
     static const std::size_t kHeldAnswerMin = 5;
 
     void Step(unsigned char byte, Output& out);
+    void Hold(unsigned char byte);
     void Settle(Output& out);
     std::size_t HeldAnswerStart() const;
     void Restep(const unsigned char* bytes, std::size_t n, Output& out);
@@ -142,6 +144,7 @@ private:
     bool m_bAnswersOwed;
     unsigned char m_Held[kReportHold];
     std::size_t m_nHeld;
+    std::size_t m_nHeldReread;  // leading held bytes that are being read again
     unsigned char m_Answer[kMaxAnswer];
     std::size_t m_nAnswer;
     std::size_t m_nAnswerToExchange;  // leading bytes of m_Answer that went to the exchange

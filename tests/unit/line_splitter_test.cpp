@@ -206,20 +206,30 @@ TEST(LineSplitter, NothingIsAnswerWhileNoneIsAwaited) {
     }
 }
 
-// Bytes held back as a possible report are read again with the next read:
-// one read can give more answer bytes than it holds, and none may be lost or
-// written out of bounds. A report candidate, then a read of the largest size
-// whose first byte breaks the report and whose rest are answers.
-TEST(LineSplitter, AFullReadAfterHeldBytesFitsItsOutput) {
+// Bytes held back as a possible report are read again with the next read,
+// and bytes of a bad answer are read again for reports: one read can give
+// more answer bytes than it holds, and none may be lost or written out of
+// bounds. Reads of the largest size: after a report candidate, one whose first
+// byte breaks the report and whose rest are answers; and one that repeats a
+// bad long answer whose last bytes, read again, hold the lead of another.
+TEST(LineSplitter, AFullReadFitsItsOutputWhateverWasHeldOrReadAgain) {
     const Bytes candidate = {0x51, 0x06, 0x03, 0xAA, 0xFF, 0x11, 0x22};
-    Bytes read = {0x00};
-    while (read.size() + kAck.size() <= veltor::kMaxFeed) {
-        read.insert(read.end(), kAck.begin(), kAck.end());
+    Bytes answers = {0x00};
+    while (answers.size() < veltor::kMaxFeed) {
+        answers.insert(answers.end(), kAck.begin(), kAck.end());
     }
-    read.resize(veltor::kMaxFeed, 0xAA);
-    for (const bool awaiting : {true, false}) {
-        const Sorted sorted = Split({candidate, read}, awaiting);  // Take checks nothing is refused
-        EXPECT_EQ(sorted.answer.size() + sorted.other.size() > veltor::kMaxFeed, true);
+    answers.resize(veltor::kMaxFeed);
+    const Bytes pattern = {0x00, 0x40, 0x04, 0x51, 0x06, 0x03, 0xAA, 0xFF, 0x11,
+                           0x22, 0xCD, 0x40, 0x0C, 0x00, 0xB0, 0x01, 0xFF};
+    Bytes repeated;
+    while (repeated.size() < veltor::kMaxFeed) {
+        repeated.push_back(pattern[repeated.size() % pattern.size()]);
+    }
+    for (const std::vector<Bytes>& reads :
+         {std::vector<Bytes>{candidate, answers}, std::vector<Bytes>{repeated, repeated}}) {
+        for (const bool awaiting : {true, false}) {
+            Split(reads, awaiting);  // Take checks that nothing was refused
+        }
     }
 }
 
