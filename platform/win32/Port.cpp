@@ -29,6 +29,25 @@ const DWORD kReadBoundMs = 1000;
 // (see WatchWait): the queue is looked at this often besides.
 const DWORD kWineQueueCheckMs = 10;
 
+// A port whose waits for events keep ending with nothing to report is polled
+// instead (see StartPolling): after this many such waits in a row with
+// nothing queued. Wine ends a wait on a pseudo-terminal that way every 2 to 3
+// ms, and each wait costs the process and the Wine server together about a
+// millisecond of processor time: waiting again at once kept them at 40 % of a
+// processor while the line was quiet. A driver whose waits work hardly ever
+// ends one empty, never several in a row, and is never polled.
+const unsigned kEmptyWaitsBeforePolling = 4;
+
+// The pause between two looks at a polled port's queue. It is the shortest
+// for kPollQuickMs after a write (its answer is due) or after received bytes
+// (more of the same burst may follow), then doubles up to the longest while
+// the line stays quiet: an unasked byte is seen within kPollPauseMaxMs. A
+// look costs under Wine about 80 us of processor time, the Wine server's
+// share included, so an idle polled port costs about 2 % of a processor.
+const DWORD kPollPauseMinMs = 1;
+const DWORD kPollPauseMaxMs = 5;
+const DWORD kPollQuickMs = 100;
+
 // How long a cancelled operation is given to report its end before its
 // OVERLAPPED record is abandoned rather than freed under the driver.
 const DWORD kCancelBoundMs = 1000;
@@ -64,6 +83,10 @@ bool AwaitEnd(OVERLAPPED* overlapped, DWORD timeoutMs) {
         }
     }
 }
+
+// Wakes the watcher of a polled port after a write (defined with the
+// watcher's waits below); nothing for a port whose waits work.
+void WakePolledWatcher(HANDLE port);
 
 bool RunningUnderWine() {
     const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
@@ -344,6 +367,9 @@ bool PortWrite(Handle handle, const unsigned char* bytes, int count, long timeou
     }
     // A write still pending is cancelled here.
     Release(port, record);
+    if (written) {
+        WakePolledWatcher(port);
+    }
     return written;
 }
 
@@ -432,7 +458,8 @@ struct Watch {
     HANDLE port;
     HANDLE stopEvent;
     // The watcher's WaitCommEvent; its bytes hold the event mask the port
-    // writes when the wait ends.
+    // writes when the wait ends. Null once a wait was abandoned after a
+    // cancel that did not settle.
     IoRecord* wait;
     // The watcher's reads, one record used again and again; null once a read
     // was abandoned after a cancel that did not settle.
@@ -440,7 +467,88 @@ struct Watch {
     // How long a wait for port events may last before the queue is looked
     // at: INFINITE where the events can be trusted.
     DWORD queueCheckMs;
+    // Waits in a row that ended with nothing to report and nothing queued.
+    unsigned emptyWaits;
+    // Set once the port's waits for events were found not to work: its queue
+    // is looked at after a pause instead, for the rest of the connection.
+    bool polling;
+    // Set by a write on a polled port (auto-reset): it ends the pause.
+    HANDLE written;
+    DWORD pauseMs;         // the next pause of a polled port
+    ULONGLONG quickUntil;  // pauses stay the shortest until then
+    Watch* nextPolled;     // in the list of polled ports
 };
+
+namespace {
+
+// The watches of polled ports, so that a write can wake its port's watcher
+// for the answer it is likely to bring. A watch joins on the watcher thread
+// when it starts polling and leaves in WatchClose; writers only read the list.
+SRWLOCK g_PolledLock = SRWLOCK_INIT;
+Watch* g_Polled = nullptr;
+
+void WakePolledWatcher(HANDLE port) {
+    ::AcquireSRWLockShared(&g_PolledLock);
+    for (Watch* watch = g_Polled; watch != nullptr; watch = watch->nextPolled) {
+        if (watch->port == port) {
+            ::SetEvent(watch->written);
+        }
+    }
+    ::ReleaseSRWLockShared(&g_PolledLock);
+}
+
+// The line is expected to be busy for a while from now: an answer or the
+// rest of a burst may come at any moment.
+void PollQuickly(Watch* watch) {
+    watch->pauseMs = kPollPauseMinMs;
+    watch->quickUntil = ::GetTickCount64() + kPollQuickMs;
+}
+
+// Polls the port from now on. Its pending wait for events, if any, is
+// cancelled; one whose cancel never settles is left with the driver (see
+// Release). Watcher thread.
+void StartPolling(Watch* watch) {
+    if (watch->wait != nullptr && !Settle(watch->port, watch->wait)) {
+        watch->wait = nullptr;
+    }
+    watch->polling = true;
+    PollQuickly(watch);
+    ::AcquireSRWLockExclusive(&g_PolledLock);
+    watch->nextPolled = g_Polled;
+    g_Polled = watch;
+    ::ReleaseSRWLockExclusive(&g_PolledLock);
+}
+
+// A polled port's wait: the queue is looked at, then again after a pause
+// while it stays empty. A failed look is a port that has gone (see
+// QueuedBytes), seen within one pause.
+WatchEvent PollWait(Watch* watch) {
+    const HANDLE waitList[2] = {watch->stopEvent, watch->written};
+    for (;;) {
+        const long queued = QueuedBytes(watch->port);
+        if (queued < 0) {
+            return WatchEvent::Failed;
+        }
+        if (queued > 0) {
+            PollQuickly(watch);
+            return WatchEvent::Received;
+        }
+        const DWORD woken = ::WaitForMultipleObjects(2, waitList, FALSE, watch->pauseMs);
+        if (woken == WAIT_OBJECT_0) {
+            return WatchEvent::Stop;
+        }
+        if (woken == WAIT_OBJECT_0 + 1) {
+            PollQuickly(watch);
+        } else if (woken != WAIT_TIMEOUT) {
+            return WatchEvent::Failed;
+        } else if (::GetTickCount64() >= watch->quickUntil) {
+            watch->pauseMs =
+                watch->pauseMs * 2 < kPollPauseMaxMs ? watch->pauseMs * 2 : kPollPauseMaxMs;
+        }
+    }
+}
+
+}  // namespace
 
 // The exchange never reads the port itself here (PortWaitable is false), so
 // the watcher has no reason to stand aside and takes no aside event.
@@ -449,18 +557,18 @@ Watch* WatchOpen(Handle port, Handle stopEvent, Handle) {
     if (watch == nullptr) {
         return nullptr;
     }
+    std::memset(watch, 0, sizeof(*watch));
     watch->net = AsNetPort(port);
     watch->port = ToWin32(port);
     watch->stopEvent = ToWin32(stopEvent);
-    watch->wait = nullptr;
-    watch->read = nullptr;
     if (watch->net != nullptr) {
         return watch;
     }
     watch->queueCheckMs = RunningUnderWine() ? kWineQueueCheckMs : INFINITE;
     watch->wait = NewRecord(sizeof(DWORD));
     watch->read = NewRecord(kReadChunk);
-    if (watch->wait == nullptr || watch->read == nullptr) {
+    watch->written = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (watch->wait == nullptr || watch->read == nullptr || watch->written == nullptr) {
         WatchClose(watch);
         return nullptr;
     }
@@ -471,8 +579,20 @@ void WatchClose(Watch* watch) {
     if (watch == nullptr) {
         return;
     }
+    if (watch->polling) {
+        ::AcquireSRWLockExclusive(&g_PolledLock);
+        Watch** link = &g_Polled;
+        while (*link != watch) {
+            link = &(*link)->nextPolled;
+        }
+        *link = watch->nextPolled;
+        ::ReleaseSRWLockExclusive(&g_PolledLock);
+    }
     Release(watch->port, watch->wait);
     Release(watch->port, watch->read);
+    if (watch->written != nullptr) {
+        ::CloseHandle(watch->written);
+    }
     delete watch;
 }
 
@@ -481,6 +601,9 @@ void WatchClose(Watch* watch) {
 WatchEvent WatchWait(Watch* watch, bool, long) {
     if (watch->net != nullptr) {
         return NetWait(watch->net, watch->stopEvent);
+    }
+    if (watch->polling) {
+        return PollWait(watch);
     }
     IoRecord* wait = watch->wait;
     DWORD* mask = reinterpret_cast<DWORD*>(wait->Bytes());
@@ -504,13 +627,14 @@ WatchEvent WatchWait(Watch* watch, bool, long) {
             }
             if (woken == WAIT_TIMEOUT) {
                 // Wine at times leaves a wait pending for good while bytes sit
-                // in the queue. They are reported here; the wait stays issued
-                // and is waited on again next time.
+                // in the queue: a wait that does not report them is of no use,
+                // and the port is polled from here on.
                 const long queued = QueuedBytes(watch->port);
                 if (queued < 0) {
                     return WatchEvent::Failed;
                 }
                 if (queued > 0) {
+                    StartPolling(watch);
                     return WatchEvent::Received;
                 }
                 continue;
@@ -531,8 +655,9 @@ WatchEvent WatchWait(Watch* watch, bool, long) {
             if (!::GetOverlappedResult(watch->port, &wait->overlapped, &ignored, FALSE)) {
                 // Wine cannot wait for serial events on a pseudo-terminal: it
                 // ends most pending waits after about 3 ms as aborted, with an
-                // empty mask, and reports received bytes when a wait is issued
-                // while they are queued. Nothing else here cancels the wait.
+                // empty mask, and reports received bytes only when a wait is
+                // issued while they are queued. Nothing else here cancels the
+                // wait.
                 if (::GetLastError() != ERROR_OPERATION_ABORTED) {
                     return WatchEvent::Failed;
                 }
@@ -540,6 +665,7 @@ WatchEvent WatchWait(Watch* watch, bool, long) {
             }
         }
         if ((*mask & ~static_cast<DWORD>(EV_TXEMPTY)) != 0) {
+            watch->emptyWaits = 0;
             return WatchEvent::Received;
         }
         // Transmit-buffer-empty alone says nothing about input, and an empty
@@ -552,7 +678,15 @@ WatchEvent WatchWait(Watch* watch, bool, long) {
             return WatchEvent::Failed;
         }
         if (queued > 0) {
+            watch->emptyWaits = 0;
             return WatchEvent::Received;
+        }
+        watch->emptyWaits = *mask == 0 ? watch->emptyWaits + 1 : 0;
+        if (watch->emptyWaits >= kEmptyWaitsBeforePolling) {
+            // Waiting again at once would spin through the driver (and under
+            // Wine, its server) for as long as the line is quiet.
+            StartPolling(watch);
+            return PollWait(watch);
         }
     }
 }

@@ -1,5 +1,6 @@
 #include "tests/wine/WineHost.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -144,6 +145,70 @@ void WineSession::Keep(std::unique_ptr<vsim::Simulator> simulator) {
     SessionState& state = Session();
     std::lock_guard<std::mutex> hold(state.keptMutex);
     state.kept.push_back(std::move(simulator));
+}
+
+pid_t WineSession::ServerPid() {
+    const std::string wanted = "WINEPREFIX=" + Prefix();
+    DIR* processes = ::opendir("/proc");
+    if (processes == nullptr) {
+        return -1;
+    }
+    pid_t found = -1;
+    while (dirent* entry = ::readdir(processes)) {
+        const pid_t pid = static_cast<pid_t>(std::atol(entry->d_name));
+        if (pid <= 0) {
+            continue;
+        }
+        const std::string dir = std::string("/proc/") + entry->d_name;
+        std::string name;
+        std::getline(std::ifstream(dir + "/comm"), name);
+        // "wineserver", or "wineserver64" where the 64-bit server runs.
+        if (name.compare(0, 10, "wineserver") != 0) {
+            continue;
+        }
+        // The environment is a list of NUL-ended entries.
+        std::ifstream environment(dir + "/environ");
+        std::string variable;
+        while (std::getline(environment, variable, '\0')) {
+            if (variable == wanted) {
+                found = pid;
+                break;
+            }
+        }
+        if (found > 0) {
+            break;
+        }
+    }
+    ::closedir(processes);
+    return found;
+}
+
+double CpuSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat;
+    std::getline(in, stat);
+    // The name in parentheses may hold spaces; the fields after it are
+    // counted from its closing parenthesis: state is the 3rd field, utime
+    // and stime the 14th and 15th.
+    const std::size_t nameEnd = stat.rfind(')');
+    if (nameEnd == std::string::npos) {
+        return -1;
+    }
+    std::istringstream fields(stat.substr(nameEnd + 1));
+    std::string field;
+    unsigned long long user = 0;
+    unsigned long long system = 0;
+    for (int number = 3; number <= 15 && fields >> field; ++number) {
+        if (number == 14) {
+            user = std::stoull(field);
+        } else if (number == 15) {
+            system = std::stoull(field);
+        }
+    }
+    if (!fields) {
+        return -1;
+    }
+    return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 WineClient::WineClient(const std::string& program) {

@@ -33,7 +33,14 @@ public:
     static bool LinkComPort(int number, const std::string& devicePath);
     // Keeps a simulator alive until Stop.
     static void Keep(std::unique_ptr<vsim::Simulator> simulator);
+    // The Wine server of this run's prefix (other runs on the machine have
+    // servers of their own), found by name and prefix; -1 when none runs.
+    static pid_t ServerPid();
 };
+
+// The processor time a process has used so far, all its threads, user and
+// system, in seconds; -1 when it cannot be read (the process has ended).
+double CpuSeconds(pid_t pid);
 
 // The Windows host program, started with `wine`. Each Ask sends one line and
 // returns the one line that answers it.
@@ -45,6 +52,9 @@ public:
     WineClient& operator=(const WineClient&) = delete;
 
     bool Started() const { return m_Pid > 0; }
+    // The client's process: `wine` replaces itself with the Windows program,
+    // so this is the process that runs it.
+    pid_t Pid() const { return m_Pid; }
     // The answer without its line end, or "<eof>" when the client ended,
     // "<timeout>" when it did not answer within timeoutMs.
     std::string Ask(const std::string& line, int timeoutMs = 30000);

@@ -14,12 +14,14 @@
 #include <veltor/CVeltor.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -847,6 +849,46 @@ TEST_F(WineCTest, StatusesOfBadArgumentsAbsentPortsAndAClosedLine) {
     EXPECT_EQ(Ask("dev lock"), "dev lock 0");
     EXPECT_EQ(Ask("close"), "close 0 connected=0");
     EXPECT_EQ(Ask("dev unlock"), "dev unlock 4");
+}
+
+// ---- An idle port ----------------------------------------------------------------
+
+// Wine ends a pending wait for port events after a few milliseconds with
+// nothing to report; a watcher that waits again at once keeps the client and
+// the Wine server busy while nothing happens on the line. Idle, the two may
+// use only a small part of one processor, and the port must still see
+// reports, answers and a hang-up.
+TEST_F(WineTest, AnIdlePortCostsNextToNothingAndStillSeesTheLine) {
+    Connect();
+    EXPECT_EQ(Words(Ask("dev enable")).at(2), "1");
+    const pid_t server = WineSession::ServerPid();
+    ASSERT_GT(server, 0) << "no Wine server runs for " << WineSession::Prefix();
+    const double clientBefore = winetest::CpuSeconds(m_Client->Pid());
+    const double serverBefore = winetest::CpuSeconds(server);
+    ASSERT_GE(clientBefore, 0);
+    ASSERT_GE(serverBefore, 0);
+    const auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const double client = winetest::CpuSeconds(m_Client->Pid()) - clientBefore;
+    const double serverUsed = winetest::CpuSeconds(server) - serverBefore;
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::cout << "idle port for " << wall << " s: processor time " << client << " s (client), "
+              << serverUsed << " s (Wine server)\n";
+    EXPECT_LT(client + serverUsed, 0.1 * wall);
+
+    m_Sim->SendDelayReport(3, 500000);
+    const std::string report = Ask("unsolicited 8 5000");
+    EXPECT_EQ(Words(report).at(1), "1") << "a report after idling: " << report;
+    EXPECT_DOUBLE_EQ(std::atof(Words(Ask("delay D")).at(2).c_str()), 500000 / kDefaultClockHz);
+    const std::string command = Ask("dev disable");
+    EXPECT_EQ(Words(command).at(2), "1") << "a command after idling: " << command;
+
+    // Idle again, so that the hang-up finds the watcher at its slowest.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    m_Sim->HangUp();
+    const std::string lost = Ask("waitlost 5000");
+    EXPECT_EQ(Words(lost).at(1), "1") << "a hang-up after idling: " << lost;
 }
 
 }  // namespace
