@@ -1,3 +1,4 @@
+#include <cxxabi.h>
 #include <pthread.h>
 
 #include "platform/posix/Handles.h"
@@ -16,7 +17,16 @@ Thread::~Thread() {
 namespace {
 void* Trampoline(void* arg) {
     auto* self = static_cast<Thread*>(arg);
-    self->proc(self->arg);
+    // An exception leaving the procedure would end the host's whole process;
+    // only the thread ends.
+    try {
+        self->proc(self->arg);
+    } catch (abi::__forced_unwind&) {
+        // Cancellation and pthread_exit unwind the thread as an exception
+        // that must go on to its end.
+        throw;
+    } catch (...) {
+    }
     return nullptr;
 }
 }  // namespace

@@ -17,10 +17,19 @@ struct ThreadStart {
     void* arg;
 };
 
+// The exit code of a thread whose procedure let an exception out.
+const unsigned kEndedByException = 0xFFFFFFFFu;
+
 unsigned __stdcall ThreadEntry(void* param) {
     ThreadStart start = *static_cast<ThreadStart*>(param);
     delete static_cast<ThreadStart*>(param);
-    return start.proc(start.arg);
+    // An exception leaving the procedure would end the host's whole process;
+    // only the thread ends.
+    try {
+        return start.proc(start.arg);
+    } catch (...) {
+        return kEndedByException;
+    }
 }
 
 }  // namespace
