@@ -59,20 +59,22 @@ void ReportDispatch::Run() {
             report = m_Queue.front();
             m_Queue.pop_front();
         }
-        const double frequency = m_Frequency(report.channel);
-        std::lock_guard<std::mutex> call(m_CallLock);
-        Listener listener;
-        {
-            std::lock_guard<std::mutex> hold(m_QueueLock);
-            listener = m_Listener;
-        }
-        if (listener) {
-            try {
+        // Nothing may leave this thread, which would end the host's process:
+        // a listener that throws, or a copy of it that cannot be made, loses
+        // that call only.
+        try {
+            const double frequency = m_Frequency(report.channel);
+            std::lock_guard<std::mutex> call(m_CallLock);
+            Listener listener;
+            {
+                std::lock_guard<std::mutex> hold(m_QueueLock);
+                listener = m_Listener;
+            }
+            if (listener) {
                 listener(report.channel, report.counts,
                          frequency > 0.0 ? report.counts / frequency : 0.0, report.timeNs);
-            } catch (...) {
-                // A host's listener that throws loses that call only.
             }
+        } catch (...) {
         }
     }
 }
