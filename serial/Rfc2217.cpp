@@ -56,14 +56,16 @@ const char* SettingName(unsigned char command) {
 }  // namespace
 
 void Rfc2217Session::Start() {
-    m_AskedWill[kComPort] = true;
-    SendCommand(kWill, kComPort);
+    Request(m_Ours[kComPort], kWill, kComPort);
     for (const unsigned char option : {kBinary, kSuppressGoAhead}) {
-        m_AskedWill[option] = true;
-        SendCommand(kWill, option);
-        m_AskedDo[option] = true;
-        SendCommand(kDo, option);
+        Request(m_Ours[option], kWill, option);
+        Request(m_Theirs[option], kDo, option);
     }
+}
+
+void Rfc2217Session::Request(Option& side, unsigned char verb, unsigned char option) {
+    side = Option::Requested;
+    SendCommand(verb, option);
 }
 
 void Rfc2217Session::Configure(long baud) {
@@ -100,6 +102,19 @@ void Rfc2217Session::EscapeData(const unsigned char* bytes, std::size_t count,
             out.push_back(kIac);
         }
     }
+}
+
+bool Rfc2217Session::CutsEscape(const unsigned char* escaped, std::size_t sent) {
+    // Escaped data holds 0xFF only in pairs: an odd count ends inside one.
+    std::size_t iacs = 0;
+    for (std::size_t i = 0; i < sent; ++i) {
+        iacs += escaped[i] == kIac ? 1 : 0;
+    }
+    return iacs % 2 == 1;
+}
+
+void Rfc2217Session::CompleteCutEscape() {
+    m_Outgoing.insert(m_Outgoing.begin(), kIac);
 }
 
 std::size_t Rfc2217Session::Receive(unsigned char* bytes, std::size_t count) {
@@ -164,55 +179,69 @@ void Rfc2217Session::Command(unsigned char verb, unsigned char option) {
         m_State == State::Offering || m_State == State::Agreed || m_State == State::Configuring;
     switch (verb) {
         case kWill:
-            if (!Accepted(option)) {
-                SendCommand(kDont, option);
-            } else if (!m_Theirs[option]) {
-                m_Theirs[option] = true;
-                if (!m_AskedDo[option]) {
-                    SendCommand(kDo, option);
-                }
-            }
-            m_AskedDo[option] = false;
-            break;
-        case kWont:
-            if (m_Theirs[option] || m_AskedDo[option]) {
-                if (!m_AskedDo[option]) {
-                    SendCommand(kDont, option);
-                }
-                m_Theirs[option] = false;
-                m_AskedDo[option] = false;
-            }
-            if (option == kComPort && comPortOpen) {
-                m_State = State::Refused;
-            }
+            TurnedOn(m_Theirs[option], option, kDo, kDont);
             break;
         case kDo:
-            if (!Accepted(option)) {
-                SendCommand(kWont, option);
-            } else if (!m_Ours[option]) {
-                m_Ours[option] = true;
-                if (!m_AskedWill[option]) {
-                    SendCommand(kWill, option);
-                }
-            }
-            m_AskedWill[option] = false;
+            TurnedOn(m_Ours[option], option, kWill, kWont);
             if (option == kComPort && m_State == State::Offering) {
                 m_State = State::Agreed;
             }
             break;
-        case kDont:
-            if (m_Ours[option] || m_AskedWill[option]) {
-                if (!m_AskedWill[option]) {
-                    SendCommand(kWont, option);
-                }
-                m_Ours[option] = false;
-                m_AskedWill[option] = false;
+        case kWont:
+            TurnedOff(m_Theirs[option], option, kDont);
+            if (option == kComPort && comPortOpen) {
+                m_State = State::Refused;
             }
+            break;
+        case kDont:
+            TurnedOff(m_Ours[option], option, kWont);
             if (option == kComPort && comPortOpen) {
                 m_State = State::Refused;
             }
             break;
         default:
+            break;
+    }
+}
+
+// The server turns an option on, or offers to: WILL for its side, DO for
+// ours. Answered only when the option's state changes.
+void Rfc2217Session::TurnedOn(Option& side, unsigned char option, unsigned char yes,
+                              unsigned char no) {
+    switch (side) {
+        case Option::Requested:
+            side = Option::Active;  // the answer to our request: not answered
+            break;
+        case Option::Inactive:
+            if (Accepted(option)) {
+                side = Option::Active;
+                SendCommand(yes, option);
+            } else {
+                // Refused once; RFC 1143 would refuse each new offer again,
+                // which a server repeating the offer turns into a flood.
+                side = Option::Declined;
+                SendCommand(no, option);
+            }
+            break;
+        case Option::Active:
+        case Option::Declined:
+            break;
+    }
+}
+
+// The server turns an option off, or refuses it: WONT for its side, DONT for
+// ours. Only turning off an active option is acknowledged.
+void Rfc2217Session::TurnedOff(Option& side, unsigned char option, unsigned char no) {
+    switch (side) {
+        case Option::Active:
+            side = Option::Inactive;
+            SendCommand(no, option);
+            break;
+        case Option::Requested:
+            side = Option::Inactive;  // our request refused: not answered
+            break;
+        case Option::Inactive:
+        case Option::Declined:
             break;
     }
 }
@@ -250,12 +279,29 @@ void Rfc2217Session::Acknowledged(unsigned char command, std::uint32_t value, st
     }
 }
 
+bool Rfc2217Session::Fits(std::size_t length) {
+    if (m_Outgoing.size() + length <= kOutgoingCap) {
+        return true;
+    }
+    ++m_Dropped;
+    return false;
+}
+
 void Rfc2217Session::SendCommand(unsigned char verb, unsigned char option) {
-    m_Outgoing.insert(m_Outgoing.end(), {kIac, verb, option});
+    if (Fits(kAnswerLength)) {
+        m_Outgoing.insert(m_Outgoing.end(), {kIac, verb, option});
+    }
 }
 
 void Rfc2217Session::SendComPort(unsigned char command, const unsigned char* value,
                                  std::size_t length) {
+    std::size_t escapedLength = length;
+    for (std::size_t i = 0; i < length; ++i) {
+        escapedLength += value[i] == kIac ? 1 : 0;
+    }
+    if (!Fits(6 + escapedLength)) {
+        return;
+    }
     m_Outgoing.insert(m_Outgoing.end(), {kIac, kSb, kComPort, command});
     EscapeData(value, length, m_Outgoing);
     m_Outgoing.insert(m_Outgoing.end(), {kIac, kSe});
@@ -265,12 +311,31 @@ std::string NegotiateRfc2217(Rfc2217Session& session, Rfc2217Session::State goal
                              long timeoutMs) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    // What is left of the one deadline, taken afresh at each turn: a server
+    // that keeps sending (NOPs, data, an endless subnegotiation) or keeps
+    // the socket full cannot stretch the negotiation.
+    const auto left = [&deadline] {
+        const long long ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        return ms > 0 ? static_cast<long>(ms) : 0L;
+    };
+    const std::string seconds = std::to_string((timeoutMs + 999) / 1000) + " s";
+    const std::string timedOut =
+        goal == Rfc2217Session::State::Agreed
+            ? "the server did not answer the serial port control option (RFC 2217) within " +
+                  seconds + " (is it a Telnet server with RFC 2217?)"
+            : "the server did not acknowledge the line settings (RFC 2217) within " + seconds;
     unsigned char bytes[512];
     for (;;) {
         std::vector<unsigned char>& outgoing = session.Outgoing();
         if (!outgoing.empty()) {
-            if (!link.Send(outgoing.data(), outgoing.size())) {
-                return "the connection failed during the Telnet negotiation";
+            const long sendMs = left();
+            if (sendMs == 0) {
+                return timedOut;
+            }
+            if (!link.Send(outgoing.data(), outgoing.size(), sendMs)) {
+                return left() == 0 ? timedOut
+                                   : "the connection failed during the Telnet negotiation";
             }
             outgoing.clear();
         }
@@ -285,21 +350,14 @@ std::string NegotiateRfc2217(Rfc2217Session& session, Rfc2217Session::State goal
         if (session.GetState() == goal) {
             return "";
         }
-        const long long left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        const long got = left > 0 ? link.Receive(bytes, sizeof(bytes), static_cast<long>(left)) : 0;
+        const long waitMs = left();
+        const long got = waitMs > 0 ? link.Receive(bytes, sizeof(bytes), waitMs) : 0;
         if (got < 0) {
             return "the server closed the connection during the Telnet negotiation (is it a "
                    "Telnet server with RFC 2217?)";
         }
-        if (got == 0) {
-            const std::string seconds = std::to_string((timeoutMs + 999) / 1000) + " s";
-            return goal == Rfc2217Session::State::Agreed
-                       ? "the server did not answer the serial port control option (RFC 2217) "
-                         "within " +
-                             seconds + " (is it a Telnet server with RFC 2217?)"
-                       : "the server did not acknowledge the line settings (RFC 2217) within " +
-                             seconds;
+        if (got == 0 && left() == 0) {
+            return timedOut;
         }
         session.Receive(bytes, static_cast<std::size_t>(got));
     }

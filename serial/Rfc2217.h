@@ -3,6 +3,20 @@
 // doubling of 0xFF in data and the removal of the server's commands and
 // notifications from what it sends. Pure code: the platform layer moves the
 // bytes.
+//
+// Everything the server sends is taken as possibly hostile. The session's
+// memory is fixed: a subnegotiation of any length keeps only its first
+// kSubnegotiationKept bytes, and the queue of bytes for the server has a cap.
+// The server's DO/DONT/WILL/WONT are answered only when they change an
+// option's state (RFC 1143), so a server that repeats an offer or a refusal
+// gets no answer and costs nothing.
+//
+// Seen in the field:
+// - ser2net (4.x) answers our WILL COM-PORT-OPTION with DO, agrees to binary
+//   transmission and suppress-go-ahead both ways, and acknowledges every line
+//   setting with the value it set.
+// - A Telnet server without RFC 2217 answers the option with DONT (or WONT);
+//   a raw TCP server given as rfc2217:// answers nothing.
 #pragma once
 
 #include <cstddef>
@@ -22,6 +36,23 @@ public:
         Refused,      // the server refused the option
         Failed,       // the server set the line otherwise than asked
     };
+
+    // The longest command the session sends: a line speed, IAC SB
+    // COM-PORT-OPTION SET-BAUDRATE, four value bytes (each 0xFF doubled),
+    // IAC SE.
+    static constexpr std::size_t kLongestCommand = 14;
+    static constexpr std::size_t kAnswerLength = 3;  // IAC, verb, option
+    // The cap of the outgoing queue. A correct exchange never reaches it:
+    // the queue holds at most the opening (5 commands), the line settings (5)
+    // and a purge request, and one answer per option and side, since a
+    // server that follows RFC 1143 asks nothing again of an option before
+    // our answer about it has reached it, and an option we refuse is
+    // answered only once anyway. A command that would not fit is dropped
+    // whole and counted (Dropped).
+    static constexpr std::size_t kOutgoingCap = 11 * kLongestCommand + 2 * 256 * kAnswerLength;
+    // How much of a subnegotiation is kept: option, command and the first
+    // bytes of the value; the rest (a signature text, say) is dropped.
+    static constexpr std::size_t kSubnegotiationKept = 16;
 
     // Queues the opening: the COM Port Control option offered, binary
     // transmission and suppress-go-ahead asked for both ways (a server that
@@ -44,10 +75,23 @@ public:
     // Appends data bytes for the server to `out`, 0xFF doubled.
     static void EscapeData(const unsigned char* bytes, std::size_t count,
                            std::vector<unsigned char>& out);
+    // Whether the first `sent` bytes of data escaped by EscapeData end
+    // between the two halves of a doubled 0xFF.
+    static bool CutsEscape(const unsigned char* escaped, std::size_t sent);
+    // After a write of escaped data that stopped between the two halves of a
+    // doubled 0xFF: queues the second half ahead of everything, so that the
+    // server does not take the next byte sent for a command. Only while no
+    // queued command has begun to go out (the writer sends the queue before
+    // its data, and nobody else sends meanwhile). The queue may then hold one
+    // byte beyond kOutgoingCap.
+    void CompleteCutEscape();
 
-    // Bytes queued for the server, in order; the owner sends them and
-    // clears the queue.
+    // Bytes queued for the server, in order, whole commands but for the
+    // front one, which a partial send may have begun. The owner sends them
+    // from the front and erases what went out.
     std::vector<unsigned char>& Outgoing() { return m_Outgoing; }
+    // How many commands were dropped because the queue was full.
+    std::size_t Dropped() const { return m_Dropped; }
 
     State GetState() const { return m_State; }
     // What went wrong in Failed, in words ("the server set the line to 4800
@@ -56,38 +100,47 @@ public:
 
 private:
     enum class Parse { Data, Iac, Verb, Sub, SubIac };
+    // One side of one option: ours (we send WILL/WONT, the server DO/DONT)
+    // or the server's (it sends WILL/WONT, we DO/DONT).
+    enum class Option : unsigned char {
+        Inactive,   // off
+        Requested,  // we asked for it; the server's answer is due
+        Active,     // on
+        Declined,   // off: the server offered it and we refused, once; its
+                    // further offers go unanswered
+    };
     void Command(unsigned char verb, unsigned char option);
+    void TurnedOn(Option& side, unsigned char option, unsigned char yes, unsigned char no);
+    void TurnedOff(Option& side, unsigned char option, unsigned char no);
     void SubNegotiation();
+    void Request(Option& side, unsigned char verb, unsigned char option);
     void SendCommand(unsigned char verb, unsigned char option);
     void SendComPort(unsigned char command, const unsigned char* value, std::size_t length);
+    bool Fits(std::size_t length);
     void Acknowledged(unsigned char command, std::uint32_t value, std::size_t length);
 
     State m_State = State::Offering;
     Parse m_Parse = Parse::Data;
     unsigned char m_Verb = 0;
-    // The subnegotiation being read: option, command and the first bytes of
-    // the value (longer ones, such as a signature text, are cut).
-    unsigned char m_Sub[16] = {};
+    unsigned char m_Sub[kSubnegotiationKept] = {};
     std::size_t m_SubLength = 0;
-    // Per option: enabled on our side / the server's, and asked for by us
-    // with no answer yet (an answer to our own request is not answered).
-    bool m_Ours[256] = {};
-    bool m_Theirs[256] = {};
-    bool m_AskedWill[256] = {};
-    bool m_AskedDo[256] = {};
+    Option m_Ours[256] = {};
+    Option m_Theirs[256] = {};
     // The line settings asked for, and which are still unacknowledged
     // (bit n: the command n).
     std::uint32_t m_Asked[6] = {};
     unsigned m_Unacknowledged = 0;
     std::vector<unsigned char> m_Outgoing;
+    std::size_t m_Dropped = 0;
     std::string m_Failure;
 };
 
 // The connection under a negotiation, as the platform layer provides it.
 class Rfc2217Link {
 public:
-    // Sends all bytes; false when the connection failed.
-    virtual bool Send(const unsigned char* bytes, std::size_t count) = 0;
+    // Sends all bytes within timeoutMs; false when the connection failed or
+    // the time passed.
+    virtual bool Send(const unsigned char* bytes, std::size_t count, long timeoutMs) = 0;
     // Waits at most timeoutMs for bytes and reads what is there: the number
     // read, 0 when none came in time, -1 when the connection closed or
     // failed.
@@ -99,8 +152,10 @@ protected:
 
 // Sends what the session has queued and feeds it what the server sends
 // until the session reaches `goal`, is refused or fails, or `timeoutMs`
-// passes. Data bytes received meanwhile are dropped. Returns an empty text
-// on success, else why the negotiation failed, in a user's words.
+// passes. Data bytes received meanwhile are dropped. Returns within
+// timeoutMs (and the link's own granularity) however the server sends:
+// every wait and send gets what is left of that one time. Returns an empty
+// text on success, else why the negotiation failed, in a user's words.
 std::string NegotiateRfc2217(Rfc2217Session& session, Rfc2217Session::State goal, Rfc2217Link& link,
                              long timeoutMs);
 

@@ -7,9 +7,12 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -37,20 +40,135 @@ std::string Seconds(long ms) {
     return std::to_string(ms / 1000) + " s";
 }
 
-// One lookup, shared with the thread that makes it.
-struct Lookup {
+// ThreadSanitizer cannot follow the threads libc starts for itself (its
+// allocator fails on them), so its builds look names up on a thread of their
+// own. Such a build cannot be loaded by an uninstrumented host anyway.
+#if defined(__SANITIZE_THREAD__)
+#define VELTOR_LOOKUP_THREAD 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VELTOR_LOOKUP_THREAD 1
+#endif
+#endif
+#ifndef VELTOR_LOOKUP_THREAD
+#define VELTOR_LOOKUP_THREAD 0
+#endif
+
+// A name lookup handed to libc's own threads (getaddrinfo_a), which read
+// the name, the service and the hints and write the request until they are
+// done. No code of this library runs on them (libc notifies nobody:
+// SIGEV_NONE), so unloading the library with a lookup under way leaves only
+// libc's code running. A lookup given up at the bound is therefore not
+// freed but kept in the process's list of abandoned lookups; a later lookup
+// frees those that libc has finished. The list is a plain pointer, so that
+// no destructor frees them when the library is unloaded.
+struct NameLookup {
+    std::string host;
+    std::string service;
+    addrinfo hints{};
+    gaicb request{};
+    NameLookup* next = nullptr;
+#if VELTOR_LOOKUP_THREAD
     std::mutex lock;
     std::condition_variable done;
-    bool finished = false;
-    bool abandoned = false;
-    int result = 0;
-    addrinfo* addresses = nullptr;
+    int result = EAI_INPROGRESS;
+#endif
 };
 
+#if VELTOR_LOOKUP_THREAD
+bool BeginLookup(NameLookup* lookup) {
+    try {
+        std::thread([lookup] {
+            addrinfo* found = nullptr;
+            const int code = ::getaddrinfo(lookup->host.c_str(), lookup->service.c_str(),
+                                           &lookup->hints, &found);
+            std::lock_guard<std::mutex> hold(lookup->lock);
+            lookup->request.ar_result = found;
+            lookup->result = code;
+            lookup->done.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
+}
+
+int LookupResult(NameLookup* lookup) {
+    std::lock_guard<std::mutex> hold(lookup->lock);
+    return lookup->result;
+}
+
+void AwaitLookup(NameLookup* lookup, long ms) {
+    std::unique_lock<std::mutex> hold(lookup->lock);
+    lookup->done.wait_for(hold, std::chrono::milliseconds(ms),
+                          [lookup] { return lookup->result != EAI_INPROGRESS; });
+}
+
+bool WithdrawLookup(NameLookup*) {
+    return false;
+}
+#else
+bool BeginLookup(NameLookup* lookup) {
+    gaicb* requests[1] = {&lookup->request};
+    sigevent nobody{};
+    nobody.sigev_notify = SIGEV_NONE;
+    return ::getaddrinfo_a(GAI_NOWAIT, requests, 1, &nobody) == 0;
+}
+
+int LookupResult(NameLookup* lookup) {
+    return ::gai_error(&lookup->request);
+}
+
+// Returns early for a signal as well; the caller looks again.
+void AwaitLookup(NameLookup* lookup, long ms) {
+    const gaicb* requests[1] = {&lookup->request};
+    const timespec wait{ms / 1000, (ms % 1000) * 1000000L};
+    ::gai_suspend(requests, 1, &wait);
+}
+
+// A request libc has not begun can be taken back, and freed at once.
+bool WithdrawLookup(NameLookup* lookup) {
+    return ::gai_cancel(&lookup->request) == EAI_CANCELED;
+}
+#endif
+
+std::mutex g_AbandonedLock;
+NameLookup* g_Abandoned = nullptr;
+
+void FreeLookup(NameLookup* lookup) {
+    if (LookupResult(lookup) == 0 && lookup->request.ar_result != nullptr) {
+        ::freeaddrinfo(lookup->request.ar_result);
+    }
+    delete lookup;
+}
+
+void FreeFinishedLookups() {
+    std::lock_guard<std::mutex> hold(g_AbandonedLock);
+    NameLookup** link = &g_Abandoned;
+    while (*link != nullptr) {
+        NameLookup* lookup = *link;
+        if (LookupResult(lookup) == EAI_INPROGRESS) {
+            link = &lookup->next;
+            continue;
+        }
+        *link = lookup->next;
+        FreeLookup(lookup);
+    }
+}
+
+void Abandon(NameLookup* lookup) {
+    if (WithdrawLookup(lookup)) {
+        FreeLookup(lookup);
+        return;
+    }
+    std::lock_guard<std::mutex> hold(g_AbandonedLock);
+    lookup->next = g_Abandoned;
+    g_Abandoned = lookup;
+}
+
 // The addresses of host and service, or null with the reason in t_Failure.
-// getaddrinfo has no time-out of its own: a name (not a numeric address)
-// is looked up on a thread of its own, which is left to finish alone, and
-// free what it found, when the bound passes first.
+// getaddrinfo has no time-out of its own: a name (not a numeric address) is
+// looked up asynchronously and waited for until the bound.
 addrinfo* Resolve(const NetAddress& address) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -59,38 +177,35 @@ addrinfo* Resolve(const NetAddress& address) {
     addrinfo* found = nullptr;
     int result = ::getaddrinfo(address.host.c_str(), address.service.c_str(), &hints, &found);
     if (result == EAI_NONAME) {
-        auto lookup = std::make_shared<Lookup>();
-        hints.ai_flags = AI_NUMERICSERV;
-        try {
-            std::thread([lookup, hints, host = address.host, service = address.service] {
-                addrinfo* addresses = nullptr;
-                const int code = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &addresses);
-                std::lock_guard<std::mutex> hold(lookup->lock);
-                if (lookup->abandoned) {
-                    if (code == 0) {
-                        ::freeaddrinfo(addresses);
-                    }
-                    return;
-                }
-                lookup->result = code;
-                lookup->addresses = addresses;
-                lookup->finished = true;
-                lookup->done.notify_all();
-            }).detach();
-        } catch (const std::system_error&) {
+        FreeFinishedLookups();
+        std::unique_ptr<NameLookup> lookup(new NameLookup);
+        lookup->host = address.host;
+        lookup->service = address.service;
+        lookup->hints = hints;
+        lookup->hints.ai_flags = AI_NUMERICSERV;
+        lookup->request.ar_name = lookup->host.c_str();
+        lookup->request.ar_service = lookup->service.c_str();
+        lookup->request.ar_request = &lookup->hints;
+        if (!BeginLookup(lookup.get())) {
             t_Failure = "cannot start the name lookup of " + address.host;
             return nullptr;
         }
-        std::unique_lock<std::mutex> hold(lookup->lock);
-        if (!lookup->done.wait_for(hold, std::chrono::milliseconds(kResolveBoundMs),
-                                   [&] { return lookup->finished; })) {
-            lookup->abandoned = true;
+        const long long deadline = NowMs() + kResolveBoundMs;
+        while ((result = LookupResult(lookup.get())) == EAI_INPROGRESS) {
+            const long left = MillisecondsLeft(deadline);
+            if (left <= 0) {
+                break;
+            }
+            AwaitLookup(lookup.get(), left);
+        }
+        if (result == EAI_INPROGRESS) {
+            Abandon(lookup.release());
             t_Failure = "cannot resolve the host name " + address.host + ": no answer within " +
                         Seconds(kResolveBoundMs);
             return nullptr;
         }
-        result = lookup->result;
-        found = lookup->addresses;
+        found = lookup->request.ar_result;
+        lookup->request.ar_result = nullptr;
     }
     if (result != 0) {
         t_Failure = "cannot resolve the host name " + address.host + ": " +
@@ -158,11 +273,12 @@ int Connect(const NetAddress& address, addrinfo* addresses) {
     return -1;
 }
 
-// Sends all bytes, waiting for room while the socket's queue is full, but
-// not beyond the bound. MSG_NOSIGNAL: a closed connection fails the send
-// instead of raising SIGPIPE in the host's process.
-bool SendAll(int fd, const unsigned char* bytes, std::size_t count, long timeoutMs) {
-    const long long deadline = NowMs() + (timeoutMs < 0 ? 0 : timeoutMs);
+// Sends bytes, waiting for room while the socket's queue is full, but not
+// beyond the deadline. Returns how many went out: all of them, or fewer when
+// the connection failed or the time passed. MSG_NOSIGNAL: a closed
+// connection fails the send instead of raising SIGPIPE in the host's
+// process.
+std::size_t SendUntil(int fd, const unsigned char* bytes, std::size_t count, long long deadline) {
     std::size_t done = 0;
     while (done < count) {
         const ssize_t sent = ::send(fd, bytes + done, count - done, MSG_NOSIGNAL);
@@ -174,7 +290,7 @@ bool SendAll(int fd, const unsigned char* bytes, std::size_t count, long timeout
             continue;
         }
         if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            return false;
+            break;
         }
         pollfd p{fd, POLLOUT, 0};
         const int ready = ::poll(&p, 1, static_cast<int>(MillisecondsLeft(deadline)));
@@ -182,18 +298,22 @@ bool SendAll(int fd, const unsigned char* bytes, std::size_t count, long timeout
             continue;
         }
         if (ready <= 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-            return false;
+            break;
         }
     }
-    return true;
+    return done;
+}
+
+bool SendAll(int fd, const unsigned char* bytes, std::size_t count, long timeoutMs) {
+    return SendUntil(fd, bytes, count, NowMs() + (timeoutMs < 0 ? 0 : timeoutMs)) == count;
 }
 
 // The socket under a Telnet negotiation, before the watcher runs.
 class SocketLink : public Rfc2217Link {
 public:
     explicit SocketLink(int fd) : m_Fd(fd) {}
-    bool Send(const unsigned char* bytes, std::size_t count) override {
-        return SendAll(m_Fd, bytes, count, kNegotiateBoundMs);
+    bool Send(const unsigned char* bytes, std::size_t count, long timeoutMs) override {
+        return SendAll(m_Fd, bytes, count, timeoutMs);
     }
     long Receive(unsigned char* bytes, std::size_t capacity, long timeoutMs) override {
         pollfd p{m_Fd, POLLIN, 0};
@@ -208,15 +328,95 @@ private:
     int m_Fd;
 };
 
-// Hands the session's answers to the server over to the writing thread.
-void QueueReplies(Port* port) {
-    std::vector<unsigned char>& outgoing = port->telnet->Outgoing();
-    if (outgoing.empty()) {
+enum class Flush { Empty, Full, Failed };
+
+// Sends up to `limit` bytes from the front of the session's queue without
+// waiting for room, erasing what went out; `sent` counts it. The caller
+// holds sendLock.
+Flush FlushQueue(Port* port, std::size_t limit, std::size_t& sent) {
+    std::lock_guard<std::mutex> hold(port->queueLock);
+    std::vector<unsigned char>& queue = port->telnet->Outgoing();
+    sent = 0;
+    while (sent < limit && !queue.empty()) {
+        const std::size_t count = std::min(limit - sent, queue.size());
+        const ssize_t n = ::send(port->fd, queue.data(), count, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            queue.erase(queue.begin(), queue.begin() + n);
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? Flush::Full : Flush::Failed;
+    }
+    return Flush::Empty;
+}
+
+bool QueueEmpty(Port* port) {
+    std::lock_guard<std::mutex> hold(port->queueLock);
+    return port->telnet->Outgoing().empty();
+}
+
+// Gives up sendLock. The reading side only tries the lock, so what it
+// queued while the lock was held is sent here: it queued before its try
+// failed, which was before this unlock, so the look that follows the unlock
+// finds it, unless a new holder took the lock and will look itself. What
+// the socket has no room for waits for the next read or write.
+void ReleaseSend(Port* port) {
+    for (;;) {
+        port->sendLock.unlock();
+        if (QueueEmpty(port) || !port->sendLock.try_lock()) {
+            return;
+        }
+        std::size_t sent = 0;
+        if (FlushQueue(port, static_cast<std::size_t>(-1), sent) != Flush::Empty) {
+            port->sendLock.unlock();
+            return;
+        }
+    }
+}
+
+// The reading side's send of the session's answers, as soon as they are
+// made: never waits, neither for room on the socket nor for a write under
+// way (which sends them when it ends).
+void SendAnswers(Port* port) {
+    if (QueueEmpty(port) || !port->sendLock.try_lock()) {
         return;
     }
-    std::lock_guard<std::mutex> hold(port->repliesLock);
-    port->replies.insert(port->replies.end(), outgoing.begin(), outgoing.end());
-    outgoing.clear();
+    std::size_t sent = 0;
+    FlushQueue(port, static_cast<std::size_t>(-1), sent);
+    ReleaseSend(port);
+}
+
+// The writer's send of the commands queued before its write, waiting for
+// room until the deadline. Those queued meanwhile go after its data.
+bool SendQueued(Port* port, long long deadline) {
+    std::size_t due = 0;
+    {
+        std::lock_guard<std::mutex> hold(port->queueLock);
+        due = port->telnet->Outgoing().size();
+    }
+    while (due > 0) {
+        std::size_t sent = 0;
+        const Flush flushed = FlushQueue(port, due, sent);
+        due -= std::min(due, sent);
+        if (flushed == Flush::Failed) {
+            return false;
+        }
+        if (due == 0 || flushed == Flush::Empty) {
+            return true;
+        }
+        pollfd p{port->fd, POLLOUT, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(MillisecondsLeft(deadline)));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -277,8 +477,11 @@ void NetPurgeInput(Port* port) {
         }
     }
     if (port->link == Port::Link::Rfc2217) {
-        port->telnet->PurgeServerInput();
-        QueueReplies(port);
+        {
+            std::lock_guard<std::mutex> hold(port->queueLock);
+            port->telnet->PurgeServerInput();
+        }
+        SendAnswers(port);
     }
 }
 
@@ -286,17 +489,22 @@ bool NetWrite(Port* port, const unsigned char* bytes, int count, long timeoutMs)
     if (port->link != Port::Link::Rfc2217) {
         return SendAll(port->fd, bytes, static_cast<std::size_t>(count), timeoutMs);
     }
-    // The answers queued by the reading threads go first, then the data with
-    // 0xFF doubled, all from this one thread: no Telnet command can land
-    // inside another, however the sends are cut.
+    const long long deadline = NowMs() + (timeoutMs < 0 ? 0 : timeoutMs);
+    port->sendLock.lock();
     std::vector<unsigned char>& escaped = port->escaped;
     escaped.clear();
-    {
-        std::lock_guard<std::mutex> hold(port->repliesLock);
-        escaped.swap(port->replies);
-    }
     Rfc2217Session::EscapeData(bytes, static_cast<std::size_t>(count), escaped);
-    return SendAll(port->fd, escaped.data(), escaped.size(), timeoutMs);
+    bool written = SendQueued(port, deadline);
+    if (written) {
+        const std::size_t sent = SendUntil(port->fd, escaped.data(), escaped.size(), deadline);
+        written = sent == escaped.size();
+        if (!written && Rfc2217Session::CutsEscape(escaped.data(), sent)) {
+            std::lock_guard<std::mutex> hold(port->queueLock);
+            port->telnet->CompleteCutEscape();
+        }
+    }
+    ReleaseSend(port);
+    return written;
 }
 
 long NetRead(Port* port, unsigned char* buffer, std::size_t capacity) {
@@ -304,10 +512,13 @@ long NetRead(Port* port, unsigned char* buffer, std::size_t capacity) {
     if (got <= 0 || port->link != Port::Link::Rfc2217) {
         return got;
     }
-    const long data =
-        static_cast<long>(port->telnet->Receive(buffer, static_cast<std::size_t>(got)));
-    QueueReplies(port);
-    return data;
+    std::size_t data = 0;
+    {
+        std::lock_guard<std::mutex> hold(port->queueLock);
+        data = port->telnet->Receive(buffer, static_cast<std::size_t>(got));
+    }
+    SendAnswers(port);
+    return static_cast<long>(data);
 }
 
 }  // namespace posix

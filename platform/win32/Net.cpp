@@ -5,16 +5,13 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <chrono>
-#include <condition_variable>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "platform/win32/Win32.h"
@@ -31,13 +28,19 @@ struct NetPort {
     // The end of the connection was reported (once only, by Winsock): the
     // watcher reads what is left, then finds the end. Watcher thread.
     bool closed = false;
-    // Rfc2217 only: the session is read under the receive lock; its answers
-    // to the server wait in `replies` for the next write, so that only the
-    // writing thread ever sends.
+    // Rfc2217 only. The session is read under the receive lock. Its
+    // outgoing queue (capped by the session) is guarded by `queueLock`,
+    // which is held only for a Receive or a send that does not wait. Only the
+    // holder of `sendLock` sends: a write holds it throughout and sends the
+    // queue before its data; the reading side only tries it, sends the
+    // session's answers without waiting for room and leaves the rest queued,
+    // and a holder looks at the queue once more after giving it up
+    // (ReleaseSend), so no Telnet command lands inside another or inside a
+    // doubled 0xFF. Lock order: sendLock, then queueLock.
     std::unique_ptr<Rfc2217Session> telnet;
-    std::mutex repliesLock;
-    std::vector<unsigned char> replies;
-    std::vector<unsigned char> escaped;  // the writing thread's buffer
+    std::mutex sendLock;
+    std::mutex queueLock;
+    std::vector<unsigned char> escaped;  // the writing thread's buffer, under sendLock
 };
 
 namespace {
@@ -102,19 +105,56 @@ bool AwaitSocket(SOCKET s, bool forWriting, long timeoutMs) {
     return n > 0 && FD_ISSET(s, &ready);
 }
 
+// One lookup, shared by the caller and the thread that makes it; the last
+// of the two to let go frees it.
 struct Lookup {
-    std::mutex lock;
-    std::condition_variable done;
-    bool finished = false;
-    bool abandoned = false;
+    std::string host;
+    std::string service;
+    addrinfo hints;
+    HANDLE done = nullptr;  // manual reset, set when the answer is in
     int result = 0;
     addrinfo* addresses = nullptr;
+    bool taken = false;  // the caller took the addresses
+    HMODULE module = nullptr;
+    LONG holders = 2;
 };
+
+void LetGo(Lookup* lookup) {
+    if (::InterlockedDecrement(&lookup->holders) != 0) {
+        return;
+    }
+    if (!lookup->taken && lookup->addresses != nullptr) {
+        ::freeaddrinfo(lookup->addresses);
+    }
+    ::CloseHandle(lookup->done);
+    delete lookup;
+}
+
+// The lookup thread. It may outlive the call that started it (getaddrinfo
+// has no time-out), and meanwhile the caller may end Winsock and the host
+// unload this library: so it holds a reference to the library's module and
+// its own Winsock start, both taken for it before it starts, and ends
+// through FreeLibraryAndExitThread, which drops the module without
+// returning into it.
+DWORD WINAPI LookUp(LPVOID argument) {
+    Lookup* lookup = static_cast<Lookup*>(argument);
+    const HMODULE module = lookup->module;
+    lookup->result = ::getaddrinfo(lookup->host.c_str(), lookup->service.c_str(), &lookup->hints,
+                                   &lookup->addresses);
+    ::SetEvent(lookup->done);
+    LetGo(lookup);
+    ::WSACleanup();
+    ::FreeLibraryAndExitThread(module, 0);
+    return 0;
+}
+
+// Any object of this module: its address names the module.
+const char kModuleAnchor = 0;
 
 // The addresses of host and service, or null with the reason set.
 // getaddrinfo has no time-out of its own: a name (not a numeric address)
-// is looked up on a thread of its own, which is left to finish alone, and
-// free what it found, when the bound passes first.
+// is looked up on a thread of its own (LookUp), which is left to finish
+// alone, and free what it found, when the bound passes first.
 addrinfo* Resolve(const NetAddress& address) {
     addrinfo hints;
     std::memset(&hints, 0, sizeof(hints));
@@ -125,38 +165,54 @@ addrinfo* Resolve(const NetAddress& address) {
     addrinfo* found = nullptr;
     int result = ::getaddrinfo(address.host.c_str(), address.service.c_str(), &hints, &found);
     if (result != 0) {
-        auto lookup = std::make_shared<Lookup>();
-        hints.ai_flags = 0;
-        try {
-            std::thread([lookup, hints, host = address.host, service = address.service] {
-                addrinfo* addresses = nullptr;
-                const int code = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &addresses);
-                std::lock_guard<std::mutex> hold(lookup->lock);
-                if (lookup->abandoned) {
-                    if (code == 0) {
-                        ::freeaddrinfo(addresses);
-                    }
-                    return;
-                }
-                lookup->result = code;
-                lookup->addresses = addresses;
-                lookup->finished = true;
-                lookup->done.notify_all();
-            }).detach();
-        } catch (const std::system_error&) {
-            SetFailure("cannot start the name lookup of " + address.host);
+        const std::string cannotStart = "cannot start the name lookup of " + address.host;
+        Lookup* lookup = new (std::nothrow) Lookup;
+        if (lookup == nullptr) {
+            SetFailure(cannotStart);
             return nullptr;
         }
-        std::unique_lock<std::mutex> hold(lookup->lock);
-        if (!lookup->done.wait_for(hold, std::chrono::milliseconds(kResolveBoundMs),
-                                   [&] { return lookup->finished; })) {
-            lookup->abandoned = true;
+        lookup->host = address.host;
+        lookup->service = address.service;
+        lookup->hints = hints;
+        lookup->hints.ai_flags = 0;
+        lookup->done = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        WSADATA data;
+        const bool moduleHeld =
+            ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                                 reinterpret_cast<LPCWSTR>(&kModuleAnchor), &lookup->module) != 0;
+        const bool winsockHeld = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+        HANDLE thread = lookup->done != nullptr && moduleHeld && winsockHeld
+                            ? ::CreateThread(nullptr, 0, &LookUp, lookup, 0, nullptr)
+                            : nullptr;
+        if (thread == nullptr) {
+            if (winsockHeld) {
+                ::WSACleanup();
+            }
+            if (moduleHeld) {
+                ::FreeLibrary(lookup->module);
+            }
+            if (lookup->done != nullptr) {
+                ::CloseHandle(lookup->done);
+            }
+            delete lookup;
+            SetFailure(cannotStart);
+            return nullptr;
+        }
+        ::CloseHandle(thread);
+        const bool answered =
+            ::WaitForSingleObject(lookup->done, static_cast<DWORD>(kResolveBoundMs)) ==
+            WAIT_OBJECT_0;
+        if (answered) {
+            result = lookup->result;
+            found = lookup->addresses;
+            lookup->taken = true;
+        }
+        LetGo(lookup);
+        if (!answered) {
             SetFailure("cannot resolve the host name " + address.host + ": no answer within " +
                        Seconds(kResolveBoundMs));
             return nullptr;
         }
-        result = lookup->result;
-        found = lookup->addresses;
     }
     if (result != 0) {
         SetFailure("cannot resolve the host name " + address.host + ": " + SocketMessage(result));
@@ -224,10 +280,10 @@ SOCKET Connect(const NetAddress& address, addrinfo* addresses) {
     return INVALID_SOCKET;
 }
 
-// Sends all bytes, waiting for room while the socket's queue is full, but
-// not beyond the bound.
-bool SendAll(SOCKET s, const unsigned char* bytes, std::size_t count, long timeoutMs) {
-    const long long deadline = NowMs() + (timeoutMs < 0 ? 0 : timeoutMs);
+// Sends bytes, waiting for room while the socket's queue is full, but not
+// beyond the deadline. Returns how many went out: all of them, or fewer when
+// the connection failed or the time passed.
+std::size_t SendUntil(SOCKET s, const unsigned char* bytes, std::size_t count, long long deadline) {
     std::size_t done = 0;
     while (done < count) {
         const int sent = ::send(s, reinterpret_cast<const char*>(bytes + done),
@@ -240,9 +296,13 @@ bool SendAll(SOCKET s, const unsigned char* bytes, std::size_t count, long timeo
             AwaitSocket(s, true, MsLeft(deadline))) {
             continue;
         }
-        return false;
+        break;
     }
-    return true;
+    return done;
+}
+
+bool SendAll(SOCKET s, const unsigned char* bytes, std::size_t count, long timeoutMs) {
+    return SendUntil(s, bytes, count, NowMs() + (timeoutMs < 0 ? 0 : timeoutMs)) == count;
 }
 
 // What waits on the socket: the number of bytes read, 0 when none wait, -1
@@ -264,8 +324,8 @@ long ReadQueued(SOCKET s, unsigned char* buffer, std::size_t capacity) {
 class SocketLink : public Rfc2217Link {
 public:
     explicit SocketLink(SOCKET s) : m_Socket(s) {}
-    bool Send(const unsigned char* bytes, std::size_t count) override {
-        return SendAll(m_Socket, bytes, count, kNegotiateBoundMs);
+    bool Send(const unsigned char* bytes, std::size_t count, long timeoutMs) override {
+        return SendAll(m_Socket, bytes, count, timeoutMs);
     }
     long Receive(unsigned char* bytes, std::size_t capacity, long timeoutMs) override {
         return AwaitSocket(m_Socket, false, timeoutMs) ? ReadQueued(m_Socket, bytes, capacity) : 0;
@@ -275,14 +335,89 @@ private:
     SOCKET m_Socket;
 };
 
-void QueueReplies(NetPort* port) {
-    std::vector<unsigned char>& outgoing = port->telnet->Outgoing();
-    if (outgoing.empty()) {
+enum class Flush { Empty, Full, Failed };
+
+// Sends up to `limit` bytes from the front of the session's queue without
+// waiting for room (the socket does not block), erasing what went out;
+// `sent` counts it. The caller holds sendLock.
+Flush FlushQueue(NetPort* port, std::size_t limit, std::size_t& sent) {
+    std::lock_guard<std::mutex> hold(port->queueLock);
+    std::vector<unsigned char>& queue = port->telnet->Outgoing();
+    sent = 0;
+    while (sent < limit && !queue.empty()) {
+        const std::size_t count = std::min(limit - sent, queue.size());
+        const int n = ::send(port->socket, reinterpret_cast<const char*>(queue.data()),
+                             static_cast<int>(count), 0);
+        if (n > 0) {
+            queue.erase(queue.begin(), queue.begin() + n);
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        return n == SOCKET_ERROR && ::WSAGetLastError() == WSAEWOULDBLOCK ? Flush::Full
+                                                                          : Flush::Failed;
+    }
+    return Flush::Empty;
+}
+
+bool QueueEmpty(NetPort* port) {
+    std::lock_guard<std::mutex> hold(port->queueLock);
+    return port->telnet->Outgoing().empty();
+}
+
+// Gives up sendLock. The reading side only tries the lock, so what it
+// queued while the lock was held is sent here: it queued before its try
+// failed, which was before this unlock, so the look that follows the unlock
+// finds it, unless a new holder took the lock and will look itself. What
+// the socket has no room for waits for the next read or write.
+void ReleaseSend(NetPort* port) {
+    for (;;) {
+        port->sendLock.unlock();
+        if (QueueEmpty(port) || !port->sendLock.try_lock()) {
+            return;
+        }
+        std::size_t sent = 0;
+        if (FlushQueue(port, static_cast<std::size_t>(-1), sent) != Flush::Empty) {
+            port->sendLock.unlock();
+            return;
+        }
+    }
+}
+
+// The reading side's send of the session's answers, as soon as they are
+// made: never waits, neither for room on the socket nor for a write under
+// way (which sends them when it ends).
+void SendAnswers(NetPort* port) {
+    if (QueueEmpty(port) || !port->sendLock.try_lock()) {
         return;
     }
-    std::lock_guard<std::mutex> hold(port->repliesLock);
-    port->replies.insert(port->replies.end(), outgoing.begin(), outgoing.end());
-    outgoing.clear();
+    std::size_t sent = 0;
+    FlushQueue(port, static_cast<std::size_t>(-1), sent);
+    ReleaseSend(port);
+}
+
+// The writer's send of the commands queued before its write, waiting for
+// room until the deadline. Those queued meanwhile go after its data.
+bool SendQueued(NetPort* port, long long deadline) {
+    std::size_t due = 0;
+    {
+        std::lock_guard<std::mutex> hold(port->queueLock);
+        due = port->telnet->Outgoing().size();
+    }
+    while (due > 0) {
+        std::size_t sent = 0;
+        const Flush flushed = FlushQueue(port, due, sent);
+        due -= std::min(due, sent);
+        if (flushed == Flush::Failed) {
+            return false;
+        }
+        if (due == 0 || flushed == Flush::Empty) {
+            return true;
+        }
+        if (!AwaitSocket(port->socket, true, MsLeft(deadline))) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -371,8 +506,11 @@ void NetPurgeInput(NetPort* port) {
         }
     }
     if (port->rfc2217) {
-        port->telnet->PurgeServerInput();
-        QueueReplies(port);
+        {
+            std::lock_guard<std::mutex> hold(port->queueLock);
+            port->telnet->PurgeServerInput();
+        }
+        SendAnswers(port);
     }
 }
 
@@ -380,17 +518,22 @@ bool NetWrite(NetPort* port, const unsigned char* bytes, int count, long timeout
     if (!port->rfc2217) {
         return SendAll(port->socket, bytes, static_cast<std::size_t>(count), timeoutMs);
     }
-    // The answers queued by the reading threads go first, then the data with
-    // 0xFF doubled, all from this one thread: no Telnet command can land
-    // inside another, however the sends are cut.
+    const long long deadline = NowMs() + (timeoutMs < 0 ? 0 : timeoutMs);
+    port->sendLock.lock();
     std::vector<unsigned char>& escaped = port->escaped;
     escaped.clear();
-    {
-        std::lock_guard<std::mutex> hold(port->repliesLock);
-        escaped.swap(port->replies);
-    }
     Rfc2217Session::EscapeData(bytes, static_cast<std::size_t>(count), escaped);
-    return SendAll(port->socket, escaped.data(), escaped.size(), timeoutMs);
+    bool written = SendQueued(port, deadline);
+    if (written) {
+        const std::size_t sent = SendUntil(port->socket, escaped.data(), escaped.size(), deadline);
+        written = sent == escaped.size();
+        if (!written && Rfc2217Session::CutsEscape(escaped.data(), sent)) {
+            std::lock_guard<std::mutex> hold(port->queueLock);
+            port->telnet->CompleteCutEscape();
+        }
+    }
+    ReleaseSend(port);
+    return written;
 }
 
 long NetRead(NetPort* port, unsigned char* buffer, std::size_t capacity) {
@@ -398,10 +541,13 @@ long NetRead(NetPort* port, unsigned char* buffer, std::size_t capacity) {
     if (got <= 0 || !port->rfc2217) {
         return got;
     }
-    const long data =
-        static_cast<long>(port->telnet->Receive(buffer, static_cast<std::size_t>(got)));
-    QueueReplies(port);
-    return data;
+    std::size_t data = 0;
+    {
+        std::lock_guard<std::mutex> hold(port->queueLock);
+        data = port->telnet->Receive(buffer, static_cast<std::size_t>(got));
+    }
+    SendAnswers(port);
+    return static_cast<long>(data);
 }
 
 WatchEvent NetWait(NetPort* port, HANDLE stopEvent) {
