@@ -24,6 +24,17 @@ VELTOR_API veltor_status VELTOR_CALL veltor_set_report_callback(veltor_device* d
     });
 }
 
+VELTOR_API veltor_status VELTOR_CALL veltor_dropped_reports(veltor_device* device,
+                                                            unsigned long long* count) {
+    return Guard([&] {
+        if (device == nullptr || count == nullptr) {
+            return NullArgument(device == nullptr ? "device" : "count");
+        }
+        *count = device->device.GetDroppedReportCount();
+        return VELTOR_OK;
+    });
+}
+
 VELTOR_API veltor_status VELTOR_CALL veltor_set_trace(veltor_device* device, veltor_trace_fn fn,
                                                       void* user) {
     return Guard([&] {

@@ -463,6 +463,11 @@ typedef void(VELTOR_CALL* veltor_report_fn)(void* user, char channel, unsigned i
  * user data may go then. */
 VELTOR_API veltor_status VELTOR_CALL veltor_set_report_callback(veltor_device* device,
                                                                 veltor_report_fn fn, void* user);
+/** Sets `*count` to the reports dropped since the device was made because
+ * a callback slower than the reports left 4096 of them waiting: the oldest
+ * waiting report gives way to the newest. */
+VELTOR_API veltor_status VELTOR_CALL veltor_dropped_reports(veltor_device* device,
+                                                            unsigned long long* count);
 
 /** Kinds of #veltor_trace_event. */
 enum {

@@ -207,6 +207,10 @@ static void delay_reports_reach_the_callback(void) {
     CHECK(r.count >= 5 && r.in_order);
     CHECK_STATUS(veltor_channel_report_count(dev, 'C', &count), VELTOR_OK);
     CHECK(count >= (unsigned long)r.count);
+    unsigned long long dropped = 1;
+    CHECK_STATUS(veltor_dropped_reports(dev, &dropped), VELTOR_OK);
+    CHECK(dropped == 0);
+    CHECK_STATUS(veltor_dropped_reports(dev, NULL), VELTOR_INVALID_ARGUMENT);
     close_line();
 }
 
