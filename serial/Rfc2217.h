@@ -12,9 +12,12 @@
 // gets no answer and costs nothing.
 //
 // Seen in the field:
-// - ser2net (4.x) answers our WILL COM-PORT-OPTION with DO, agrees to binary
-//   transmission and suppress-go-ahead both ways, and acknowledges every line
-//   setting with the value it set.
+// - ser2net (4.x) makes its own offers before it answers ours: WILL and DO
+//   suppress-go-ahead, WILL ECHO (refused here), DONT ECHO; then it agrees to
+//   binary transmission both ways and to COM-PORT-OPTION, sends a line-state
+//   mask acknowledgement (107) nobody asked for, and DO suppress-go-ahead a
+//   second time. It acknowledges every line setting with the value it set,
+//   and refuses an unknown option once for each offer.
 // - A Telnet server without RFC 2217 answers the option with DONT (or WONT);
 //   a raw TCP server given as rfc2217:// answers nothing.
 #pragma once
