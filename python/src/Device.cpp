@@ -406,6 +406,8 @@ void BindVeltor(py::module_& module) {
         .def(
             "GetReportListener", [](CVeltor& self) { return Device(self).Listener(); },
             "The listener SetReportListener set, or None.")
+        .def("GetDroppedReportCount", &CVeltor::GetDroppedReportCount,
+             "Reports a listener slower than the reports lost (the oldest waiting first).")
         .def(
             "SetTrace",
             [](CVeltor& self, const py::object& trace) { Device(self).SetTraceFunction(trace); },

@@ -144,6 +144,7 @@ def test_reports_arrive_while_the_script_sends_commands(device, sim):
     assert reports[0].seconds == pytest.approx(100 / 200e6)
     assert all(a.time_ns < b.time_ns for a, b in zip(reports, reports[1:]))
     assert device["B"].report_count >= 30
+    assert device.dropped_reports == 0
 
 
 def test_a_report_stream_ends(device, sim):

@@ -533,6 +533,12 @@ class Device:
         return stream
 
     @property
+    def dropped_reports(self) -> int:
+        """Reports lost because the report thread's queue was full: at most
+        4096 wait for the listeners, and the oldest waiting give way first."""
+        return self._low.GetDroppedReportCount()  # type: ignore[no-any-return]
+
+    @property
     def on_report(self) -> Optional[Callable[[Report], Any]]:
         """A callable given every delay report (a Report), on the device's
         report thread, in arrival order. It may run commands; an exception it
