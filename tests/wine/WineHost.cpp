@@ -211,6 +211,18 @@ double CpuSeconds(pid_t pid) {
     return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
+long ResidentKb(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        // "VmRSS:      1234 kB"
+        if (line.compare(0, 6, "VmRSS:") == 0) {
+            return std::atol(line.c_str() + 6);
+        }
+    }
+    return -1;
+}
+
 WineClient::WineClient(const std::string& program) {
     int toClient[2];
     int fromClient[2];

@@ -41,6 +41,9 @@ public:
 // The processor time a process has used so far, all its threads, user and
 // system, in seconds; -1 when it cannot be read (the process has ended).
 double CpuSeconds(pid_t pid);
+// The resident memory of a process (VmRSS), in KiB; -1 when it cannot be
+// read (the process has ended).
+long ResidentKb(pid_t pid);
 
 // The Windows host program, started with `wine`. Each Ask sends one line and
 // returns the one line that answers it.
