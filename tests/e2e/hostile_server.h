@@ -10,12 +10,10 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,8 +22,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -377,18 +378,15 @@ private:
         return false;
     }
 
-    // Looks at the host's end of this connection (in this same process) until
-    // its receive queue is empty, every millisecond for at most two seconds.
+    // Looks at the host's end of this connection until its receive queue is
+    // empty, every millisecond for at most two seconds. The host may be this
+    // process or another (a Windows program under Wine): the queue is read
+    // from the system's table of TCP sockets.
     bool HostHasRead() {
-        const int host = HostSocket();
-        if (host < 0) {
-            Complain("cannot find the host's socket");
-            return false;
-        }
         for (int look = 0; look < 2000; ++look) {
-            int queued = 0;
-            if (::ioctl(host, FIONREAD, &queued) != 0) {
-                Complain("cannot look into the host's socket");
+            const long queued = HostQueued();
+            if (queued < 0) {
+                Complain("the host's socket is not in /proc/net/tcp");
                 return false;
             }
             if (queued == 0) {
@@ -402,27 +400,28 @@ private:
         return false;
     }
 
-    // The descriptor whose local address is this connection's peer.
-    int HostSocket() const {
-        DIR* dir = ::opendir("/proc/self/fd");
-        if (dir == nullptr) {
-            return -1;
-        }
-        int found = -1;
-        while (const dirent* entry = ::readdir(dir)) {
-            const int fd = std::atoi(entry->d_name);
-            sockaddr_in local{};
-            socklen_t length = sizeof(local);
-            if (entry->d_name[0] != '.' && fd != ::dirfd(dir) &&
-                ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
-                local.sin_family == AF_INET && local.sin_port == peer_.sin_port &&
-                local.sin_addr.s_addr == peer_.sin_addr.s_addr) {
-                found = fd;
-                break;
+    // The unread bytes of the socket whose local end is this connection's
+    // peer and whose remote end is this server; -1 when there is none. A line
+    // of /proc/net/tcp: "sl local(ADDR:PORT) remote(ADDR:PORT) st tx:rx ...",
+    // in hexadecimal, the address as its four bytes in memory order.
+    long HostQueued() const {
+        std::ifstream table("/proc/net/tcp");
+        std::string line;
+        std::getline(table, line);  // the heading
+        while (std::getline(table, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state, queues;
+            unsigned long localAddress = 0, localPort = 0, remotePort = 0, rx = 0;
+            if (fields >> slot >> local >> remote >> state >> queues &&
+                std::sscanf(local.c_str(), "%lX:%lX", &localAddress, &localPort) == 2 &&
+                std::sscanf(remote.c_str(), "%*X:%lX", &remotePort) == 1 &&
+                std::sscanf(queues.c_str(), "%*X:%lX", &rx) == 1 &&
+                localAddress == peer_.sin_addr.s_addr && localPort == ntohs(peer_.sin_port) &&
+                remotePort == port_) {
+                return static_cast<long>(rx);
             }
         }
-        ::closedir(dir);
-        return found;
+        return -1;
     }
 
     // ---- What the host sends --------------------------------------------------

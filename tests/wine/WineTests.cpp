@@ -6,33 +6,21 @@
 // Not tested here: the exclusive open of a port. Wine 8 lets a second
 // CreateFileA of a COM port that is already open succeed on a
 // pseudo-terminal, so the refusal is tested natively only.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 #include <veltor/CCommand.h>
 #include <veltor/CVeltor.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
 #include <memory>
-#include <mutex>
-#include <sstream>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
@@ -923,221 +911,14 @@ const int kPatienceMs = 20000;
 // What the client may take on while options are offered without end.
 const long kIdleGrowthKb = 4 * 1024;
 
-// The server of the overrun case: raw TCP, one client, the bytes of
-// hostile::OverflowCandidate and hostile::OverflowChunk. HostileServer's own
-// overflow script waits for the host to read the candidate by looking at
-// the host's descriptor in its own process; the Windows client is another
-// process, so this server looks at the receive queue of the client's socket
-// in /proc/net/tcp instead. It ends by itself after kServeMs at the latest.
-class OverrunServer {
-public:
-    OverrunServer() {
-        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof(address);
-        if (listen_ < 0 || wake_ < 0 ||
-            ::bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-            ::listen(listen_, 1) != 0 ||
-            ::getsockname(listen_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            throw std::runtime_error("cannot listen on loopback");
-        }
-        port_ = ntohs(address.sin_port);
-        thread_ = std::thread([this] { Serve(); });
-    }
-    ~OverrunServer() {
-        Stop();
-        ::close(listen_);
-        ::close(wake_);
-    }
-    OverrunServer(const OverrunServer&) = delete;
-    OverrunServer& operator=(const OverrunServer&) = delete;
-
-    std::string Url() const { return "socket://127.0.0.1:" + std::to_string(port_); }
-    // Ends the serving thread; an open connection is reset.
-    void Stop() {
-        const uint64_t one = 1;
-        (void)::write(wake_, &one, sizeof(one));
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-    }
-    bool ChunkSent() const { return chunkSent_; }
-    std::string Trouble() {
-        std::lock_guard<std::mutex> hold(mutex_);
-        return trouble_;
-    }
-
-private:
-    using Clock = std::chrono::steady_clock;
-    static const long kServeMs = 30000;
-
-    void Complain(const std::string& what) {
-        std::lock_guard<std::mutex> hold(mutex_);
-        if (trouble_.empty()) {
-            trouble_ = what;
-        }
-    }
-    long LeftMs() const {
-        return std::max<long>(
-            0, static_cast<long>(
-                   std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now())
-                       .count()));
-    }
-    // Waits up to `ms` for `fd` to be ready for `events`; false once stopped
-    // or past the deadline.
-    bool Await(int fd, short events, long ms) {
-        pollfd p[2] = {{fd, events, 0}, {wake_, POLLIN, 0}};
-        const int polled = ::poll(p, 2, static_cast<int>(std::min(ms, LeftMs())));
-        return polled >= 0 && (p[1].revents & POLLIN) == 0 && LeftMs() > 0;
-    }
-
-    void Serve() {
-        deadline_ = Clock::now() + std::chrono::milliseconds(kServeMs);
-        if (!Await(listen_, POLLIN, kServeMs)) {
-            return;
-        }
-        socklen_t length = sizeof(peer_);
-        client_ = ::accept4(listen_, reinterpret_cast<sockaddr*>(&peer_), &length,
-                            SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (client_ < 0) {
-            return;
-        }
-        const int one = 1;
-        ::setsockopt(client_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-        size_t burst = 0;
-        size_t answered = 0;
-        hostile::Bytes frame;
-        bool open = true;
-        while (open && Await(client_, POLLIN, 100)) {
-            uint8_t bytes[4096];
-            const ssize_t got = ::recv(client_, bytes, sizeof(bytes), 0);
-            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
-                break;  // the host left
-            }
-            for (ssize_t i = 0; open && i < got; ++i) {
-                // The burst first, then requests: 25 D8 L and L more bytes.
-                if (burst < 1024) {
-                    ++burst;
-                } else if (!frame.empty() || bytes[i] == 0x25) {
-                    frame.push_back(bytes[i]);
-                    if (frame.size() >= 3 && frame.size() == frame[2] + 3u) {
-                        open = Answer(frame, answered++);
-                        frame.clear();
-                    }
-                }
-            }
-        }
-        // A reset: a host still reading has nothing more to wait for.
-        const linger abort{1, 0};
-        ::setsockopt(client_, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
-        ::close(client_);
-    }
-
-    // The first request gets the candidate and, once the host has read it, the
-    // chunk; every later one a good answer.
-    bool Answer(const hostile::Bytes& request, size_t index) {
-        if (index > 0) {
-            const bool query = request.size() >= 6 && request[3] >= 0x40 && request[3] < 0x48;
-            return Send(query ? hostile::QueryAnswer(static_cast<uint8_t>(request[3] - 0x40),
-                                                     hostile::kGoodCounts)
-                              : hostile::Bytes{0xAA, 0x01, 0xFF});
-        }
-        if (!Send(hostile::OverflowCandidate()) || !HostHasRead() ||
-            !Send(hostile::OverflowChunk())) {
-            return false;
-        }
-        chunkSent_ = true;
-        return true;
-    }
-
-    bool Send(const hostile::Bytes& bytes) {
-        size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t sent =
-                ::send(client_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-            if (sent > 0) {
-                done += static_cast<size_t>(sent);
-            } else if ((sent < 0 && errno != EAGAIN && errno != EINTR) ||
-                       !Await(client_, POLLOUT, 100)) {
-                return false;
-            }
-        }
-        return true;
-    }
-
-    // Looks every millisecond, for at most two seconds, until the receive
-    // queue of the client's end of this connection is empty.
-    bool HostHasRead() {
-        for (int look = 0; look < 2000; ++look) {
-            const long queued = HostQueued();
-            if (queued < 0) {
-                Complain("the client's socket is not in /proc/net/tcp");
-                return false;
-            }
-            if (queued == 0) {
-                return true;
-            }
-            if (!Await(wake_, POLLIN, 1)) {
-                return false;
-            }
-        }
-        Complain("the client did not read the report candidate within 2 s");
-        return false;
-    }
-
-    // The unread bytes of the socket whose local end is this connection's
-    // peer and whose remote end is this server; -1 when there is none. A line
-    // of /proc/net/tcp: "sl local(ADDR:PORT) remote(ADDR:PORT) st tx:rx ...",
-    // in hexadecimal, the address as its four bytes in memory order.
-    long HostQueued() const {
-        std::ifstream table("/proc/net/tcp");
-        std::string line;
-        std::getline(table, line);  // the heading
-        while (std::getline(table, line)) {
-            std::istringstream fields(line);
-            std::string slot, local, remote, state, queues;
-            unsigned long localAddress = 0, localPort = 0, remotePort = 0, rx = 0;
-            if (fields >> slot >> local >> remote >> state >> queues &&
-                std::sscanf(local.c_str(), "%lX:%lX", &localAddress, &localPort) == 2 &&
-                std::sscanf(remote.c_str(), "%*X:%lX", &remotePort) == 1 &&
-                std::sscanf(queues.c_str(), "%*X:%lX", &rx) == 1 &&
-                localAddress == peer_.sin_addr.s_addr && localPort == ntohs(peer_.sin_port) &&
-                remotePort == port_) {
-                return static_cast<long>(rx);
-            }
-        }
-        return -1;
-    }
-
-    uint16_t port_ = 0;
-    int listen_ = -1;
-    int wake_ = -1;
-    int client_ = -1;
-    sockaddr_in peer_{};
-    Clock::time_point deadline_{};
-    std::atomic<bool> chunkSent_{false};
-    std::mutex mutex_;
-    std::string trouble_;
-    std::thread thread_;
-};
-
 class WineHostileServer : public WineTest {
 protected:
-    // Opens the client's device on `url` and waits until the server has
-    // passed over the burst (`server` null: the overrun server, which waits
-    // for nothing).
-    void Open(const std::string& url, hostile::HostileServer* server) {
-        ASSERT_EQ(Ask("openpath " + url + " 6"), "openpath 0");
-        if (server != nullptr) {
-            ASSERT_TRUE(server->WaitForBurst(5000)) << server->Trouble();
-        }
-    }
+    // Opens the client's device on the server and waits until the server
+    // has passed over the burst.
     void Connect(const hostile::Script& script) {
         m_Hostile.reset(new hostile::HostileServer(script));
-        Open(m_Hostile->Url(), m_Hostile.get());
+        ASSERT_EQ(Ask("openpath " + m_Hostile->Url() + " 6"), "openpath 0");
+        ASSERT_TRUE(m_Hostile->WaitForBurst(5000)) << m_Hostile->Trouble();
     }
 
     // Asks and times the answer. A client that gives none within kPatienceMs
@@ -1151,32 +932,24 @@ protected:
                                     .count());
         if (answer == "<timeout>") {
             m_Hung = true;
-            StopServers();
+            if (m_Hostile) {
+                m_Hostile->Stop();
+            }
         }
         return answer;
     }
 
     // Closes the client's connection and stops the server.
     void Release() {
-        if (!m_Hung && (m_Hostile || m_Overrun)) {
+        if (!m_Hostile) {
+            return;
+        }
+        if (!m_Hung) {
             EXPECT_EQ(Ask("close"), "close 0 connected=0");
         }
-        const std::string trouble = m_Hostile   ? m_Hostile->Trouble()
-                                    : m_Overrun ? m_Overrun->Trouble()
-                                                : "";
-        EXPECT_EQ(trouble, "");
-        StopServers();
+        EXPECT_EQ(m_Hostile->Trouble(), "");
+        m_Hostile->Stop();
         m_Hostile.reset();
-        m_Overrun.reset();
-    }
-
-    void StopServers() {
-        if (m_Hostile) {
-            m_Hostile->Stop();
-        }
-        if (m_Overrun) {
-            m_Overrun->Stop();
-        }
     }
 
     void TearDown() override {
@@ -1205,7 +978,6 @@ protected:
     }
 
     std::unique_ptr<hostile::HostileServer> m_Hostile;
-    std::unique_ptr<OverrunServer> m_Overrun;
     bool m_Hung = false;
 };
 
@@ -1244,12 +1016,10 @@ TEST_F(WineHostileServer, OptionsOfferedWithoutEndTakeNoMemoryAndTheConnectionSe
 TEST_F(WineHostileServer, BytesThatOverrunOneReadLeaveTheQueryToItsRetry) {
     for (int run = 0; run < 3; ++run) {
         SCOPED_TRACE("run " + std::to_string(run));
-        m_Overrun.reset(new OverrunServer);
-        ASSERT_NO_FATAL_FAILURE(Open(m_Overrun->Url(), nullptr));
+        ASSERT_NO_FATAL_FAILURE(Connect({hostile::Link::kRaw, hostile::Act::kOverflow, {}, {}}));
         long ms = 0;
         EXPECT_EQ(AskTimed("ch A query", &ms), "ch A query 1");
         ASSERT_FALSE(m_Hung);
-        EXPECT_TRUE(m_Overrun->ChunkSent()) << m_Overrun->Trouble();
         EXPECT_LE(ms, kQueryBoundMs + kQueryMarginMs);
         EXPECT_EQ(DelayCountsA(), hostile::kGoodCounts);
         Release();
