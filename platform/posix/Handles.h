@@ -5,12 +5,10 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <vector>
 
 #include "platform/Platform.h"
-#include "serial/Rfc2217.h"
+#include "serial/TelnetSender.h"
 
 namespace veltor {
 namespace platform {
@@ -57,19 +55,10 @@ struct Port : Object {
     long baud = 0;        // 0 where the host cannot see the line (a network port)
     bool pseudo = false;  // a pseudo-terminal: it has no output queue to drain
     Link link = Link::Terminal;
-    // Rfc2217 only. The session is read under the receive lock. Its
-    // outgoing queue (capped by the session) is guarded by `queueLock`,
-    // which is held only for a Receive or a send that does not wait. Only the
-    // holder of `sendLock` sends: a write holds it throughout and sends the
-    // queue before its data; the reading side only tries it, sends the
-    // session's answers without waiting for room and leaves the rest queued,
-    // and a holder looks at the queue once more after giving it up (see
-    // Net.cpp), so no Telnet command lands inside another or inside a
-    // doubled 0xFF. Lock order: sendLock, then queueLock.
-    std::unique_ptr<Rfc2217Session> telnet;
-    std::mutex sendLock;
-    std::mutex queueLock;
-    std::vector<unsigned char> escaped;  // the writing thread's buffer, under sendLock
+    // Rfc2217 only: the session and the send hand-over between a write and
+    // the reading side's answers (serial/TelnetSender.h). The session is read
+    // under the receive lock.
+    std::unique_ptr<TelnetSender> telnet;
 };
 
 struct Thread : Object {

@@ -12,7 +12,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -25,6 +24,7 @@
 #include "platform/posix/Handles.h"
 #include "serial/NetAddress.h"
 #include "serial/Rfc2217.h"
+#include "serial/TelnetSender.h"
 
 namespace veltor {
 namespace platform {
@@ -273,6 +273,19 @@ int Connect(const NetAddress& address, addrinfo* addresses) {
     return -1;
 }
 
+// Waits until the socket has room, but not beyond the deadline; false when
+// the time passed or the connection failed.
+bool AwaitWritable(int fd, long long deadline) {
+    for (;;) {
+        pollfd p{fd, POLLOUT, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(MillisecondsLeft(deadline)));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        return ready > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0;
+    }
+}
+
 // Sends bytes, waiting for room while the socket's queue is full, but not
 // beyond the deadline. Returns how many went out: all of them, or fewer when
 // the connection failed or the time passed. MSG_NOSIGNAL: a closed
@@ -292,12 +305,7 @@ std::size_t SendUntil(int fd, const unsigned char* bytes, std::size_t count, lon
         if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             break;
         }
-        pollfd p{fd, POLLOUT, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(MillisecondsLeft(deadline)));
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        if (ready <= 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+        if (!AwaitWritable(fd, deadline)) {
             break;
         }
     }
@@ -328,96 +336,32 @@ private:
     int m_Fd;
 };
 
-enum class Flush { Empty, Full, Failed };
-
-// Sends up to `limit` bytes from the front of the session's queue without
-// waiting for room, erasing what went out; `sent` counts it. The caller
-// holds sendLock.
-Flush FlushQueue(Port* port, std::size_t limit, std::size_t& sent) {
-    std::lock_guard<std::mutex> hold(port->queueLock);
-    std::vector<unsigned char>& queue = port->telnet->Outgoing();
-    sent = 0;
-    while (sent < limit && !queue.empty()) {
-        const std::size_t count = std::min(limit - sent, queue.size());
-        const ssize_t n = ::send(port->fd, queue.data(), count, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            queue.erase(queue.begin(), queue.begin() + n);
-            sent += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? Flush::Full : Flush::Failed;
-    }
-    return Flush::Empty;
-}
-
-bool QueueEmpty(Port* port) {
-    std::lock_guard<std::mutex> hold(port->queueLock);
-    return port->telnet->Outgoing().empty();
-}
-
-// Gives up sendLock. The reading side only tries the lock, so what it
-// queued while the lock was held is sent here: it queued before its try
-// failed, which was before this unlock, so the look that follows the unlock
-// finds it, unless a new holder took the lock and will look itself. What
-// the socket has no room for waits for the next read or write.
-void ReleaseSend(Port* port) {
-    for (;;) {
-        port->sendLock.unlock();
-        if (QueueEmpty(port) || !port->sendLock.try_lock()) {
-            return;
-        }
-        std::size_t sent = 0;
-        if (FlushQueue(port, static_cast<std::size_t>(-1), sent) != Flush::Empty) {
-            port->sendLock.unlock();
-            return;
+// A Telnet connection's socket for its sender (serial/TelnetSender.h).
+class SocketSends : public TelnetSocket {
+public:
+    explicit SocketSends(int fd) : m_Fd(fd) {}
+    Sent SendNow(const unsigned char* bytes, std::size_t count, std::size_t& sent) override {
+        for (;;) {
+            const ssize_t n = ::send(m_Fd, bytes, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                sent = static_cast<std::size_t>(n);
+                return Sent::Some;
+            }
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? Sent::Full : Sent::Failed;
         }
     }
-}
+    bool AwaitRoom(long long deadlineMs) override { return AwaitWritable(m_Fd, deadlineMs); }
+    std::size_t SendUntil(const unsigned char* bytes, std::size_t count,
+                          long long deadlineMs) override {
+        return posix::SendUntil(m_Fd, bytes, count, deadlineMs);
+    }
 
-// The reading side's send of the session's answers, as soon as they are
-// made: never waits, neither for room on the socket nor for a write under
-// way (which sends them when it ends).
-void SendAnswers(Port* port) {
-    if (QueueEmpty(port) || !port->sendLock.try_lock()) {
-        return;
-    }
-    std::size_t sent = 0;
-    FlushQueue(port, static_cast<std::size_t>(-1), sent);
-    ReleaseSend(port);
-}
-
-// The writer's send of the commands queued before its write, waiting for
-// room until the deadline. Those queued meanwhile go after its data.
-bool SendQueued(Port* port, long long deadline) {
-    std::size_t due = 0;
-    {
-        std::lock_guard<std::mutex> hold(port->queueLock);
-        due = port->telnet->Outgoing().size();
-    }
-    while (due > 0) {
-        std::size_t sent = 0;
-        const Flush flushed = FlushQueue(port, due, sent);
-        due -= std::min(due, sent);
-        if (flushed == Flush::Failed) {
-            return false;
-        }
-        if (due == 0 || flushed == Flush::Empty) {
-            return true;
-        }
-        pollfd p{port->fd, POLLOUT, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(MillisecondsLeft(deadline)));
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        if (ready <= 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-            return false;
-        }
-    }
-    return true;
-}
+private:
+    int m_Fd;
+};
 
 }  // namespace
 
@@ -437,11 +381,11 @@ Handle OpenNetPort(const char* name) {
     port->fd = fd;
     port->link = address.link == NetLink::Rfc2217 ? Port::Link::Rfc2217 : Port::Link::Tcp;
     if (port->link == Port::Link::Rfc2217) {
-        port->telnet.reset(new Rfc2217Session);
-        port->telnet->Start();
+        port->telnet.reset(new TelnetSender);
+        port->telnet->Session().Start();
         SocketLink link(fd);
-        const std::string failure =
-            NegotiateRfc2217(*port->telnet, Rfc2217Session::State::Agreed, link, kNegotiateBoundMs);
+        const std::string failure = NegotiateRfc2217(
+            port->telnet->Session(), Rfc2217Session::State::Agreed, link, kNegotiateBoundMs);
         if (!failure.empty()) {
             t_Failure = failure;
             delete port;
@@ -455,10 +399,10 @@ int NetConfigure(Port* port, long baud) {
     if (port->link != Port::Link::Rfc2217) {
         return 0;
     }
-    port->telnet->Configure(baud);
+    port->telnet->Session().Configure(baud);
     SocketLink link(port->fd);
-    const std::string failure =
-        NegotiateRfc2217(*port->telnet, Rfc2217Session::State::Ready, link, kNegotiateBoundMs);
+    const std::string failure = NegotiateRfc2217(
+        port->telnet->Session(), Rfc2217Session::State::Ready, link, kNegotiateBoundMs);
     if (!failure.empty()) {
         t_Failure = failure;
         return -4;
@@ -477,11 +421,8 @@ void NetPurgeInput(Port* port) {
         }
     }
     if (port->link == Port::Link::Rfc2217) {
-        {
-            std::lock_guard<std::mutex> hold(port->queueLock);
-            port->telnet->PurgeServerInput();
-        }
-        SendAnswers(port);
+        SocketSends socket(port->fd);
+        port->telnet->PurgeServerInput(socket);
     }
 }
 
@@ -489,22 +430,9 @@ bool NetWrite(Port* port, const unsigned char* bytes, int count, long timeoutMs)
     if (port->link != Port::Link::Rfc2217) {
         return SendAll(port->fd, bytes, static_cast<std::size_t>(count), timeoutMs);
     }
-    const long long deadline = NowMs() + (timeoutMs < 0 ? 0 : timeoutMs);
-    port->sendLock.lock();
-    std::vector<unsigned char>& escaped = port->escaped;
-    escaped.clear();
-    Rfc2217Session::EscapeData(bytes, static_cast<std::size_t>(count), escaped);
-    bool written = SendQueued(port, deadline);
-    if (written) {
-        const std::size_t sent = SendUntil(port->fd, escaped.data(), escaped.size(), deadline);
-        written = sent == escaped.size();
-        if (!written && Rfc2217Session::CutsEscape(escaped.data(), sent)) {
-            std::lock_guard<std::mutex> hold(port->queueLock);
-            port->telnet->CompleteCutEscape();
-        }
-    }
-    ReleaseSend(port);
-    return written;
+    SocketSends socket(port->fd);
+    return port->telnet->Write(socket, bytes, static_cast<std::size_t>(count),
+                               NowMs() + (timeoutMs < 0 ? 0 : timeoutMs));
 }
 
 long NetRead(Port* port, unsigned char* buffer, std::size_t capacity) {
@@ -512,13 +440,8 @@ long NetRead(Port* port, unsigned char* buffer, std::size_t capacity) {
     if (got <= 0 || port->link != Port::Link::Rfc2217) {
         return got;
     }
-    std::size_t data = 0;
-    {
-        std::lock_guard<std::mutex> hold(port->queueLock);
-        data = port->telnet->Receive(buffer, static_cast<std::size_t>(got));
-    }
-    SendAnswers(port);
-    return static_cast<long>(data);
+    SocketSends socket(port->fd);
+    return static_cast<long>(port->telnet->Receive(socket, buffer, static_cast<std::size_t>(got)));
 }
 
 }  // namespace posix

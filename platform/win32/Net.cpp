@@ -5,18 +5,16 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
-#include <vector>
 
 #include "platform/win32/Win32.h"
 #include "serial/NetAddress.h"
 #include "serial/Rfc2217.h"
+#include "serial/TelnetSender.h"
 
 namespace veltor {
 namespace platform {
@@ -28,19 +26,10 @@ struct NetPort {
     // The end of the connection was reported (once only, by Winsock): the
     // watcher reads what is left, then finds the end. Watcher thread.
     bool closed = false;
-    // Rfc2217 only. The session is read under the receive lock. Its
-    // outgoing queue (capped by the session) is guarded by `queueLock`,
-    // which is held only for a Receive or a send that does not wait. Only the
-    // holder of `sendLock` sends: a write holds it throughout and sends the
-    // queue before its data; the reading side only tries it, sends the
-    // session's answers without waiting for room and leaves the rest queued,
-    // and a holder looks at the queue once more after giving it up
-    // (ReleaseSend), so no Telnet command lands inside another or inside a
-    // doubled 0xFF. Lock order: sendLock, then queueLock.
-    std::unique_ptr<Rfc2217Session> telnet;
-    std::mutex sendLock;
-    std::mutex queueLock;
-    std::vector<unsigned char> escaped;  // the writing thread's buffer, under sendLock
+    // Rfc2217 only: the session and the send hand-over between a write and
+    // the reading side's answers (serial/TelnetSender.h). The session is read
+    // under the receive lock.
+    std::unique_ptr<TelnetSender> telnet;
 };
 
 namespace {
@@ -335,90 +324,32 @@ private:
     SOCKET m_Socket;
 };
 
-enum class Flush { Empty, Full, Failed };
-
-// Sends up to `limit` bytes from the front of the session's queue without
-// waiting for room (the socket does not block), erasing what went out;
-// `sent` counts it. The caller holds sendLock.
-Flush FlushQueue(NetPort* port, std::size_t limit, std::size_t& sent) {
-    std::lock_guard<std::mutex> hold(port->queueLock);
-    std::vector<unsigned char>& queue = port->telnet->Outgoing();
-    sent = 0;
-    while (sent < limit && !queue.empty()) {
-        const std::size_t count = std::min(limit - sent, queue.size());
-        const int n = ::send(port->socket, reinterpret_cast<const char*>(queue.data()),
-                             static_cast<int>(count), 0);
+// A Telnet connection's socket for its sender (serial/TelnetSender.h). The
+// socket does not block.
+class SocketSends : public TelnetSocket {
+public:
+    explicit SocketSends(SOCKET s) : m_Socket(s) {}
+    Sent SendNow(const unsigned char* bytes, std::size_t count, std::size_t& sent) override {
+        const int n =
+            ::send(m_Socket, reinterpret_cast<const char*>(bytes), static_cast<int>(count), 0);
         if (n > 0) {
-            queue.erase(queue.begin(), queue.begin() + n);
-            sent += static_cast<std::size_t>(n);
-            continue;
+            sent = static_cast<std::size_t>(n);
+            return Sent::Some;
         }
-        return n == SOCKET_ERROR && ::WSAGetLastError() == WSAEWOULDBLOCK ? Flush::Full
-                                                                          : Flush::Failed;
+        return n == SOCKET_ERROR && ::WSAGetLastError() == WSAEWOULDBLOCK ? Sent::Full
+                                                                          : Sent::Failed;
     }
-    return Flush::Empty;
-}
+    bool AwaitRoom(long long deadlineMs) override {
+        return AwaitSocket(m_Socket, true, MsLeft(deadlineMs));
+    }
+    std::size_t SendUntil(const unsigned char* bytes, std::size_t count,
+                          long long deadlineMs) override {
+        return platform::SendUntil(m_Socket, bytes, count, deadlineMs);
+    }
 
-bool QueueEmpty(NetPort* port) {
-    std::lock_guard<std::mutex> hold(port->queueLock);
-    return port->telnet->Outgoing().empty();
-}
-
-// Gives up sendLock. The reading side only tries the lock, so what it
-// queued while the lock was held is sent here: it queued before its try
-// failed, which was before this unlock, so the look that follows the unlock
-// finds it, unless a new holder took the lock and will look itself. What
-// the socket has no room for waits for the next read or write.
-void ReleaseSend(NetPort* port) {
-    for (;;) {
-        port->sendLock.unlock();
-        if (QueueEmpty(port) || !port->sendLock.try_lock()) {
-            return;
-        }
-        std::size_t sent = 0;
-        if (FlushQueue(port, static_cast<std::size_t>(-1), sent) != Flush::Empty) {
-            port->sendLock.unlock();
-            return;
-        }
-    }
-}
-
-// The reading side's send of the session's answers, as soon as they are
-// made: never waits, neither for room on the socket nor for a write under
-// way (which sends them when it ends).
-void SendAnswers(NetPort* port) {
-    if (QueueEmpty(port) || !port->sendLock.try_lock()) {
-        return;
-    }
-    std::size_t sent = 0;
-    FlushQueue(port, static_cast<std::size_t>(-1), sent);
-    ReleaseSend(port);
-}
-
-// The writer's send of the commands queued before its write, waiting for
-// room until the deadline. Those queued meanwhile go after its data.
-bool SendQueued(NetPort* port, long long deadline) {
-    std::size_t due = 0;
-    {
-        std::lock_guard<std::mutex> hold(port->queueLock);
-        due = port->telnet->Outgoing().size();
-    }
-    while (due > 0) {
-        std::size_t sent = 0;
-        const Flush flushed = FlushQueue(port, due, sent);
-        due -= std::min(due, sent);
-        if (flushed == Flush::Failed) {
-            return false;
-        }
-        if (due == 0 || flushed == Flush::Empty) {
-            return true;
-        }
-        if (!AwaitSocket(port->socket, true, MsLeft(deadline))) {
-            return false;
-        }
-    }
-    return true;
-}
+private:
+    SOCKET m_Socket;
+};
 
 }  // namespace
 
@@ -469,11 +400,11 @@ Handle OpenNetPort(const char* name) {
     }
     port->rfc2217 = address.link == NetLink::Rfc2217;
     if (port->rfc2217) {
-        port->telnet.reset(new Rfc2217Session);
-        port->telnet->Start();
+        port->telnet.reset(new TelnetSender);
+        port->telnet->Session().Start();
         SocketLink link(port->socket);
-        const std::string failure =
-            NegotiateRfc2217(*port->telnet, Rfc2217Session::State::Agreed, link, kNegotiateBoundMs);
+        const std::string failure = NegotiateRfc2217(
+            port->telnet->Session(), Rfc2217Session::State::Agreed, link, kNegotiateBoundMs);
         if (!failure.empty()) {
             SetFailure(failure);
             NetClose(port);
@@ -487,10 +418,10 @@ int NetConfigure(NetPort* port, long baud) {
     if (!port->rfc2217) {
         return 0;
     }
-    port->telnet->Configure(baud);
+    port->telnet->Session().Configure(baud);
     SocketLink link(port->socket);
-    const std::string failure =
-        NegotiateRfc2217(*port->telnet, Rfc2217Session::State::Ready, link, kNegotiateBoundMs);
+    const std::string failure = NegotiateRfc2217(
+        port->telnet->Session(), Rfc2217Session::State::Ready, link, kNegotiateBoundMs);
     if (!failure.empty()) {
         SetFailure(failure);
         return -4;
@@ -506,11 +437,8 @@ void NetPurgeInput(NetPort* port) {
         }
     }
     if (port->rfc2217) {
-        {
-            std::lock_guard<std::mutex> hold(port->queueLock);
-            port->telnet->PurgeServerInput();
-        }
-        SendAnswers(port);
+        SocketSends socket(port->socket);
+        port->telnet->PurgeServerInput(socket);
     }
 }
 
@@ -518,22 +446,9 @@ bool NetWrite(NetPort* port, const unsigned char* bytes, int count, long timeout
     if (!port->rfc2217) {
         return SendAll(port->socket, bytes, static_cast<std::size_t>(count), timeoutMs);
     }
-    const long long deadline = NowMs() + (timeoutMs < 0 ? 0 : timeoutMs);
-    port->sendLock.lock();
-    std::vector<unsigned char>& escaped = port->escaped;
-    escaped.clear();
-    Rfc2217Session::EscapeData(bytes, static_cast<std::size_t>(count), escaped);
-    bool written = SendQueued(port, deadline);
-    if (written) {
-        const std::size_t sent = SendUntil(port->socket, escaped.data(), escaped.size(), deadline);
-        written = sent == escaped.size();
-        if (!written && Rfc2217Session::CutsEscape(escaped.data(), sent)) {
-            std::lock_guard<std::mutex> hold(port->queueLock);
-            port->telnet->CompleteCutEscape();
-        }
-    }
-    ReleaseSend(port);
-    return written;
+    SocketSends socket(port->socket);
+    return port->telnet->Write(socket, bytes, static_cast<std::size_t>(count),
+                               NowMs() + (timeoutMs < 0 ? 0 : timeoutMs));
 }
 
 long NetRead(NetPort* port, unsigned char* buffer, std::size_t capacity) {
@@ -541,13 +456,8 @@ long NetRead(NetPort* port, unsigned char* buffer, std::size_t capacity) {
     if (got <= 0 || !port->rfc2217) {
         return got;
     }
-    std::size_t data = 0;
-    {
-        std::lock_guard<std::mutex> hold(port->queueLock);
-        data = port->telnet->Receive(buffer, static_cast<std::size_t>(got));
-    }
-    SendAnswers(port);
-    return static_cast<long>(data);
+    SocketSends socket(port->socket);
+    return static_cast<long>(port->telnet->Receive(socket, buffer, static_cast<std::size_t>(got)));
 }
 
 WatchEvent NetWait(NetPort* port, HANDLE stopEvent) {
