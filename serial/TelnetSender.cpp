@@ -25,8 +25,15 @@ void TelnetSender::PurgeServerInput(TelnetSocket& socket) {
 bool TelnetSender::Write(TelnetSocket& socket, const unsigned char* bytes, std::size_t count,
                          long long deadlineMs) {
     m_SendLock.lock();
-    m_Escaped.clear();
-    Rfc2217Session::EscapeData(bytes, count, m_Escaped);
+    try {
+        m_Escaped.clear();
+        Rfc2217Session::EscapeData(bytes, count, m_Escaped);
+    } catch (...) {
+        // Out of memory for the escaped copy: the send lock is given back,
+        // or every later write would wait for it for ever.
+        ReleaseSend(socket);
+        throw;
+    }
     bool written = SendQueued(socket, deadlineMs);
     if (written) {
         const std::size_t sent = socket.SendUntil(m_Escaped.data(), m_Escaped.size(), deadlineMs);
