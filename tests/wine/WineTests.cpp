@@ -970,6 +970,15 @@ protected:
         WineTest::TearDown();
     }
 
+    // Channel A is queried, within its bound, and its delay taken.
+    void ExpectQueryAnsweredWell() {
+        long ms = 0;
+        EXPECT_EQ(AskTimed("ch A query", &ms), "ch A query 1");
+        ASSERT_FALSE(m_Hung);
+        EXPECT_LE(ms, kQueryBoundMs + kQueryMarginMs);
+        EXPECT_EQ(DelayCountsA(), hostile::kGoodCounts);
+    }
+
     // Channel A's last delay in clock counts, as the client holds it; -1
     // without such an answer.
     long long DelayCountsA() {
@@ -1000,11 +1009,7 @@ TEST_F(WineHostileServer, OptionsOfferedWithoutEndTakeNoMemoryAndTheConnectionSe
         std::cout << offer.name << ": " << m_Hostile->Flooded() / 3 << " offers, client grew by "
                   << after - before << " KiB\n";
         EXPECT_LE(after - before, kIdleGrowthKb);
-        long ms = 0;
-        EXPECT_EQ(AskTimed("ch A query", &ms), "ch A query 1");
-        ASSERT_FALSE(m_Hung);
-        EXPECT_LE(ms, kQueryBoundMs + kQueryMarginMs);
-        EXPECT_EQ(DelayCountsA(), hostile::kGoodCounts);
+        ExpectQueryAnsweredWell();
         Release();
     }
 }
@@ -1017,11 +1022,7 @@ TEST_F(WineHostileServer, BytesThatOverrunOneReadLeaveTheQueryToItsRetry) {
     for (int run = 0; run < 3; ++run) {
         SCOPED_TRACE("run " + std::to_string(run));
         ASSERT_NO_FATAL_FAILURE(Connect({hostile::Link::kRaw, hostile::Act::kOverflow, {}, {}}));
-        long ms = 0;
-        EXPECT_EQ(AskTimed("ch A query", &ms), "ch A query 1");
-        ASSERT_FALSE(m_Hung);
-        EXPECT_LE(ms, kQueryBoundMs + kQueryMarginMs);
-        EXPECT_EQ(DelayCountsA(), hostile::kGoodCounts);
+        ExpectQueryAnsweredWell();
         Release();
     }
 }
