@@ -73,7 +73,8 @@ bool CChannel::Failed() const {
     return false;
 }
 
-bool CChannel::SendChannelRequest(unsigned char selector, unsigned char code, const char* status) {
+bool CChannel::SendChannelRequest(unsigned char selector, unsigned char code, const char* status,
+                                  const char* once) {
     if (m_pDevice == nullptr) {
         return false;
     }
@@ -83,7 +84,9 @@ bool CChannel::SendChannelRequest(unsigned char selector, unsigned char code, co
     }
     const unsigned char payload[3] = {static_cast<unsigned char>(selector + (m_Name - 'A')), code,
                                       0x00};
-    return veltor::SendRequest(m_pDevice, payload, sizeof(payload), status) || Failed();
+    return veltor::SendRequest(m_pDevice, payload, sizeof(payload), status, veltor::kTimeoutMs,
+                               nullptr, once) ||
+           Failed();
 }
 
 bool CChannel::CmdEnable() {
@@ -95,7 +98,8 @@ bool CChannel::CmdDisable() {
 }
 
 bool CChannel::CmdForceTrigger() {
-    return SendChannelRequest(0x88, kForceTrigger, "Forcing the trigger...");
+    // A trigger fires the channel: it is never sent twice for one call.
+    return SendChannelRequest(0x88, kForceTrigger, "Forcing the trigger...", "the trigger");
 }
 
 bool CChannel::CmdReset() {

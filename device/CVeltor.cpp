@@ -81,6 +81,14 @@ bool CVeltor::SendBurst() {
 }
 
 bool CVeltor::DoCommand(CCommand* command) {
+    return Carry(command, nullptr);
+}
+
+bool CVeltor::DoCommandOnce(CCommand* command, const char* what) {
+    return Carry(command, what != nullptr ? what : "the command");
+}
+
+bool CVeltor::Carry(CCommand* command, const char* once) {
     CommandScope scope(*this);
     if (command == nullptr) {
         SetLastError("no command");
@@ -92,8 +100,20 @@ bool CVeltor::DoCommand(CCommand* command) {
             return true;
         }
         --command->m_Tries;
-        // Without a port, every further attempt would fail the same way.
         const Outcome outcome = GetLastOutcome();
+        // A refused request, or one that never went out whole, was not
+        // carried out; after anything else the instrument may have carried
+        // it out, and a command that must happen at most once is not sent
+        // again.
+        const bool mayHaveHappened =
+            outcome != kNegative && outcome != kWriteFailed && outcome != kNotConnected;
+        if (once != nullptr && mayHaveHappened) {
+            SetExchangeError(command, attempts);
+            SetLastError(GetLastError() + ": " + once +
+                         " may or may not have been carried out, and was not sent again");
+            return false;
+        }
+        // Without a port, every further attempt would fail the same way.
         if (command->m_Tries <= 0 || outcome == kPortLost || outcome == kNotConnected ||
             outcome == kClosed) {
             SetExchangeError(command, attempts);

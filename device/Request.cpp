@@ -8,7 +8,7 @@
 namespace veltor {
 
 bool SendRequest(CVeltor* device, const unsigned char* payload, int length, const char* status,
-                 int timeoutMs, Response* response) {
+                 int timeoutMs, Response* response, const char* once) {
     if (device == nullptr) {
         return false;
     }
@@ -18,7 +18,8 @@ bool SendRequest(CVeltor* device, const unsigned char* payload, int length, cons
     if (timeoutMs != kTimeoutMs) {
         command.SetTimeout(timeoutMs);
     }
-    const bool ok = device->DoCommand(&command);
+    const bool ok =
+        once != nullptr ? device->DoCommandOnce(&command, once) : device->DoCommand(&command);
     if (ok && response != nullptr) {
         std::memcpy(response->bytes, command.m_Response, sizeof(response->bytes));
         response->count = command.m_ResponseCount;

@@ -18,7 +18,10 @@ struct Response {
 // Sends the payload with the frame code 0xD8, the status text, the time per
 // wait for response bytes and 5 attempts. On success copies the response into
 // *response when one is given.
+// With `once` (what the request does, "the trigger"), the request is carried
+// out at most once: see CVeltor::DoCommandOnce.
 bool SendRequest(CVeltor* device, const unsigned char* payload, int length, const char* status,
-                 int timeoutMs = kTimeoutMs, Response* response = nullptr);
+                 int timeoutMs = kTimeoutMs, Response* response = nullptr,
+                 const char* once = nullptr);
 
 }  // namespace veltor

@@ -28,7 +28,12 @@ public:
     bool CmdEnable();
     /// Disables the channel.
     bool CmdDisable();
-    /// Triggers the channel once, as if its logic input fired.
+    /// Triggers the channel once, as if its logic input fired. Unlike the
+    /// other commands it is never sent twice for one call: it is repeated
+    /// only when the instrument refused it (not carried out) or it could not
+    /// be written. After no answer, a garbled, cut or late one, it returns
+    /// false at once, and GetLastError says the trigger may or may not have
+    /// been carried out.
     bool CmdForceTrigger();
     /// Resets the channel.
     bool CmdReset();
@@ -106,5 +111,6 @@ private:
     bool CanSend() const;
     /// Puts "channel X: " in front of the device's failure text; false.
     bool Failed() const;
-    bool SendChannelRequest(unsigned char selector, unsigned char code, const char* status);
+    bool SendChannelRequest(unsigned char selector, unsigned char code, const char* status,
+                            const char* once = nullptr);
 };

@@ -65,6 +65,13 @@ public:
 
     /// Carries out one exchange, repeating it while the command's attempts last.
     bool DoCommand(CCommand* command);
+    /// The same for a command the instrument must carry out at most once (a
+    /// forced trigger fires a channel): it is sent again only when the
+    /// instrument refused it or the request could not be written. After any
+    /// other failure the instrument may have carried it out, and the command
+    /// fails at once with a message that says so, naming `what` ("the
+    /// trigger").
+    bool DoCommandOnce(CCommand* command, const char* what);
     /// Clock frequency of a channel's pair, by letter or index 0..7; 0.0 else.
     double GetClockFrequencyHz(char channel) const;
     /// The general properties (clock sources, reference clock, panel and
@@ -129,6 +136,7 @@ protected:
     /// @endcond
 
 private:
+    bool Carry(CCommand* command, const char* once);
     bool SendBurst();
     int OpenAndSendBurst(const std::function<int()>& open);
     bool SendDeviceRequest(unsigned char operation, const char* status);
