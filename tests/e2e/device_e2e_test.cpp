@@ -100,6 +100,48 @@ TEST_F(DeviceCommands, ChannelCommands) {
     EXPECT_EQ(state.ch[3].resetCount, 1u);
 }
 
+// A forced trigger fires the channel: one call never sends it again once
+// the instrument may have carried it out. A refusal (not carried out) and a
+// swallowed request are the only first answers after which it may go again
+// (the second: the host cannot tell it from a lost answer, so it does not).
+TEST_F(DeviceCommands, AForcedTriggerIsCarriedOutAtMostOncePerCall) {
+    vsim::Fault late = Make(FaultKind::Delay);
+    late.delayMs = 700;  // beyond the attempt's 500 ms
+    struct Case {
+        const char* name;
+        vsim::Fault first;
+        bool ok;
+        size_t frames;      // trigger requests the instrument received
+        uint32_t fired;     // triggers it carried out
+        bool mayHaveFired;  // the message says the trigger may have fired
+    };
+    const Case cases[] = {
+        {"refused, then answered", Make(FaultKind::Negative), true, 2, 1, false},
+        {"bad checksum", Make(FaultKind::BadChecksum), false, 1, 1, true},
+        {"cut after the header", Make(FaultKind::HeaderOnly), false, 1, 1, true},
+        {"answered late", late, false, 1, 1, true},
+        {"swallowed", Make(FaultKind::NoAnswer), false, 1, 0, true},
+    };
+    uint32_t firedBefore = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // A late answer of the case before is out of the way first.
+        ASSERT_TRUE(device.GetChannel('B')->CmdEnable());
+        firedBefore = sim.State().ch[2].triggerCount;
+        sim.ClearLog();
+        sim.QueueFault(c.first);
+        EXPECT_EQ(device.GetChannel('C')->CmdForceTrigger(), c.ok) << device.GetLastError();
+        EXPECT_EQ(sim.FrameCount(), c.frames);
+        EXPECT_EQ(sim.State().ch[2].triggerCount - firedBefore, c.fired);
+        const std::string error = device.GetLastError();
+        EXPECT_EQ(
+            error.find("the trigger may or may not have been carried out") != std::string::npos,
+            c.mayHaveFired)
+            << error;
+        EXPECT_EQ(error.rfind("channel C: forcing the trigger: ", 0) == 0, !c.ok) << error;
+    }
+}
+
 TEST_F(DeviceCommands, QueryStoresTheDelayForThePairsClock) {
     sim.SetChannelDelay(0, 4000);
     sim.SetChannelDelay(5, 0xFFFFFFFF);
