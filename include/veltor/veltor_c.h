@@ -228,7 +228,11 @@ VELTOR_API veltor_status VELTOR_CALL veltor_clock_frequency(veltor_device* devic
 VELTOR_API veltor_status VELTOR_CALL veltor_channel_enable(veltor_device* device, char channel);
 /** Disables the channel. */
 VELTOR_API veltor_status VELTOR_CALL veltor_channel_disable(veltor_device* device, char channel);
-/** Triggers the channel once, as if its logic input fired. */
+/** Triggers the channel once, as if its logic input fired. Never sent twice
+ * for one call: it is repeated only when the instrument refused it or it
+ * could not be written. After no answer, or a garbled, cut or late one, it
+ * fails at once (VELTOR_COMMAND_FAILED) and the message says the trigger may
+ * or may not have been carried out. */
 VELTOR_API veltor_status VELTOR_CALL veltor_channel_force_trigger(veltor_device* device,
                                                                   char channel);
 /** Resets the channel. */

@@ -255,7 +255,10 @@ class Channel:
         self._device._run(self._low.CmdDisable)
 
     def trigger(self) -> None:
-        """Forces a trigger."""
+        """Forces a trigger: fires the channel once. Never sent twice for one
+        call: it is repeated only when the instrument refused it. After no
+        answer, or a garbled, cut or late one, it raises at once, and the
+        message says the trigger may or may not have been carried out."""
         self._device._run(self._low.CmdForceTrigger)
 
     def reset(self) -> None:
