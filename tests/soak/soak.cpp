@@ -130,6 +130,7 @@ int main(int argc, char** argv) {
     sim.WaitForRawBytes(1024, 5000);
 
     long faults = 0, wrong = 0, unowned = 0, overTime = 0, failed = 0;  // failed: gave up
+    long firedTwice = 0;  // forced triggers carried out more than once by one call
     // Report counts stay clear of the query delays: a wrong lead byte 0x51
     // on a query's answer makes a valid report of its own.
     uint32_t nextReport = 0x80000000u;
@@ -186,9 +187,15 @@ int main(int argc, char** argv) {
         }
         CCommand command(0xD8, payload.data(), static_cast<int>(payload.size()), nullptr, 0,
                          kTimeoutMs, kTries);
+        const uint32_t firedBefore = query ? 0 : sim.State().ch[channel].triggerCount;
         const Clock::time_point start = Clock::now();
-        const bool ok = device.DoCommand(&command);
+        // A forced trigger fires the channel: at most once per call.
+        const bool ok =
+            query ? device.DoCommand(&command) : device.DoCommandOnce(&command, "the trigger");
         const auto took = Clock::now() - start;
+        if (!query && sim.State().ch[channel].triggerCount - firedBefore > 1) {
+            ++firedTwice;
+        }
         maxCallMs = std::max<long long>(
             maxCallMs, std::chrono::duration_cast<std::chrono::milliseconds>(took).count());
         if (took > bound) {
@@ -270,13 +277,13 @@ int main(int argc, char** argv) {
     const long lost = static_cast<long>(reports.size() - found);
     const long growthKb = rssEarly > 0 ? RssKb() - rssEarly : 0;
     const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
-    const bool good =
-        wrong == 0 && unowned == 0 && overTime == 0 && lost == 0 && gathered && growthKb < 8 * 1024;
+    const bool good = wrong == 0 && unowned == 0 && firedTwice == 0 && overTime == 0 && lost == 0 &&
+                      gathered && growthKb < 8 * 1024;
     std::printf(
         "soak: %ld exchanges, %ld faults, %ld gave up, %ld wrong values, %ld done "
-        "without being carried out, %ld over time (longest %lld ms), %zu/%zu reports, "
-        "memory %+ld KB, %.1f s: %s\n",
-        exchanges, faults, failed, wrong, unowned, overTime, maxCallMs, found, reports.size(),
-        growthKb, seconds, good ? "ok" : "FAILED");
+        "without being carried out, %ld triggers fired twice by one call, %ld over time "
+        "(longest %lld ms), %zu/%zu reports, memory %+ld KB, %.1f s: %s\n",
+        exchanges, faults, failed, wrong, unowned, firedTwice, overTime, maxCallMs, found,
+        reports.size(), growthKb, seconds, good ? "ok" : "FAILED");
     return good ? 0 : 1;
 }
