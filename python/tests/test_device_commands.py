@@ -2,6 +2,8 @@
 
 import pytest
 
+import veltor
+
 
 # (what the script does, what the instrument then shows)
 COMMANDS = [
@@ -85,3 +87,18 @@ def test_channels_by_letter_or_index(device, channel):
 def test_no_such_channel(device, channel):
     with pytest.raises(KeyError, match="channels are A to H"):
         device[channel]
+
+
+@pytest.mark.parametrize("fault, fired, raised", [
+    ("negative", 1, False),       # refused: not carried out, sent again
+    ("bad-checksum", 1, True),    # carried out, the answer garbled
+    ("header-only", 1, True),     # carried out, the answer cut
+])
+def test_a_trigger_fires_at_most_once_per_call(device, sim, fault, fired, raised):
+    sim.fault(fault)
+    if raised:
+        with pytest.raises(veltor.VeltorError, match="may or may not have been carried out"):
+            device["E"].trigger()
+    else:
+        device["E"].trigger()
+    assert sim.state()["E"].trigger_count == fired
