@@ -102,3 +102,13 @@ def test_a_trigger_fires_at_most_once_per_call(device, sim, fault, fired, raised
     else:
         device["E"].trigger()
     assert sim.state()["E"].trigger_count == fired
+
+
+def test_a_failed_update_leaves_the_flags_as_asked_and_a_retry_turns_the_outputs_on(device, sim):
+    sim.fault("negative", count=10)  # the panel lock, then the outputs' disabling, refused
+    with pytest.raises(veltor.VeltorError):
+        device.update_all()
+    assert not device.general.bDisableOutputs and not device.general.bLockFP
+    device.update_all()
+    state = sim.state()
+    assert state.outputs_enabled and not state.panel_locked

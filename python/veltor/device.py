@@ -27,6 +27,7 @@ from .errors import (
     LogicError,
     ParameterError,
     SetupError,
+    VeltorError,
     from_outcome,
 )
 from .modes import pythonic
@@ -458,8 +459,18 @@ class Device:
     def update_all(self) -> None:
         """Logic, clock options and timing modes of all channels, as one
         locked sequence; then the outputs and panel as the general properties
-        say."""
-        self._run(self._low.CmdUpdateAll, modes=LETTERS, logic=LETTERS)
+        say. When it fails, the general properties' panel and output flags are
+        put back as they were before the call (the library leaves both set,
+        as the instrument may now be), so that calling it again ends with the
+        outputs and panel as the script asked."""
+        general = self._low.GetPropA()
+        with self.hold():
+            asked = (general.bLockFP, general.bDisableOutputs)
+            try:
+                self._run(self._low.CmdUpdateAll, modes=LETTERS, logic=LETTERS)
+            except VeltorError:
+                general.bLockFP, general.bDisableOutputs = asked
+                raise
 
     def set_all_timing_modes(self) -> None:
         self._run(self._low.CmdSetAllTimingModes, modes=LETTERS)
