@@ -2,7 +2,10 @@
 // general properties.
 #include <veltor/SGeneral.h>
 
+#include <string>
+
 #include "capi/Internal.h"
+#include "device/ClockSources.h"
 
 using veltor::capi::Fail;
 using veltor::capi::Guard;
@@ -166,6 +169,23 @@ VELTOR_API veltor_status VELTOR_CALL veltor_set_general(veltor_device* device,
         }
         if (general->size != sizeof(veltor_general)) {
             return Fail(VELTOR_INVALID_ARGUMENT, "general: size is not sizeof(veltor_general)");
+        }
+        // The instrument takes only the low two bits of a clock-source code,
+        // and would run the pair on a clock the host does not convert for.
+        const struct {
+            const char* name;
+            int code;
+        } clocks[] = {{"clock_ab", general->clock_ab},
+                      {"clock_cd", general->clock_cd},
+                      {"clock_ef", general->clock_ef},
+                      {"clock_gh", general->clock_gh}};
+        for (const auto& clock : clocks) {
+            if (!veltor::IsClockSource(clock.code)) {
+                return Fail(VELTOR_INVALID_ARGUMENT, std::string("general: ") + clock.name +
+                                                         " is " + std::to_string(clock.code) +
+                                                         "; only 0 to 3 name a clock (" +
+                                                         veltor::ClockSourceNames() + ")");
+            }
         }
         // Under the lock: no other thread's command converts times meanwhile.
         CSerDev::Hold hold(device->device);

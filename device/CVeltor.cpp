@@ -6,9 +6,12 @@
 #include <veltor/SimpleModes.h>
 
 #include <chrono>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "device/BurstGenerator.h"
+#include "device/ClockSources.h"
 #include "device/DefaultMode.h"
 #include "device/ReportDispatch.h"
 #include "device/Request.h"
@@ -236,6 +239,13 @@ bool CVeltor::CmdResetAll() {
 bool CVeltor::CmdSetClock() {
     CommandScope scope(*this);
     const SGeneral& general = *m_pGeneral;
+    // The instrument would take the low two bits of any other code and run
+    // the pair on a clock the host does not convert times for.
+    const std::vector<std::string> problems = veltor::ClockSourceProblems(general);
+    if (!problems.empty()) {
+        SetLastError("clock options: " + problems.front());
+        return false;
+    }
     unsigned char payload[9] = {0x10, 0, 0, 0x00, 0x02, 0xEB, 0xC4, 0x25, 0x67};
     payload[1] = static_cast<unsigned char>((general.bLockFP ? 0x20 : 0) |
                                             (general.bDisableOutputs ? 0x08 : 0));

@@ -52,12 +52,21 @@ long long IntegerAt(const Json& value, const std::string& path, long long lowest
     throw Error(path, "expected an integer, got " + Describe(value));
 }
 
-std::string NameList(const CodeNames& names) {
-    std::string list;
+// "unknown clock source 5; known: 200MHz, ..., or an integer code from 0 to 3"
+std::string UnknownCode(const CodeNames& names, const std::string& shown) {
+    std::string text = "unknown " + std::string(names.what) + " " + shown + "; known: ";
     for (std::size_t i = 0; i < names.count; ++i) {
-        list += (i == 0 ? "" : ", ") + std::string(names.names[i]);
+        text += std::string(names.names[i]) + ", ";
     }
-    return list;
+    text += "or an integer code";
+    if (names.closed) {
+        text += " from 0 to " + std::to_string(names.count - 1);
+    }
+    return text;
+}
+
+bool IsNamedCode(long long code, const CodeNames& names) {
+    return code >= 0 && static_cast<unsigned long long>(code) < names.count;
 }
 
 const std::string& StringAt(const Json& value, const std::string& path) {
@@ -86,7 +95,10 @@ void CheckWritable(const std::string& text, const std::string& path) {
 
 }  // namespace
 
-const CodeNames kClockNames = {kClocks, std::size(kClocks), "clock source"};
+// Closed: the instrument takes only the low two bits of a clock-source code,
+// while the host converts times at 200 MHz for any other than 0 to 3, so the
+// two would disagree on every time of the pair.
+const CodeNames kClockNames = {kClocks, std::size(kClocks), "clock source", true};
 const CodeNames kKindNames = {kKinds, std::size(kKinds), "trigger kind"};
 const CodeNames kValueModeNames = {kValueModes, std::size(kValueModes), "value mode"};
 
@@ -185,15 +197,18 @@ void Reader::Coded(const char* key, int& value, const CodeNames& names) {
                 return;
             }
         }
-        throw Error(path, "unknown " + std::string(names.what) + " " + Describe(*found) +
-                              "; known: " + NameList(names) + ", or an integer code");
+        throw Error(path, UnknownCode(names, Describe(*found)));
     }
     if (!found->is_number()) {
         throw Error(path, "expected a " + std::string(names.what) +
                               " name or an integer code, got " + Describe(*found));
     }
-    value = static_cast<int>(
-        IntegerAt(*found, path, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
+    const long long code =
+        IntegerAt(*found, path, std::numeric_limits<int>::min(), std::numeric_limits<int>::max());
+    if (names.closed && !IsNamedCode(code, names)) {
+        throw Error(path, UnknownCode(names, std::to_string(code)));
+    }
+    value = static_cast<int>(code);
 }
 
 void Reader::Text(const char* key, char (&text)[kTextSize]) {
@@ -239,8 +254,11 @@ void Writer::Byte(const char* key, unsigned char value) {
 }
 
 void Writer::Coded(const char* key, int value, const CodeNames& names) {
-    if (value >= 0 && static_cast<std::size_t>(value) < names.count) {
+    if (IsNamedCode(value, names)) {
         m_Object[key] = names.names[value];
+    } else if (names.closed) {
+        // The file would not read back.
+        throw Error(Join(m_Path, key), UnknownCode(names, std::to_string(value)));
     } else {
         m_Object[key] = value;
     }

@@ -18,12 +18,14 @@ namespace veltor::setup::detail {
 
 using Json = nlohmann::ordered_json;
 
-// Names of the small integer codes a file spells out; any other value of the
-// code stays an integer in the file.
+// Names of the small integer codes a file spells out. An open set takes any
+// other value of the code as an integer in the file; a closed one only the
+// codes its names stand for (0 to count - 1), in either form.
 struct CodeNames {
     const char* const* names;
     std::size_t count;
     const char* what;  // "clock source", for messages
+    bool closed = false;
 };
 
 extern const CodeNames kClockNames;

@@ -31,8 +31,9 @@
 //   trigger    kind ("normal" "alternate" "plain", or an integer) option1 option2
 //              value valueMode ("off" "on" "low", or an integer) valueFlag
 // Times are seconds. Clock sources are "200MHz" "3.125MHz" "2xref" "2xref/64"
-// or an integer code. Absent fields keep the record's defaults; a channel
-// object without "mode" gives logic alone; an absent channel gives neither.
+// or their codes 0 to 3; no other code names a clock. Absent fields keep the
+// record's defaults; a channel object without "mode" gives logic alone; an
+// absent channel gives neither.
 // Anything else is refused with an Error naming the key path.
 #pragma once
 
@@ -79,7 +80,7 @@ Setup Parse(const std::string& jsonText);
 // The canonical file: 2-space indent, fixed key order, a trailing newline.
 // Throws Error for what no file could read back: a mode class of the host's
 // own, a time that is not a finite number, text that is not UTF-8 or holds a
-// NUL character.
+// NUL character, a clock-source code outside 0 to 3.
 std::string Format(const Setup& setup);
 // Both throw Error; a file that cannot be read or written gives an empty path
 // and a message with the file name and the system's reason.

@@ -100,9 +100,12 @@ std::vector<std::string> CheckSetup(setup::Setup& setup) {
     setup::Attach(setup, device);
     std::vector<std::string> problems;
     for (const DeviceProblem& problem : FindDeviceProblems(device)) {
-        const std::string key = problem.channel == 0 ? std::string("globalLogic")
-                                                     : std::string("channels.") + problem.channel +
-                                                           (problem.logic ? ".logic" : "");
+        // A problem of no channel is the global logic's, or the general
+        // properties' (a clock-source code, whose text names the pair).
+        std::string key = problem.logic ? "globalLogic" : "general.clocks";
+        if (problem.channel != 0) {
+            key = std::string("channels.") + problem.channel + (problem.logic ? ".logic" : "");
+        }
         problems.push_back(key + ": " + problem.text);
     }
     return problems;

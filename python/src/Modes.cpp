@@ -346,8 +346,9 @@ void BindModeClasses(py::module_& module) {
             return out;
         },
         py::arg("device"),
-        "Everything a whole-device update would refuse, found offline: (channel or None for "
-        "the global logic, is a logic text, text) for each.");
+        "Everything a whole-device update would refuse, found offline: (channel, is a logic "
+        "text, text) for each; the channel is None for the global logic (a logic text) and for "
+        "a clock-source code outside 0 to 3 (not one).");
     module.def("DescribeTime", &veltor::DescribeTime, py::arg("parameter"));
     module.def("_copy_mode", &CopyMode, py::arg("target"), py::arg("source"),
                "Copies every record of a mode into another of the same class.");

@@ -121,3 +121,46 @@ def test_channel_logic_compiles_against_the_global_logic(device, sim):
     assert (caught.value.channel, caught.value.line) == ("B", 1)
     assert sim.requests() == []  # checked before anything was sent
     assert any(p.startswith("channel B: logic:") for p in device.check())
+
+
+# The instrument takes only the low two bits of a pair's clock-source code,
+# while the host converts times at 200 MHz for any code outside 0 to 3: such
+# a code is a problem of the check, is never sent, and no file carries it.
+BAD_CLOCKS = [("CD", "nClockCD", 5), ("AB", "nClockAB", 4), ("GH", "nClockGH", -1)]
+
+
+@pytest.mark.parametrize("pair, field, code", BAD_CLOCKS)
+def test_a_clock_source_outside_0_to_3_is_never_sent(device, sim, pair, field, code):
+    words = f"the clock source of pair {pair} is {code}; only 0 to 3 name a clock"
+    # A failed exchange before it: the refusal must not be taken for one.
+    sim.fault("negative", count=5)
+    with pytest.raises(veltor.RefusedError):
+        device.reset_all()
+    sim.clear_log()
+
+    setattr(device.general, field, code)
+    problems = veltor._veltor.FindDeviceProblems(device.cveltor)
+    assert [(letter, logic) for letter, logic, text in problems if words in text] == [(None, False)]
+    assert any(words in problem for problem in device.check())
+    with pytest.raises(veltor.VeltorError, match=f"^clock options: {words}") as caught:
+        device.set_clock()
+    assert not isinstance(caught.value, veltor.CommunicationError)
+    assert sim.requests() == []
+    with pytest.raises(veltor.VeltorError, match="update stopped at setting the clock options"):
+        device.update_all()
+    assert [payload[0] for payload in sim.requests()] == [0x50, 0x90] + list(range(0x08, 0x10))
+    assert sim.state().clock_options_received == 0
+
+
+@pytest.mark.parametrize("pair, field, code", BAD_CLOCKS)
+def test_a_setup_file_with_such_a_clock_source_is_refused(device, tmp_path, pair, field, code):
+    bad = tmp_path / "clock.json"
+    bad.write_text(json.dumps({"general": {"clocks": {pair: code}}}))
+    with pytest.raises(veltor.SetupError, match=f"unknown clock source {code}") as caught:
+        device.load_setup(bad)
+    assert caught.value.path == f"general.clocks.{pair}"
+    assert getattr(device.general, field) == 0
+    setattr(device.general, field, code)
+    with pytest.raises(veltor.SetupError) as caught:
+        device.save_setup(tmp_path / "saved.json")
+    assert caught.value.path == f"general.clocks.{pair}"

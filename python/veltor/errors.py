@@ -154,7 +154,10 @@ def from_outcome(outcome: Outcome, message: str) -> VeltorError:
     if not message:
         message = _veltor.CSerDev.DescribeOutcome(outcome)
     kind = _BY_OUTCOME.get(outcome)
-    if kind is None:
-        # No exchange failed: a check of the library's own refused the command.
+    # An exchange failure names its outcome in the message. Without it no
+    # exchange of this command failed: a check of the library's own refused
+    # it (a clock-source code outside 0 to 3, say), and the last outcome is
+    # an earlier command's.
+    if kind is None or _veltor.CSerDev.DescribeOutcome(outcome) not in message:
         return VeltorError(message)
     return kind(message, outcome)

@@ -1,6 +1,8 @@
 /* The C interface without a line: argument checks, text buffers, mode
  * records, logic diagnostics and the statuses of an unconnected device. */
+#include <limits.h>
 #include <math.h>
+#include <stddef.h>
 #include <stdlib.h>
 
 #include "check.h"
@@ -147,6 +149,32 @@ static void general_properties_set_the_clocks(void) {
     CHECK(hz == 3125000.0);
     general.size = 4;
     CHECK_STATUS(veltor_set_general(dev, &general), VELTOR_INVALID_ARGUMENT);
+    general.size = sizeof general;
+
+    /* The instrument takes only a code's low two bits: any code outside 0
+     * to 3 is refused, and the properties stay as they were. */
+    static const struct {
+        size_t field;
+        int code;
+        const char* says;
+    } refused[] = {
+        {offsetof(veltor_general, clock_cd), 5, "general: clock_cd is 5; only 0 to 3"},
+        {offsetof(veltor_general, clock_ab), 4, "general: clock_ab is 4; only 0 to 3"},
+        {offsetof(veltor_general, clock_ef), -1, "general: clock_ef is -1; only 0 to 3"},
+        {offsetof(veltor_general, clock_gh), INT_MIN, "general: clock_gh is -2147483648"},
+    };
+    for (size_t i = 0; i < sizeof refused / sizeof refused[0]; ++i) {
+        veltor_general changed = general;
+        veltor_general kept = {.size = sizeof kept};
+        *(int*)((char*)&changed + refused[i].field) = refused[i].code;
+        changed.ref_clock_hz = 1e7;
+        CHECK_STATUS(veltor_set_general(dev, &changed), VELTOR_INVALID_ARGUMENT);
+        CHECK(strstr(last_message(), refused[i].says) != NULL);
+        CHECK(strstr(last_message(), "3: one sixty-fourth of source 2") != NULL);
+        CHECK_STATUS(veltor_get_general(dev, &kept), VELTOR_OK);
+        CHECK(kept.clock_ab == 0 && kept.clock_cd == 0 && kept.clock_ef == 3 &&
+              kept.clock_gh == 0 && kept.ref_clock_hz == 1e8);
+    }
 }
 
 static void logic_errors_name_their_line(void) {

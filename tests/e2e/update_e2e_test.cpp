@@ -110,6 +110,69 @@ TEST_F(Update, AFailureAtTheClockOptionsStopsWithBothFlagsSet) {
     }
 }
 
+// The instrument reads only the low two bits of a clock-source code, while
+// the host converts times at 200 MHz for any code outside 0 to 3: such a code
+// would make every time of the pair wrong on the instrument, so it is refused
+// before the clock options go out, and nothing after them is sent either.
+TEST_F(Update, AClockSourceOutsideZeroToThreeIsNeverSent) {
+    const std::string kNames =
+        "; only 0 to 3 name a clock (0: 200 MHz, 1: 3.125 MHz, 2: twice the reference clock, "
+        "3: one sixty-fourth of source 2)";
+    struct Case {
+        int SGeneral::*field;
+        int code;
+        bool update;  // through CmdUpdateAll, else CmdSetClock
+        std::string message;
+    };
+    const Case cases[] = {
+        {&SGeneral::nClockCD, 5, false, "clock options: the clock source of pair CD is 5" + kNames},
+        {&SGeneral::nClockAB, 4, false, "clock options: the clock source of pair AB is 4" + kNames},
+        {&SGeneral::nClockGH, -1, false,
+         "clock options: the clock source of pair GH is -1" + kNames},
+        {&SGeneral::nClockEF, 7, false, "clock options: the clock source of pair EF is 7" + kNames},
+        {&SGeneral::nClockCD, 5, true,
+         "update stopped at setting the clock options (the panel stays locked and the outputs "
+         "off): clock options: the clock source of pair CD is 5" +
+             kNames},
+    };
+    std::vector<std::string> beforeClock = Full(true);
+    beforeClock.resize(10);  // lock, disable, the eight logic loads
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        sim.ClearLog();
+        const vsim::InstrumentState before = sim.State();
+        SGeneral& general = *device.GetPropA();
+        general = SGeneral();
+        general.*c.field = c.code;
+        EXPECT_FALSE(c.update ? device.CmdUpdateAll() : device.CmdSetClock());
+        EXPECT_EQ(device.GetLastError(), c.message);
+        if (c.update) {
+            // As after any failed step: both flags set, as the instrument now is.
+            EXPECT_TRUE(general.bLockFP && general.bDisableOutputs);
+        }
+
+        // A valid clock request after it is the next frame the instrument
+        // sees: nothing of the refused command is still on its way.
+        general = SGeneral();
+        ASSERT_TRUE(device.CmdSetClock());
+        std::vector<std::string> expected = c.update ? beforeClock : std::vector<std::string>();
+        expected.push_back("clock");
+        EXPECT_EQ(Sequence(), expected);
+        const vsim::InstrumentState after = sim.State();
+        EXPECT_EQ(after.clockOptionsReceived, before.clockOptionsReceived + 1);
+        EXPECT_EQ(after.clockSources, 0);
+        for (int i = 0; i < 8; ++i) {
+            EXPECT_EQ(after.ch[i].hasMode, before.ch[i].hasMode);
+        }
+        if (!c.update) {
+            vsim::InstrumentState unchanged = after;
+            unchanged.clockOptionsReceived = before.clockOptionsReceived;
+            unchanged.requestCount = before.requestCount;
+            EXPECT_EQ(unchanged, before);
+        }
+    }
+}
+
 TEST_F(Update, AFailingLockDoesNotStopTheUpdate) {
     sim.QueueFaults(Make(FaultKind::Negative), 5);
     EXPECT_TRUE(device.CmdUpdateAll());

@@ -12,7 +12,9 @@
 #include <functional>
 #include <set>
 #include <sstream>
+#include <string>
 #include <tuple>
+#include <vector>
 
 namespace {
 
@@ -185,7 +187,7 @@ TEST(SetupRoundTrip, CaptureFormatParseAttachKeepsEveryField) {
         general.nClockAB = 1;
         general.nClockCD = 3;
         general.nClockEF = 2;
-        general.nClockGH = 7;  // any int; it stays an integer in the file
+        general.nClockGH = 0;
         general.dRefClockHz = 10e6 + 0.1;
         general.bLockFP = general.bDisableOutputs = true;
         original.SetGlobalLogic("g = in1 | in2; // \"both\"\r\n");
@@ -261,7 +263,17 @@ TEST(SetupErrors, RefusedFilesNameTheKeyPath) {
         {R"({"channels": {"J": {}}})", "channels.J", "unknown channel; channels are A to H"},
         {R"({"channels": {"c": {}}})", "channels.c", "upper case: write \"C\""},
         {R"({"general": {"clocks": {"AB": "100MHz"}}})", "general.clocks.AB",
-         "unknown clock source \"100MHz\""},
+         "unknown clock source \"100MHz\"; known: 200MHz, 3.125MHz, 2xref, 2xref/64, or an "
+         "integer code from 0 to 3"},
+        // Only the low two bits of a code reach the instrument, which would
+        // then run the pair on another clock than the host computes for.
+        {R"({"general": {"clocks": {"CD": 5}}})", "general.clocks.CD",
+         "unknown clock source 5; known: 200MHz, 3.125MHz, 2xref, 2xref/64, or an integer code "
+         "from 0 to 3"},
+        {R"({"general": {"clocks": {"GH": -1}}})", "general.clocks.GH", "unknown clock source -1"},
+        {R"({"general": {"clocks": {"EF": 4.0}}})", "general.clocks.EF", "unknown clock source 4"},
+        {R"({"general": {"clocks": {"AB": 1.5}}})", "general.clocks.AB",
+         "expected an integer, got 1.5"},
         {R"({"channels": {"A": {"mode": "delay", "trigger": {"value": 1e12}}}})",
          "channels.A.trigger.value", "from -2147483648 to 2147483647, got 1000000000000.0"},
         {R"({"channels": {"A": {"mode": "up-down", "scaling": {"first": 2147483648}}}})",
@@ -309,6 +321,7 @@ TEST(SetupErrors, FormatRefusesWhatNoFileCouldReadBack) {
          },
          "channels.D.sweep.time"},
         {[](setup::Setup& s) { s.globalLogic = "g = in1; // \xFF"; }, "globalLogic"},
+        {[](setup::Setup& s) { s.general.nClockGH = 7; }, "general.clocks.GH"},
     };
     for (const Unwritable& unwritable : cases) {
         setup::Setup setup;
@@ -347,6 +360,30 @@ TEST(SetupAttach, GivesTheDeviceGeneralPropertiesLogicAndModes) {
     EXPECT_EQ(device.GetChannel('B')->GetTimingMode(), nullptr);
     EXPECT_EQ(device.GetChannel('C')->GetTimingMode(), nullptr);
     EXPECT_EQ(device.GetChannel('C')->GetChannelLogic(), "inC = in5;");
+}
+
+// What `veltor check` lists for a device: a pair's clock-source code outside
+// 0 to 3, one problem per pair, next to the channels' own problems.
+TEST(SetupCheck, ClockSourcesOutsideZeroToThreeAreProblems) {
+    const std::string kNames =
+        "; only 0 to 3 name a clock (0: 200 MHz, 1: 3.125 MHz, 2: twice the reference clock, "
+        "3: one sixty-fourth of source 2)";
+    CVeltor device;
+    SGeneral& general = *device.GetPropA();
+    general.nClockAB = 3;
+    general.nClockCD = 5;
+    general.nClockGH = -2;
+    std::vector<std::string> texts;
+    for (const veltor::DeviceProblem& problem : veltor::FindDeviceProblems(device)) {
+        EXPECT_EQ(problem.channel, 0);
+        EXPECT_FALSE(problem.logic);
+        texts.push_back(problem.text);
+    }
+    EXPECT_EQ(texts, (std::vector<std::string>{"the clock source of pair CD is 5" + kNames,
+                                               "the clock source of pair GH is -2" + kNames}));
+    general.nClockCD = 0;
+    general.nClockGH = 2;
+    EXPECT_TRUE(veltor::FindDeviceProblems(device).empty());
 }
 
 }  // namespace

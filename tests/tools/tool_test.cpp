@@ -149,14 +149,32 @@ TEST(Tool, ApplyReportsWhyTheInstrumentDidNotTakeIt) {
 }
 
 TEST(Tool, AFileThatFailsTheCheckSendsNothing) {
-    const std::string bad =
-        Write("range.json", R"({"channels": {"B": {"mode": "delay", "delay": -1.0}}})");
-    SimProcess sim({});
-    const ToolRun run = Tool("apply " + bad + " --port " + sim.Path());
-    EXPECT_EQ(run.status, 3);
-    EXPECT_NE(run.output.find("nothing sent"), std::string::npos) << run.output;
-    // The connection was never opened: not even the filler burst went out.
-    EXPECT_NE(sim.Stop().find("0 requests"), std::string::npos);
+    struct Case {
+        const char* name;
+        const char* text;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"range.json", R"({"channels": {"B": {"mode": "delay", "delay": -1.0}}})", "nothing sent"},
+        // The instrument would take only the low two bits, 1: 3.125 MHz,
+        // while the host computed the pair's counts at 200 MHz.
+        {"clock.json", R"({"general": {"clocks": {"CD": 5}}})",
+         "general.clocks.CD: unknown clock source 5; known: 200MHz, 3.125MHz, 2xref, "
+         "2xref/64, or an integer code from 0 to 3"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string bad = Write(c.name, c.text);
+        const ToolRun check = Tool("check " + bad);
+        EXPECT_EQ(check.status, 3);
+        EXPECT_NE(check.output.find(c.says), std::string::npos) << check.output;
+        SimProcess sim({});
+        const ToolRun run = Tool("apply " + bad + " --port " + sim.Path());
+        EXPECT_EQ(run.status, 3);
+        EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
+        // The connection was never opened: not even the filler burst went out.
+        EXPECT_NE(sim.Stop().find("0 requests"), std::string::npos);
+    }
 }
 
 TEST(Tool, ShowPrintsEachRequestOfTheUpdateWithItsStep) {
