@@ -321,6 +321,14 @@ bool CVeltor::CmdUpdateAll() {
     // The whole sequence, with no other thread's exchange in it.
     CommandScope scope(*this);
     SGeneral& general = *m_pGeneral;
+    // A clock code the instrument would read otherwise stops the update
+    // before it locks the panel or switches anything off.
+    const std::vector<std::string> clockProblems = veltor::ClockSourceProblems(general);
+    if (!clockProblems.empty()) {
+        SetLastError("update not started, nothing was sent: clock options: " +
+                     clockProblems.front());
+        return false;
+    }
     const bool savedLock = general.bLockFP;
     const bool savedDisable = general.bDisableOutputs;
     general.bLockFP = true;

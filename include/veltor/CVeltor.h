@@ -105,7 +105,8 @@ public:
     /// Resets all channels.
     bool CmdResetAll();
     /// Sends the clock options: each pair's clock source and the panel and
-    /// output flags of the general properties.
+    /// output flags of the general properties. A clock-source code outside 0
+    /// to 3 is refused: false, nothing sent.
     bool CmdSetClock();
     /// Sends the timing modes of channels A to H, stopping at the first that
     /// fails.
@@ -114,7 +115,8 @@ public:
     /// locked and outputs off, logic of all channels, clock options, timing
     /// modes, logic put into effect, then outputs on and panel unlocked unless
     /// the general properties keep them off and locked. The first failing step
-    /// stops it and leaves the instrument locked with its outputs off.
+    /// stops it and leaves the instrument locked with its outputs off. A
+    /// clock-source code outside 0 to 3 stops it before anything is sent.
     bool CmdUpdateAll();
     /// Loads the logic of channels A to H, stopping at the first that fails.
     bool CmdTransferAllLogic();

@@ -27,12 +27,15 @@ VELTOR_API std::vector<std::string> FindParameterProblems(const CTimingMode& mod
 
 /// One reason the device's host objects would be refused, found offline.
 struct VELTOR_API DeviceProblem {
-    char channel;      ///< 'A'..'H'; 0 for the global logic
+    /// 'A'..'H'; 0 for the global logic (logic true) or a pair's
+    /// clock-source code outside 0 to 3 (logic false)
+    char channel;
     bool logic;        ///< a logic text (else the channel's timing mode)
     std::string text;  ///< what is wrong, in words
 };
 /// Everything a whole-device update would refuse, without sending anything:
-/// the global logic text, each channel's own timing mode out of range
+/// the global logic text, each pair's clock-source code outside 0 to 3,
+/// each channel's own timing mode out of range
 /// (FindParameterProblems) and each channel's logic text that does not
 /// compile (with its line). Empty when nothing would be refused. Takes the
 /// device's lock.

