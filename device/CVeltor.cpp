@@ -336,8 +336,9 @@ bool CVeltor::CmdUpdateAll() {
 
     // A panel that fails to lock does not stop the update, nor is it its
     // failure.
-    CmdLockFP();
+    const bool locked = CmdLockFP();
     SetLastError("");
+    const std::string panel = locked ? "the panel is locked" : "the panel may not be locked";
     struct Step {
         bool (CVeltor::*command)();
         const char* name;
@@ -351,16 +352,24 @@ bool CVeltor::CmdUpdateAll() {
     };
     for (const Step& step : kSteps) {
         if (!(this->*step.command)()) {
-            // Both flags stay set, as the instrument now is: locked, outputs off.
-            PrefixLastError(std::string("update stopped at ") + step.name +
-                            " (the panel stays locked and the outputs off): ");
+            // Both flags stay set, as the instrument is asked to be. The
+            // message says only what is known: outputs whose disabling
+            // failed may still be on.
+            const bool outputsOff = step.command != &CVeltor::CmdDisableOutputs;
+            PrefixLastError(std::string("update stopped at ") + step.name + " (" +
+                            (outputsOff ? "the outputs are off" : "the outputs may still be on") +
+                            " and " + panel +
+                            "; bLockFP and bDisableOutputs stay set: clear them before the next "
+                            "update to get the outputs on and the panel unlocked): ");
             return false;
         }
     }
     general.bLockFP = savedLock;
     general.bDisableOutputs = savedDisable;
     if (!savedDisable && !CmdEnableOutputs()) {
-        PrefixLastError("update stopped at enabling the outputs (the panel stays locked): ");
+        PrefixLastError(
+            "update stopped at enabling the outputs (the outputs may still be off and " + panel +
+            "): ");
         return false;
     }
     if (!savedLock) {

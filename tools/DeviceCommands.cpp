@@ -119,7 +119,10 @@ void AddDeviceCommands(CLI::App& app, Action& action) {
     static const ChannelCommand kChannelCommands[] = {
         {"enable", "enable a channel", &CChannel::CmdEnable},
         {"disable", "disable a channel", &CChannel::CmdDisable},
-        {"trigger", "force a trigger on a channel", &CChannel::CmdForceTrigger},
+        {"trigger",
+         "force a trigger on a channel (sent once: after no answer, or a garbled one, it may or "
+         "may not have fired, and is not sent again)",
+         &CChannel::CmdForceTrigger},
         {"reset", "reset a channel", &CChannel::CmdReset},
     };
     for (const ChannelCommand& entry : kChannelCommands) {

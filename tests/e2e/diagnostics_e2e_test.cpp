@@ -38,14 +38,18 @@ TEST_F(Diagnostics, EveryFailedCommandSaysWhichStepChannelAndReason) {
          {},
          [&](CVeltor& d) { d.GetChannel('A')->SetTimingMode(&tooShort); },
          [](CVeltor& d) { return d.CmdUpdateAll(); },
-         "update stopped at setting the timing modes (the panel stays locked and the outputs "
-         "off): channel A: duration 1e-09 s is outside 7.695e-06 s to 21.474836475 s (1539 to "
+         "update stopped at setting the timing modes (the outputs are off and the panel is "
+         "locked; bLockFP and bDisableOutputs stay set: clear them before the next update to get "
+         "the outputs on and the panel unlocked): channel A: duration 1e-09 s is outside 7.695e-06 "
+         "s to 21.474836475 s (1539 to "
          "4294967295 counts of the 200 MHz clock)"},
         {"logic that cannot compile inside the whole update",
          {},
          [](CVeltor& d) { d.GetChannel('B')->SetChannelLogic("inB = in1 & ;"); },
          [](CVeltor& d) { return d.CmdUpdateAll(); },
-         "update stopped at transferring the logic (the panel stays locked and the outputs off): "
+         "update stopped at transferring the logic (the outputs are off and the panel is locked; "
+         "bLockFP and bDisableOutputs stay set: clear them before the next update to get the "
+         "outputs on and the panel unlocked): "
          "channel B: logic: Error--Error: a binary operator lacks its right operand (line 1)"},
         {"success clears the failure",
          {},

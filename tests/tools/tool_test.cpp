@@ -132,8 +132,10 @@ TEST(Tool, ApplyReportsWhyTheInstrumentDidNotTakeIt) {
         {{"--fault", "negative:10"},
          "demo.json",
          1,
-         "update stopped at disabling the outputs (the panel stays locked and the outputs off): "
-         "disabling outputs: refused by the instrument after 5 attempts",
+         "update stopped at disabling the outputs (the outputs may still be on and the panel may "
+         "not be locked; bLockFP and bDisableOutputs stay set: clear them before the next update "
+         "to get the outputs on and the panel unlocked): disabling outputs: refused by the "
+         "instrument after 5 attempts",
          "outputs off"},
         {{}, "../../tests/tools/does-not-exist.json", 3, "does-not-exist.json", "0 requests"},
     };
