@@ -477,6 +477,8 @@ struct Watch {
     DWORD pauseMs;         // the next pause of a polled port
     ULONGLONG quickUntil;  // pauses stay the shortest until then
     Watch* nextPolled;     // in the list of polled ports
+    // The wait for events cancelled when polling began, until it has ended.
+    IoRecord* cancelled;
 };
 
 namespace {
@@ -505,10 +507,15 @@ void PollQuickly(Watch* watch) {
 }
 
 // Polls the port from now on. Its pending wait for events, if any, is
-// cancelled; one whose cancel never settles is left with the driver (see
-// Release). Watcher thread.
+// cancelled but not waited for: under Wine such a cancel at times reports no
+// end for longer than any bound, and the watcher would read nothing
+// meanwhile (a command's answer waited for a second, the command sent again).
+// The record is freed once its wait has ended (FreeCancelledWait). Watcher
+// thread.
 void StartPolling(Watch* watch) {
-    if (watch->wait != nullptr && !Settle(watch->port, watch->wait)) {
+    if (watch->wait != nullptr && watch->wait->pending) {
+        ::CancelIoEx(watch->port, &watch->wait->overlapped);
+        watch->cancelled = watch->wait;
         watch->wait = nullptr;
     }
     watch->polling = true;
@@ -519,12 +526,22 @@ void StartPolling(Watch* watch) {
     ::ReleaseSRWLockExclusive(&g_PolledLock);
 }
 
+// Frees the record of the wait cancelled when polling began, once the wait
+// has ended; until then the driver may still write into it.
+void FreeCancelledWait(Watch* watch) {
+    if (watch->cancelled != nullptr && HasEnded(&watch->cancelled->overlapped)) {
+        Release(watch->port, watch->cancelled);
+        watch->cancelled = nullptr;
+    }
+}
+
 // A polled port's wait: the queue is looked at, then again after a pause
 // while it stays empty. A failed look is a port that has gone (see
 // QueuedBytes), seen within one pause.
 WatchEvent PollWait(Watch* watch) {
     const HANDLE waitList[2] = {watch->stopEvent, watch->written};
     for (;;) {
+        FreeCancelledWait(watch);
         const long queued = QueuedBytes(watch->port);
         if (queued < 0) {
             return WatchEvent::Failed;
@@ -590,6 +607,10 @@ void WatchClose(Watch* watch) {
     }
     Release(watch->port, watch->wait);
     Release(watch->port, watch->read);
+    // A cancelled wait that has still not ended is left with the driver
+    // (see Release): its cancel was asked for long ago, and waiting for it
+    // again would only hold up the close.
+    FreeCancelledWait(watch);
     if (watch->written != nullptr) {
         ::CloseHandle(watch->written);
     }
