@@ -97,7 +97,10 @@ bool CVeltor::Carry(CCommand* command, const char* once) {
         SetLastError("no command");
         return false;
     }
-    AwaitLateAnswers();
+    if (!GetInStep(command)) {
+        SetExchangeError(command, 1);
+        return false;
+    }
     for (int attempts = 1;; ++attempts) {
         if (SendReceive(command)) {
             return true;

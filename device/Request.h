@@ -2,11 +2,12 @@
 // the shape shared by every command method.
 #pragma once
 
+#include "serial/Wire.h"
+
 class CVeltor;
 
 namespace veltor {
 
-const unsigned char kFrameCode = 0xD8;
 const int kTimeoutMs = 500;
 const int kAttempts = 5;
 

@@ -260,6 +260,9 @@ const char* CSerDev::DescribeOutcome(Outcome outcome) {
             return "only answers to other requests arrived";
         case kClosed:
             return "the connection was closed meanwhile";
+        case kOutOfStep:
+            return "not sent: answers owed to earlier requests never came, and the line could not "
+                   "be brought back in step";
     }
     return "unknown outcome";
 }
@@ -354,6 +357,10 @@ bool CSerDev::Write(unsigned char* bytes, int count) {
 }
 
 bool CSerDev::SendReceive(CCommand* command) {
+    return Attempt(command, false);
+}
+
+bool CSerDev::Attempt(CCommand* command, bool refusalsAreLate) {
     std::lock_guard<CommandLock> hold(*m_pCommandLock);
     if (m_bClosing) {
         m_LastOutcome = kClosed;
@@ -369,7 +376,7 @@ bool CSerDev::SendReceive(CCommand* command) {
         MarkLost();
         m_LastOutcome = kPortLost;
     } else {
-        m_LastOutcome = Exchange(command, turn);
+        m_LastOutcome = Exchange(command, turn, refusalsAreLate);
     }
     m_LastAttemptEndUs = NowUs();
     m_nLastTimeoutMs = command->m_Timeout;
@@ -379,9 +386,15 @@ bool CSerDev::SendReceive(CCommand* command) {
 
 // ---- One attempt ------------------------------------------------------------------
 
-CSerDev::Outcome CSerDev::Exchange(CCommand* command, veltor::ReceiveTurn& turn) {
+CSerDev::Outcome CSerDev::Exchange(CCommand* command, veltor::ReceiveTurn& turn,
+                                   bool refusalsAreLate) {
     const long long start = NowUs();
-    m_pReceive->NoteRequest();
+    // A query's answer names its channel: when no answer still owed can be
+    // that of a query of the same channel, its own answer cannot be taken
+    // for another's, and every answer owed before it has come by then.
+    const int queried = veltor::QueriedChannel(command->m_Request, command->m_RequestLength);
+    const bool answerTellsStep = queried >= 0 && !m_pReceive->MayOweQueryOf(queried);
+    m_pReceive->NoteRequest(command->m_Request, command->m_RequestLength);
     const long long wire = WireUs(command->m_RequestLength, m_nBaud);
     Trace(TraceEvent::kRequest, command->m_Request,
           static_cast<unsigned long>(command->m_RequestLength), command->m_Status);
@@ -413,7 +426,12 @@ CSerDev::Outcome CSerDev::Exchange(CCommand* command, veltor::ReceiveTurn& turn)
         }
         if (answer[0] == veltor::kNegativeLead) {
             Trace(TraceEvent::kAnswer, answer, 2, command->m_Status);
-            return kNegative;
+            if (!refusalsAreLate) {
+                return kNegative;
+            }
+            // A refusal cannot be told from an earlier request's, come late.
+            mismatch = true;
+            continue;
         }
         command->m_ResponseCount = 0;
         if (read != 0) {
@@ -431,6 +449,9 @@ CSerDev::Outcome CSerDev::Exchange(CCommand* command, veltor::ReceiveTurn& turn)
         }
         if (veltor::AnswerBelongs(command->m_Request, command->m_RequestLength, command->m_Response,
                                   command->m_ResponseCount)) {
+            if (answerTellsStep) {
+                m_pReceive->InStep();
+            }
             return kSuccess;
         }
         // Another request's answer, come late: this request's own answer may
@@ -507,21 +528,55 @@ int CSerDev::ReadAnswer(veltor::ReceiveTurn& turn, unsigned char* answer, long& 
     }
 }
 
-void CSerDev::AwaitLateAnswers() {
+bool CSerDev::AwaitLateAnswers() {
     std::lock_guard<CommandLock> hold(*m_pCommandLock);
     if (!m_bConnected) {
-        return;
+        return true;
     }
     const long long deadline = m_LastAttemptEndUs + m_nLastTimeoutMs * 1000LL;
     for (;;) {
-        // Unasked answers can make the count run ahead; what is still owed
-        // when the time is up is given up for good.
-        if (m_pReceive->AnswersOwed() == 0 || m_bLost || m_bClosing || MsUntil(deadline) == 0) {
-            m_pReceive->ForgetOwedAnswers();
-            return;
+        if (m_pReceive->AnswersOwed() == 0) {
+            m_pReceive->InStep();
+            return true;
+        }
+        if (m_bLost || m_bClosing || MsUntil(deadline) == 0) {
+            return false;
         }
         pf::WaitForEvent(m_hDataEvent, MsUntil(deadline));
     }
+}
+
+bool CSerDev::GetInStep(const CCommand* next) {
+    std::lock_guard<CommandLock> hold(*m_pCommandLock);
+    if (AwaitLateAnswers() || !m_bConnected || next == nullptr) {
+        return true;
+    }
+    const int queried = veltor::QueriedChannel(next->m_Request, next->m_RequestLength);
+    if (queried >= 0 && !m_pReceive->MayOweQueryOf(queried)) {
+        // The next request's own answer tells the line is in step.
+        return true;
+    }
+    for (int query = 0; query < kStepQueries; ++query) {
+        // Each query asks for another channel: the answer to the one before
+        // may come late too.
+        const int channel = m_pReceive->LeastRecentlyQueried();
+        const unsigned char payload[3] = {
+            static_cast<unsigned char>(veltor::kQuerySelector + channel), veltor::kQueryCode, 0x00};
+        CCommand step(veltor::kFrameCode, payload, sizeof(payload), "Getting back in step...", 0,
+                      next->m_Timeout, 1);
+        if (Attempt(&step, true)) {
+            // Taken even where every channel's query may still be owed: the
+            // best this side can do.
+            m_pReceive->InStep();
+            return true;
+        }
+        const Outcome outcome = m_LastOutcome;
+        if (outcome == kPortLost || outcome == kClosed || outcome == kNotConnected) {
+            return false;
+        }
+    }
+    m_LastOutcome = kOutOfStep;
+    return false;
 }
 
 // ---- What the instrument sent unasked ----------------------------------------------

@@ -40,12 +40,47 @@ void ReceiveSide::Open(Handle port, Handle dataEvent, Handle asideEvent) {
     m_PortBackAtUs = 0;
     m_nAnswersSeen = 0;
     m_nRequests = 0;
+    m_nWritten = 0;
+    m_nInStepAt = 0;
+    std::memset(m_QueriedAt, 0, sizeof(m_QueriedAt));
+}
+
+// ---- Answers owed -------------------------------------------------------------------
+
+void ReceiveSide::NoteRequest(const unsigned char* request, int length) {
+    m_nRequests.store(m_nRequests.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    ++m_nWritten;
+    const int queried = QueriedChannel(request, length);
+    if (queried >= 0) {
+        m_QueriedAt[queried] = m_nWritten;
+    }
 }
 
 long ReceiveSide::AnswersOwed() const {
     const long owed = static_cast<long>(m_nRequests.load(std::memory_order_relaxed) -
                                         m_nAnswersSeen.load(std::memory_order_acquire));
     return owed > 0 ? owed : 0;
+}
+
+void ReceiveSide::InStep() {
+    // Unasked answers can make the count of those seen run ahead; the
+    // requests are counted as if each had its answer.
+    m_nRequests.store(m_nAnswersSeen.load(std::memory_order_acquire), std::memory_order_relaxed);
+    m_nInStepAt = m_nWritten;
+}
+
+bool ReceiveSide::MayOweQueryOf(int channel) const {
+    return AnswersOwed() > 0 && m_QueriedAt[channel] > m_nInStepAt;
+}
+
+int ReceiveSide::LeastRecentlyQueried() const {
+    int oldest = 0;
+    for (int channel = 1; channel < static_cast<int>(kChannelCount); ++channel) {
+        if (m_QueriedAt[channel] < m_QueriedAt[oldest]) {
+            oldest = channel;
+        }
+    }
+    return oldest;
 }
 
 // ---- The watcher's side ---------------------------------------------------------

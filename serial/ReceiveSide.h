@@ -61,18 +61,23 @@ public:
     bool ExchangeReadsPort() const { return m_bExchangeReads; }
 
     // ---- Answers owed ----
-    // A request was written: its answer is owed until one is seen.
-    void NoteRequest() {
-        m_nRequests.store(m_nRequests.load(std::memory_order_relaxed) + 1,
-                          std::memory_order_relaxed);
-    }
+    // The instrument answers requests in order, and answers carry no
+    // sequence number: an answer owed to an earlier request can only be told
+    // from the next request's own when the two differ in kind (a query's
+    // answer names its channel). These say what may still be on its way.
+    // Exchanging thread, under the device's lock.
+
+    // A framed request was written: its answer is owed until one is seen.
+    void NoteRequest(const unsigned char* request, int length);
     // How many answers earlier requests still owe (never below 0).
     long AnswersOwed() const;
-    // What is still owed is given up for good.
-    void ForgetOwedAnswers() {
-        m_nRequests.store(m_nAnswersSeen.load(std::memory_order_acquire),
-                          std::memory_order_relaxed);
-    }
+    // Every answer owed so far has come or will never come (an answer that
+    // only a later request's answer can follow was seen): nothing is owed.
+    void InStep();
+    // Whether an answer still owed may be that of a query of `channel`.
+    bool MayOweQueryOf(int channel) const;
+    // The channel queried longest ago: the likeliest to be owed nothing.
+    int LeastRecentlyQueried() const;
 
     // ---- The watcher's side ----
     // How long the watcher is to stand aside before it looks again: -1 when
@@ -110,9 +115,15 @@ private:
     // attempt's end (m_bAwaiting) is.
     std::atomic<long long> m_PortBackAtUs{0};
     // Answers the splitter has seen, for a look without the receive lock,
-    // and requests written, to tell how many answers are owed.
+    // and requests written less those given up, to tell how many answers
+    // are owed.
     std::atomic<unsigned long> m_nAnswersSeen{0};
     std::atomic<unsigned long> m_nRequests{0};
+    // Requests written, numbered from 1; the number of the last one written
+    // when the line was last in step, and of the last query of each channel.
+    unsigned long m_nWritten = 0;
+    unsigned long m_nInStepAt = 0;
+    unsigned long m_QueriedAt[kChannelCount] = {};
 };
 
 // The receive side's part of one attempt, from the moment before its

@@ -53,14 +53,19 @@ unsigned int DelayCounts(const unsigned char* message) {
            static_cast<unsigned int>(message[6]) << 24;
 }
 
-bool AnswerBelongs(const unsigned char* request, int requestLength, const unsigned char* answer,
-                   unsigned int count) {
+int QueriedChannel(const unsigned char* request, int requestLength) {
     // Request: 25 D8 L payload... 00 cs; a query's payload is 40+ch 0B 00.
     const bool query = requestLength >= 8 && request[3] >= kQuerySelector &&
                        request[3] < kQuerySelector + kChannelCount && request[4] == kQueryCode;
-    if (query) {
+    return query ? request[3] - kQuerySelector : -1;
+}
+
+bool AnswerBelongs(const unsigned char* request, int requestLength, const unsigned char* answer,
+                   unsigned int count) {
+    const int queried = QueriedChannel(request, requestLength);
+    if (queried >= 0) {
         return count >= kReportSize && answer[0] == kPositiveLead && answer[1] >= kReportSize - 2 &&
-               answer[2] == request[3] - kQuerySelector;
+               answer[2] == queried;
     }
     const bool queryShaped =
         count >= kReportSize && answer[1] == kReportSize - 2 && answer[2] < kChannelCount;

@@ -13,6 +13,8 @@
 namespace veltor {
 
 const unsigned char kRequestLead = 0x25;
+// The frame code of every request: 25 D8 L payload... 00 checksum.
+const unsigned char kFrameCode = 0xD8;
 const unsigned char kPositiveLead = 0xAA;
 const unsigned char kNegativeLead = 0xEE;
 const unsigned char kReportLead = 0x51;
@@ -60,6 +62,10 @@ unsigned int DelayCounts(const unsigned char* message);
 // True when bytes 1 to n-1 sum to 0 modulo 256 (the lead byte is outside
 // the sum).
 bool ChecksumHolds(const unsigned char* message, std::size_t n);
+
+// The channel index (0..7) a framed request queries, or -1 when it is no
+// channel query.
+int QueriedChannel(const unsigned char* request, int requestLength);
 
 // True when the complete answer (count bytes from its lead on) can belong to
 // the framed request: a query's answer carries a delay and names the queried

@@ -92,7 +92,13 @@ public:
         kPortLost,      ///< the port went away (hang-up, unplugged adapter): reconnect
         kMismatch,      ///< only answers of other requests arrived in the time allowed
         kClosed,        ///< the connection was closed (from another thread) meanwhile
+        /// answers owed to earlier requests never came, and a query to get
+        /// back in step was not answered: the command was not sent
+        kOutOfStep,
     };
+    /// Queries sent at most before one command to get back in step with an
+    /// instrument that still owes answers (see kOutOfStep).
+    static const int kStepQueries = 2;
     /// How the device's last attempt ended, whichever thread made it.
     Outcome GetLastOutcome() const;
     /// The outcome in words: "no answer", "refused by the instrument", ...
@@ -187,8 +193,20 @@ protected:
     /// Before a new command: waits, at most until the last attempt's time-out
     /// has passed once more since that attempt ended, for answers still owed
     /// to earlier requests (an instrument that answered late), so that none
-    /// of them is taken for the new command's answer.
-    void AwaitLateAnswers();
+    /// of them is taken for the new command's answer. False when some are
+    /// still owed after that time.
+    bool AwaitLateAnswers();
+    /// Before a new command (`next`): makes sure no answer owed to an
+    /// earlier request can be taken for its own. The instrument answers in
+    /// order, so answers still owed after AwaitLateAnswers come before the
+    /// next request's, if at all; when the next request's answer could be
+    /// taken for one of them (any answer but that of a query of a channel no
+    /// owed answer can be a query of), a query of such a channel is sent
+    /// first, and whatever comes before its answer is taken for late. Up to
+    /// kStepQueries such queries, each awaited for the time of one attempt of
+    /// `next`. False, with the outcome kOutOfStep (or kPortLost, kClosed),
+    /// when none was answered: `next` is not to be sent.
+    bool GetInStep(const CCommand* next);
 
     /// @cond INTERNAL
     std::atomic<bool> m_bConnected;
@@ -204,7 +222,8 @@ protected:
     /// @endcond
 
 private:
-    Outcome Exchange(CCommand* command, veltor::ReceiveTurn& turn);
+    bool Attempt(CCommand* command, bool refusalsAreLate);
+    Outcome Exchange(CCommand* command, veltor::ReceiveTurn& turn, bool refusalsAreLate);
     long long RequestOnWire(int count, long long writeStartUs, long long& nowUs);
     int ReadAnswer(veltor::ReceiveTurn& turn, unsigned char* answer, long& have,
                    long long deadlineUs, long long nowUs);

@@ -438,7 +438,10 @@ typedef enum veltor_outcome {
     VELTOR_OUTCOME_BAD_CHECKSUM = 8,  /**< the answer's checksum failed */
     VELTOR_OUTCOME_PORT_LOST = 9,     /**< the port went away (unplugged): reconnect */
     VELTOR_OUTCOME_MISMATCH = 10,     /**< only answers of other requests arrived */
-    VELTOR_OUTCOME_CLOSED = 11        /**< closed from another thread meanwhile */
+    VELTOR_OUTCOME_CLOSED = 11,       /**< closed from another thread meanwhile */
+    /** answers owed to earlier requests never came, and the line could not be
+     * brought back in step: the command was not sent */
+    VELTOR_OUTCOME_OUT_OF_STEP = 12
 } veltor_outcome;
 
 /** Sets `*outcome` to a #veltor_outcome: how the device's last exchange

@@ -299,6 +299,7 @@ void BindSerDev(py::module_& module) {
         .value("kPortLost", CSerDev::kPortLost)
         .value("kMismatch", CSerDev::kMismatch)
         .value("kClosed", CSerDev::kClosed)
+        .value("kOutOfStep", CSerDev::kOutOfStep)
         .export_values();
 
     // Plain integers, as InitConnection takes them.

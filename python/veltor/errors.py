@@ -142,6 +142,7 @@ _BY_OUTCOME = {
     Outcome.kWrongLead: NoAnswerError,
     Outcome.kIncomplete: NoAnswerError,
     Outcome.kMismatch: NoAnswerError,
+    Outcome.kOutOfStep: NoAnswerError,
     Outcome.kNegative: RefusedError,
     Outcome.kBadChecksum: ChecksumError,
     Outcome.kPortLost: PortLostError,

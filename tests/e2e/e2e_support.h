@@ -88,6 +88,14 @@ protected:
         return out;
     }
 
+    // After a case that may have left an answer owed: a query, whose own
+    // answer tells that every earlier one has come, puts the device back in
+    // step, and the logs are emptied.
+    void BackInStep() {
+        ASSERT_TRUE(device.GetChannel('H')->CmdQuery());
+        sim.ClearLog();
+    }
+
     vsim::Simulator sim;
     TestDevice device;
 };

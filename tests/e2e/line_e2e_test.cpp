@@ -41,7 +41,10 @@ using Line = Connected;
 
 TEST_F(Line, ALateAnswerIsNeverTakenForAnotherRequest) {
     // The first request's answer comes only after the next request has been
-    // received; the next request still gets its own answer, at once.
+    // received; the next request still gets its own answer. A query's answer
+    // names its channel and cannot be mistaken; any other request is
+    // preceded by such a query, since an acknowledgement owed to the first
+    // request could be taken for its own.
     for (int ch = 0; ch < 8; ++ch) {
         sim.SetChannelDelay(ch, 1000 + ch);
     }
@@ -49,25 +52,33 @@ TEST_F(Line, ALateAnswerIsNeverTakenForAnotherRequest) {
         const char* name;
         Bytes late;
         std::function<bool()> next;
-        int channel;  // whose last delay the next request sets, or -1
+        int channel;      // whose last delay the next request sets, or -1
+        unsigned frames;  // requests the next command sent
     };
     const Case cases[] = {
         {"query, then another query",
          {0x40, 0x0B, 0x00},
          [&] { return device.GetChannel('B')->CmdQuery(); },
+         1,
          1},
         {"query, then a command",
          {0x41, 0x0B, 0x00},
          [&] { return device.GetChannel('C')->CmdForceTrigger(); },
-         -1},
-        {"command, then a query", {0x80}, [&] { return device.GetChannel('D')->CmdQuery(); }, 3},
+         -1,
+         2},
+        {"command, then a query", {0x80}, [&] { return device.GetChannel('D')->CmdQuery(); }, 3, 1},
     };
     for (const Case& c : cases) {
         sim.QueueFault(Make(FaultKind::Late));
         EXPECT_FALSE(Send(device, c.late, 1)) << c.name;
         sim.ClearLog();
         EXPECT_TRUE(c.next()) << c.name;
-        EXPECT_EQ(sim.FrameCount(), 1u) << c.name;
+        ASSERT_EQ(sim.FrameCount(), c.frames) << c.name;
+        if (c.frames == 2) {
+            const Bytes step = sim.Frames()[0].payload;
+            ASSERT_EQ(step.size(), 3u) << c.name;
+            EXPECT_NE(step[0], c.late[0]) << c.name << ": the query asks for another channel";
+        }
         if (c.channel >= 0) {
             EXPECT_DOUBLE_EQ(device.GetChannel(static_cast<char>('A' + c.channel))->GetLastDelay(),
                              (1000 + c.channel) / 200e6)
@@ -96,6 +107,46 @@ TEST_F(Line, AnInstrumentSlowOnceStaysInStep) {
     EXPECT_FALSE(Send(device, {0x80}, 1));
     sim.QueueFaults(Make(FaultKind::NoAnswer), 5);
     EXPECT_FALSE(device.CmdDisableOutputs());
+}
+
+TEST_F(Line, AnswersOwedByAFailedCommandAreNeverTakenForTheNext) {
+    // The instrument answers in order. After a command all of whose attempts
+    // went unanswered, the next command is not sent until a query has
+    // brought the line back in step, or is not sent at all.
+    Fault slow = Make(FaultKind::Delay);
+    slow.delayMs = 3300;  // past five attempts and the wait after them
+    struct Case {
+        const char* name;
+        std::vector<Fault> faults;  // for the requests in order, from the first command's
+        CSerDev::Outcome refused;   // the outcome of the command after it
+    };
+    const Case cases[] = {
+        // Its five acknowledgements come while the next command's query is
+        // awaited: the refusal after them is the next command's answer.
+        {"slow for longer than a command", {slow}, CSerDev::kNegative},
+        // The two queries go unanswered too: the next command is not sent.
+        {"silent", std::vector<Fault>(7, Make(FaultKind::NoAnswer)), CSerDev::kOutOfStep},
+    };
+    for (const Case& c : cases) {
+        BackInStep();
+        for (const Fault& f : c.faults) {
+            sim.QueueFault(f);
+        }
+        EXPECT_FALSE(device.CmdEnableOutputs()) << c.name;
+        // Outputs on with a stray byte: refused by the instrument.
+        EXPECT_FALSE(Send(device, {0x80, 0x01})) << c.name;
+        EXPECT_EQ(device.GetLastOutcome(), c.refused) << c.name << ": " << device.GetLastError();
+        if (c.refused == CSerDev::kOutOfStep) {
+            const std::vector<Bytes> sent = Payloads();
+            EXPECT_EQ(std::count(sent.begin(), sent.end(), Bytes{0x80, 0x01}), 0)
+                << c.name << ": the command was sent";
+            EXPECT_NE(device.GetLastError().find("not sent"), std::string::npos) << c.name;
+        }
+        // In step again: each command takes its own answer.
+        EXPECT_TRUE(device.CmdDisableOutputs()) << c.name;
+        EXPECT_FALSE(sim.State().outputsEnabled) << c.name;
+        EXPECT_TRUE(device.GetChannel('B')->CmdQuery()) << c.name;
+    }
 }
 
 TEST_F(Line, ReportsDoNotStretchAnAttempt) {

@@ -131,7 +131,7 @@ TEST_F(SerialExchange, OneFaultThenSuccess) {
         {"no answer", Make(FaultKind::NoAnswer), 2},
     };
     for (const Case& c : cases) {
-        sim.ClearLog();
+        BackInStep();
         sim.QueueFault(c.fault);
         CCommand* command = EnableOutputs();
         EXPECT_TRUE(device.DoCommand(command)) << c.name;
@@ -161,6 +161,7 @@ TEST_F(SerialExchange, OneAttemptTellsHowItEnded) {
         {mismatch, CSerDev::kMismatch, 0},
     };
     for (const Case& c : cases) {
+        BackInStep();
         sim.QueueFault(c.fault);
         CCommand* command = EnableOutputs(1);
         const char* name = vsim::FaultName(c.fault.kind);

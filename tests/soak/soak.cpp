@@ -143,9 +143,11 @@ int main(int argc, char** argv) {
     long long maxCallMs = 0;
     long rssEarly = 0;
     const Clock::time_point begin = Clock::now();
-    // A call may wait for an earlier request's late answer once, then try
-    // its attempts, each with its time plus the line's and a report's grace.
-    const auto bound = std::chrono::milliseconds((kTries + 1) * (kTimeoutMs + 25) + 200);
+    // A call may wait for an earlier request's late answer once and send
+    // queries to get back in step, then try its attempts, each with its time
+    // plus the line's and a report's grace.
+    const auto bound =
+        std::chrono::milliseconds((kTries + 1 + CSerDev::kStepQueries) * (kTimeoutMs + 25) + 200);
 
     for (long i = 0; i < exchanges; ++i) {
         if (i == exchanges / 10) {
