@@ -198,17 +198,29 @@ void CVeltor::SetReportListener(ReportListener listener) {
     // make it; a delivery may be reading the pointer meanwhile.
     m_pBuffer->Lock();
     if (m_pDispatch.load() == nullptr && listener) {
-        m_pDispatch.store(new veltor::ReportDispatch(kReportQueueLimit, [this](char channel) {
-            // The general properties are the host's: read under the lock
-            // that a host changing them holds too.
-            Hold hold(*this);
-            return GetClockFrequencyHz(channel);
-        }));
+        m_pDispatch.store(new veltor::ReportDispatch(kReportQueueLimit));
     }
     veltor::ReportDispatch* dispatch = m_pDispatch;
     m_pBuffer->Unlock();
+    if (dispatch == nullptr) {
+        return;
+    }
+    NoteClocks();
+    // A caller that holds the device's lock must not wait for a call of the
+    // listener: that call may be waiting for the same lock to run a command.
+    dispatch->SetListener(std::move(listener), !HoldsLock());
+}
+
+void CVeltor::NoteClocks() {
+    // The listener's thread converts reports without the device's lock,
+    // which a host may hold for as long as it likes: it takes the clocks
+    // from here, read on the thread that owns the general properties.
+    veltor::ReportDispatch* dispatch = m_pDispatch.load(std::memory_order_acquire);
     if (dispatch != nullptr) {
-        dispatch->SetListener(std::move(listener));
+        const double hz[veltor::ReportDispatch::kPairs] = {
+            GetClockFrequencyHz('A'), GetClockFrequencyHz('C'), GetClockFrequencyHz('E'),
+            GetClockFrequencyHz('G')};
+        dispatch->SetClocks(hz);
     }
 }
 
@@ -249,6 +261,8 @@ bool CVeltor::CmdSetClock() {
         SetLastError("clock options: " + problems.front());
         return false;
     }
+    // Reports are converted at the clocks as sent from now on.
+    NoteClocks();
     unsigned char payload[9] = {0x10, 0, 0, 0x00, 0x02, 0xEB, 0xC4, 0x25, 0x67};
     payload[1] = static_cast<unsigned char>((general.bLockFP ? 0x20 : 0) |
                                             (general.bDisableOutputs ? 0x08 : 0));

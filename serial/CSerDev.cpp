@@ -219,6 +219,10 @@ void CSerDev::Unlock() {
     m_pCommandLock->unlock();
 }
 
+bool CSerDev::HoldsLock() const {
+    return m_pCommandLock->HeldHere();
+}
+
 void CSerDev::CloseAndCleanHandle(veltor::Handle& handle) {
     if (pf::IsHeld(handle)) {
         pf::CloseHandle(handle);

@@ -29,6 +29,12 @@ public:
         }
     }
 
+    // Whether the calling thread holds it: only that thread can have stored
+    // its own id, so the answer is exact for the caller.
+    bool HeldHere() const {
+        return m_Owner.load(std::memory_order_relaxed) == std::this_thread::get_id();
+    }
+
 private:
     veltor::platform::Lock m_Lock;
     std::atomic<std::thread::id> m_Owner{std::thread::id()};

@@ -169,6 +169,8 @@ protected:
     /// The failure of the command in progress; a step that adds context puts
     /// its own words in front ("channel A: " + what failed).
     void SetLastError(const std::string& text);
+    /// Whether the calling thread holds the device's lock.
+    bool HoldsLock() const;
     /// Puts context in front of the failure text.
     void PrefixLastError(const std::string& context);
     /// The failure of the last exchange of a command that made `attempts`

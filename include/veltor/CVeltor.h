@@ -143,4 +143,5 @@ private:
     int OpenAndSendBurst(const std::function<int()>& open);
     bool SendDeviceRequest(unsigned char operation, const char* status);
     bool ForEachChannel(bool (CChannel::*command)());
+    void NoteClocks();
 };
