@@ -1,6 +1,8 @@
 // The report listener against holds, closing and destroying, from its own
 // thread and from others: every combination the documentation allows
 // returns. Run under ThreadSanitizer too.
+#include <pthread.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -10,6 +12,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -210,6 +213,41 @@ TEST(Listener, AReportAwaitedInsideAHoldArrives) {
     EXPECT_DOUBLE_EQ(seconds[0], 4000 / 200e6);
     EXPECT_DOUBLE_EQ(seconds[1], 4000 / 200e6);
     EXPECT_DOUBLE_EQ(seconds[2], 4000 / 3125000.0);
+}
+
+// A listener's exception loses its own call only; a thread being ended
+// under it (as an interpreter ends the threads that call into it at exit)
+// is no exception of the listener's and ends the listener's thread, not the
+// process.
+TEST(Listener, SurvivesItsExceptionsButNotTheEndOfItsThread) {
+    struct Case {
+        const char* name;
+        std::function<void()> firstCall;
+        bool laterCallsRun;
+    };
+    const Case cases[] = {
+        {"throws", [] { throw std::runtime_error("listener"); }, true},
+        {"ends its thread", [] { pthread_exit(nullptr); }, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        vsim::Simulator sim;
+        std::unique_ptr<CVeltor> device(new CVeltor);
+        ASSERT_EQ(device->InitConnection(sim.SlavePath().c_str(), kBaud115200), 0);
+        Signal second;
+        std::atomic<int> calls{0};
+        device->SetReportListener([&](char, unsigned int, double, long long) {
+            if (calls++ == 0) {
+                c.firstCall();
+            }
+            second.Raise();
+        });
+        sim.SendDelayReport(0, 1);
+        sim.SendDelayReport(0, 2);
+        EXPECT_EQ(second.Wait(std::chrono::milliseconds(c.laterCallsRun ? 5000 : 200)),
+                  c.laterCallsRun);
+        device.reset();
+    }
 }
 
 }  // namespace
