@@ -36,15 +36,21 @@ public:
     void HandleDelayReport(unsigned char channel, unsigned int counts) override;
 
     /// The host's listener for delay reports: the channel letter, the delay in
-    /// clock counts, in seconds (at the pair's clock as the general properties
-    /// give it when the call is made) and a monotonic time stamp in
+    /// clock counts, in seconds (at the pair's clock as the general
+    /// properties gave it when the clock options were last sent, or when the
+    /// listener was set if that was later) and a monotonic time stamp in
     /// nanoseconds of the report's arrival. Called for every valid report, in
     /// arrival order, one call at a time, on a thread of the device's own and
-    /// outside every lock of the library, while the watcher goes on draining
-    /// the port. It may run commands on the device; it must not destroy the
-    /// device, and should return soon: later reports wait for it. Setting it
-    /// from any other thread returns once no call of the old one is in
-    /// progress (so the old one's objects may go); null removes it.
+    /// outside every lock of the library (a host holding the device's lock
+    /// still gets its reports), while the watcher goes on draining the port.
+    /// It may run commands on the device, and should return soon: later
+    /// reports wait for it. Setting it from a thread that holds neither the
+    /// device's lock nor a call of the listener returns once no call of the
+    /// old one is in progress (so the old one's objects may go); from the
+    /// listener itself or under the device's lock it returns at once, and a
+    /// call in progress may finish later. No call of the old one starts after
+    /// it returns; null removes it. A device destroyed in its own listener is
+    /// released at once; the listener's thread ends when that call returns.
     typedef std::function<void(char channel, unsigned int counts, double seconds, long long timeNs)>
         ReportListener;
     /// Sets the report listener (see ReportListener); null removes it.
