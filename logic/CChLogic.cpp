@@ -106,16 +106,16 @@ const char* IncompleteExpression(const char* logic) {
         char c = *p;
         bool prevEndsOperand = IsOperand(prev) || prev == ')';
         if (prev == '!' && (c == ')' || c == '\0' || IsBinary(c))) {
-            return "Error: a negation lacks its operand";
+            return "a negation lacks its operand";
         }
         if (IsBinary(prev) && (c == ')' || c == '\0')) {
-            return "Error: a binary operator lacks its right operand";
+            return "a binary operator lacks its right operand";
         }
         if (IsBinary(c) && !prevEndsOperand) {
-            return "Error: a binary operator lacks its left operand";
+            return "a binary operator lacks its left operand";
         }
         if (prev == '(' && c == ')') {
-            return "Error: empty parentheses";
+            return "empty parentheses";
         }
         if (prevEndsOperand && (IsOperand(c) || c == '(' || c == '!')) {
             const char* next = p;
@@ -123,9 +123,9 @@ const char* IncompleteExpression(const char* logic) {
                 ++next;
             }
             if (*next != '(' && !IsOperand(*next)) {
-                return "Error: a negation lacks its operand";  // "a!" at the end of a group
+                return "a negation lacks its operand";  // "a!" at the end of a group
             }
-            return "Error: two operands without an operator between them";
+            return "two operands without an operator between them";
         }
         if (c == '\0') {
             return nullptr;
@@ -276,15 +276,15 @@ bool CChLogic::CompressLogic() {
     if (ok) {
         const char* problem = nullptr;
         if (m_NegTop != 1) {
-            problem = "Error: wrong number of unary operators";
+            problem = "wrong number of unary operators";
         } else if (m_BinTop != 1) {
-            problem = "Error: wrong number of binary operators";
+            problem = "wrong number of binary operators";
         } else if (depth != 0) {
-            problem = "Error: unbalanced parentheses";
+            problem = "unbalanced parentheses";
         } else {
             problem = IncompleteExpression(m_Logic);
             if (problem == nullptr && m_CodeCount - 1 > kMaxRequestCode) {
-                problem = "Error: logic code exceeds 247 bytes";
+                problem = "logic code exceeds 247 bytes";
             }
         }
         if (problem != nullptr) {
@@ -305,7 +305,7 @@ bool CChLogic::CompressLogic() {
 bool CChLogic::Compile() {
     if (m_Channel < 0 || m_Channel > 7) {
         char message[32];
-        std::snprintf(message, sizeof(message), "Error: no channel '%c'",
+        std::snprintf(message, sizeof(message), "no channel '%c'",
                       static_cast<char>(m_Channel + 'A'));
         Warn(message);
         return false;

@@ -50,7 +50,7 @@ TEST_F(Diagnostics, EveryFailedCommandSaysWhichStepChannelAndReason) {
          "update stopped at transferring the logic (the outputs are off and the panel is locked; "
          "bLockFP and bDisableOutputs stay set: clear them before the next update to get the "
          "outputs on and the panel unlocked): "
-         "channel B: logic: Error--Error: a binary operator lacks its right operand (line 1)"},
+         "channel B: logic: Error--a binary operator lacks its right operand (line 1)"},
         {"success clears the failure",
          {},
          nullptr,

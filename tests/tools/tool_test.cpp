@@ -89,7 +89,7 @@ TEST(Tool, CheckListsEveryProblemWithParameterValueAndInterval) {
           "channels.C: delay 1e-06 s is outside 0.00016384 s to 1374.3895344 s (512 to "
           "4294967295 counts of the 3.125 MHz clock)",
           "channels.E: delay 1 s is outside 6.4e-07 s to 0.0524286 s",
-          "channels.F.logic: Error--Error: a binary operator lacks its right operand (line 1)",
+          "channels.F.logic: Error--a binary operator lacks its right operand (line 1)",
           "channels.G.logic: Error--Symbol: 'inG' must be defined (line 1); channel G's logic "
           "text must assign inG",
           "6 problems"}) {

@@ -83,32 +83,32 @@ TEST(LogicCompiler, RefusesWhatIsNoCompleteExpression) {
         std::string logic;
         const char* error;
     } cases[] = {
-        {"(&a)", "Error: a binary operator lacks its left operand"},
-        {"(a|(&b))", "Error: a binary operator lacks its left operand"},
-        {"(a&)", "Error: a binary operator lacks its right operand"},
-        {"(a&)(b)", "Error: a binary operator lacks its right operand"},
-        {"(a!)", "Error: a negation lacks its operand"},
-        {"(a!!)", "Error: a negation lacks its operand"},
-        {"(!)", "Error: a negation lacks its operand"},
-        {"(!!)", "Error: a negation lacks its operand"},
-        {"(!&a)", "Error: a negation lacks its operand"},
-        {"(a&())", "Error: empty parentheses"},
-        {"(()|a)", "Error: empty parentheses"},
-        {"(a)(b)", "Error: two operands without an operator between them"},
-        {"(a!b)", "Error: two operands without an operator between them"},
-        {"(ab)", "Error: two operands without an operator between them"},
+        {"(&a)", "a binary operator lacks its left operand"},
+        {"(a|(&b))", "a binary operator lacks its left operand"},
+        {"(a&)", "a binary operator lacks its right operand"},
+        {"(a&)(b)", "a binary operator lacks its right operand"},
+        {"(a!)", "a negation lacks its operand"},
+        {"(a!!)", "a negation lacks its operand"},
+        {"(!)", "a negation lacks its operand"},
+        {"(!!)", "a negation lacks its operand"},
+        {"(!&a)", "a negation lacks its operand"},
+        {"(a&())", "empty parentheses"},
+        {"(()|a)", "empty parentheses"},
+        {"(a)(b)", "two operands without an operator between them"},
+        {"(a!b)", "two operands without an operator between them"},
+        {"(ab)", "two operands without an operator between them"},
         // The compiler's own errors come first and read as they always have.
         {"(a&q)", "Cannot understand symbol 'q'."},
         {"(&q)", "Cannot understand symbol 'q'."},
         {"(a#b)", "Cannot understand symbol '#'."},
-        {"((a", "Error: wrong number of unary operators"},
-        {"(a&(b", "Error: wrong number of binary operators"},
-        {"(a&b", "Error: unbalanced parentheses"},
+        {"((a", "wrong number of unary operators"},
+        {"(a&(b", "wrong number of binary operators"},
+        {"(a&b", "unbalanced parentheses"},
         {")", "Binary operator stack empty."},
         {"(" + Repeat("a&", 511) + "a)", "Symbol stack full"},
         {Repeat("(&", 512) + "a" + Repeat(")", 512), "Operator stack full."},
         {Repeat("(", 512) + "a" + Repeat(")", 512), "Negation stack full."},
-        {"(" + Repeat("a&", 247) + "a)", "Error: logic code exceeds 247 bytes"},
+        {"(" + Repeat("a&", 247) + "a)", "logic code exceeds 247 bytes"},
     };
     for (const auto& c : cases) {
         Compiler compiler;
@@ -140,7 +140,7 @@ TEST(LogicCompiler, DepthAndLengthLimitsThatStillFit) {
 
     longest.SetLogicText(("inA = in1" + Repeat(" & in2", 247) + ";").c_str());
     EXPECT_EQ(longest.GetCommand(), nullptr);
-    EXPECT_STREQ(longest.GetLastError(), "Error--Error: logic code exceeds 247 bytes (line 1)");
+    EXPECT_STREQ(longest.GetLastError(), "Error--logic code exceeds 247 bytes (line 1)");
 }
 
 TEST(LogicCompiler, DefaultTextsAndLoadRequests) {
@@ -239,8 +239,7 @@ TEST(LogicCompiler, StateAcrossTextsAndCompiles) {
     // complete expression.
     EXPECT_TRUE(compiler.ParseLogicText());
     EXPECT_FALSE(compiler.CompressLogic());
-    EXPECT_STREQ(compiler.GetLastError(),
-                 "Error--Error: a binary operator lacks its right operand");
+    EXPECT_STREQ(compiler.GetLastError(), "Error--a binary operator lacks its right operand");
 
     // A failed parse leaves m_Logic, so CompressLogic compiles the last
     // successful parse.
@@ -275,7 +274,7 @@ TEST(LogicCompiler, StateAcrossTextsAndCompiles) {
     Compiler nowhere('Q');
     nowhere.SetLogicText("inQ = in1;");
     EXPECT_EQ(nowhere.GetCommand(), nullptr);
-    EXPECT_STREQ(nowhere.GetLastError(), "Error--Error: no channel 'Q'");
+    EXPECT_STREQ(nowhere.GetLastError(), "Error--no channel 'Q'");
 }
 
 }  // namespace

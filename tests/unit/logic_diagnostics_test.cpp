@@ -71,16 +71,15 @@ TEST(LogicDiagnostics, FailuresTellWhatAndWhere) {
         int line;
     } cases[] = {
         // Compile failures: the line where the compiled assignment's name starts.
-        {'A', "inA = in1 & ;", "Error--Error: a binary operator lacks its right operand (line 1)",
-         1},
+        {'A', "inA = in1 & ;", "Error--a binary operator lacks its right operand (line 1)", 1},
         {'A', "x = in1;\ny = x | in2;\ninA = y & ;",
-         "Error--Error: a binary operator lacks its right operand (line 3)", 3},
+         "Error--a binary operator lacks its right operand (line 3)", 3},
         {'A', "x = in1;\n// the input\ninA =\n  x &\n  ;",
-         "Error--Error: a binary operator lacks its right operand (line 3)", 3},
-        {'A', "/* a\n */ inA = in1 & ();", "Error--Error: empty parentheses (line 2)", 2},
-        {'A', "inA = in1;\nz = in2 !;", "Error--Error: a negation lacks its operand (line 2)", 2},
+         "Error--a binary operator lacks its right operand (line 3)", 3},
+        {'A', "/* a\n */ inA = in1 & ();", "Error--empty parentheses (line 2)", 2},
+        {'A', "inA = in1;\nz = in2 !;", "Error--a negation lacks its operand (line 2)", 2},
         {'A', "// one code byte too many\ninA = in1" + Repeat(" & in2", 247) + ";",
-         "Error--Error: logic code exceeds 247 bytes (line 2)", 2},
+         "Error--logic code exceeds 247 bytes (line 2)", 2},
         // Parser failures keep the parser's message and line.
         {'A', "inA = in1;\nx = nope;", "Error--Symbol 'nope' not found. (line 2)", 2},
         {'A', "x = nope;\ninA = x;", "Error--Symbol 'nope' not found. (line 1)", 1},
@@ -96,7 +95,7 @@ TEST(LogicDiagnostics, FailuresTellWhatAndWhere) {
         {'c', "x = in1;\n",
          "Error--Symbol: 'inC' must be defined (line 2); channel C's logic text must assign inC",
          2},
-        {'Q', "inQ = in1;", "Error--Error: no channel 'Q'", 0},
+        {'Q', "inQ = in1;", "Error--no channel 'Q'", 0},
     };
     for (const auto& c : cases) {
         const std::string shown = c.text.substr(0, 40);
@@ -124,8 +123,7 @@ TEST(LogicDiagnostics, CodeBelongsToTheCurrentTextsLastCompile) {
     // A parse alone leaves the message, the line and the validity.
     logic.SetLogicText("inB = in4;");
     EXPECT_TRUE(logic.ParseLogicText());
-    EXPECT_STREQ(logic.GetLastError(),
-                 "Error--Error: a binary operator lacks its right operand (line 1)");
+    EXPECT_STREQ(logic.GetLastError(), "Error--a binary operator lacks its right operand (line 1)");
     EXPECT_EQ(logic.GetErrorLine(), 1);
     EXPECT_FALSE(logic.IsValid());
 
