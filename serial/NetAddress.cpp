@@ -1,5 +1,6 @@
 #include "serial/NetAddress.h"
 
+#include <cctype>
 #include <cstring>
 
 namespace veltor {
@@ -15,6 +16,19 @@ bool HasScheme(const char* name, const char* scheme) {
         }
     }
     return true;
+}
+
+// True when `name` starts like a URL ("tcp://", "telnet://"): a scheme is a
+// letter, then letters, digits, '+', '-' or '.'. No device path looks so.
+bool HasOtherScheme(const char* name) {
+    const char* p = name;
+    if (!std::isalpha(static_cast<unsigned char>(*p))) {
+        return false;
+    }
+    while (std::isalnum(static_cast<unsigned char>(*p)) || *p == '+' || *p == '-' || *p == '.') {
+        ++p;
+    }
+    return std::strncmp(p, "://", 3) == 0;
 }
 
 }  // namespace
@@ -34,6 +48,10 @@ NetAddress ParseNetAddress(const char* name, std::string& error) {
         link = NetLink::Rfc2217;
         rest = name + std::strlen("rfc2217://");
     } else {
+        if (HasOtherScheme(name)) {
+            error = "unknown scheme '" + std::string(name, std::strstr(name, "://") + 3) +
+                    "'; accepted: a device path, socket://HOST:PORT, rfc2217://HOST:PORT";
+        }
         return address;
     }
     const std::string text(rest);

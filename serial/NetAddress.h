@@ -7,7 +7,8 @@
 //                         sets the line speed through the server
 //
 // HOST is a name, an IPv4 address or an IPv6 address in brackets
-// ([::1]:4000). Any other name is a serial device's name.
+// ([::1]:4000). A name of another scheme ("tcp://...") is refused; any
+// other name is a serial device's name.
 #pragma once
 
 #include <string>
@@ -23,8 +24,8 @@ struct NetAddress {
 };
 
 // Reads a port name. NetLink::None: no network name, a device's (`error`
-// empty). A name with a network scheme but no valid HOST:PORT sets `error`
-// and returns NetLink::None.
+// empty). A name with a network scheme but no valid HOST:PORT, or with an
+// unknown scheme, sets `error` and returns NetLink::None.
 NetAddress ParseNetAddress(const char* name, std::string& error);
 
 }  // namespace veltor

@@ -43,6 +43,11 @@ TEST(NetAddress, PortNamesAreReadOrRefusedWithTheirForm) {
         {"socket://fe80::1:4000", NetLink::None, "", "", "[::1]:PORT"},
         {"rfc2217://[::1]4000", NetLink::None, "", "", "rfc2217://HOST:PORT"},
         {"socket://", NetLink::None, "", "", "socket://HOST:PORT"},
+        {"tcp://host:4000", NetLink::None, "", "",
+         "unknown scheme 'tcp://'; accepted: a device path"},
+        {"telnet+x.1://host:23", NetLink::None, "", "", "socket://HOST:PORT, rfc2217://HOST:PORT"},
+        {"/tmp/a://b", NetLink::None, "", "", ""},
+        {"1tcp://host:1", NetLink::None, "", "", ""},
     };
     for (const NameCase& c : kCases) {
         std::string error;
