@@ -10,7 +10,9 @@
 #include <memory>
 
 #include "tools/Commands.h"
+#include "tools/Diagram.h"
 #include "tools/Signals.h"
+#include "tools/TimeOption.h"
 #include "tools/Tool.h"
 
 namespace veltor::tools {
@@ -75,8 +77,9 @@ int Query(const DeviceOptions& options) {
     }
     const double seconds = channel->GetLastDelay();
     const double hz = device->GetClockFrequencyHz(letter);
-    std::printf("%c delay %s (%.0f counts at %g Hz)\n", letter, FormatSeconds(seconds).c_str(),
-                std::round(seconds * hz), hz);
+    std::printf("%c delay %s (%.0f counts of the %s clock)\n", letter,
+                FormatSeconds(seconds).c_str(), std::round(seconds * hz),
+                diagram::FormatFrequency(hz).c_str());
     return kExitOk;
 }
 
@@ -103,7 +106,7 @@ int Watch(const DeviceOptions& options) {
     signals.Wait(options.seconds);
     device->SetReportListener(nullptr);
     const long shown = limit > 0 && seen->load() > limit ? limit : seen->load();
-    std::fprintf(stderr, "%ld delay reports\n", shown);
+    std::fprintf(stderr, "veltor: %s\n", Count(shown, "delay report").c_str());
     return kExitOk;
 }
 
@@ -137,9 +140,12 @@ void AddDeviceCommands(CLI::App& app, Action& action) {
         });
     }
 
-    CLI::App* query = app.add_subcommand("query", "ask the instrument for a channel's delay");
+    CLI::App* query = app.add_subcommand(
+        "query", "print the delay the instrument holds for a channel, in seconds and clock counts");
     query->add_option("CH", options->channel, "channel A to H")->required();
-    query->add_option("--setup", options->setup, "setup file whose clock settings apply");
+    query->add_option("--setup", options->setup,
+                      "setup file whose clock settings turn the counts into seconds (without "
+                      "it: each pair's default 200 MHz clock)");
     AddPortOptions(*query, options->port);
     query->callback([&action, options] { action = [options] { return Query(*options); }; });
 
@@ -182,7 +188,7 @@ void AddDeviceCommands(CLI::App& app, Action& action) {
         app.add_subcommand("watch", "print delay reports as they arrive, until interrupted");
     watch->add_option("--setup", options->setup, "setup file whose clock settings apply");
     watch->add_option("--count", options->count, "stop after this many reports");
-    watch->add_option("--seconds", options->seconds, "stop after this many seconds");
+    AddTimeOption(*watch, "--seconds", options->seconds, "stop after this long");
     AddPortOptions(*watch, options->port);
     watch->callback([&action, options] { action = [options] { return Watch(*options); }; });
 }

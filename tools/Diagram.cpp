@@ -15,6 +15,8 @@
 #include <limits>
 #include <utility>
 
+#include "setup/Setup.h"
+
 namespace veltor::tools {
 
 namespace diagram {
@@ -177,52 +179,43 @@ double OnWire(double seconds, double clockHz) {
 
 Trace TraceMode(const CTimingMode* mode, double hz, double axisEnd) {
     Trace trace;
+    // Named as in a setup file, where a channel without "mode" has the default.
+    trace.modeName = mode != nullptr ? setup::ModeName(*mode) : "default (none)";
     if (mode == nullptr) {
-        trace.modeName = "default (none)";
         trace.notes.push_back("off");
     } else if (const auto* delay = dynamic_cast<const CDelayDurate*>(mode)) {
-        trace.modeName = "CDelayDurate";
         Pulse(trace, delay->m_Dly.bInvert, OnWire(delay->m_Dly.dDelay, hz),
               OnWire(delay->m_Dly.dDuration, hz));
         Sweep(trace, delay->m_Sweep, hz);
     } else if (const auto* dyn = dynamic_cast<const CDynDelayDurate*>(mode)) {
-        trace.modeName = "CDynDelayDurate";
         Pulse(trace, dyn->m_Dly.bInvert, OnWire(dyn->m_Dly.dDelay, hz),
               OnWire(dyn->m_Dly.dDuration, hz));
         Sweep(trace, dyn->m_Sweep, hz);
         trace.notes.push_back("dynamic");
     } else if (const auto* validate = dynamic_cast<const CValidate*>(mode)) {
-        trace.modeName = "CValidate";
         Pulse(trace, validate->m_Validate.bInvert, OnWire(validate->m_Validate.dDelay, hz),
               OnWire(validate->m_Validate.dDuration, hz));
     } else if (const auto* upDown = dynamic_cast<const CUpDown*>(mode)) {
-        trace.modeName = "CUpDown";
         Pulse(trace, upDown->m_Dly.bInvert, SignedOnWire(upDown->m_Dly.dDelay, hz),
               OnWire(upDown->m_Dly.dDuration, hz));
     } else if (const auto* clock = dynamic_cast<const CClock*>(mode)) {
-        trace.modeName = "CClock";
         ClockWave(trace, clock->m_Clock, hz, axisEnd);
     } else if (const auto* toggle = dynamic_cast<const CToggle*>(mode)) {
-        trace.modeName = "CToggle";
         trace.idleHigh = toggle->m_Toggle.bInvert;
         trace.edges.push_back({0.0, !trace.idleHigh});
         trace.notes.push_back("toggles on each trigger");
     } else if (const auto* count = dynamic_cast<const CCount*>(mode)) {
-        trace.modeName = "CCount";
         trace.notes.push_back("counts triggers");
         if (count->m_Counter.nMode == 0) {
             trace.notes.push_back("measures delay");
         }
     } else if (const auto* passive = dynamic_cast<const CPassive*>(mode)) {
-        trace.modeName = "CPassive";
         trace.idleHigh = passive->m_Passive.bInvert;
         trace.notes.push_back("passive");
     } else if (const auto* off = dynamic_cast<const CNull*>(mode)) {
-        trace.modeName = "CNull";
         trace.idleHigh = off->m_Null.bInvert;
         trace.notes.push_back("off");
     } else {
-        trace.modeName = "custom";
         trace.notes.push_back("custom mode");
     }
     return trace;

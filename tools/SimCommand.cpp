@@ -16,6 +16,7 @@
 #include "sim/TcpServer.h"
 #include "tools/Commands.h"
 #include "tools/Signals.h"
+#include "tools/TimeOption.h"
 #include "tools/Tool.h"
 
 namespace veltor::tools {
@@ -140,8 +141,8 @@ int Serve(const SimOptions& options) {
     server.reset();
     const size_t reports = sim.StopReportStream();
     if (options.verbose) {
-        std::fprintf(stderr, "veltor sim: stopping on signal %d after %zu reports\n", signal,
-                     reports);
+        std::fprintf(stderr, "veltor: simulator stopped by signal %d after %s\n", signal,
+                     Count(static_cast<long>(reports), "delay report").c_str());
     }
     if (!options.stateFile.empty()) {
         std::ofstream(options.stateFile) << FormatInstrument(sim.State());
@@ -165,8 +166,8 @@ void AddSimCommand(CLI::App& app, Action& action) {
     sim->add_flag("--verbose", options->verbose, "print every request and answer on stderr");
     sim->add_option("--ref", options->referenceHz, "reference clock in Hz (clock sources 2, 3)");
     sim->add_option("--delay", options->delays, "CH:COUNTS the delay a query of CH answers");
-    sim->add_option("--report-every", options->reportEvery,
-                    "send an unasked delay report every SECONDS");
+    AddTimeOption(*sim, "--report-every", options->reportEvery,
+                  "send an unasked delay report this often");
     sim->add_option("--report-channel", options->reportChannel,
                     "channel of those reports, A to H, or * for A..H in turn")
         ->capture_default_str();

@@ -9,6 +9,10 @@
 
 namespace veltor::tools {
 
+std::string Count(long count, const std::string& noun) {
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
 std::string Hex(const unsigned char* bytes, unsigned long count) {
     std::string text;
     char byte[4];
@@ -19,7 +23,7 @@ std::string Hex(const unsigned char* bytes, unsigned long count) {
     return text;
 }
 
-std::string FormatSeconds(double seconds) {
+std::string FormatSeconds(double seconds, int digits) {
     struct Unit {
         double scale;
         const char* name;
@@ -35,7 +39,7 @@ std::string FormatSeconds(double seconds) {
     for (const Unit& unit : kUnits) {
         if (magnitude >= unit.scale * 0.9999995 || unit.scale == 1e-9) {
             char text[64];
-            std::snprintf(text, sizeof(text), "%.6g %s", seconds / unit.scale, unit.name);
+            std::snprintf(text, sizeof(text), "%.*g %s", digits, seconds / unit.scale, unit.name);
             return text;
         }
     }
@@ -64,8 +68,7 @@ std::unique_ptr<CVeltor> Connect(const PortOptions& options) {
     const int result = isNumber ? device->InitConnection(static_cast<int>(number), baudIndex)
                                 : device->InitConnection(options.port.c_str(), baudIndex);
     if (result != 0) {
-        throw ToolError(kExitNoConnection, "cannot connect (code " + std::to_string(result) +
-                                               "): " + device->GetLastError());
+        throw ToolError(kExitNoConnection, "cannot connect: " + device->GetLastError());
     }
     return device;
 }
@@ -91,7 +94,10 @@ setup::Setup LoadSetup(const std::string& path) {
     try {
         return setup::Load(path);
     } catch (const setup::Error& error) {
-        throw ToolError(kExitBadSetup, path + ": " + error.what());
+        // A file that cannot be read is named by the message already.
+        const std::string why = error.what();
+        throw ToolError(kExitBadSetup,
+                        why.find(path) == std::string::npos ? path + ": " + why : why);
     }
 }
 
@@ -149,7 +155,8 @@ std::string FormatInstrument(const vsim::InstrumentState& state) {
 std::string RequestStep(const CSerDev::TraceEvent& event) {
     std::string step = event.status;
     // 25 D8 L payload...: a timing mode names its channel's index and 0F, a
-    // logic load its selector 08 + index and 07.
+    // logic load its selector 08 + index and 07, a channel command its
+    // selector 88 + index.
     if (event.count >= 5) {
         const unsigned char first = event.bytes[3];
         const unsigned char code = event.bytes[4];
@@ -157,6 +164,8 @@ std::string RequestStep(const CSerDev::TraceEvent& event) {
             step += std::string(" channel ") + static_cast<char>('A' + first);
         } else if (code == 0x07 && first >= 0x08 && first < 0x10) {
             step += std::string(" channel ") + static_cast<char>('A' + first - 0x08);
+        } else if (first >= 0x88 && first < 0x90) {
+            step += std::string(" channel ") + static_cast<char>('A' + first - 0x88);
         }
     }
     return step;

@@ -40,10 +40,14 @@ private:
     ExitCode m_Code;
 };
 
+// "1 delay report", "2 delay reports": a count with its noun, plural when
+// the count is not one.
+std::string Count(long count, const std::string& noun);
 // "25 D8 03 80 00 ..." for the bytes.
 std::string Hex(const unsigned char* bytes, unsigned long count);
-// "20 µs", "1.5 ms", "-3 ns": engineering units for a time in seconds.
-std::string FormatSeconds(double seconds);
+// "20 µs", "1.5 ms", "-3 ns": engineering units for a time in seconds, with
+// at most `digits` significant digits.
+std::string FormatSeconds(double seconds, int digits = 6);
 
 // How the tool reaches the instrument.
 struct PortOptions {
@@ -70,8 +74,8 @@ std::vector<std::string> CheckSetup(setup::Setup& setup);
 // Loads a setup file, or throws ToolError(kExitBadSetup).
 setup::Setup LoadSetup(const std::string& path);
 
-// A request's status text, with its channel for a timing mode or a logic
-// load ("Setting timing mode... channel C").
+// A request's status text, with its channel for a timing mode, a logic load
+// or a channel command ("Setting timing mode... channel C").
 std::string RequestStep(const CSerDev::TraceEvent& event);
 
 // What the simulated instrument holds: one row per channel (mode, delay,

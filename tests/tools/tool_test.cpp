@@ -4,10 +4,13 @@
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <veltor/version.h>
 
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/tools/tool_support.h"
@@ -191,24 +194,79 @@ TEST(Tool, ShowPrintsEachRequestOfTheUpdateWithItsStep) {
 
 TEST(Tool, WatchPrintsReportsUntilItHasEnough) {
     SimProcess sim({"--report-every", "0.01", "--report-channel", "B", "--report-counts", "200"});
-    const ToolRun run = Tool("watch --count 3 --port " + sim.Path());
-    EXPECT_EQ(run.status, 0);
-    // Three reports of channel B, in order, whichever the stream was at.
-    size_t lines = 0;
-    for (size_t at = run.output.find("  B  "); at != std::string::npos;
-         at = run.output.find("  B  ", at + 1)) {
-        ++lines;
+    // The closing count agrees with its noun.
+    for (const auto& [count, closing] :
+         {std::pair<size_t, const char*>{1, "\nveltor: 1 delay report\n"},
+          std::pair<size_t, const char*>{3, "\nveltor: 3 delay reports\n"}}) {
+        const ToolRun run =
+            Tool("watch --count " + std::to_string(count) + " --port " + sim.Path());
+        EXPECT_EQ(run.status, 0);
+        // That many reports of channel B, whichever the stream was at.
+        size_t lines = 0;
+        for (size_t at = run.output.find("  B  "); at != std::string::npos;
+             at = run.output.find("  B  ", at + 1)) {
+            ++lines;
+        }
+        EXPECT_EQ(lines, count) << run.output;
+        EXPECT_NE(run.output.find(closing), std::string::npos) << run.output;
     }
-    EXPECT_EQ(lines, 3u) << run.output;
-    EXPECT_NE(run.output.find("3 delay reports"), std::string::npos) << run.output;
 }
 
-TEST(Tool, ConnectionAndUsageFailuresHaveTheirExitCodes) {
-    EXPECT_EQ(Tool("enable A --port /nonexistent/tty").status, 4);
-    EXPECT_NE(Tool("enable A --port /nonexistent/tty").output.find("No such file or directory"),
-              std::string::npos);
-    EXPECT_EQ(Tool("enable J --port /dev/null").status, 2);
-    EXPECT_EQ(Tool("outputs sideways --port /dev/null").status, 2);
+TEST(Tool, VersionIsTheLibrarys) {
+    for (const char* arguments : {"--version", "version"}) {
+        const ToolRun run = Tool(arguments);
+        EXPECT_EQ(run.status, 0) << arguments;
+        EXPECT_EQ(run.output, std::string("veltor ") + VELTOR_VERSION + "\n") << arguments;
+    }
+}
+
+// Every line the tool writes for a failure is one message with its prefix.
+TEST(Tool, FailuresSayWhatIsWrongInPrefixedLines) {
+    struct Case {
+        const char* arguments;
+        int status;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"", 2, "veltor: no command given; the commands: check, show, apply"},
+        {"bogus", 2, "veltor: no command 'bogus'; the commands: check, show, apply"},
+        {"enable", 2, "veltor: CH is required"},
+        {"enable A --port /dev/null --bogus", 2, "veltor: The following argument was not expected"},
+        {"enable J --port /dev/null", 2, "veltor: no channel 'J': channels are A to H"},
+        {"outputs sideways --port /dev/null", 2, "veltor: STATE: sideways not in {on,off}"},
+        {"enable A --port /nonexistent/tty", 4, "No such file or directory"},
+        {"query A --port tcp://localhost:4000", 4,
+         "veltor: cannot connect: tcp://localhost:4000: cannot open the port: unknown scheme "
+         "'tcp://'; accepted: a device path, socket://HOST:PORT, rfc2217://HOST:PORT"},
+    };
+    for (const Case& c : cases) {
+        const ToolRun run = Tool(c.arguments);
+        EXPECT_EQ(run.status, c.status) << c.arguments;
+        EXPECT_NE(run.output.find(c.says), std::string::npos) << c.arguments << "\n" << run.output;
+        std::istringstream lines(run.output);
+        size_t count = 0;
+        for (std::string line; std::getline(lines, line); ++count) {
+            EXPECT_EQ(line.rfind("veltor: ", 0), 0u) << c.arguments << ": " << line;
+        }
+        EXPECT_EQ(count, 1u) << c.arguments << "\n" << run.output;
+    }
+}
+
+// Modes are labelled as a setup file names them, not by their C++ classes.
+TEST(Tool, DiagramLabelsModesWithTheSetupFilesNames) {
+    const std::string svg = TempPath("labels.svg");
+    const ToolRun run = Tool("diagram " + kSetups + "demo.json -o " + svg);
+    ASSERT_EQ(run.status, 0) << run.output;
+    const std::string picture = Read(svg);
+    for (const char* name :
+         {"delay", "dyn-delay", "up-down", "validate", "clock", "toggle", "count", "passive"}) {
+        EXPECT_NE(picture.find(std::string(">") + name + "</text>"), std::string::npos) << name;
+    }
+    EXPECT_FALSE(std::regex_search(picture, std::regex(">C[A-Z][A-Za-z]+</text>")))
+        << "a class name as a label";
+}
+
+TEST(Tool, HelpIsNoFailure) {
     EXPECT_EQ(Tool("--help").status, 0);
 }
 
