@@ -33,7 +33,7 @@ struct Edge {
 
 // What one channel does, in seconds relative to the trigger.
 struct Trace {
-    std::string modeName;
+    std::string modeName;     // as a setup file names it ("delay", "up-down", ...)
     bool idleHigh = false;    // the level before the first edge
     std::vector<Edge> edges;  // in time order
     double sweepFrom = 0.0;   // the sweep band; none when sweepTo <= sweepFrom
