@@ -37,7 +37,10 @@ public:
     bool CmdForceTrigger();
     /// Resets the channel.
     bool CmdReset();
-    /// Asks the instrument for the channel's delay and stores it.
+    /// Asks the instrument for the channel's delay, as the instrument holds
+    /// it, in counts of the pair's clock, and stores it as the last delay
+    /// (as a delay report would): GetLastDelay() then gives it in seconds.
+    /// On failure the last delay stays as it was.
     bool CmdQuery();
     /// Checks the effective timing mode and sends it; nothing is sent when the
     /// check fails or there is no effective mode.
