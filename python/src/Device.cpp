@@ -1,23 +1,32 @@
 // CSerDev, CVeltor and CChannel for Python.
 //
-// Three things make the device safe to hold from Python:
+// Four things make the device safe to hold from Python:
 // - Every call that may block or take one of the library's locks runs
-//   without the GIL. The library calls Python back (reports, the wire trace)
-//   from its own threads, sometimes while it holds its locks; a Python thread
-//   that kept the GIL while waiting for such a lock would deadlock with them.
+//   without the GIL (WithoutGil). The library calls Python back (reports, the
+//   wire trace) from its own threads, sometimes while it holds its locks; a
+//   Python thread that kept the GIL while waiting for such a lock would
+//   deadlock with them.
 // - The device keeps the Python objects the library borrows: each channel's
 //   mode (until replaced or the device is gone) and the callbacks. The GC sees
 //   those references, so a callback that refers back to its device does not
 //   keep it, its port and its threads alive for good.
 // - Tearing a device down first takes the callbacks away and closes the port
-//   without the GIL, then lets go of the Python objects with it.
+//   without the GIL, then lets go of the Python objects with it. The GIL is
+//   let go of and taken back in the middle of the object's deallocation, so
+//   that happens only on a thread the interpreter's exit never ends; any
+//   other thread hands the device to the teardown thread (see DeviceDeleter).
+// - The object leaves the GC's lists before its teardown lets go of the GIL,
+//   so that a collection on another thread meanwhile does not free it twice.
 #include <veltor/veltor.h>
 
 #include <array>
+#include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
-#include <set>
+#include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -38,35 +47,19 @@ struct TraceRecord {
     std::string status;
 };
 
-class PyVeltor;
-
-// Every device Python made, for the interpreter's exit (see ReleaseAll).
-std::mutex g_DevicesLock;
-std::set<PyVeltor*> g_Devices;
-
 class PyVeltor : public CVeltor {
 public:
-    PyVeltor() {
-        std::lock_guard<std::mutex> hold(g_DevicesLock);
-        g_Devices.insert(this);
-    }
+    // Touches nothing of Python's: ReleaseLibrary and DropPython (or
+    // AbandonPython) came first.
+    ~PyVeltor() override = default;
 
-    ~PyVeltor() override {
-        {
-            std::lock_guard<std::mutex> hold(g_DevicesLock);
-            g_Devices.erase(this);
-        }
-        WithoutGil([this] {
-            Silence();
-            CloseConnection();
-            DetachModes();
-        });
-        DropPython();
-    }
-
-    // Both setters run with the GIL held by the caller.
+    // Both setters run with the GIL held by the caller. Neither waits for a
+    // call of the old callback beyond what the library's setter does: a
+    // call still in progress keeps its own reference to the old function.
     void SetListener(const py::object& function) {
-        auto holder = function.is_none() ? nullptr : std::make_shared<PyCallable>(function);
+        auto holder = function.is_none()
+                          ? nullptr
+                          : std::make_shared<PyCallable>(function, PyCallable::kMayCut);
         ReportListener listener;
         if (holder) {
             listener = [holder](char channel, unsigned int counts, double seconds,
@@ -74,16 +67,14 @@ public:
                 holder->Call(std::string(1, channel), counts, seconds, timeNs);
             };
         }
-        {
-            py::gil_scoped_release nogil;
-            SetReportListener(std::move(listener));
-        }
-        // The old one goes here, with the GIL; no call of it is in progress.
-        m_Listener = std::move(holder);
+        WithoutGil([&] { SetReportListener(std::move(listener)); });
+        Replace(m_Listener, std::move(holder));
     }
 
     void SetTraceFunction(const py::object& function) {
-        auto holder = function.is_none() ? nullptr : std::make_shared<PyCallable>(function);
+        auto holder = function.is_none()
+                          ? nullptr
+                          : std::make_shared<PyCallable>(function, PyCallable::kWaitFor);
         TraceListener trace;
         if (holder) {
             trace = [holder](const TraceEvent& event) {
@@ -94,15 +85,12 @@ public:
                 holder->Call(std::move(record));
             };
         }
-        {
-            py::gil_scoped_release nogil;
-            SetTrace(std::move(trace));
-        }
-        m_Trace = std::move(holder);
+        WithoutGil([&] { SetTrace(std::move(trace)); });
+        Replace(m_Trace, std::move(holder));
     }
 
-    py::object Listener() const { return m_Listener ? Borrowed(m_Listener->Ptr()) : py::none(); }
-    py::object TraceFunction() const { return m_Trace ? Borrowed(m_Trace->Ptr()) : py::none(); }
+    py::object Listener() const { return Function(m_Listener); }
+    py::object TraceFunction() const { return Function(m_Trace); }
 
     // The Python object of the mode channel `index` borrows (GIL held).
     py::object& ModeSlot(int index) { return m_Modes[index]; }
@@ -120,65 +108,67 @@ public:
         return 0;
     }
 
-    // Breaks the cycles the GC found: the library lets go of the callbacks
-    // and the modes before Python does.
+    // Breaks the cycles the GC found, on whichever thread collects and with
+    // the GIL held throughout: the callbacks let go of their functions (the
+    // library goes on calling shells that do nothing). The modes stay until
+    // the teardown, since the channels still point at them.
     void Clear() {
-        WithoutGil([this] {
-            Silence();
-            DetachModes();
-        });
-        DropPython();
+        Drop(m_Listener);
+        Drop(m_Trace);
     }
 
-    // Takes the callbacks away from the library; returns once none runs.
-    void Silence() {
+    // The library's part of the teardown, without the GIL: no callback runs
+    // after it, the port is closed and the channels let go of the modes.
+    void ReleaseLibrary() {
         SetReportListener(nullptr);
         SetTrace(nullptr);
-    }
-
-private:
-    static py::object Borrowed(PyObject* object) {
-        return py::reinterpret_borrow<py::object>(object);
-    }
-
-    template <class Work>
-    static void WithoutGil(Work work) {
-        if (PyGILState_Check()) {
-            py::gil_scoped_release nogil;
-            work();
-        } else {
-            work();
-        }
-    }
-
-    void DetachModes() {
+        CloseConnection();
         Hold hold(*this);
         for (int i = 0; i < kChannels; ++i) {
             GetChannel(static_cast<char>('A' + i))->SetTimingMode(nullptr);
         }
     }
 
+    // Python's part, with the GIL.
     void DropPython() {
-        auto drop = [this] {
-            m_Listener.reset();
-            m_Trace.reset();
-            for (py::object& mode : m_Modes) {
-                mode = py::object();
-            }
-        };
-        if (PyGILState_Check()) {
-            drop();
-        } else if (InterpreterUsable()) {
-            py::gil_scoped_acquire gil;
-            drop();
-        } else {
-            for (py::object& mode : m_Modes) {
-                mode.release();
-            }
-            // ~PyCallable knows not to touch a finished interpreter.
-            m_Listener.reset();
-            m_Trace.reset();
+        Drop(m_Listener);
+        Drop(m_Trace);
+        for (py::object& mode : m_Modes) {
+            mode = py::object();
         }
+    }
+
+    // Python's part once the interpreter exits: its objects are no longer
+    // ours to touch.
+    void AbandonPython() {
+        if (m_Listener) {
+            m_Listener->Abandon();
+        }
+        if (m_Trace) {
+            m_Trace->Abandon();
+        }
+        for (py::object& mode : m_Modes) {
+            mode.release();
+        }
+    }
+
+private:
+    static py::object Function(const std::shared_ptr<PyCallable>& holder) {
+        if (!holder || holder->Ptr() == nullptr) {
+            return py::none();
+        }
+        return py::reinterpret_borrow<py::object>(holder->Ptr());
+    }
+
+    static void Drop(const std::shared_ptr<PyCallable>& holder) {
+        if (holder) {
+            holder->Drop();
+        }
+    }
+
+    static void Replace(std::shared_ptr<PyCallable>& slot, std::shared_ptr<PyCallable> holder) {
+        Drop(slot);
+        slot = std::move(holder);
     }
 
     std::shared_ptr<PyCallable> m_Listener;
@@ -186,43 +176,101 @@ private:
     std::array<py::object, kChannels> m_Modes;
 };
 
-// At the interpreter's exit every device still alive stops calling Python
-// and closes its port, before the interpreter stops serving other threads.
-void ReleaseAll() {
-    py::gil_scoped_release nogil;
-    std::lock_guard<std::mutex> hold(g_DevicesLock);
-    for (PyVeltor* device : g_Devices) {
-        device->Silence();
-        device->CloseConnection();
+// Tears down the devices that were let go of where the teardown cannot run:
+// inside one of the device's own callbacks (whose thread the teardown may
+// wait for) or on a thread the interpreter's exit may end (which must not
+// let go of the GIL in the middle of a deallocation, see Bindings.h). One
+// thread, made when first needed and never joined: the exit does not wait
+// for a teardown that waits for a device's lock, and once the interpreter
+// exits the thread lets the Python objects be. Its state is never
+// destroyed, so that it may outlive the module's static objects.
+class Reaper {
+public:
+    static void Take(PyVeltor* device) {
+        static Reaper* reaper = new Reaper;
+        reaper->Push(device);
     }
-}
 
-// Deletes a device. A device let go of inside one of its own callbacks (the
-// report thread, the watcher) is deleted on a thread of its own, since its
-// teardown waits for that very thread.
-struct DeviceDeleter {
-    void operator()(CVeltor* device) const {
-        if (PyCallable::InCall()) {
-            std::thread([device] { delete device; }).detach();
-        } else {
+private:
+    void Push(PyVeltor* device) {
+        {
+            std::lock_guard<std::mutex> hold(m_Lock);
+            m_Queue.push_back(device);
+            if (!m_Started) {
+                try {
+                    std::thread([this] { Run(); }).detach();
+                    m_Started = true;
+                } catch (const std::system_error&) {
+                    // No thread now: the device waits for the next attempt.
+                }
+            }
+        }
+        m_Queued.notify_one();
+    }
+
+    void Run() {
+        for (;;) {
+            PyVeltor* device = nullptr;
+            {
+                std::unique_lock<std::mutex> hold(m_Lock);
+                m_Queued.wait(hold, [this] { return !m_Queue.empty(); });
+                device = m_Queue.front();
+                m_Queue.pop_front();
+            }
+            device->ReleaseLibrary();
+            if (gate::Enter()) {
+                const PyGILState_STATE gil = PyGILState_Ensure();
+                device->DropPython();
+                PyGILState_Release(gil);
+                gate::Leave();
+            } else {
+                device->AbandonPython();
+            }
             delete device;
         }
+    }
+
+    std::mutex m_Lock;
+    std::condition_variable m_Queued;
+    std::deque<PyVeltor*> m_Queue;
+    bool m_Started = false;
+};
+
+// Deletes a device, with the GIL held, from the deallocation of its Python
+// object. The teardown lets go of the GIL while it waits for the device's
+// threads and takes it back afterwards: right here only on a thread the
+// exit never ends and outside the device's own callbacks; else on the
+// Reaper's thread, so that the port is closed shortly after this returns.
+struct DeviceDeleter {
+    void operator()(CVeltor* device) const {
+        // Python makes no other kind of CVeltor.
+        auto* own = static_cast<PyVeltor*>(device);
+        if (PyCallable::InCall() || MayBeEndedByExit()) {
+            Reaper::Take(own);
+            return;
+        }
+        WithoutGil([own] { own->ReleaseLibrary(); });
+        own->DropPython();
+        delete own;
     }
 };
 
 using DeviceHolder = std::unique_ptr<CVeltor, DeviceDeleter>;
 
 PyVeltor& Device(CVeltor& device) {
-    // Python makes no other kind of CVeltor.
     return static_cast<PyVeltor&>(device);
 }
 
+// The device of a Python object, or null before its __init__ made one. Not
+// through a cast: pybind11 gives an instance without a value a fresh raw
+// allocation, which a collection during __init__ would then take for a device.
 PyVeltor* DeviceOf(PyObject* self) {
-    try {
-        return static_cast<PyVeltor*>(py::cast<CVeltor*>(py::handle(self)));
-    } catch (const std::exception&) {
-        return nullptr;  // not constructed (yet)
+    auto* instance = reinterpret_cast<py::detail::instance*>(self);
+    py::detail::value_and_holder holder = instance->get_value_and_holder(nullptr, false);
+    if (!holder || !holder.holder_constructed()) {
+        return nullptr;
     }
+    return static_cast<PyVeltor*>(holder.value_ptr<CVeltor>());
 }
 
 // A channel's device and letter, which the channel keeps to itself.
@@ -234,11 +282,7 @@ struct ChannelAccess : CChannel {
 };
 
 py::object GetTimingMode(CChannel& channel) {
-    CTimingMode* mode = nullptr;
-    {
-        py::gil_scoped_release nogil;
-        mode = channel.GetTimingMode();
-    }
+    CTimingMode* mode = WithoutGil([&channel] { return channel.GetTimingMode(); });
     if (mode == nullptr) {
         return py::none();
     }
@@ -254,17 +298,17 @@ py::object SetTimingMode(CChannel& channel, const py::object& mode) {
     CTimingMode* raw = mode.is_none() ? nullptr : mode.cast<CTimingMode*>();
     PyVeltor& device = Device(*ChannelAccess::DeviceOf(channel));
     py::object& slot = device.ModeSlot(ChannelAccess::Index(channel));
-    py::object previous;
-    {
-        // The channel's mode and the object that keeps it alive change under
-        // the device's lock together, so that two threads setting modes
-        // cannot leave the channel on a mode nothing keeps.
-        py::gil_scoped_release nogil;
-        CSerDev::Hold hold(device);
+    // The channel's mode and the object that keeps it alive change under
+    // the device's lock together, so that two threads setting modes cannot
+    // leave the channel on a mode nothing keeps. The lock is let go of by
+    // its destructor, also when this thread is ended taking the GIL back.
+    std::optional<CSerDev::Hold> hold;
+    WithoutGil([&] {
+        hold.emplace(device);
         channel.SetTimingMode(raw);
-        py::gil_scoped_acquire gil;
-        previous = std::exchange(slot, mode.is_none() ? py::object() : mode);
-    }
+    });
+    py::object previous = std::exchange(slot, mode.is_none() ? py::object() : mode);
+    hold.reset();
     return previous ? previous : py::none();
 }
 
@@ -279,6 +323,12 @@ int ClearDevice(PyObject* self) {
         device->Clear();
     }
     return 0;
+}
+
+void DeallocDevice(PyObject* self) {
+    // Out of the GC's lists before the teardown lets go of the GIL.
+    PyObject_GC_UnTrack(self);
+    py::detail::pybind11_object_dealloc(self);
 }
 
 void BindSerDev(py::module_& module) {
@@ -300,6 +350,7 @@ void BindSerDev(py::module_& module) {
         .value("kMismatch", CSerDev::kMismatch)
         .value("kClosed", CSerDev::kClosed)
         .value("kOutOfStep", CSerDev::kOutOfStep)
+        .value("kCancelled", CSerDev::kCancelled)
         .export_values();
 
     // Plain integers, as InitConnection takes them.
@@ -338,13 +389,13 @@ void BindSerDev(py::module_& module) {
 }
 
 void BindVeltor(py::module_& module) {
-    const auto noGil = py::call_guard<py::gil_scoped_release>();
     py::class_<CVeltor, CSerDev, DeviceHolder> device(
         module, "CVeltor", py::custom_type_setup([](PyHeapTypeObject* heapType) {
             PyTypeObject* type = &heapType->ht_type;
             type->tp_flags |= Py_TPFLAGS_HAVE_GC;
             type->tp_traverse = TraverseDevice;
             type->tp_clear = ClearDevice;
+            type->tp_dealloc = DeallocDevice;
         }),
         "One instrument: its connection, eight channels, general properties, global logic and "
         "the device-wide commands. Every method returns as its C++ namesake does; calls that "
@@ -353,57 +404,62 @@ void BindVeltor(py::module_& module) {
         .def(
             "InitConnection",
             [](CVeltor& self, int port, int baudIndex) {
-                return self.InitConnection(port, baudIndex);
+                return WithoutGil([&] { return self.InitConnection(port, baudIndex); });
             },
-            py::arg("port"), py::arg("baudIndex"), noGil,
+            py::arg("port"), py::arg("baudIndex"),
             "Opens port number `port` (1: /dev/ttyS0) and sends the filler burst; 0 on success.")
         .def(
             "InitConnection",
             [](CVeltor& self, const std::string& path, int baudIndex) {
-                return self.InitConnection(path.c_str(), baudIndex);
+                return WithoutGil([&] { return self.InitConnection(path.c_str(), baudIndex); });
             },
-            py::arg("device"), py::arg("baudIndex"), noGil,
+            py::arg("device"), py::arg("baudIndex"),
             "Opens the port at a device path and sends the filler burst; 0 on success.")
-        .def("CloseConnection", &CVeltor::CloseConnection, noGil)
-        .def("IsConnected", &CVeltor::IsConnected, noGil)
-        .def("Lock", &CVeltor::Lock, noGil,
+        .def("CloseConnection", Released(&CVeltor::CloseConnection))
+        .def("IsConnected", Released(&CVeltor::IsConnected))
+        .def("Lock", Released(&CVeltor::Lock),
              "Takes the device's lock (recursive); keeps other threads' commands out.")
-        .def("Unlock", &CVeltor::Unlock, noGil)
-        .def("GetLastOutcome", &CVeltor::GetLastOutcome, noGil)
-        .def("GetLastError", &CVeltor::GetLastError, noGil,
+        .def("Unlock", &CVeltor::Unlock)
+        .def("GetLastOutcome", Released(&CVeltor::GetLastOutcome))
+        .def("GetLastError", Released(&CVeltor::GetLastError),
              "Why the last command or connection failed; empty after a success.")
-        .def("GetClockFrequencyHz", &CVeltor::GetClockFrequencyHz, py::arg("channel"), noGil)
+        .def("GetClockFrequencyHz", Released(&CVeltor::GetClockFrequencyHz), py::arg("channel"))
         .def("GetPropA", &CVeltor::GetPropA, py::return_value_policy::reference_internal,
              "The general properties (the device's own record, kept alive with the device).")
         .def("GetChannel", &CVeltor::GetChannel, py::arg("letter"),
              py::return_value_policy::reference_internal,
              "Channel 'A'..'H' (kept alive with the device); None for another letter.")
-        .def("SetGlobalLogic", &CVeltor::SetGlobalLogic, py::arg("text"), noGil)
-        .def("GetGlobalLogic", &CVeltor::GetGlobalLogic, noGil)
+        .def("SetGlobalLogic", Released(&CVeltor::SetGlobalLogic), py::arg("text"))
+        .def("GetGlobalLogic", Released(&CVeltor::GetGlobalLogic))
         .def(
             "GetGlobalLogicError",
             [](const CVeltor& self) {
-                int line = 0;
-                std::string message = self.GetGlobalLogicError(&line);
-                return std::make_pair(message, line);
+                return WithoutGil([&self] {
+                    int line = 0;
+                    std::string message = self.GetGlobalLogicError(&line);
+                    return std::make_pair(message, line);
+                });
             },
-            noGil, "(message, line) of the latest SetGlobalLogic that failed.")
-        .def("CmdEnableOutputs", &CVeltor::CmdEnableOutputs, noGil)
-        .def("CmdDisableOutputs", &CVeltor::CmdDisableOutputs, noGil)
-        .def("CmdLockFP", &CVeltor::CmdLockFP, noGil)
-        .def("CmdUnlockFP", &CVeltor::CmdUnlockFP, noGil)
-        .def("CmdResetAll", &CVeltor::CmdResetAll, noGil)
-        .def("CmdSetClock", &CVeltor::CmdSetClock, noGil)
-        .def("CmdSetAllTimingModes", &CVeltor::CmdSetAllTimingModes, noGil)
-        .def("CmdUpdateAll", &CVeltor::CmdUpdateAll, noGil)
-        .def("CmdTransferAllLogic", &CVeltor::CmdTransferAllLogic, noGil)
-        .def("CmdImplementLogic", &CVeltor::CmdImplementLogic, noGil)
+            "(message, line) of the latest SetGlobalLogic that failed.")
+        .def("CmdEnableOutputs", Released(&CVeltor::CmdEnableOutputs))
+        .def("CmdDisableOutputs", Released(&CVeltor::CmdDisableOutputs))
+        .def("CmdLockFP", Released(&CVeltor::CmdLockFP))
+        .def("CmdUnlockFP", Released(&CVeltor::CmdUnlockFP))
+        .def("CmdResetAll", Released(&CVeltor::CmdResetAll))
+        .def("CmdSetClock", Released(&CVeltor::CmdSetClock))
+        .def("CmdSetAllTimingModes", Released(&CVeltor::CmdSetAllTimingModes))
+        .def("CmdUpdateAll", Released(&CVeltor::CmdUpdateAll))
+        .def("CmdTransferAllLogic", Released(&CVeltor::CmdTransferAllLogic))
+        .def("CmdImplementLogic", Released(&CVeltor::CmdImplementLogic))
         .def(
             "SetReportListener",
             [](CVeltor& self, const py::object& listener) { Device(self).SetListener(listener); },
             py::arg("listener").none(true),
             "listener(channel, counts, seconds, timeNs) for every delay report, on the device's "
-            "report thread, or None. Returns once no call of the old one runs.")
+            "report thread, or None. No call of the old one starts after it returns. From a "
+            "thread that holds the device's lock (Lock()) or from the listener itself it returns "
+            "at once, and a call of the old one in progress may still be running (it may be "
+            "waiting for that very lock); from any other thread it returns once none runs.")
         .def(
             "GetReportListener", [](CVeltor& self) { return Device(self).Listener(); },
             "The listener SetReportListener set, or None.")
@@ -419,48 +475,44 @@ void BindVeltor(py::module_& module) {
         .def(
             "GetTrace", [](CVeltor& self) { return Device(self).TraceFunction(); },
             "The function SetTrace set, or None.");
-
-    py::module_::import("atexit").attr("register")(py::cpp_function(&ReleaseAll));
 }
 
 void BindChannel(py::module_& module) {
-    const auto noGil = py::call_guard<py::gil_scoped_release>();
     py::class_<CChannel, std::unique_ptr<CChannel, py::nodelete>>(
         module, "CChannel",
         "One of the eight channels, from CVeltor.GetChannel; it keeps its device alive.")
-        .def("CmdEnable", &CChannel::CmdEnable, noGil)
-        .def("CmdDisable", &CChannel::CmdDisable, noGil)
-        .def("CmdForceTrigger", &CChannel::CmdForceTrigger, noGil)
-        .def("CmdReset", &CChannel::CmdReset, noGil)
-        .def("CmdQuery", &CChannel::CmdQuery, noGil)
-        .def("CmdSetTimingMode", &CChannel::CmdSetTimingMode, noGil)
-        .def("CmdTransferLogic", &CChannel::CmdTransferLogic, noGil)
-        .def("CheckParameters", &CChannel::CheckParameters, noGil)
+        .def("CmdEnable", Released(&CChannel::CmdEnable))
+        .def("CmdDisable", Released(&CChannel::CmdDisable))
+        .def("CmdForceTrigger", Released(&CChannel::CmdForceTrigger))
+        .def("CmdReset", Released(&CChannel::CmdReset))
+        .def("CmdQuery", Released(&CChannel::CmdQuery))
+        .def("CmdSetTimingMode", Released(&CChannel::CmdSetTimingMode))
+        .def("CmdTransferLogic", Released(&CChannel::CmdTransferLogic))
+        .def("CheckParameters", Released(&CChannel::CheckParameters))
         .def("GetTimingMode", &GetTimingMode, "The channel's own mode, or None on the default.")
         .def("SetTimingMode", &SetTimingMode, py::arg("mode").none(true),
              "Attaches a mode (None: the default) and returns the previous one. The device "
              "keeps the mode alive while it is attached.")
-        .def("SetLastDelay", &CChannel::SetLastDelay, py::arg("counts"), noGil)
-        .def("GetLastDelay", &CChannel::GetLastDelay, noGil)
-        .def("GetReportCount", &CChannel::GetReportCount, noGil)
-        .def("SetChannelLogic", &CChannel::SetChannelLogic, py::arg("text"), noGil)
-        .def("GetChannelLogic", &CChannel::GetChannelLogic, noGil)
-        .def("CheckLogic", &CChannel::CheckLogic, noGil)
-        .def("CompileLogic", &CChannel::CompileLogic, noGil)
+        .def("SetLastDelay", Released(&CChannel::SetLastDelay), py::arg("counts"))
+        .def("GetLastDelay", Released(&CChannel::GetLastDelay))
+        .def("GetReportCount", Released(&CChannel::GetReportCount))
+        .def("SetChannelLogic", Released(&CChannel::SetChannelLogic), py::arg("text"))
+        .def("GetChannelLogic", Released(&CChannel::GetChannelLogic))
+        .def("CheckLogic", Released(&CChannel::CheckLogic))
+        .def("CompileLogic", Released(&CChannel::CompileLogic))
         .def(
             "GetLogicError",
             [](const CChannel& self) {
-                int line = 0;
-                std::string message = self.GetLogicError(&line);
-                return std::make_pair(message, line);
+                return WithoutGil([&self] {
+                    int line = 0;
+                    std::string message = self.GetLogicError(&line);
+                    return std::make_pair(message, line);
+                });
             },
-            noGil, "(message, line) of the last compile or transfer.")
+            "(message, line) of the last compile or transfer.")
         .def("GetLogicCode", [](const CChannel& self) {
-            std::vector<unsigned char> code;
-            {
-                py::gil_scoped_release nogil;
-                code = self.GetLogicCode();
-            }
+            const std::vector<unsigned char> code =
+                WithoutGil([&self] { return self.GetLogicCode(); });
             return py::bytes(reinterpret_cast<const char*>(code.data()), code.size());
         });
 }

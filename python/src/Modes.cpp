@@ -331,11 +331,8 @@ void BindModeClasses(py::module_& module) {
     module.def(
         "FindDeviceProblems",
         [](CVeltor& device) {
-            std::vector<veltor::DeviceProblem> problems;
-            {
-                py::gil_scoped_release release;
-                problems = veltor::FindDeviceProblems(device);
-            }
+            const std::vector<veltor::DeviceProblem> problems =
+                WithoutGil([&device] { return veltor::FindDeviceProblems(device); });
             py::list out;
             for (const veltor::DeviceProblem& problem : problems) {
                 py::object channel = problem.channel == 0

@@ -31,7 +31,6 @@ std::unique_ptr<CTimingMode> Clone(const CTimingMode& mode) {
 void BindSetup(py::module_& parent) {
     py::module_ module = parent.def_submodule(
         "setup", "Setup files: one JSON file describes a whole instrument (see setup/Setup.h).");
-    const auto noGil = py::call_guard<py::gil_scoped_release>();
 
     // Kept for the life of the process, past the interpreter's: never released.
     static auto* error = new py::exception<vs::Error>(module, "Error", PyExc_ValueError);
@@ -79,9 +78,9 @@ void BindSetup(py::module_& parent) {
 
     module.def("Parse", &vs::Parse, py::arg("jsonText"));
     module.def("Format", &vs::Format, py::arg("setup"));
-    module.def("Load", &vs::Load, py::arg("path"), noGil);
-    module.def("Save", &vs::Save, py::arg("path"), py::arg("setup"), noGil);
-    module.def("Capture", &vs::Capture, py::arg("device"), noGil,
+    module.def("Load", Released(&vs::Load), py::arg("path"));
+    module.def("Save", Released(&vs::Save), py::arg("path"), py::arg("setup"));
+    module.def("Capture", Released(&vs::Capture), py::arg("device"),
                "What the device's host objects hold now, with copies of its modes.");
     module.def("ModeName", &vs::ModeName, py::arg("mode"));
     module.def("MakeMode", &vs::MakeMode, py::arg("name"));

@@ -123,74 +123,75 @@ void BindSimulator(py::module_& parent) {
     py::module_ module = parent.def_submodule(
         "vsim", "The simulated instrument on a pseudo-terminal (see sim/Simulator.h).");
     BindState(module);
-    const auto noGil = py::call_guard<py::gil_scoped_release>();
 
     py::class_<SimHandle>(module, "Simulator",
                           "Opens a pseudo-terminal and serves the instrument on it until Close().")
-        .def(py::init<>(), noGil)
-        .def("Close", &SimHandle::Close, noGil, "Stops serving and closes the pseudo-terminal.")
+        .def(py::init([] { return WithoutGil([] { return new SimHandle(); }); }))
+        .def("Close", Released(&SimHandle::Close), "Stops serving and closes the pseudo-terminal.")
         .def("IsClosed", &SimHandle::IsClosed)
         .def(
             "SlavePath", [](SimHandle& self) { return self.Get().SlavePath(); },
             "The path the host opens as its serial port.")
-        .def(
-            "State", [](SimHandle& self) { return self.Get().State(); }, noGil)
+        .def("State",
+             [](SimHandle& self) { return WithoutGil([&self] { return self.Get().State(); }); })
         .def(
             "SetChannelDelay",
             [](SimHandle& self, int channel, uint32_t counts) {
-                self.Get().SetChannelDelay(ChannelIndex(channel), counts);
+                const int index = ChannelIndex(channel);
+                WithoutGil([&] { self.Get().SetChannelDelay(index, counts); });
             },
-            py::arg("channel"), py::arg("counts"), noGil,
-            "The delay a query of the channel answers.")
+            py::arg("channel"), py::arg("counts"), "The delay a query of the channel answers.")
         .def(
-            "SetReferenceHz", [](SimHandle& self, double hz) { self.Get().SetReferenceHz(hz); },
-            py::arg("hz"), noGil)
+            "SetReferenceHz",
+            [](SimHandle& self, double hz) { WithoutGil([&] { self.Get().SetReferenceHz(hz); }); },
+            py::arg("hz"))
         .def(
             "SendDelayReport",
             [](SimHandle& self, int channel, uint32_t counts) {
-                self.Get().SendDelayReport(ChannelIndex(channel), counts);
+                const int index = ChannelIndex(channel);
+                WithoutGil([&] { self.Get().SendDelayReport(index, counts); });
             },
-            py::arg("channel"), py::arg("counts"), noGil, "Sends one unasked delay report.")
+            py::arg("channel"), py::arg("counts"), "Sends one unasked delay report.")
         .def(
             "SendBytes",
             [](SimHandle& self, const std::string& bytes) {
-                self.Get().SendBytes(std::vector<uint8_t>(bytes.begin(), bytes.end()));
+                std::vector<uint8_t> copy(bytes.begin(), bytes.end());
+                WithoutGil([&] { self.Get().SendBytes(copy); });
             },
-            py::arg("bytes"), noGil)
+            py::arg("bytes"))
         .def(
             "StartReportStream",
             [](SimHandle& self, int channel, uint32_t firstCounts, int intervalUs) {
-                self.Get().StartReportStream(channel < 0 ? -1 : ChannelIndex(channel), firstCounts,
-                                             intervalUs);
+                const int index = channel < 0 ? -1 : ChannelIndex(channel);
+                WithoutGil([&] { self.Get().StartReportStream(index, firstCounts, intervalUs); });
             },
-            py::arg("channel"), py::arg("firstCounts"), py::arg("intervalUs"), noGil,
+            py::arg("channel"), py::arg("firstCounts"), py::arg("intervalUs"),
             "Reports with counts firstCounts, firstCounts + 1, ... every intervalUs; channel -1 "
             "goes round A..H.")
+        .def("StopReportStream",
+             [](SimHandle& self) {
+                 return WithoutGil([&self] { return self.Get().StopReportStream(); });
+             })
         .def(
-            "StopReportStream", [](SimHandle& self) { return self.Get().StopReportStream(); },
-            noGil)
-        .def(
-            "HangUp", [](SimHandle& self) { self.Get().HangUp(); }, noGil,
+            "HangUp", [](SimHandle& self) { WithoutGil([&self] { self.Get().HangUp(); }); },
             "Closes the line as when a USB adapter is pulled.")
         .def("IsHungUp", [](SimHandle& self) { return self.Get().IsHungUp(); })
         .def(
             "QueueFaults",
             [](SimHandle& self, const std::string& kind, int count, int delayMs) {
                 const vsim::Fault fault = MakeFault(kind, delayMs);
-                py::gil_scoped_release nogil;
-                self.Get().QueueFaults(fault, count);
+                WithoutGil([&] { self.Get().QueueFaults(fault, count); });
             },
             py::arg("kind"), py::arg("count") = 1, py::arg("delayMs") = 0,
             "Faults for the next `count` requests, by name (\"negative\", \"no-answer\", ...).")
-        .def(
-            "ClearFaults", [](SimHandle& self) { self.Get().ClearFaults(); }, noGil)
+        .def("ClearFaults",
+             [](SimHandle& self) { WithoutGil([&self] { self.Get().ClearFaults(); }); })
         .def(
             "SetFaultRate",
             [](SimHandle& self, const std::string& kind, double probability, uint32_t seed,
                int delayMs) {
                 const vsim::Fault fault = MakeFault(kind, delayMs);
-                py::gil_scoped_release nogil;
-                self.Get().SetFaultRate(fault, probability, seed);
+                WithoutGil([&] { self.Get().SetFaultRate(fault, probability, seed); });
             },
             py::arg("kind"), py::arg("probability"), py::arg("seed") = 1, py::arg("delayMs") = 0)
         .def(
@@ -203,25 +204,21 @@ void BindSimulator(py::module_& parent) {
         .def(
             "WaitForFrames",
             [](SimHandle& self, size_t count, int timeoutMs) {
-                return self.Get().WaitForFrames(count, timeoutMs);
+                return WithoutGil([&] { return self.Get().WaitForFrames(count, timeoutMs); });
             },
-            py::arg("count"), py::arg("timeoutMs"), noGil)
+            py::arg("count"), py::arg("timeoutMs"))
         .def(
             "WaitForRawBytes",
             [](SimHandle& self, size_t count, int timeoutMs) {
-                return self.Get().WaitForRawBytes(count, timeoutMs);
+                return WithoutGil([&] { return self.Get().WaitForRawBytes(count, timeoutMs); });
             },
-            py::arg("count"), py::arg("timeoutMs"), noGil)
-        .def(
-            "ClearLog", [](SimHandle& self) { self.Get().ClearLog(); }, noGil)
+            py::arg("count"), py::arg("timeoutMs"))
+        .def("ClearLog", [](SimHandle& self) { WithoutGil([&self] { self.Get().ClearLog(); }); })
         .def(
             "Payloads",
             [](SimHandle& self) {
-                std::vector<vsim::Frame> frames;
-                {
-                    py::gil_scoped_release nogil;
-                    frames = self.Get().Frames();
-                }
+                const std::vector<vsim::Frame> frames =
+                    WithoutGil([&self] { return self.Get().Frames(); });
                 py::list payloads;
                 for (const vsim::Frame& frame : frames) {
                     if (frame.valid) {
