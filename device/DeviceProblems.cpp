@@ -2,12 +2,64 @@
 #include <veltor/CVeltor.h>
 #include <veltor/Diagnostics.h>
 
+#include <cmath>
 #include <string>
 #include <utility>
 
 #include "device/ClockSources.h"
+#include "modes/Payload.h"
 
 namespace veltor {
+
+namespace {
+
+// Closer than this, a time runs as written: the product of a time and a
+// clock is off by a few units of the last place only, while one count in
+// the largest (2^32) is 2e-10 of it.
+constexpr double kSameTime = 1e-12;
+constexpr int kMostTimes = 8;
+
+}  // namespace
+
+std::vector<RoundedTime> FindRoundedTimes(const CTimingMode& mode, CVeltor const* device,
+                                          char channel) {
+    std::vector<RoundedTime> rounded;
+    STimeParameter times[kMostTimes];
+    const int count = mode.GetTimeParameters(times, kMostTimes, device, channel);
+    for (int i = 0; i < count && i < kMostTimes; ++i) {
+        const STimeParameter& time = times[i];
+        if (!time.bWithin || !(time.dClockHz > 0.0)) {
+            continue;
+        }
+        // A negative time (the up-down delay) goes out as its magnitude's
+        // counts, negated.
+        const double magnitude = std::fabs(time.dValue);
+        const std::uint32_t counts = modes::CountsAt(time.dClockHz, magnitude);
+        const double running = std::copysign(modes::SecondsAt(time.dClockHz, counts), time.dValue);
+        if (std::fabs(running - time.dValue) > kSameTime * magnitude) {
+            const long long signedCounts = time.dValue < 0.0 ? -static_cast<long long>(counts)
+                                                             : static_cast<long long>(counts);
+            const char letter =
+                channel >= 'a' && channel <= 'h' ? static_cast<char>(channel - 'a' + 'A') : channel;
+            rounded.push_back(
+                {letter, time.szName, time.dValue, running, signedCounts, time.dClockHz});
+        }
+    }
+    return rounded;
+}
+
+std::vector<RoundedTime> FindRoundedTimes(CVeltor& device) {
+    CSerDev::Hold hold(device);
+    std::vector<RoundedTime> rounded;
+    for (char letter = 'A'; letter <= 'H'; ++letter) {
+        if (const CTimingMode* mode = device.GetChannel(letter)->GetTimingMode()) {
+            for (RoundedTime& time : FindRoundedTimes(*mode, &device, letter)) {
+                rounded.push_back(std::move(time));
+            }
+        }
+    }
+    return rounded;
+}
 
 std::vector<DeviceProblem> FindDeviceProblems(CVeltor& device) {
     CSerDev::Hold hold(device);

@@ -25,6 +25,27 @@ VELTOR_API std::string DescribeTime(const STimeParameter& parameter);
 VELTOR_API std::vector<std::string> FindParameterProblems(const CTimingMode& mode,
                                                           CVeltor const* device, char channel);
 
+/// A time that the instrument runs other than as written: it counts whole
+/// periods of the channel's clock, and a time between two counts runs as
+/// the nearest one (at 3.125 MHz a delay of 1.5 µs runs as 1.6 µs).
+struct VELTOR_API RoundedTime {
+    char channel;      ///< 'A'..'H'
+    std::string name;  ///< "delay", "duration", "sweep" (STimeParameter::szName)
+    double written;    ///< seconds, as the mode holds it
+    double running;    ///< seconds, as the instrument runs it: counts / clock
+    long long counts;  ///< counts sent for it (negative for a negative delay)
+    double clockHz;    ///< the channel's clock frequency
+};
+/// Each time the mode checks now (GetTimeParameters) that is within its
+/// interval but runs other than as written, by more than one part in 10^12;
+/// the counts are those the mode sends. Empty for a mode without times and
+/// for a channel without a clock. Times outside their interval are not
+/// listed: FindParameterProblems lists them, and nothing is sent for them.
+VELTOR_API std::vector<RoundedTime> FindRoundedTimes(const CTimingMode& mode, CVeltor const* device,
+                                                     char channel);
+/// The same for each channel's own mode, A to H. Takes the device's lock.
+VELTOR_API std::vector<RoundedTime> FindRoundedTimes(CVeltor& device);
+
 /// One reason the device's host objects would be refused, found offline.
 struct VELTOR_API DeviceProblem {
     /// 'A'..'H'; 0 for the global logic (logic true) or a pair's
