@@ -49,7 +49,8 @@ CChannel::CChannel(CVeltor* device, char name)
       m_pMode(nullptr),
       m_pChLogic(nullptr),
       m_nLastDelay(0),
-      m_nReports(0) {
+      m_nReports(0),
+      m_nEnabled(-1) {
     m_pChLogic = new CChLogic(device != nullptr ? device->GetGlobalSymbols() : nullptr, m_Name);
 }
 
@@ -90,11 +91,22 @@ bool CChannel::SendChannelRequest(unsigned char selector, unsigned char code, co
 }
 
 bool CChannel::CmdEnable() {
-    return SendChannelRequest(0x88, kEnable, "Enabling the channel...");
+    // Held past the request, so that the state stored is the last sent.
+    DeviceHold hold(m_pDevice);
+    const bool done = SendChannelRequest(0x88, kEnable, "Enabling the channel...");
+    m_nEnabled = done ? 1 : -1;
+    return done;
 }
 
 bool CChannel::CmdDisable() {
-    return SendChannelRequest(0x88, kDisable, "Disabling the channel...");
+    DeviceHold hold(m_pDevice);
+    const bool done = SendChannelRequest(0x88, kDisable, "Disabling the channel...");
+    m_nEnabled = done ? 0 : -1;
+    return done;
+}
+
+int CChannel::GetEnabledState() const {
+    return m_nEnabled;
 }
 
 bool CChannel::CmdForceTrigger() {

@@ -28,6 +28,10 @@ public:
     bool CmdEnable();
     /// Disables the channel.
     bool CmdDisable();
+    /// Whether the instrument last acknowledged enabling (1) or disabling
+    /// (0) the channel through this object; -1 before either, and after one
+    /// that failed (it may or may not have been carried out). Any thread.
+    int GetEnabledState() const;
     /// Triggers the channel once, as if its logic input fired. Unlike the
     /// other commands it is never sent twice for one call: it is repeated
     /// only when the instrument refused it (not carried out) or it could not
@@ -104,6 +108,7 @@ protected:
     /// the general properties the host may be changing; converted on reading.
     std::atomic<unsigned int> m_nLastDelay;
     std::atomic<unsigned long> m_nReports;
+    std::atomic<int> m_nEnabled;
 
     static CTimingMode* m_pDefaultMode;
     /// @endcond
