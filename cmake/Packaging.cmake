@@ -9,7 +9,6 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "Host SDK for the Veltor eight-channel delay and pulse generator")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
-set(CPACK_STRIP_FILES OFF)
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
@@ -21,7 +20,48 @@ else()
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION science)
+  string(CONCAT CPACK_PACKAGE_DESCRIPTION
+    "The library libveltor (C++ classes and a flat C interface) talks to the\n"
+    "instrument over a serial line or a serial device server, checks every\n"
+    "time against the instrument's ranges and compiles channel logic. The\n"
+    "package also holds the veltor command-line tool with its JSON setup\n"
+    "files, the simulated instrument veltor-sim, and the Python package\n"
+    "veltor for the system's python3.")
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+  # The programs and libraries are built with debugging information
+  # (RelWithDebInfo); the package ships them stripped.
+  set(CPACK_STRIP_FILES ON)
+
+  # The package's changelog names its version: the project's version and a
+  # Debian revision, which is taken from it. A project version without its
+  # entry there is reported here and fails the package's test.
+  set(VELTOR_DEBIAN_CHANGELOG ${CMAKE_CURRENT_LIST_DIR}/debian/changelog)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${VELTOR_DEBIAN_CHANGELOG})
+  file(STRINGS ${VELTOR_DEBIAN_CHANGELOG} entry LIMIT_COUNT 1)
+  if(NOT entry MATCHES "^veltor \\(([^)]+)-([^)-]+)\\) ")
+    message(FATAL_ERROR "${VELTOR_DEBIAN_CHANGELOG}: the first line is no entry of veltor: ${entry}")
+  endif()
+  set(CPACK_DEBIAN_PACKAGE_RELEASE ${CMAKE_MATCH_2})
+  if(NOT CMAKE_MATCH_1 STREQUAL PROJECT_VERSION)
+    message(WARNING "${VELTOR_DEBIAN_CHANGELOG} begins with version ${CMAKE_MATCH_1}, "
+      "the project is at ${PROJECT_VERSION}: add an entry for it")
+  endif()
+
+  # /usr/share/doc/veltor: the copyright file and the changelog, compressed
+  # as Debian's tools do (-9, and -n for no name or time in the file).
+  set(gzipped ${CMAKE_BINARY_DIR}/debian/changelog.Debian.gz)
+  add_custom_command(OUTPUT ${gzipped}
+    COMMAND ${CMAKE_COMMAND} -E copy ${VELTOR_DEBIAN_CHANGELOG} ${CMAKE_BINARY_DIR}/debian/changelog.Debian
+    COMMAND gzip -9nf ${CMAKE_BINARY_DIR}/debian/changelog.Debian
+    DEPENDS ${VELTOR_DEBIAN_CHANGELOG}
+    VERBATIM)
+  add_custom_target(veltor_changelog ALL DEPENDS ${gzipped})
+  install(FILES ${gzipped} ${CMAKE_CURRENT_LIST_DIR}/debian/copyright
+    DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  include(${CMAKE_CURRENT_LIST_DIR}/ManPages.cmake)
+
   # The Python package is usable only with the interpreter it was built for.
   if(VELTOR_PYTHON_VERSION)
     set(CPACK_DEBIAN_PACKAGE_RECOMMENDS

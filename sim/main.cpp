@@ -22,8 +22,10 @@ namespace {
 
 void Usage() {
     std::fprintf(stderr,
-                 "usage: veltor-sim [--pace] [--verbose] [--delay CH:COUNTS]... [--ref HZ]\n"
-                 "                  [--reports CH:INTERVAL_MS[:FIRST]]\n"
+                 "Usage: veltor-sim [OPTION]...\n"
+                 "Serves the simulated Veltor on a pseudo-terminal: prints the path of its\n"
+                 "slave side, then answers on it until interrupted.\n"
+                 "\n"
                  "  --pace             write and read at the line speed the host set\n"
                  "                     (10 bits per byte), like a real line\n"
                  "  --verbose          print every request and answer in hex on stderr\n"

@@ -5,6 +5,12 @@
 #include <cstdio>
 #include <string>
 
+// The standard the user's build chose, when the test names it: no flag of
+// veltor.pc may override it.
+#ifdef VELTOR_CONSUMER_CPLUSPLUS
+static_assert(__cplusplus == VELTOR_CONSUMER_CPLUSPLUS, "the build's -std was overridden");
+#endif
+
 int main() {
     CVeltor device;
     CDelayDurate pulse;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs a build tree into a scratch prefix and builds a user's program
-# against it both ways: find_package(veltor) and pkg-config.
+# against it both ways: find_package(veltor), and pkg-config (C++ at the
+# compiler's default standard and at C++20, and a C program: pkgconfig.sh).
 #   run.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build="$1"
@@ -15,12 +16,8 @@ cmake --build "$work/cmake" >/dev/null
 LD_LIBRARY_PATH="$(dirname "$(find "$prefix" -name 'libveltor.so' -path '*/lib*' | head -n 1)")" \
   "$work/cmake/consumer"
 
-pcdir="$(dirname "$(find "$prefix" -name veltor.pc | head -n 1)")"
-export PKG_CONFIG_PATH="$pcdir"
-libdir="$(pkg-config --variable=libdir veltor)"
-# shellcheck disable=SC2046
-c++ "$here/main.cpp" -o "$work/consumer-pc" $(pkg-config --cflags --libs veltor) -Wl,-rpath,"$libdir"
-"$work/consumer-pc"
+PKG_CONFIG_PATH="$(dirname "$(find "$prefix" -name veltor.pc | head -n 1)")" \
+  "$here/pkgconfig.sh" "$work"
 
 # The tool and the simulator run from the installed tree.
 "$prefix/bin/veltor" --help >/dev/null

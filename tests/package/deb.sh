@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
-# Makes the Debian package of a build tree and checks it: its files, then
-# the package installed and used. With VELTOR_TEST_SYSTEM_INSTALL=1 (CI, as
-# root) it is installed with apt-get as a user would, `veltor demo` and the
-# Python package run from /usr, and the package is removed again; otherwise
-# it is unpacked into a scratch folder and the tool runs from there.
+# Makes the Debian package of a build tree and checks it: its files as Debian
+# wants them (stripped, one libveltor.so, the copyright file, the changelog
+# and the manual pages compressed with gzip -9n), then the package used: the
+# tool, the Python package and programs built with pkg-config. With
+# VELTOR_TEST_SYSTEM_INSTALL=1 (CI, as root) it is installed with apt-get as
+# a user would, used from /usr and removed again; otherwise it is used from
+# its files unpacked into a scratch folder. Exits 77 (skipped) after every
+# other check passed when the build had no help2man to write the manual
+# pages.
 #   deb.sh BUILD_DIR
 set -euo pipefail
 build="$1"
+here="$(cd "$(dirname "$0")" && pwd)"
 work="$(mktemp -d)"
 installed=0
 cleanup() {
@@ -16,39 +21,129 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+fail() {
+  echo "$*"
+  exit 1
+}
 
 rm -rf "$build/packages"
 (cd "$build" && cpack -G DEB --config CPackConfig.cmake) >"$work/cpack.log" 2>&1 ||
   { tail -n 30 "$work/cpack.log"; exit 1; }
 deb="$(ls "$build"/packages/veltor_*.deb)"
 echo "package: $deb"
+version="$(dpkg-deb -f "$deb" Version)"
+upstream="${version%-*}"
+
+# Without help2man the build leaves the manual pages out (and says so).
+man_pages=(veltor veltor-sim)
+if grep -q '^VELTOR_HELP2MAN:FILEPATH=.*NOTFOUND' "$build/CMakeCache.txt"; then
+  man_pages=()
+fi
 
 contents="$(dpkg-deb -c "$deb" | awk '{print $6}')"
-for file in ./usr/bin/veltor ./usr/bin/veltor-sim ./usr/include/veltor/veltor.h \
-  ./usr/include/veltor/version.h ./usr/lib/cmake/veltor/veltorConfig.cmake \
-  ./usr/lib/cmake/veltor/veltorConfigVersion.cmake ./usr/lib/pkgconfig/veltor.pc \
-  ./usr/lib/python3/dist-packages/veltor/__init__.py; do
-  grep -qx -- "$file" <<<"$contents" || { echo "the package lacks $file"; exit 1; }
+files=(./usr/bin/veltor ./usr/bin/veltor-sim ./usr/include/veltor/veltor.h
+  ./usr/include/veltor/version.h ./usr/lib/cmake/veltor/veltorConfig.cmake
+  ./usr/lib/cmake/veltor/veltorConfigVersion.cmake ./usr/lib/pkgconfig/veltor.pc
+  ./usr/lib/python3/dist-packages/veltor/__init__.py ./usr/share/doc/veltor/copyright
+  ./usr/share/doc/veltor/changelog.Debian.gz)
+for name in "${man_pages[@]}"; do
+  files+=("./usr/share/man/man1/$name.1.gz")
 done
-grep -qE '^\./usr/lib/libveltor\.so\.[0-9]+$' <<<"$contents" ||
-  { echo "the package lacks the library's soname link"; exit 1; }
-dpkg-deb -f "$deb" Depends | grep -q libc6 || { echo "the package names no dependencies"; exit 1; }
+for file in "${files[@]}"; do
+  grep -qx -- "$file" <<<"$contents" || fail "the package lacks $file"
+done
+# One library, which the programs, C++ hosts and the Python module all load.
+libraries="$(grep -E '/libveltor\.so' <<<"$contents" | sort)"
+[ "$libraries" = "$(printf './usr/lib/libveltor.so%s\n' '' .0 ".$upstream")" ] ||
+  fail "the package should hold /usr/lib/libveltor.so{,.0,.$upstream} and no other copy:
+$libraries"
+dpkg-deb -f "$deb" Depends | grep -q libc6 || fail "the package names no dependencies"
+dpkg-deb -f "$deb" Recommends | grep -q 'python3 (>= 3\.' ||
+  fail "the package does not name the python3 its module was built for"
 
-cd "$work"
+dpkg -x "$deb" "$work/root"
+
+# No debugging information or symbol table in any ELF file shipped.
+elves=0
+while IFS= read -r -d '' file; do
+  [ "$(od -An -tx1 -N4 "$file" | tr -d ' ')" = 7f454c46 ] || continue
+  elves=$((elves + 1))
+  sections="$(readelf -S -W "$file" | { grep -oE ' \.(debug_[a-z_]+|symtab) ' || true; } |
+    sort -u | tr -d '\n')"
+  [ -z "$sections" ] || fail "${file#"$work/root"} is not stripped:$sections"
+done < <(find "$work/root" -type f -print0)
+[ "$elves" -ge 4 ] || fail "only $elves ELF files found in the package"
+
+# gzip -9n, as Debian's tools compress: no file name (flag bit 3) nor time
+# (bytes 4 to 7) in the header, and the best compression (byte 8 is 2).
+check_gzip() {
+  local header
+  read -r -a header <<<"$(od -An -tu1 -N9 "$1")"
+  [ "${header[0]} ${header[1]}" = "31 139" ] || fail "$1 is not gzip-compressed"
+  [ $((header[3] & 8)) -eq 0 ] || fail "$1 holds its file name (gzip -n)"
+  [ "${header[*]:4:4}" = "0 0 0 0" ] || fail "$1 holds a time stamp (gzip -n)"
+  [ "${header[8]}" = 2 ] || fail "$1 is not compressed with gzip -9"
+}
+
+doc="$work/root/usr/share/doc/veltor"
+head -n 1 "$doc/copyright" |
+  grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+  fail "the copyright file is not in the machine-readable format"
+grep -A2 -x 'Files: \*' "$doc/copyright" | grep -q '^License: ' ||
+  fail "the copyright file names no license for Files: *"
+check_gzip "$doc/changelog.Debian.gz"
+gzip -dc "$doc/changelog.Debian.gz" >"$work/changelog"
+[ "$(dpkg-parsechangelog -l "$work/changelog" -S Version)" = "$version" ] ||
+  fail "the changelog's last entry is not version $version (add one to cmake/debian/changelog)"
+
+# help2man found the usage line: the synopsis names the program.
+for name in "${man_pages[@]}"; do
+  page="$work/root/usr/share/man/man1/$name.1.gz"
+  check_gzip "$page"
+  synopsis="$(gzip -dc "$page" | awk '/^\.SH SYNOPSIS/ { getline; print; exit }' | sed 's/\\-/-/g')"
+  [ "$synopsis" = ".B $name" ] || fail "$name.1 has no synopsis of $name: '$synopsis'"
+done
+
 if [ "${VELTOR_TEST_SYSTEM_INSTALL:-0}" = 1 ] && [ "$(id -u)" -eq 0 ]; then
   if dpkg-query -W -f='${Status}' veltor 2>/dev/null | grep -q " installed$"; then
-    echo "a veltor package is installed already: not replacing it"
-    exit 1
+    fail "a veltor package is installed already: not replacing it"
   fi
   installed=1
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >"$work/apt.log" 2>&1 ||
     { tail -n 30 "$work/apt.log"; exit 1; }
-  /usr/bin/veltor demo --diagram "$work/demo.svg" >"$work/demo.log"
-  /usr/bin/python3 -c 'import veltor, sys; sys.exit(0 if veltor.Device else 1)'
-  echo "installed with apt-get: veltor demo and the Python package run from /usr"
+  root=""
+  unset PKG_CONFIG_PATH PYTHONPATH
+  where="installed with apt-get"
 else
-  dpkg -x "$deb" "$work/root"
-  "$work/root/usr/bin/veltor" demo --diagram "$work/demo.svg" >"$work/demo.log"
-  echo "unpacked: veltor demo runs from the package's files"
+  root="$work/root"
+  export PKG_CONFIG_PATH="$root/usr/lib/pkgconfig"
+  export PYTHONPATH="$root/usr/lib/python3/dist-packages"
+  where="unpacked"
 fi
+unset LD_LIBRARY_PATH
+
+cd "$work"
+"$root/usr/bin/veltor" demo --diagram "$work/demo.svg" >"$work/demo.log"
 grep -q '<svg' "$work/demo.svg"
+
+# The module loads /usr/lib's libveltor.so.0 (through its run path when
+# unpacked), and no copy of it sits in the package as a module of its own.
+/usr/bin/python3 - "$root/usr/lib/libveltor.so.0" <<'EOF'
+import os, pkgutil, sys
+import veltor
+
+with open("/proc/self/maps") as maps:
+    loaded = {os.path.realpath(line.split()[-1]) for line in maps if "/libveltor.so" in line}
+expected = {os.path.realpath(sys.argv[1])}
+copies = [m.name for m in pkgutil.iter_modules(veltor.__path__) if m.name.startswith("lib")]
+if loaded != expected or copies or not veltor.Device:
+    sys.exit(f"the Python package loaded {sorted(loaded)}, not {sorted(expected)}; modules {copies}")
+EOF
+
+"$here/../consumer/pkgconfig.sh" "$work" >/dev/null
+echo "$where: veltor demo, the Python package and C, C++ and C++20 programs built with pkg-config run"
+
+if [ ${#man_pages[@]} -eq 0 ]; then
+  echo "the manual pages were not checked: the build found no help2man (scripts/setup.sh installs it)"
+  exit 77
+fi
