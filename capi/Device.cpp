@@ -91,6 +91,17 @@ VELTOR_API veltor_status VELTOR_CALL veltor_disconnect(veltor_device* device) {
     });
 }
 
+VELTOR_API veltor_status VELTOR_CALL veltor_cancel_command(veltor_device* device) {
+    return Guard([&] {
+        if (device == nullptr) {
+            return NullArgument("device");
+        }
+        // Not under the device's lock, which the command holds.
+        device->device.CancelCommand();
+        return VELTOR_OK;
+    });
+}
+
 VELTOR_API veltor_status VELTOR_CALL veltor_is_connected(veltor_device* device, int* connected) {
     if (device == nullptr || connected == nullptr) {
         return NullArgument(device == nullptr ? "device" : "connected");

@@ -129,7 +129,8 @@ static_assert(Same(VELTOR_OUTCOME_NONE, CSerDev::kNone) &&
                   Same(VELTOR_OUTCOME_PORT_LOST, CSerDev::kPortLost) &&
                   Same(VELTOR_OUTCOME_MISMATCH, CSerDev::kMismatch) &&
                   Same(VELTOR_OUTCOME_CLOSED, CSerDev::kClosed) &&
-                  Same(VELTOR_OUTCOME_OUT_OF_STEP, CSerDev::kOutOfStep),
+                  Same(VELTOR_OUTCOME_OUT_OF_STEP, CSerDev::kOutOfStep) &&
+                  Same(VELTOR_OUTCOME_CANCELLED, CSerDev::kCancelled),
               "veltor_outcome and CSerDev::Outcome differ");
 
 extern "C" {
@@ -196,7 +197,7 @@ VELTOR_API veltor_status VELTOR_CALL veltor_describe_outcome(int outcome, const 
     if (text == nullptr) {
         return NullArgument("text");
     }
-    *text = outcome >= VELTOR_OUTCOME_NONE && outcome <= VELTOR_OUTCOME_OUT_OF_STEP
+    *text = outcome >= VELTOR_OUTCOME_NONE && outcome <= VELTOR_OUTCOME_CANCELLED
                 ? CSerDev::DescribeOutcome(static_cast<CSerDev::Outcome>(outcome))
                 : "unknown outcome";
     return VELTOR_OK;

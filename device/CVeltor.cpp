@@ -121,7 +121,7 @@ bool CVeltor::Carry(CCommand* command, const char* once) {
         }
         // Without a port, every further attempt would fail the same way.
         if (command->m_Tries <= 0 || outcome == kPortLost || outcome == kNotConnected ||
-            outcome == kClosed) {
+            outcome == kClosed || outcome == kCancelled) {
             SetExchangeError(command, attempts);
             return false;
         }

@@ -211,6 +211,17 @@ int CSerDev::CloseConnection() {
     return 0;
 }
 
+void CSerDev::CancelCommand() {
+    m_pCommandLock->Cancel();
+    // Wakes the command's wait; under the receive lock, as closing sets it,
+    // so that the event is never set once released.
+    m_pBuffer->Lock();
+    if (pf::IsHeld(m_hDataEvent)) {
+        pf::SetEvent(m_hDataEvent);
+    }
+    m_pBuffer->Unlock();
+}
+
 void CSerDev::Lock() {
     m_pCommandLock->lock();
 }
@@ -264,6 +275,8 @@ const char* CSerDev::DescribeOutcome(Outcome outcome) {
             return "only answers to other requests arrived";
         case kClosed:
             return "the connection was closed meanwhile";
+        case kCancelled:
+            return "cancelled by the host";
         case kOutOfStep:
             return "not sent: answers owed to earlier requests never came, and the line could not "
                    "be brought back in step";
@@ -374,6 +387,10 @@ bool CSerDev::Attempt(CCommand* command, bool refusalsAreLate) {
         m_LastOutcome = m_bLost ? kPortLost : kNotConnected;
         return false;
     }
+    if (m_pCommandLock->Cancelled()) {
+        m_LastOutcome = kCancelled;
+        return false;
+    }
     command->m_ResponseCount = 0;
     veltor::ReceiveTurn turn(*m_pReceive, command->m_Status);
     if (turn.PortLost()) {
@@ -383,7 +400,10 @@ bool CSerDev::Attempt(CCommand* command, bool refusalsAreLate) {
         m_LastOutcome = Exchange(command, turn, refusalsAreLate);
     }
     m_LastAttemptEndUs = NowUs();
-    m_nLastTimeoutMs = command->m_Timeout;
+    // After a cancel the host wants the device back: the next command does
+    // not wait out this attempt's time for its answer, but gets back in step
+    // with a query at once.
+    m_nLastTimeoutMs = m_LastOutcome == kCancelled ? 0 : command->m_Timeout;
     turn.End(m_LastAttemptEndUs);
     return m_LastOutcome == kSuccess;
 }
@@ -421,6 +441,9 @@ CSerDev::Outcome CSerDev::Exchange(CCommand* command, veltor::ReceiveTurn& turn,
         }
         if (read == -3) {
             return kClosed;
+        }
+        if (read == -4) {
+            return kCancelled;
         }
         if (have < 2) {
             if (mismatch) {
@@ -505,6 +528,9 @@ int CSerDev::ReadAnswer(veltor::ReceiveTurn& turn, unsigned char* answer, long& 
         if (m_bClosing) {
             return -3;
         }
+        if (m_pCommandLock->Cancelled()) {
+            return -4;
+        }
         const long long endUs = have < 2 ? deadlineUs : deadlineUs + WireUs(whole - 2, m_nBaud);
         if (nowUs == 0) {
             nowUs = NowUs();
@@ -543,7 +569,7 @@ bool CSerDev::AwaitLateAnswers() {
             m_pReceive->InStep();
             return true;
         }
-        if (m_bLost || m_bClosing || MsUntil(deadline) == 0) {
+        if (m_bLost || m_bClosing || m_pCommandLock->Cancelled() || MsUntil(deadline) == 0) {
             return false;
         }
         pf::WaitForEvent(m_hDataEvent, MsUntil(deadline));
@@ -554,6 +580,10 @@ bool CSerDev::GetInStep(const CCommand* next) {
     std::lock_guard<CommandLock> hold(*m_pCommandLock);
     if (AwaitLateAnswers() || !m_bConnected || next == nullptr) {
         return true;
+    }
+    if (m_pCommandLock->Cancelled()) {
+        m_LastOutcome = kCancelled;
+        return false;
     }
     const int queried = veltor::QueriedChannel(next->m_Request, next->m_RequestLength);
     if (queried >= 0 && !m_pReceive->MayOweQueryOf(queried)) {
@@ -575,7 +605,8 @@ bool CSerDev::GetInStep(const CCommand* next) {
             return true;
         }
         const Outcome outcome = m_LastOutcome;
-        if (outcome == kPortLost || outcome == kClosed || outcome == kNotConnected) {
+        if (outcome == kPortLost || outcome == kClosed || outcome == kNotConnected ||
+            outcome == kCancelled) {
             return false;
         }
     }

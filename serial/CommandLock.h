@@ -21,6 +21,8 @@ public:
         m_Lock.Enter();
         m_Owner.store(self, std::memory_order_relaxed);
         m_nDepth = 1;
+        // A cancel meant for an earlier holder does not reach this one.
+        m_bCancelled.store(false, std::memory_order_relaxed);
     }
     void unlock() {
         if (--m_nDepth == 0) {
@@ -28,6 +30,10 @@ public:
             m_Lock.Leave();
         }
     }
+
+    // The holder's command is to end (CSerDev::CancelCommand); any thread.
+    void Cancel() { m_bCancelled.store(true, std::memory_order_relaxed); }
+    bool Cancelled() const { return m_bCancelled.load(std::memory_order_relaxed); }
 
     // Whether the calling thread holds it: only that thread can have stored
     // its own id, so the answer is exact for the caller.
@@ -39,4 +45,5 @@ private:
     veltor::platform::Lock m_Lock;
     std::atomic<std::thread::id> m_Owner{std::thread::id()};
     int m_nDepth = 0;  // the owner's
+    std::atomic<bool> m_bCancelled{false};
 };

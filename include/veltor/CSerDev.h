@@ -55,6 +55,15 @@ public:
     virtual int CloseConnection();
     /// False once the port is closed or lost (see kPortLost). Any thread.
     bool IsConnected() const;
+    /// Ends the command in progress on this device, whichever thread runs
+    /// it, at once: it returns false with the outcome kCancelled, makes no
+    /// further attempt and no further step, and the connection stays open.
+    /// A request already written may or may not have been carried out (as
+    /// after no answer); its answer, if it comes, is not taken for the next
+    /// command's. A command that has not taken the device's lock yet is not
+    /// cancelled: call it again while the command runs if it may not have
+    /// begun. Any thread but a signal handler (it takes the receive lock).
+    void CancelCommand();
 
     /// The device's lock. Every command takes it for its whole run, so one
     /// exchange at a time goes over the line and a command of several
@@ -95,6 +104,9 @@ public:
         /// answers owed to earlier requests never came, and a query to get
         /// back in step was not answered: the command was not sent
         kOutOfStep,
+        /// the host cancelled the command (CancelCommand); a request already
+        /// written may or may not have been carried out
+        kCancelled,
     };
     /// Queries sent at most before one command to get back in step with an
     /// instrument that still owes answers (see kOutOfStep).

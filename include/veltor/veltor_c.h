@@ -163,6 +163,11 @@ VELTOR_API veltor_status VELTOR_CALL veltor_connect_path(veltor_device* device, 
 /** Closes the port. From any thread: a command in progress elsewhere ends
  * promptly. */
 VELTOR_API veltor_status VELTOR_CALL veltor_disconnect(veltor_device* device);
+/** Ends the command in progress on the device, whichever thread runs it, at
+ * once: it fails with the outcome #VELTOR_OUTCOME_CANCELLED and the port
+ * stays open. A request already written may or may not have been carried
+ * out. From any thread but a signal handler. */
+VELTOR_API veltor_status VELTOR_CALL veltor_cancel_command(veltor_device* device);
 /** Sets `*connected` to 1 while the port is open, 0 once it is closed or
  * lost. */
 VELTOR_API veltor_status VELTOR_CALL veltor_is_connected(veltor_device* device, int* connected);
@@ -441,7 +446,10 @@ typedef enum veltor_outcome {
     VELTOR_OUTCOME_CLOSED = 11,       /**< closed from another thread meanwhile */
     /** answers owed to earlier requests never came, and the line could not be
      * brought back in step: the command was not sent */
-    VELTOR_OUTCOME_OUT_OF_STEP = 12
+    VELTOR_OUTCOME_OUT_OF_STEP = 12,
+    /** cancelled by the host (veltor_cancel_command); a request already
+     * written may or may not have been carried out */
+    VELTOR_OUTCOME_CANCELLED = 13
 } veltor_outcome;
 
 /** Sets `*outcome` to a #veltor_outcome: how the device's last exchange

@@ -55,13 +55,15 @@ static veltor_status null_call(int i) {
             return veltor_mode_defaults(VELTOR_MODE_CLOCK, NULL, sizeof(veltor_mode_clock));
         case 18:
             return veltor_last_message(text, sizeof text, NULL);
+        case 19:
+            return veltor_cancel_command(NULL);
         default:
             return VELTOR_OK;
     }
 }
 
 static void null_pointers_are_refused(void) {
-    for (int i = 0; i <= 18; ++i) {
+    for (int i = 0; i <= 19; ++i) {
         const veltor_status status = null_call(i);
         if (status != VELTOR_INVALID_ARGUMENT) {
             fprintf(stderr, "null case %d gave %d\n", i, (int)status);

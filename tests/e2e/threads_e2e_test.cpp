@@ -151,13 +151,18 @@ TEST(ManyDevices, SixteenDevicesAndDevicesComingAndGoing) {
     devices.clear();  // a clean shutdown of all sixteen
 }
 
+enum class Ending { Close, Destroy, Cancel };
+
 struct CloseCase {
     const char* name;
-    bool destroy;  // destroy the device instead of closing it
+    Ending ending;
 };
 
 class CloseFromAnotherThread : public ::testing::TestWithParam<CloseCase> {};
 
+// Closing, destroying or cancelling from another thread ends a command that
+// waits for an answer at once; a cancelled device stays connected and in
+// step for the next command.
 TEST_P(CloseFromAnotherThread, EndsTheCommandInProgress) {
     vsim::Simulator sim;
     std::unique_ptr<CVeltor> device(new CVeltor);
@@ -168,34 +173,69 @@ TEST_P(CloseFromAnotherThread, EndsTheCommandInProgress) {
     std::atomic<int> outcome{-1};
     Clock::time_point returned;
     // A destroyed device is not touched again once its command returned.
-    const bool destroy = GetParam().destroy;
-    std::thread command([&returned, &outcome, destroy, d = device.get()] {
-        const bool ok = d->CmdEnableOutputs();
+    const Ending ending = GetParam().ending;
+    std::thread command([&returned, &outcome, ending, d = device.get()] {
+        // Implementing the logic allows 10 s per attempt.
+        const bool ok = d->CmdImplementLogic();
         returned = Clock::now();
-        outcome = ok ? -2 : destroy ? -1 : d->GetLastOutcome();
+        outcome = ok ? -2 : ending == Ending::Destroy ? -1 : d->GetLastOutcome();
     });
     ASSERT_TRUE(sim.WaitForFrames(1, 5000));
     const Clock::time_point start = Clock::now();
-    if (destroy) {
-        device.reset();  // waits for the command to return
-    } else {
-        device->CloseConnection();
-        EXPECT_FALSE(device->IsConnected());
+    switch (ending) {
+        case Ending::Destroy:
+            device.reset();  // waits for the command to return
+            break;
+        case Ending::Close:
+            device->CloseConnection();
+            EXPECT_FALSE(device->IsConnected());
+            break;
+        case Ending::Cancel:
+            device->CancelCommand();
+            break;
     }
     command.join();
     EXPECT_LT(returned - start, std::chrono::milliseconds(400));
     EXPECT_NE(outcome, -2);  // the command failed
-    if (!destroy) {
-        EXPECT_EQ(outcome, CSerDev::kClosed);
+    if (ending != Ending::Destroy) {
+        EXPECT_EQ(outcome, ending == Ending::Close ? CSerDev::kClosed : CSerDev::kCancelled);
         EXPECT_EQ(sim.FrameCount(), 1u);
+    }
+    if (ending == Ending::Cancel) {
+        sim.ClearFaults();
+        EXPECT_TRUE(device->IsConnected());
+        EXPECT_TRUE(device->CmdEnableOutputs()) << device->GetLastError();
+        EXPECT_TRUE(sim.State().outputsEnabled);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Threads, CloseFromAnotherThread,
-                         ::testing::Values(CloseCase{"close", false}, CloseCase{"destroy", true}),
+                         ::testing::Values(CloseCase{"close", Ending::Close},
+                                           CloseCase{"destroy", Ending::Destroy},
+                                           CloseCase{"cancel", Ending::Cancel}),
                          [](const ::testing::TestParamInfo<CloseCase>& info) {
                              return std::string(info.param.name);
                          });
+
+// A cancelled update sends none of its later steps.
+TEST(Cancel, EndsEveryStepOfTheCommand) {
+    vsim::Simulator sim;
+    CVeltor device;
+    ASSERT_EQ(device.InitConnection(sim.SlavePath().c_str(), kBaud115200), 0);
+    ASSERT_TRUE(sim.WaitForRawBytes(1024, 5000));
+    sim.ClearLog();
+    vsim::Fault silent = Make(vsim::FaultKind::NoAnswer);
+    // The update's third request (loading channel A's logic) goes unanswered.
+    sim.QueueFault(Make(vsim::FaultKind::None));
+    sim.QueueFault(Make(vsim::FaultKind::None));
+    sim.QueueFaults(silent, 5);
+    std::thread update([&device] { EXPECT_FALSE(device.CmdUpdateAll()); });
+    ASSERT_TRUE(sim.WaitForFrames(3, 5000));
+    device.CancelCommand();
+    update.join();
+    EXPECT_EQ(device.GetLastOutcome(), CSerDev::kCancelled);
+    EXPECT_EQ(sim.FrameCount(), 3u);
+}
 
 TEST(Listener, EveryReportOutsideTheLibrarysLocks) {
     vsim::Simulator sim;
