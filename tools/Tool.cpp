@@ -86,8 +86,9 @@ void PrintTraceTo(CVeltor& device) {
 }
 
 ToolError CommandFailed(const CVeltor& device, const std::string& what) {
+    // The library's reason names the channel and the step already.
     const std::string why = device.GetLastError();
-    return ToolError(kExitCommandFailed, what + " failed" + (why.empty() ? "" : ": " + why));
+    return ToolError(kExitCommandFailed, why.empty() ? what + " failed" : why);
 }
 
 setup::Setup LoadSetup(const std::string& path) {

@@ -64,7 +64,8 @@ std::unique_ptr<CVeltor> Connect(const PortOptions& options);
 int BaudIndex(long baud);
 // Prints every request, answer and unasked chunk on standard error.
 void PrintTraceTo(CVeltor& device);
-// The device's reason for a failed command, as a ToolError.
+// The device's reason for a failed command ("channel A: enabling the
+// channel: no answer after 5 attempts"), or "<what> failed" without one.
 ToolError CommandFailed(const CVeltor& device, const std::string& what);
 
 // Every problem of a setup, found offline: each time outside its interval
