@@ -255,6 +255,11 @@ std::string CChannel::GetLogicError(int* line) const {
     return m_pChLogic->GetLastError();
 }
 
+std::vector<veltor::LogicWarning> CChannel::GetLogicWarnings() const {
+    DeviceHold hold(m_pDevice);
+    return veltor::FindLogicWarnings(m_pChLogic->GetLogicText());
+}
+
 std::vector<unsigned char> CChannel::GetLogicCode() const {
     DeviceHold hold(m_pDevice);
     unsigned char code[256];

@@ -3,6 +3,7 @@
 /// setter may be called from any thread: each takes its device's lock.
 #pragma once
 
+#include <veltor/LogicWarnings.h>
 #include <veltor/export.h>
 
 #include <atomic>
@@ -89,6 +90,10 @@ public:
     /// The message of the last compile or transfer ("No errors." after a
     /// good one); *line, when given, gets its line (0: none).
     std::string GetLogicError(int* line = nullptr) const;
+    /// Where the kept text may read otherwise than intended (operators of
+    /// different kinds mixed without parentheses: see FindLogicWarnings).
+    /// Warnings never stop a compile or a transfer.
+    std::vector<veltor::LogicWarning> GetLogicWarnings() const;
     /// The logic code of the last successful compile; empty for the empty
     /// logic or when the text has no valid compile.
     std::vector<unsigned char> GetLogicCode() const;

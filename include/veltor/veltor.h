@@ -17,6 +17,7 @@
 #include <veltor/CountModes.h>
 #include <veltor/DelayModes.h>
 #include <veltor/Diagnostics.h>
+#include <veltor/LogicWarnings.h>
 #include <veltor/Props.h>
 #include <veltor/SGeneral.h>
 #include <veltor/SimpleModes.h>
