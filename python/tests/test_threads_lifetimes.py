@@ -161,6 +161,31 @@ def test_a_report_stream_ends(device, sim):
     assert list(later) == []
 
 
+def replace_on_report(device, listener):
+    device.on_report = None
+
+
+def remove_listener(device, listener):
+    device.remove_report_listener(listener)
+
+
+@pytest.mark.parametrize("remove", [replace_on_report, remove_listener])
+def test_a_listener_removed_while_a_report_is_handed_on_is_not_called(device, sim, remove):
+    # Nothing waits for a listener in progress, so what a caller can rely on
+    # is that the removed one does not start again, even for this report.
+    called, done = [], threading.Event()
+    device.add_report_listener(lambda report: remove(device, second))
+
+    def second(report):
+        called.append(report.counts)
+
+    device.on_report = second  # after the first
+    device.add_report_listener(lambda report: done.set())
+    sim.send_report("A", 1)
+    assert done.wait(5)
+    assert called == []
+
+
 def native_listener(device, on_report):
     device.cveltor.SetReportListener(lambda channel, counts, seconds, ns: on_report(counts))
 

@@ -10,6 +10,17 @@ device's lock for its run, and ``with device.hold():`` keeps other threads'
 commands out while a script changes modes or general properties they send.
 Report listeners run on the device's report thread; the wire trace runs while
 the device holds its receive lock, so it must not call the device.
+
+A listener may run commands, so under ``hold()`` nothing here waits for a
+listener call in progress (it may be waiting for that very hold): ``close()``
+and replacing or removing listeners return at once there. What a caller can
+rely on then: no listener call starts after they return; a call already
+started may still run, and its commands wait for the hold to end.
+
+A script may end while listeners, report streams or other threads still use
+a device: the interpreter's exit stops calling listeners and traces, ends
+the threads that are in the middle of a call, and the process exits with
+the script's status.
 """
 
 from __future__ import annotations
@@ -99,6 +110,11 @@ class _ReportHub:
         for stream in streams:
             stream.put(report)
         for listener in listeners:
+            # Taken out by an earlier listener of this report, or by another
+            # thread meanwhile: a listener removed is not called again.
+            with self._lock:
+                if listener not in self._listeners:
+                    continue
             try:
                 listener(report)
             except Exception as error:  # one listener's failure is reported, not fatal
@@ -320,7 +336,13 @@ class Device:
     def close(self) -> None:
         """Takes the callbacks away from the library (they stay set here and
         return with ``connect()``), closes the port and ends the report
-        streams. A command running on another thread ends at once."""
+        streams. A command running on another thread ends at once.
+
+        When it returns no listener call starts. Called under ``hold()`` or
+        from a listener it does not wait for a listener call in progress,
+        which may be waiting for that hold: such a call may still run, and
+        its commands fail as the device is closed. From elsewhere it returns
+        once no listener call runs."""
         self._low.SetReportListener(None)
         self._low.SetTrace(None)
         self._low.CloseConnection()
@@ -357,7 +379,10 @@ class Device:
 
     @contextlib.contextmanager
     def hold(self) -> Iterator["Device"]:
-        """Holds the device's lock: no other thread's command runs meanwhile."""
+        """Holds the device's lock: no other thread's command runs meanwhile.
+        Listeners go on being called on the report thread; a command they run
+        waits for the hold to end, and nothing done under the hold waits for
+        them (see the module's notes on threads)."""
         self._low.Lock()
         try:
             yield self
@@ -559,7 +584,12 @@ class Device:
     def on_report(self) -> Optional[Callable[[Report], Any]]:
         """A callable given every delay report (a Report), on the device's
         report thread, in arrival order. It may run commands; an exception it
-        raises is reported through sys.unraisablehook. None removes it."""
+        raises is reported through sys.unraisablehook. None removes it.
+
+        Replacing or removing it never waits for a call in progress (from
+        any thread, under ``hold()`` or not, and from a listener): once it
+        returns the old one is not called again, and a call of it already
+        started may still run."""
         return self._on_report
 
     @on_report.setter
@@ -576,6 +606,7 @@ class Device:
         self._listen()
 
     def remove_report_listener(self, listener: Callable[[Report], Any]) -> None:
+        """Takes a listener out, as setting on_report does (see there)."""
         self._hub.remove(listener)
 
     @property
@@ -606,8 +637,9 @@ class Device:
         self._low.SetTrace(adapter)
 
     def _listen(self) -> None:
-        # Never called under hold(): setting the listener waits for a call of
-        # the old one, which may be waiting for the device's lock.
+        # The hub replaces no listener of the library's but the one a script
+        # set on cveltor itself; under hold() the library does not wait for
+        # a call of that one, which may be waiting for the hold.
         if not self._listening:
             self._listening = True
             self._low.SetReportListener(self._hub)
