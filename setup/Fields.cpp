@@ -3,7 +3,10 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 #include <utility>
+
+#include "setup/Times.h"
 
 namespace veltor::setup::detail {
 
@@ -160,13 +163,59 @@ void Reader::Number(const char* key, double& value) {
     }
 }
 
+void Reader::Time(const char* key, double& value) {
+    const Json* found = Take(key);
+    if (found == nullptr) {
+        return;
+    }
+    if (found->is_number()) {
+        value = found->get<double>();
+        return;
+    }
+    try {
+        if (!found->is_string()) {
+            throw std::invalid_argument(ExpectedTime());
+        }
+        value = ParseTime(found->get_ref<const std::string&>());
+    } catch (const std::invalid_argument& refused) {
+        throw Error(Join(m_Path, key), std::string(refused.what()) + "; got " + Describe(*found));
+    }
+}
+
 void Reader::Flag(const char* key, bool& value) {
+    if (const std::optional<bool> given = OptionalFlag(key)) {
+        value = *given;
+    }
+}
+
+std::optional<bool> Reader::OptionalFlag(const char* key) {
     if (const Json* found = Take(key)) {
         if (!found->is_boolean()) {
             throw Error(Join(m_Path, key), "expected true or false, got " + Describe(*found));
         }
-        value = found->get<bool>();
+        return found->get<bool>();
     }
+    return std::nullopt;
+}
+
+void Reader::Word(const char* key, bool& value, const char* whenTrue, const char* whenFalse) {
+    if (const Json* found = Take(key)) {
+        if (*found == whenTrue || *found == whenFalse) {
+            value = *found == whenTrue;
+            return;
+        }
+        // The default (false) first: "on" or "off", "unlocked" or "locked".
+        throw Error(Join(m_Path, key), "expected \"" + std::string(whenFalse) + "\" or \"" +
+                                           whenTrue + "\", got " + Describe(*found));
+    }
+}
+
+void Reader::Former(const char* key, const char* current, bool& value) {
+    if (m_Object.contains(key) && m_Object.contains(current)) {
+        throw Error(Join(m_Path, key), "replaced by \"" + std::string(current) +
+                                           "\", which is given too: keep only \"" + current + "\"");
+    }
+    Flag(key, value);
 }
 
 void Reader::Int(const char* key, int& value) {
@@ -243,6 +292,10 @@ void Writer::Number(const char* key, double value) {
 
 void Writer::Flag(const char* key, bool value) {
     m_Object[key] = value;
+}
+
+void Writer::Word(const char* key, bool value, const char* whenTrue, const char* whenFalse) {
+    m_Object[key] = value ? whenTrue : whenFalse;
 }
 
 void Writer::Int(const char* key, int value) {

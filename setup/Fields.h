@@ -48,7 +48,15 @@ public:
     const std::string& Path() const { return m_Path; }
 
     void Number(const char* key, double& value);
+    // Seconds: a number, or a string with a unit (ParseTime).
+    void Time(const char* key, double& value);
     void Flag(const char* key, bool& value);
+    // A flag spelt as one of two words: `whenTrue` sets it, `whenFalse`
+    // clears it.
+    void Word(const char* key, bool& value, const char* whenTrue, const char* whenFalse);
+    // A key that `current` replaced, still read as a flag; refused beside
+    // `current`. Nothing is written under it.
+    void Former(const char* key, const char* current, bool& value);
     void Int(const char* key, int& value);
     void Byte(const char* key, unsigned char& value);
     void Coded(const char* key, int& value, const CodeNames& names);
@@ -56,6 +64,8 @@ public:
     // Absent: nullopt. Any length; no NUL character, since the host objects
     // take C strings and would cut the text there.
     std::optional<std::string> String(const char* key);
+    // Absent: nullopt.
+    std::optional<bool> OptionalFlag(const char* key);
 
     template <class Fn>
     void Group(const char* key, Fn&& fill) {
@@ -86,7 +96,11 @@ public:
     Writer(Json& object, std::string path);
 
     void Number(const char* key, double value);
+    // Always a number of seconds.
+    void Time(const char* key, double value) { Number(key, value); }
     void Flag(const char* key, bool value);
+    void Word(const char* key, bool value, const char* whenTrue, const char* whenFalse);
+    void Former(const char*, const char*, bool) {}
     void Int(const char* key, int value);
     void Byte(const char* key, unsigned char value);
     void Coded(const char* key, int value, const CodeNames& names);

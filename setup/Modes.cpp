@@ -21,8 +21,8 @@ using detail::kValueModeNames;
 
 template <class V, class R>
 void Times(V& v, R& times) {
-    v.Number("delay", times.dDelay);
-    v.Number("duration", times.dDuration);
+    v.Time("delay", times.dDelay);
+    v.Time("duration", times.dDuration);
     v.Flag("invert", times.bInvert);
     v.Flag("modeBit3", times.bModeBit3);
 }
@@ -31,7 +31,7 @@ template <class V, class R>
 void Sweep(V& v, R& sweep) {
     v.Group("sweep", [&](auto& g) {
         g.Flag("enabled", sweep.bEnable);
-        g.Number("time", sweep.dSweep);
+        g.Time("time", sweep.dSweep);
     });
 }
 
@@ -56,8 +56,12 @@ void General(V& v, G& general) {
         g.Coded("GH", general.nClockGH, kClockNames);
     });
     v.Number("referenceHz", general.dRefClockHz);
-    v.Flag("lockPanel", general.bLockFP);
-    v.Flag("outputsOff", general.bDisableOutputs);
+    // As the update leaves them.
+    v.Word("outputs", general.bDisableOutputs, "off", "on");
+    v.Word("panel", general.bLockFP, "locked", "unlocked");
+    // Files written before these two took words.
+    v.Former("outputsOff", "outputs", general.bDisableOutputs);
+    v.Former("lockPanel", "panel", general.bLockFP);
 }
 
 // One per mode class: its name in the file and its fields. m_nReserved is
@@ -145,8 +149,8 @@ struct Kind<CClock> {
     static constexpr const char* kName = "clock";
     template <class V, class M>
     static void Fields(V& v, M& mode) {
-        v.Number("delay", mode.m_Clock.dDelay);
-        v.Number("duration", mode.m_Clock.dDuration);
+        v.Time("delay", mode.m_Clock.dDelay);
+        v.Time("duration", mode.m_Clock.dDuration);
         v.Flag("invert", mode.m_Clock.bInvert);
     }
 };

@@ -106,8 +106,9 @@ Json ParseJson(const std::string& text) {
 
 void ReadChannel(const Json& value, const std::string& path, Channel& channel) {
     Reader reader(Reader::ObjectAt(value, path), path);
+    channel.enabled = reader.OptionalFlag("enabled");
     const std::optional<std::string> name = reader.String("mode");
-    std::string hint = "; a channel without \"mode\" takes only \"logic\"";
+    std::string hint = "; a channel without \"mode\" takes only \"enabled\" and \"logic\"";
     if (name) {
         channel.mode = MakeMode(*name);
         if (!channel.mode) {
@@ -138,6 +139,9 @@ void ReadChannels(const Json& value, const std::string& path, Setup& setup) {
 }
 
 void WriteChannel(Writer& writer, const Channel& channel, const std::string& path) {
+    if (channel.enabled) {
+        writer.Flag("enabled", *channel.enabled);
+    }
     if (channel.mode) {
         const std::string name = ModeName(*channel.mode);
         if (name == "custom") {
@@ -179,7 +183,7 @@ std::string Format(const Setup& setup) {
     top.Group("channels", [&](Writer& channels) {
         for (int i = 0; i < kChannels; ++i) {
             const Channel& channel = setup.channels[i];
-            if (channel.mode || channel.logic) {
+            if (channel.mode || channel.logic || channel.enabled) {
                 const std::string letter(1, static_cast<char>('A' + i));
                 channels.Group(letter.c_str(), [&](Writer& writer) {
                     WriteChannel(writer, channel, Join("channels", letter));
@@ -246,6 +250,22 @@ void Attach(Setup& setup, CVeltor& device) {
     }
 }
 
+bool Apply(Setup& setup, CVeltor& device) {
+    CSerDev::Hold hold(device);
+    Attach(setup, device);
+    if (!device.CmdUpdateAll()) {
+        return false;
+    }
+    for (int i = 0; i < kChannels; ++i) {
+        const std::optional<bool>& enabled = setup.channels[i].enabled;
+        CChannel* channel = device.GetChannel(static_cast<char>('A' + i));
+        if (enabled && !(*enabled ? channel->CmdEnable() : channel->CmdDisable())) {
+            return false;
+        }
+    }
+    return true;
+}
+
 Setup Capture(const CVeltor& device) {
     // The device's lock and its general properties are reached through
     // non-const members; nothing here changes the device.
@@ -257,11 +277,20 @@ Setup Capture(const CVeltor& device) {
     for (int i = 0; i < kChannels; ++i) {
         const CChannel* channel = device.GetChannel(static_cast<char>('A' + i));
         setup.channels[i].logic = channel->GetChannelLogic();
+        const int enabled = channel->GetEnabledState();
+        if (enabled >= 0) {
+            setup.channels[i].enabled = enabled == 1;
+        }
         if (const CTimingMode* mode = channel->GetTimingMode()) {
             setup.channels[i].mode = CloneMode(*mode);
         }
     }
     return setup;
+}
+
+std::string TimeKey(char channel, const std::string& name) {
+    // The sweep's time is a field of its group.
+    return "channels." + std::string(1, channel) + "." + (name == "sweep" ? "sweep.time" : name);
 }
 
 }  // namespace veltor::setup

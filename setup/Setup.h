@@ -1,19 +1,21 @@
 // Setup files: one JSON file describes a whole instrument — the general
-// properties, the global logic and, per channel A to H, its timing mode with
-// every field of the mode's records and its logic text. Reading builds the
-// host objects; writing them gives a canonical file (fixed key order, every
-// field of a mode written, doubles that read back to the same double) that
-// reads back to the same objects.
+// properties, the global logic and, per channel A to H, whether it is
+// enabled, its timing mode with every field of the mode's records and its
+// logic text. Reading builds the host objects; writing them gives a
+// canonical file (fixed key order, every field of a mode written, times as
+// numbers of seconds, doubles that read back to the same double) that reads
+// back to the same objects. docs/setup.schema.json describes the same
+// format for other tools, and docs/guide.md every key.
 //
 //   {
 //     "general": {
 //       "clocks": {"AB": "200MHz", "CD": "3.125MHz", "EF": "2xref", "GH": "2xref/64"},
-//       "referenceHz": 100000000.0, "lockPanel": false, "outputsOff": false
+//       "referenceHz": 100000000.0, "outputs": "on", "panel": "unlocked"
 //     },
 //     "globalLogic": "x = in1 & in2;",
 //     "channels": {
-//       "A": {"mode": "delay", "delay": 2e-05, "duration": 1e-05, "invert": false,
-//             "modeBit3": false, "sweep": {"enabled": false, "time": 0.0},
+//       "A": {"enabled": true, "mode": "delay", "delay": "20 us", "duration": 1e-05,
+//             "invert": false, "modeBit3": false, "sweep": {"enabled": false, "time": 0.0},
 //             "trigger": {"kind": "normal", "option1": false, "option2": true,
 //                         "value": 0, "valueMode": "off", "valueFlag": false},
 //             "logic": "inA = x;"}
@@ -30,10 +32,14 @@
 //   toggle, passive, null: invert
 //   trigger    kind ("normal" "alternate" "plain", or an integer) option1 option2
 //              value valueMode ("off" "on" "low", or an integer) valueFlag
-// Times are seconds. Clock sources are "200MHz" "3.125MHz" "2xref" "2xref/64"
-// or their codes 0 to 3; no other code names a clock. Absent fields keep the
-// record's defaults; a channel object without "mode" gives logic alone; an
-// absent channel gives neither.
+// Times are seconds: a number, or a string with a unit ("1.5 us", "10 ns",
+// see ParseTime). Clock sources are "200MHz" "3.125MHz" "2xref" "2xref/64"
+// or their codes 0 to 3; no other code names a clock. "outputs" ("on"
+// "off") and "panel" ("unlocked" "locked") say how the update leaves them;
+// the former flags "outputsOff" and "lockPanel" are still read. Absent
+// fields keep the record's defaults; a channel object without "mode" gives
+// logic (and enabled) alone; an absent channel gives neither; an absent
+// "enabled" leaves the channel as it is.
 // Anything else is refused with an Error naming the key path.
 #pragma once
 
@@ -55,6 +61,8 @@ struct Channel {
     std::unique_ptr<CTimingMode> mode;
     // Absent: the channel's logic text is left as it is.
     std::optional<std::string> logic;
+    // Absent: the channel is neither enabled nor disabled.
+    std::optional<bool> enabled;
 };
 
 struct Setup {
@@ -102,9 +110,19 @@ std::unique_ptr<CTimingMode> CloneMode(const CTimingMode& mode);
 // a channel without a mode falls back to the default. Sends nothing, and
 // leaves it to the caller to check whether the texts parse.
 void Attach(Setup& setup, CVeltor& device);
+// Attach, then the whole-device update (CmdUpdateAll), then each channel
+// enabled or disabled as the setup says, A to H; all under the device's
+// lock. False at the first command that fails: the device's GetLastError
+// says which and why, and the channels after it are sent nothing.
+bool Apply(Setup& setup, CVeltor& device);
 // What the host objects hold now: general properties, global logic text,
-// every channel's logic text and a copy of its own mode (none when it runs on
-// the default, or on a mode class the file cannot describe).
+// every channel's logic text, a copy of its own mode (none when it runs on
+// the default, or on a mode class the file cannot describe) and, where the
+// instrument acknowledged an enable or disable, whether it is enabled.
 Setup Capture(const CVeltor& device);
+
+// The key path of a time a mode checks (STimeParameter::szName) on a
+// channel: "channels.A.delay", "channels.A.sweep.time".
+std::string TimeKey(char channel, const std::string& name);
 
 }  // namespace veltor::setup

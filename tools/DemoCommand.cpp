@@ -82,7 +82,8 @@ int Demo(const DemoOptions& options) {
                          Hex(event.bytes, event.count).c_str());
         }
     });
-    const bool applied = device->CmdUpdateAll();
+    // The update, then the channels enabled as the setup says.
+    const bool applied = setup::Apply(setup, *device);
     device->SetTrace(nullptr);
     if (!applied) {
         throw CommandFailed(*device, "update");

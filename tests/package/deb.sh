@@ -45,7 +45,7 @@ files=(./usr/bin/veltor ./usr/bin/veltor-sim ./usr/include/veltor/veltor.h
   ./usr/include/veltor/version.h ./usr/lib/cmake/veltor/veltorConfig.cmake
   ./usr/lib/cmake/veltor/veltorConfigVersion.cmake ./usr/lib/pkgconfig/veltor.pc
   ./usr/lib/python3/dist-packages/veltor/__init__.py ./usr/share/doc/veltor/copyright
-  ./usr/share/doc/veltor/changelog.Debian.gz)
+  ./usr/share/doc/veltor/changelog.Debian.gz ./usr/share/veltor/setup.schema.json)
 for name in "${man_pages[@]}"; do
   files+=("./usr/share/man/man1/$name.1.gz")
 done

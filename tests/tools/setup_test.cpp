@@ -10,11 +10,18 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
+
+#include "setup/Times.h"
+#include "sim/Simulator.h"
 
 namespace {
 
@@ -251,7 +258,26 @@ TEST(SetupErrors, RefusedFilesNameTheKeyPath) {
         {R"({"general": {"clocks": {"IJ": 0}}})", "general.clocks.IJ", "unknown key"},
         {R"({"channel": {}})", "channel", "unknown key"},
         {R"({"channels": {"C": {"mode": "delay", "delay": "abc"}}})", "channels.C.delay",
-         "expected a number, got \"abc\""},
+         "expected a time: a number of seconds or a number with a unit (s, ms, us, µs, ns), "
+         "as in \"1.5 us\"; got \"abc\""},
+        {R"({"channels": {"C": {"mode": "clock", "duration": "2 uss"}}})", "channels.C.duration",
+         "(s, ms, us, µs, ns), as in \"1.5 us\"; got \"2 uss\""},
+        {R"({"channels": {"C": {"mode": "delay", "sweep": {"time": null}}}})",
+         "channels.C.sweep.time", "expected a time"},
+        {R"({"channels": {"C": {"mode": "delay", "delay": "1e400 s"}}})", "channels.C.delay",
+         "a time too large for a double; got \"1e400 s\""},
+        {R"({"general": {"referenceHz": "10 MHz"}})", "general.referenceHz", "expected a number"},
+        {R"({"channels": {"A": {"enabled": "yes"}}})", "channels.A.enabled",
+         "expected true or false, got \"yes\""},
+        {R"({"channels": {"A": {"enabled": true, "invert": true}}})", "channels.A.invert",
+         "without \"mode\" takes only \"enabled\" and \"logic\""},
+        {R"({"general": {"outputs": true}})", "general.outputs",
+         "expected \"on\" or \"off\", got true"},
+        {R"({"general": {"panel": "open"}})", "general.panel",
+         "expected \"unlocked\" or \"locked\", got \"open\""},
+        {R"({"general": {"panel": "locked", "lockPanel": true}})", "general.lockPanel",
+         "replaced by \"panel\", which is given too"},
+        {R"({"general": {"outputsOff": "yes"}})", "general.outputsOff", "expected true or false"},
         {R"({"channels": {"A": {"mode": "null", "invert": 1}}})", "channels.A.invert",
          "expected true or false, got 1"},
         {R"({"channels": {"A": {"mode": "delay", "sweep": true}}})", "channels.A.sweep",
@@ -337,7 +363,7 @@ TEST(SetupErrors, FormatRefusesWhatNoFileCouldReadBack) {
 
 TEST(SetupAttach, GivesTheDeviceGeneralPropertiesLogicAndModes) {
     setup::Setup given = setup::Parse(R"({
-      "general": {"clocks": {"CD": "3.125MHz"}, "referenceHz": 1e7, "lockPanel": true},
+      "general": {"clocks": {"CD": "3.125MHz"}, "referenceHz": 1e7, "panel": "locked"},
       "globalLogic": "g = in1 & in2;",
       "channels": {"A": {"mode": "delay", "delay": 1e-6, "logic": "inA = g;"},
                    "B": {"logic": "inB = in3;"}}})");
@@ -384,6 +410,198 @@ TEST(SetupCheck, ClockSourcesOutsideZeroToThreeAreProblems) {
     general.nClockCD = 0;
     general.nClockGH = 2;
     EXPECT_TRUE(veltor::FindDeviceProblems(device).empty());
+}
+
+// A time with a unit reads as the very double of the same time in seconds,
+// so that a file in units sends the same counts as one in seconds.
+TEST(SetupTimes, UnitsGiveTheDoubleOfTheSameTimeInSeconds) {
+    const struct {
+        const char* text;
+        double seconds;
+    } taken[] = {
+        {"1.5 us", 1.5e-6}, {"1.5\u00b5s", 1.5e-6}, {"1.5\u03bcs", 1.5e-6},
+        {"10 ns", 10e-9},   {"1ms", 1e-3},          {"2 s", 2.0},
+        {"2", 2.0},         {" -50 us\t", -50e-6},  {"+.5 ms", 0.5e-3},
+        {"5.", 5.0},        {"1.2e3 ns", 1.2e-6},   {"3E-3s", 3e-3},
+        {"0.1 ms", 0.1e-3}, {"1e-330 s", 0.0},
+    };
+    for (const auto& time : taken) {
+        EXPECT_EQ(setup::ParseTime(time.text), time.seconds) << time.text;
+    }
+    for (const char* text : {"", " ", "us", "1.5 uss", "1.5 MS", "1,5 us", "1.5 u s", "e5", "1e",
+                             "--1", "1 s s", "0x10", "inf", "nan", "1e1234567", "1e400"}) {
+        EXPECT_THROW(setup::ParseTime(text), std::invalid_argument) << text;
+    }
+    // Written back as numbers of seconds.
+    EXPECT_EQ(setup::Format(setup::Parse(R"({"channels": {"A": {"mode": "delay",
+        "delay": "1.5 us", "duration": "10us", "sweep": {"time": "200 ns"}}}})")),
+              setup::Format(setup::Parse(R"({"channels": {"A": {"mode": "delay",
+        "delay": 1.5e-6, "duration": 1e-5, "sweep": {"time": 2e-7}}}})")));
+}
+
+TEST(SetupGeneral, OutputsAndPanelAreWordsAndTheFormerFlagsStillRead) {
+    struct Case {
+        const char* general;
+        bool disableOutputs;
+        bool lockPanel;
+    };
+    const Case cases[] = {
+        {"{}", false, false},
+        {R"({"outputs": "off", "panel": "locked"})", true, true},
+        {R"({"outputs": "on", "panel": "unlocked"})", false, false},
+        {R"({"outputsOff": true, "lockPanel": true})", true, true},
+        {R"({"outputs": "off", "lockPanel": false})", true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.general);
+        const setup::Setup read = setup::Parse(std::string(R"({"general": )") + c.general + "}");
+        EXPECT_EQ(read.general.bDisableOutputs, c.disableOutputs);
+        EXPECT_EQ(read.general.bLockFP, c.lockPanel);
+        const auto written = nlohmann::json::parse(setup::Format(read))["general"];
+        EXPECT_EQ(written["outputs"], c.disableOutputs ? "off" : "on");
+        EXPECT_EQ(written["panel"], c.lockPanel ? "locked" : "unlocked");
+        EXPECT_FALSE(written.contains("outputsOff") || written.contains("lockPanel"));
+    }
+}
+
+// Against the simulated instrument on a pseudo-terminal: the channels are
+// enabled and disabled after the update, and Capture writes back what the
+// instrument acknowledged.
+TEST(SetupApply, EnablesChannelsAfterTheUpdateAndCaptureWritesThemBack) {
+    vsim::Simulator sim;
+    CVeltor device;
+    ASSERT_EQ(device.InitConnection(sim.SlavePath().c_str(), CSerDev::kBaud115200), 0);
+    std::vector<std::string> steps;
+    device.SetTrace([&steps](const CSerDev::TraceEvent& event) {
+        if (event.kind == CSerDev::TraceEvent::kRequest) {
+            steps.push_back(event.status);
+        }
+    });
+    ASSERT_TRUE(device.GetChannel('B')->CmdEnable());
+    steps.clear();
+    setup::Setup given = setup::Parse(R"({"channels": {
+        "A": {"enabled": true, "mode": "delay", "delay": "1.5 us", "duration": "10 us"},
+        "B": {"enabled": false},
+        "D": {"enabled": true, "logic": "inD = in2;"}}})");
+    ASSERT_TRUE(setup::Apply(given, device)) << device.GetLastError();
+    device.SetTrace(nullptr);
+
+    const vsim::InstrumentState state = sim.State();
+    EXPECT_EQ((std::vector<bool>{state.ch[0].enabled, state.ch[1].enabled, state.ch[2].enabled,
+                                 state.ch[3].enabled}),
+              (std::vector<bool>{true, false, false, true}));
+    EXPECT_EQ(state.ch[0].delayCounts1, 300u);
+    ASSERT_GE(steps.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(steps.end() - 4, steps.end()),
+              (std::vector<std::string>{"Unlocking the front panel...", "Enabling the channel...",
+                                        "Disabling the channel...", "Enabling the channel..."}));
+
+    const setup::Setup captured = setup::Capture(device);
+    EXPECT_EQ(captured.channels[0].enabled, std::optional<bool>(true));
+    EXPECT_EQ(captured.channels[1].enabled, std::optional<bool>(false));
+    EXPECT_EQ(captured.channels[2].enabled, std::nullopt);
+    EXPECT_EQ(captured.channels[3].enabled, std::optional<bool>(true));
+    EXPECT_EQ(setup::Format(setup::Parse(setup::Format(captured))), setup::Format(captured));
+}
+
+// An enable the instrument refused may or may not be in effect: Capture
+// leaves the channel's "enabled" out rather than write a guess.
+TEST(SetupApply, AFailedEnableLeavesTheChannelOutOfTheCapture) {
+    vsim::Simulator sim;
+    CVeltor device;
+    ASSERT_EQ(device.InitConnection(sim.SlavePath().c_str(), CSerDev::kBaud115200), 0);
+    ASSERT_TRUE(device.GetChannel('B')->CmdDisable());
+    EXPECT_EQ(setup::Capture(device).channels[1].enabled, std::optional<bool>(false));
+    vsim::Fault refusal;
+    refusal.kind = vsim::FaultKind::Negative;
+    sim.QueueFaults(refusal, 5);
+    EXPECT_FALSE(device.GetChannel('B')->CmdEnable());
+    EXPECT_EQ(device.GetChannel('B')->GetEnabledState(), -1);
+    EXPECT_EQ(setup::Capture(device).channels[1].enabled, std::nullopt);
+}
+
+// The schema in docs/ declares exactly the keys the setup files have: those
+// the writer puts down (every field of every mode, all of general), read
+// from the same field tables as the reader; and its former keys still read.
+TEST(SetupSchema, DeclaresExactlyTheKeysTheWriterWrites) {
+    using Json = nlohmann::json;
+    const Json schema = Json::parse(ReadFile(VELTOR_SOURCE_DIR "/docs/setup.schema.json"));
+    const auto resolve = [&schema](const Json& node) -> const Json& {
+        if (node.contains("$ref")) {
+            const std::string ref = node["$ref"];
+            return schema["$defs"][ref.substr(std::string("#/$defs/").size())];
+        }
+        return node;
+    };
+    // Key paths below a schema node, through its $ref and its properties.
+    std::function<void(const Json&, const std::string&, std::set<std::string>&)> declared =
+        [&](const Json& node, const std::string& prefix, std::set<std::string>& keys) {
+            if (node.contains("$ref")) {
+                declared(resolve(node), prefix, keys);
+            }
+            const Json properties = node.value("properties", Json::object());
+            for (const auto& [key, sub] : properties.items()) {
+                if (!sub.value("deprecated", false)) {
+                    keys.insert(prefix + key);
+                    declared(sub, prefix + key + ".", keys);
+                }
+            }
+        };
+    // Key paths of a JSON object.
+    std::function<void(const Json&, const std::string&, std::set<std::string>&)> written =
+        [&](const Json& object, const std::string& prefix, std::set<std::string>& keys) {
+            for (const auto& [key, sub] : object.items()) {
+                keys.insert(prefix + key);
+                if (sub.is_object()) {
+                    written(sub, prefix + key + ".", keys);
+                }
+            }
+        };
+
+    // Everything but the channels' own keys.
+    std::set<std::string> schemaTop;
+    declared(schema, "", schemaTop);
+    setup::Setup full;
+    full.globalLogic = "g = in1;";
+    std::set<std::string> writtenTop;
+    written(Json::parse(setup::Format(full)), "", writtenTop);
+    EXPECT_EQ(schemaTop, writtenTop);
+
+    // Per mode: the channel's own keys and the mode's.
+    const Json& channel = schema["$defs"]["channel"];
+    std::set<std::string> schemaBase;
+    declared(channel, "", schemaBase);
+    std::map<std::string, std::set<std::string>> schemaModes;
+    for (const Json& rule : channel["allOf"]) {
+        const Json& mode = rule["if"]["properties"]["mode"];
+        std::vector<std::string> names;
+        if (mode.contains("const")) {
+            names.push_back(mode["const"]);
+        } else {
+            names = mode["enum"].get<std::vector<std::string>>();
+        }
+        for (const std::string& name : names) {
+            schemaModes[name] = schemaBase;
+            declared(rule["then"], "", schemaModes[name]);
+        }
+    }
+    std::map<std::string, std::set<std::string>> writtenModes;
+    for (const std::string name : channel["properties"]["mode"]["enum"]) {
+        setup::Setup one;
+        one.channels[0].mode = setup::MakeMode(name);
+        ASSERT_TRUE(one.channels[0].mode) << name;
+        one.channels[0].logic = "inA = in1;";
+        one.channels[0].enabled = true;
+        written(Json::parse(setup::Format(one))["channels"]["A"], "", writtenModes[name]);
+    }
+    EXPECT_EQ(schemaModes, writtenModes);
+
+    // The former keys, left out above, are read still.
+    for (const auto& [key, sub] : schema["$defs"]["general"]["properties"].items()) {
+        if (sub.value("deprecated", false)) {
+            EXPECT_NO_THROW(setup::Parse(R"({"general": {")" + key + R"(": true}})")) << key;
+        }
+    }
 }
 
 }  // namespace
