@@ -83,7 +83,9 @@ bool MayBeEndedByExit() {
         return false;
     }
     // threading._active maps the threads it made (and foreign threads it
-    // was asked about, as daemons) to their Thread objects.
+    // was asked about, as daemons) to their Thread objects. Only lookups in
+    // dictionaries: no Python code runs here, in the middle of a
+    // deallocation, that could hand the GIL over and take it back.
     PyObject* threading = PyImport_GetModule(py::str("threading").ptr());
     if (threading == nullptr) {
         PyErr_Clear();
@@ -95,7 +97,7 @@ bool MayBeEndedByExit() {
     PyObject* thread =
         active != nullptr && ident != nullptr ? PyObject_GetItem(active, ident) : nullptr;
     if (thread != nullptr) {
-        PyObject* flag = PyObject_GetAttrString(thread, "daemon");
+        PyObject* flag = PyObject_GetAttrString(thread, "_daemonic");  // what .daemon returns
         daemon = flag == nullptr || PyObject_IsTrue(flag) != 0;
         Py_XDECREF(flag);
     }

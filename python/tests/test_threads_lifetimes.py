@@ -115,6 +115,41 @@ def test_a_device_let_go_inside_its_own_callback(sim):
         assert again.connected
 
 
+@pytest.mark.parametrize("daemon", [False, True], ids=["thread", "daemon"])
+def test_a_device_let_go_on_another_thread(sim, daemon):
+    # A thread the interpreter's exit may end hands the teardown to the
+    # package's own thread and goes on at once; any other thread tears the
+    # device down itself, which waits for the listener call in progress.
+    entered, release, left, returned = (threading.Event() for _ in range(4))
+
+    def listener(report):
+        entered.set()
+        release.wait(5)
+        left.set()
+
+    device = veltor.Device(sim.port)
+    device.on_report = listener
+    sim.send_report("A", 1)
+    assert entered.wait(5)
+    seen = []
+
+    def let_go(held):
+        held.pop()  # the last reference
+        seen.append(left.is_set())
+        returned.set()
+
+    thread = threading.Thread(target=let_go, args=([device],), daemon=daemon)
+    del device
+    thread.start()
+    if daemon:
+        assert returned.wait(5)
+    release.set()
+    thread.join(5)
+    assert seen == [not daemon]
+    with connect_when_free(sim.port, timeout=5 if daemon else 0):
+        pass
+
+
 def test_dropping_a_busy_device_with_callbacks_does_not_hang(sim):
     device = veltor.Device(sim.port)
     device.on_report = lambda report: time.sleep(0.001)
