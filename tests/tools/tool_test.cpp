@@ -108,26 +108,62 @@ TEST(Tool, EveryExampleSetupPassesTheCheck) {
     }
 }
 
+// Every line of the output starts with the tool's prefix.
+void ExpectPrefixedLines(const std::string& output) {
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_EQ(line.rfind("veltor: ", 0), 0u) << line;
+    }
+}
+
 TEST(Tool, ApplyLeavesTheInstrumentInTheFilesState) {
     SimProcess sim({});
     ASSERT_FALSE(sim.Path().empty());
     const ToolRun run = Tool("apply " + kSetups + "demo.json --port " + sim.Path());
     EXPECT_EQ(run.status, 0) << run.output;
+    // One line, without the requests.
+    EXPECT_EQ(run.output, "veltor: applied " + kSetups + "demo.json to " + sim.Path() +
+                              ": 30 requests; enabled A B C D E F G H; outputs on, panel "
+                              "unlocked; 1 time rounded to the clock (veltor check lists each)\n");
     const std::string state = sim.Stop();
-    for (const char* row :
-         {"A   delay     1 µs", "C   updown    -49.92 µs    1 ms", "E   clock     1 µs",
-          "H   passive", "logic in effect", "outputs on, panel unlocked"}) {
+    for (const char* row : {"A   delay     1 µs         10 µs        yes",
+                            "C   updown    -49.92 µs    1 ms         yes", "E   clock     1 µs",
+                            "H   passive   -            -            yes", "logic in effect",
+                            "outputs on, panel unlocked"}) {
         EXPECT_NE(state.find(row), std::string::npos) << row << "\n" << state;
     }
 }
 
-// The instrument refuses: the tool says which step stopped and why.
+// A channel the file says nothing of stays enabled or disabled as it was;
+// with the outputs left off, the update does not switch them on. --verbose
+// lists the requests.
+TEST(Tool, ApplyDisablesWhatTheFileDisablesAndLeavesTheRest) {
+    SimProcess sim({});
+    ASSERT_EQ(Tool("apply " + kSetups + "demo.json --port " + sim.Path()).status, 0);
+    const std::string disable = Write("disable.json", R"({"general": {"outputs": "off"},
+        "channels": {"B": {"enabled": false}}})");
+    const ToolRun run = Tool("apply " + disable + " --verbose --port " + sim.Path());
+    EXPECT_EQ(run.status, 0) << run.output;
+    for (const char* line : {"  1  Locking the front panel...", " 21  Unlocking the front panel...",
+                             " 22  Disabling the channel... channel B", "25 D8 05 89 0E",
+                             "; disabled B; outputs off, panel unlocked\n"}) {
+        EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
+    }
+    const std::string state = sim.Stop();
+    for (const char* row : {"A   null      -            -            yes",
+                            "B   null      -            -            no", "outputs off"}) {
+        EXPECT_NE(state.find(row), std::string::npos) << row << "\n" << state;
+    }
+}
+
+// The instrument refuses or stays silent: the tool says why each attempt
+// failed, which step stopped and why.
 TEST(Tool, ApplyReportsWhyTheInstrumentDidNotTakeIt) {
     struct Case {
         std::vector<std::string> sim;
         const char* setup;
         int status;
-        const char* message;
+        std::vector<std::string> messages;
         const char* state;
     };
     const Case cases[] = {
@@ -135,22 +171,101 @@ TEST(Tool, ApplyReportsWhyTheInstrumentDidNotTakeIt) {
         {{"--fault", "negative:10"},
          "demo.json",
          1,
-         "update stopped at disabling the outputs (the outputs may still be on and the panel may "
-         "not be locked; bLockFP and bDisableOutputs stay set: clear them before the next update "
-         "to get the outputs on and the panel unlocked): disabling outputs: refused by the "
-         "instrument after 5 attempts",
+         {"veltor: Locking the front panel: attempt 1 failed (refused by the instrument), sending "
+          "it again\n",
+          "veltor: Locking the front panel: attempt 5 failed (refused by the instrument), going on "
+          "without it\n",
+          "veltor: Disabling outputs: attempt 4 failed (refused by the instrument), sending it "
+          "again\n",
+          "update stopped at disabling the outputs (the outputs may still be on and the panel may "
+          "not be locked; bLockFP and bDisableOutputs stay set: clear them before the next update "
+          "to get the outputs on and the panel unlocked): disabling outputs: refused by the "
+          "instrument after 5 attempts"},
          "outputs off"},
-        {{}, "../../tests/tools/does-not-exist.json", 3, "does-not-exist.json", "0 requests"},
+        // Nothing comes back: the port, the speed or the cable.
+        {{"--fault", "no-answer:10"},
+         "delay.json",
+         1,
+         {"veltor: Locking the front panel: attempt 2 failed (no answer), sending it again\n",
+          "at 115200 bit/s: check the port name, the line speed and the cable\n"},
+         "logic not implemented"},
+        {{}, "../../tests/tools/does-not-exist.json", 3, {"does-not-exist.json"}, "0 requests"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.message);
+        SCOPED_TRACE(c.setup);
         SimProcess sim(c.sim);
         const ToolRun run =
             Tool(std::string("apply ") + kSetups + c.setup + " --port " + sim.Path());
         EXPECT_EQ(run.status, c.status);
-        EXPECT_NE(run.output.find(c.message), std::string::npos) << run.output;
+        for (const std::string& message : c.messages) {
+            EXPECT_NE(run.output.find(message), std::string::npos) << message << "\n" << run.output;
+        }
+        ExpectPrefixedLines(run.output);
         EXPECT_NE(sim.Stop().find(c.state), std::string::npos);
     }
+}
+
+// A time between two counts of its clock runs as the nearest: check and show
+// say so, and --strict refuses the file.
+TEST(Tool, CheckAndShowWarnOfTimesRoundedToTheClock) {
+    const std::string rounded = Write("rounded.json", R"({
+  "general": {"clocks": {"AB": "3.125MHz"}},
+  "channels": {
+    "A": {"enabled": true, "mode": "delay", "delay": "1.5 us", "duration": "1ms"},
+    "C": {"mode": "clock", "delay": "1.0012\u00b5s", "duration": 1e-06}
+  }
+})");
+    const std::string warnings[] = {
+        "veltor: " + rounded +
+            ": warning: channels.A.delay 1.5 µs runs as 1.6 µs, 5 counts of 320 ns (+6.67 %)\n",
+        "veltor: " + rounded +
+            ": warning: channels.C.delay 1.0012 µs runs as 1 µs, 200 counts of 5 ns (-0.12 %)\n",
+    };
+    struct Case {
+        const char* command;
+        int status;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"check", 0, ": no problems, 2 warnings\n"},
+        {"check --strict", 3, ": 2 times rounded to the clock (--strict), nothing sent\n"},
+        {"show", 0, " 12  Setting timing mode... channel A"},
+        {"show --strict", 3, ": 2 times rounded to the clock (--strict), nothing sent\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command);
+        const ToolRun run = Tool(std::string(c.command) + " " + rounded);
+        EXPECT_EQ(run.status, c.status);
+        for (const std::string& warning : warnings) {
+            EXPECT_NE(run.output.find(warning), std::string::npos) << warning << run.output;
+        }
+        EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
+    }
+    // The instrument gets the rounded time; the summary counts the warnings.
+    SimProcess sim({});
+    const ToolRun run = Tool("apply " + rounded + " --port " + sim.Path());
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("; 2 times rounded to the clock"), std::string::npos) << run.output;
+    EXPECT_NE(sim.Stop().find("A   delay     1.6 µs       1 ms         yes"), std::string::npos);
+}
+
+// Time options take the setup files' forms; a wrong one names the option
+// and the units.
+TEST(Tool, TimeOptionsTakeUnits) {
+    const std::string svg = TempPath("span.svg");
+    for (const char* span : {"1ms", "\"2.5 us\"", "0.001", "\"40 \u00b5s\""}) {
+        const ToolRun run = Tool("diagram " + kSetups + "delay.json -o " + svg + " --span " + span);
+        EXPECT_EQ(run.status, 0) << span << "\n" << run.output;
+    }
+    const ToolRun wrong = Tool("diagram " + kSetups + "delay.json -o " + svg + " --span 1mss");
+    EXPECT_EQ(wrong.status, 2);
+    EXPECT_EQ(wrong.output,
+              "veltor: --span: expected a time: a number of seconds or a number with a unit (s, "
+              "ms, us, µs, ns), as in \"1.5 us\"; got \"1mss\" (--help shows the usage)\n");
+    SimProcess sim({"--report-every", "5ms", "--report-channel", "C"});
+    const ToolRun watch = Tool("watch --seconds \"30 ms\" --port " + sim.Path());
+    EXPECT_EQ(watch.status, 0) << watch.output;
+    EXPECT_NE(watch.output.find(" delay report"), std::string::npos) << watch.output;
 }
 
 TEST(Tool, AFileThatFailsTheCheckSendsNothing) {
@@ -187,7 +302,8 @@ TEST(Tool, ShowPrintsEachRequestOfTheUpdateWithItsStep) {
     EXPECT_EQ(run.status, 0) << run.output;
     for (const char* line : {"  1  Locking the front panel...", " 11  Setting the clock options...",
                              " 12  Setting timing mode... channel A", "25 D8 1B 00 0F 16",
-                             " 22  Unlocking the front panel..."}) {
+                             " 22  Unlocking the front panel...",
+                             " 23  Enabling the channel... channel A", "25 D8 05 88 08"}) {
         EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
     }
 }
