@@ -8,7 +8,7 @@ set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 work="$1"
 read -r -a flags <<<"$(pkg-config --cflags --libs veltor)"
-flags+=(-Wl,-rpath,"$(pkg-config --variable=libdir veltor)")
+flags+=("-Wl,-rpath,$(pkg-config --variable=libdir veltor)")
 warnings=(-Wall -Wextra -Werror)
 
 c++ "${warnings[@]}" "$here/main.cpp" -o "$work/consumer-c++" "${flags[@]}"
