@@ -49,7 +49,8 @@ NetAddress ParseNetAddress(const char* name, std::string& error) {
         rest = name + std::strlen("rfc2217://");
     } else {
         if (HasOtherScheme(name)) {
-            error = "unknown scheme '" + std::string(name, std::strstr(name, "://") + 3) +
+            const char* schemeEnd = std::strstr(name, "://") + 3;
+            error = "unknown scheme '" + std::string(name, schemeEnd) +
                     "'; accepted: a device path, socket://HOST:PORT, rfc2217://HOST:PORT";
         }
         return address;
