@@ -14,8 +14,9 @@ the device holds its receive lock, so it must not call the device.
 A listener may run commands, so under ``hold()`` nothing here waits for a
 listener call in progress (it may be waiting for that very hold): ``close()``
 and replacing or removing listeners return at once there. What a caller can
-rely on then: no listener call starts after they return; a call already
-started may still run, and its commands wait for the hold to end.
+rely on then: a listener taken out is not called again, and after close() no
+further report reaches the listeners; the report being handed on at that
+moment may still reach them, and their commands wait for the hold to end.
 
 A script may end while listeners, report streams or other threads still use
 a device: the interpreter's exit stops calling listeners and traces, ends
@@ -338,11 +339,12 @@ class Device:
         return with ``connect()``), closes the port and ends the report
         streams. A command running on another thread ends at once.
 
-        When it returns no listener call starts. Called under ``hold()`` or
-        from a listener it does not wait for a listener call in progress,
-        which may be waiting for that hold: such a call may still run, and
-        its commands fail as the device is closed. From elsewhere it returns
-        once no listener call runs."""
+        When it returns no further report reaches the listeners. Called
+        under ``hold()`` or from a listener it does not wait for the report
+        being handed on at that moment (a listener may be waiting for that
+        very hold): that one may still reach them, and their commands fail
+        as the device is closed. From elsewhere it returns once that report
+        has been handed on."""
         self._low.SetReportListener(None)
         self._low.SetTrace(None)
         self._low.CloseConnection()
