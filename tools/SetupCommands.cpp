@@ -112,8 +112,9 @@ public:
             // attempt, read without its lock: here, that of the attempt
             // before this request.
             const CSerDev::Outcome outcome = m_Device.GetLastOutcome();
-            const bool again = bytes == m_LastRequest;
-            if (!m_LastRequest.empty() && outcome != CSerDev::kSuccess) {
+            const bool failed = !m_LastRequest.empty() && outcome != CSerDev::kSuccess;
+            const bool again = failed && bytes == m_LastRequest;
+            if (failed) {
                 std::fprintf(stderr, "veltor: %s: attempt %d failed (%s), %s\n", m_LastStep.c_str(),
                              m_nAttempt, CSerDev::DescribeOutcome(outcome),
                              again ? "sending it again" : "going on without it");
