@@ -2,6 +2,8 @@
 // diagnostics for Python. Mode methods compute and take no lock, so they keep
 // the GIL. A record reached through a mode (mode.m_Dly) is the mode's own and
 // keeps the mode alive.
+#include <veltor/Diagnostics.h>
+#include <veltor/LogicWarnings.h>
 #include <veltor/veltor.h>
 
 #include <algorithm>
@@ -181,6 +183,25 @@ void BindRecords(py::module_& module) {
         .def_readonly("bWithin", &STimeParameter::bWithin);
     AddFieldMethods(parameter, {"szName", "dValue", "dMinimum", "dMaximum", "nMinimumCounts",
                                 "nMaximumCounts", "dClockHz", "bWithin"});
+
+    py::class_<veltor::RoundedTime> rounded(
+        module, "RoundedTime",
+        "A time the instrument runs other than as written: whole counts of the channel's clock.");
+    rounded
+        .def_property_readonly(
+            "channel", [](const veltor::RoundedTime& self) { return std::string(1, self.channel); })
+        .def_readonly("name", &veltor::RoundedTime::name)
+        .def_readonly("written", &veltor::RoundedTime::written)
+        .def_readonly("running", &veltor::RoundedTime::running)
+        .def_readonly("counts", &veltor::RoundedTime::counts)
+        .def_readonly("clockHz", &veltor::RoundedTime::clockHz);
+    AddFieldMethods(rounded, {"channel", "name", "written", "running", "counts", "clockHz"});
+
+    py::class_<veltor::LogicWarning> warning(
+        module, "LogicWarning", "A place where a logic text may read otherwise than intended.");
+    warning.def_readonly("line", &veltor::LogicWarning::line)
+        .def_readonly("text", &veltor::LogicWarning::text);
+    AddFieldMethods(warning, {"line", "text"});
 }
 
 std::pair<double, double> Range(void (CTimingMode::*range)(double*, double*, CVeltor const*, char)
@@ -346,6 +367,22 @@ void BindModeClasses(py::module_& module) {
         "Everything a whole-device update would refuse, found offline: (channel, is a logic "
         "text, text) for each; the channel is None for the global logic (a logic text) and for "
         "a clock-source code outside 0 to 3 (not one).");
+    module.def(
+        "FindRoundedTimes",
+        [](CVeltor& device) {
+            return WithoutGil([&device] { return veltor::FindRoundedTimes(device); });
+        },
+        py::arg("device"),
+        "Each time of the channels' own modes, A to H, that runs other than as written.");
+    module.def(
+        "FindRoundedTimes",
+        [](const CTimingMode& mode, const CVeltor* on, char letter) {
+            return veltor::FindRoundedTimes(mode, on, letter);
+        },
+        py::arg("mode"), device, channel,
+        "Each time of the mode that runs other than as written at the channel.");
+    module.def("FindLogicWarnings", &veltor::FindLogicWarnings, py::arg("text"),
+               "Each assignment that mixes operators of different kinds without parentheses.");
     module.def("DescribeTime", &veltor::DescribeTime, py::arg("parameter"));
     module.def("_copy_mode", &CopyMode, py::arg("target"), py::arg("source"),
                "Copies every record of a mode into another of the same class.");

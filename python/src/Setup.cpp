@@ -47,7 +47,8 @@ void BindSetup(py::module_& parent) {
         }
     });
 
-    py::class_<vs::Channel>(module, "Channel", "One channel of a setup: its mode and logic.")
+    py::class_<vs::Channel>(module, "Channel",
+                            "One channel of a setup: its mode, logic and whether it is enabled.")
         .def_property(
             "mode", [](vs::Channel& self) { return self.mode.get(); },
             [](vs::Channel& self, const CTimingMode* mode) {
@@ -57,7 +58,10 @@ void BindSetup(py::module_& parent) {
             "The channel's mode (owned by the setup), or None for the default. Setting it "
             "stores a copy.")
         .def_readwrite("logic", &vs::Channel::logic,
-                       "The logic text, or None to leave the channel's logic as it is.");
+                       "The logic text, or None to leave the channel's logic as it is.")
+        .def_readwrite("enabled", &vs::Channel::enabled,
+                       "True: the update enables the channel; False: disables it; None: leaves "
+                       "it as it is.");
 
     py::class_<vs::Setup>(module, "Setup", "A whole instrument: general, global logic, channels.")
         .def(py::init<>())

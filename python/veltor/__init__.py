@@ -5,12 +5,14 @@ Two layers in one package:
 - The library's exported classes under their C++ names, for porting C++
   host code: ``CVeltor``, ``CChannel``, ``CTimingMode`` and the nine modes,
   the property records (``SDlyProp``, ...), ``STimeParameter``, ``CSerDev``
-  (``Outcome``, baud indices), ``FindParameterProblems``; setup files in
+  (``Outcome``, baud indices), ``FindParameterProblems``,
+  ``FindRoundedTimes``, ``FindLogicWarnings``; setup files in
   ``veltor.setup``. Methods keep their C++ names and return values.
 - A Pythonic layer on top: ``Device`` (a context manager), its channels,
   mode classes with keyword arguments in seconds (``DelayDuration``, ...),
   exceptions that carry the library's diagnosis (``VeltorError`` and its
-  subclasses), delay reports as an iterator or callbacks, and ``Simulator``,
+  subclasses, on the standard ones), ``Outcome`` with plain names, delay
+  reports as an iterator or callbacks, and ``Simulator``,
   the simulated instrument for trying scripts without hardware.
 """
 
@@ -29,7 +31,11 @@ from ._veltor import (
     CValidate,
     CVeltor,
     DescribeTime,
+    FindLogicWarnings,
     FindParameterProblems,
+    FindRoundedTimes,
+    LogicWarning,
+    RoundedTime,
     SAveragingProp,
     SClockProp,
     SCounterProp,
@@ -45,7 +51,7 @@ from ._veltor import (
     SValidateProp,
 )
 from ._veltor import setup
-from .device import CLOCK_SOURCES, Channel, Device, Report, ReportStream, TraceEvent
+from .device import CLOCK_SOURCES, Channel, CheckReport, Device, Report, ReportStream, TraceEvent
 from .errors import (
     ChecksumError,
     CommunicationError,
@@ -53,6 +59,7 @@ from .errors import (
     LogicError,
     NoAnswerError,
     NotConnectedError,
+    Outcome,
     ParameterError,
     PortLostError,
     RefusedError,
@@ -76,8 +83,6 @@ from .modes import (
 )
 from .simulator import FAULTS, SimChannel, SimState, Simulator
 
-Outcome = CSerDev.Outcome
-
 __all__ = [
     "CChannel",
     "CClock",
@@ -85,6 +90,7 @@ __all__ = [
     "CDelayDurate",
     "CDynDelayDurate",
     "Channel",
+    "CheckReport",
     "ChecksumError",
     "Clock",
     "CLOCK_SOURCES",
@@ -101,10 +107,13 @@ __all__ = [
     "CVeltor",
     "DelayDuration",
     "DescribeTime",
+    "FindLogicWarnings",
+    "FindRoundedTimes",
     "Device",
     "DynamicDelayDuration",
     "FAULTS",
     "FindParameterProblems",
+    "LogicWarning",
     "LogicError",
     "Mode",
     "MODES",
@@ -118,6 +127,7 @@ __all__ = [
     "RefusedError",
     "Report",
     "ReportStream",
+    "RoundedTime",
     "SAveragingProp",
     "Scaling",
     "SClockProp",

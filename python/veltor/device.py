@@ -34,9 +34,11 @@ from collections import namedtuple
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Union
 
 from . import _veltor
+from ._args import expect, expect_callable, expect_instance
 from .errors import (
     ConnectionFailedError,
     LogicError,
+    Outcome,
     ParameterError,
     SetupError,
     VeltorError,
@@ -44,7 +46,7 @@ from .errors import (
 )
 from .modes import pythonic
 
-__all__ = ["Device", "Channel", "Report", "TraceEvent", "ReportStream", "CLOCK_SOURCES"]
+__all__ = ["Device", "Channel", "CheckReport", "Report", "TraceEvent", "ReportStream", "CLOCK_SOURCES"]
 
 LETTERS = "ABCDEFGH"
 
@@ -57,10 +59,48 @@ Report.__doc__ = """A delay report: the channel letter, the delay in clock count
 seconds (at the pair's clock when it was handed on) and the monotonic time
 stamp of its arrival in nanoseconds."""
 
-TraceEvent = namedtuple("TraceEvent", "kind bytes time_ns status")
-TraceEvent.__doc__ = """One event of the wire trace: kind "request", "answer" or "unasked",
-the bytes, a monotonic time stamp in nanoseconds and the status text of the
-command in progress ("Setting timing mode..."; empty when none runs)."""
+class TraceEvent(namedtuple("TraceEvent", "kind bytes time_ns status")):
+    """One event of the wire trace: kind "request", "answer" or "unasked",
+    the bytes, a monotonic time stamp in nanoseconds and the status text of
+    the command in progress ("Setting timing mode..."; empty when none runs).
+    repr() and str() show the bytes in hex ("01 4b 00 ..."), as the tool's
+    trace does."""
+
+    __slots__ = ()
+
+    @property
+    def hex(self) -> str:
+        """The bytes in hex, a space between two bytes."""
+        return self.bytes.hex(" ")
+
+    def __repr__(self) -> str:
+        return (
+            f"TraceEvent(kind={self.kind!r}, bytes={self.hex!r}, time_ns={self.time_ns!r}, "
+            f"status={self.status!r})"
+        )
+
+    def __str__(self) -> str:
+        status = f" ({self.status})" if self.status else ""
+        return f"{self.kind}: {self.hex}{status}"
+
+
+class CheckReport(list):  # type: ignore[type-arg]
+    """What ``Device.check()`` found: a list of the problems (each one text),
+    which ``update_all()`` would refuse, and ``warnings``, which it would
+    send all the same: times that run other than as written and logic texts
+    that mix operators of different kinds without parentheses."""
+
+    def __init__(self, problems: Sequence[str], warnings: Sequence[str]) -> None:
+        super().__init__(problems)
+        self.warnings: List[str] = list(warnings)
+
+    @property
+    def problems(self) -> List[str]:
+        """The problems, as a plain list."""
+        return list(self)
+
+    def __repr__(self) -> str:
+        return f"CheckReport(problems={list(self)!r}, warnings={self.warnings!r})"
 
 _TRACE_KINDS = {
     _veltor.CSerDev.TraceEvent.kRequest: "request",
@@ -72,6 +112,7 @@ _END = object()
 
 
 def _baud_index(baud: int) -> int:
+    expect("Device.connect() argument 'baud'", baud, "integer")
     for index in range(_veltor.CSerDev.kBaud2400, _veltor.CSerDev.kBaud115200 + 1):
         if _veltor.CSerDev.BaudRate(index) == baud:
             return index
@@ -81,11 +122,33 @@ def _baud_index(baud: int) -> int:
 
 
 def _letter(channel: Union[str, int]) -> str:
+    expect("the channel", channel, "channel")
     if isinstance(channel, int) and not isinstance(channel, bool) and 0 <= channel < 8:
         return LETTERS[channel]
     if isinstance(channel, str) and len(channel) == 1 and channel.upper() in LETTERS:
         return channel.upper()
     raise KeyError(f"no channel {channel!r}: channels are A to H")
+
+
+def _describe_rounding(time: Any) -> str:
+    # "channel C: delay 1.5e-06 s runs as 1.6e-06 s (5 counts of the
+    # 3.125 MHz clock, +6.67 %)": as many digits as tell the two apart.
+    digits = 6
+    while digits < 17 and f"{time.written:.{digits}g}" == f"{time.running:.{digits}g}":
+        digits += 1
+    change = (time.running / time.written - 1.0) * 100.0
+    return (
+        f"channel {time.channel}: {time.name} {time.written:.{digits}g} s runs as "
+        f"{time.running:.{digits}g} s ({time.counts} counts of the "
+        f"{_hz(time.clockHz)} clock, {change:+.3g} %)"
+    )
+
+
+def _hz(hz: float) -> str:
+    for unit, scale in (("GHz", 1e9), ("MHz", 1e6), ("kHz", 1e3)):
+        if hz >= scale:
+            return f"{hz / scale:g} {unit}"
+    return f"{hz:g} Hz"
 
 
 def _report_unraisable(error: BaseException, context: object) -> None:
@@ -163,6 +226,7 @@ class ReportStream:
         return self
 
     def __next__(self) -> Report:
+        """The next report; StopIteration when the stream ends."""
         if self._queue is None or self._left == 0:
             self.close()
             raise StopIteration
@@ -178,6 +242,7 @@ class ReportStream:
         return report  # type: ignore[no-any-return]
 
     def close(self) -> None:
+        """Ends the stream: no further report queues up for it."""
         if self._queue is not None:
             self._hub.close(self._queue)
             self._queue = None
@@ -214,6 +279,7 @@ class Channel:
 
     @property
     def letter(self) -> str:
+        """The channel's letter, "A".."H"."""
         return self._letter
 
     @property
@@ -229,6 +295,7 @@ class Channel:
 
     @mode.setter
     def mode(self, mode: Optional[_veltor.CTimingMode]) -> None:
+        expect_instance("Channel.mode", mode, _veltor.CTimingMode, optional=True)
         self._low.SetTimingMode(mode)
 
     @property
@@ -240,6 +307,7 @@ class Channel:
 
     @logic.setter
     def logic(self, text: str) -> None:
+        expect("Channel.logic", text, "text")
         with self._device.hold():
             self._low.SetChannelLogic(text)
             self._device._check_logic(self._letter)
@@ -266,10 +334,24 @@ class Channel:
             return []
         return _veltor.FindParameterProblems(mode, self._device.cveltor, self._letter)
 
+    @property
+    def enable_on_update(self) -> Optional[bool]:
+        """What ``update_all()`` does with the channel after the update, as a
+        setup file's "enabled" says: True enables it, False disables it, None
+        (the default) leaves it as it is. ``load_setup()`` sets it."""
+        return self._device._enable_on_update[self._letter]
+
+    @enable_on_update.setter
+    def enable_on_update(self, enabled: Optional[bool]) -> None:
+        expect("Channel.enable_on_update", enabled, "flag?")
+        self._device._enable_on_update[self._letter] = None if enabled is None else bool(enabled)
+
     def enable(self) -> None:
+        """Enables the channel's output."""
         self._device._run(self._low.CmdEnable)
 
     def disable(self) -> None:
+        """Disables the channel's output."""
         self._device._run(self._low.CmdDisable)
 
     def trigger(self) -> None:
@@ -280,6 +362,7 @@ class Channel:
         self._device._run(self._low.CmdForceTrigger)
 
     def reset(self) -> None:
+        """Resets the channel."""
         self._device._run(self._low.CmdReset)
 
     def query(self) -> float:
@@ -315,6 +398,9 @@ class Device:
         self._on_report: Optional[Callable[[Report], Any]] = None
         self._trace: Optional[Callable[[TraceEvent], Any]] = None
         self._port: Optional[Union[str, int]] = None
+        # Per channel, what update_all() does with it after the update (see
+        # Channel.enable_on_update); a setup file sets them.
+        self._enable_on_update: Dict[str, Optional[bool]] = dict.fromkeys(LETTERS)
         if port is not None:
             self.connect(port, baud)
 
@@ -323,6 +409,7 @@ class Device:
     def connect(self, port: Union[str, int, os.PathLike], baud: int = 115200) -> None:
         """Opens the port (closing a connection first) and sends the filler
         burst. Raises ConnectionFailedError with the library's reason."""
+        expect("Device.connect() argument 'port'", port, "port")
         index = _baud_index(baud)
         target: Union[str, int] = port if isinstance(port, int) else os.fspath(port)
         code = self._low.InitConnection(target, index)
@@ -351,9 +438,11 @@ class Device:
         self._hub.end_streams()
 
     def __enter__(self) -> "Device":
+        """The device itself."""
         return self
 
     def __exit__(self, *exc: object) -> None:
+        """Closes the device."""
         self.close()
 
     def __repr__(self) -> str:
@@ -376,8 +465,9 @@ class Device:
         return self._low.GetLastError()  # type: ignore[no-any-return]
 
     @property
-    def last_outcome(self) -> _veltor.CSerDev.Outcome:
-        return self._low.GetLastOutcome()
+    def last_outcome(self) -> Outcome:
+        """How the last attempt of the device's last exchange ended (an Outcome)."""
+        return Outcome(self._low.GetLastOutcome())
 
     @contextlib.contextmanager
     def hold(self) -> Iterator["Device"]:
@@ -402,10 +492,12 @@ class Device:
     __getitem__ = channel
 
     def __iter__(self) -> Iterator[Channel]:
+        """The channels A to H."""
         return (Channel(self, letter) for letter in LETTERS)
 
     @property
     def channels(self) -> Sequence[Channel]:
+        """The channels A to H, as a tuple."""
         return tuple(self)
 
     # ---- General properties and logic ---------------------------------------
@@ -428,8 +520,10 @@ class Device:
 
     @clock_sources.setter
     def clock_sources(self, sources: Dict[str, Union[str, int]]) -> None:
+        expect_instance("Device.clock_sources", sources, dict)
         codes = {}
         for pair, source in sources.items():
+            expect(f"Device.clock_sources[{pair!r}]", source, "clock")
             if pair not in _PAIRS:
                 raise KeyError(f"no channel pair {pair!r}: pairs are AB, CD, EF, GH")
             if isinstance(source, str):
@@ -451,6 +545,7 @@ class Device:
 
     @reference_hz.setter
     def reference_hz(self, hz: float) -> None:
+        expect("Device.reference_hz", hz, "number")
         with self.hold():
             self.general.dRefClockHz = hz
 
@@ -463,6 +558,7 @@ class Device:
 
     @global_logic.setter
     def global_logic(self, text: str) -> None:
+        expect("Device.global_logic", text, "text")
         if not self._low.SetGlobalLogic(text):
             message, line = self._low.GetGlobalLogicError()
             raise LogicError(message, line, None)
@@ -471,28 +567,44 @@ class Device:
         """The clock frequency of the channel's pair."""
         return self._low.GetClockFrequencyHz(_letter(channel))  # type: ignore[no-any-return]
 
-    def check(self) -> List[str]:
-        """Every problem found offline, one text each: the global logic, a
-        pair's clock-source code outside 0 to 3, each channel's mode out of
-        range and each logic text that does not compile. Empty: update_all()
-        would send everything."""
+    def check(self) -> CheckReport:
+        """Everything found offline. The problems (the report is a list of
+        them, one text each): the global logic, a pair's clock-source code
+        outside 0 to 3, each channel's mode out of range and each logic text
+        that does not compile; empty: update_all() would send everything.
+        Its ``warnings``, which update_all() sends all the same: each time
+        that runs other than as written (rounded to the channel's clock), and
+        each logic assignment that mixes |, & and ^ without parentheses (they
+        group from the left, with one precedence)."""
         problems = []
         for letter, logic, text in _veltor.FindDeviceProblems(self._low):
             if letter is None:
                 problems.append(f"{'global logic' if logic else 'general'}: {text}")
             else:
                 problems.append(f"channel {letter}: {'logic: ' if logic else ''}{text}")
-        return problems
+        warnings = [_describe_rounding(time) for time in _veltor.FindRoundedTimes(self._low)]
+        with self.hold():
+            texts = [("global logic", self._low.GetGlobalLogic())] + [
+                (f"channel {c.letter}: logic", c.cchannel.GetChannelLogic()) for c in self
+            ]
+        for where, text in texts:
+            for warning in _veltor.FindLogicWarnings(text):
+                warnings.append(f"{where}: line {warning.line}: {warning.text}")
+        return CheckReport(problems, warnings)
 
     # ---- Commands -------------------------------------------------------------
 
     def update_all(self) -> None:
         """Logic, clock options and timing modes of all channels, as one
         locked sequence; then the outputs and panel as the general properties
-        say. When it fails, the general properties' panel and output flags are
-        put back as they were before the call (the library leaves both set,
-        as the instrument may now be), so that calling it again ends with the
-        outputs and panel as the script asked."""
+        say; then each channel enabled or disabled as its
+        ``enable_on_update`` says, A to H (``veltor apply`` does the same
+        with a setup file). When the update fails, the general properties'
+        panel and output flags are put back as they were before the call
+        (the library leaves both set, as the instrument may now be), so that
+        calling it again ends with the outputs and panel as the script asked;
+        when a channel's enabling fails, the channels after it are sent
+        nothing."""
         general = self._low.GetPropA()
         with self.hold():
             asked = (general.bLockFP, general.bDisableOutputs)
@@ -501,11 +613,17 @@ class Device:
             except VeltorError:
                 general.bLockFP, general.bDisableOutputs = asked
                 raise
+            for letter, enabled in self._enable_on_update.items():
+                if enabled is not None:
+                    channel = self._low.GetChannel(letter)
+                    self._run(channel.CmdEnable if enabled else channel.CmdDisable)
 
     def set_all_timing_modes(self) -> None:
+        """Sends every channel's mode (ParameterError when a time is out of range)."""
         self._run(self._low.CmdSetAllTimingModes, modes=LETTERS)
 
     def transfer_all_logic(self) -> None:
+        """Sends every channel's logic (LogicError when one does not compile)."""
         self._run(self._low.CmdTransferAllLogic, logic=LETTERS)
 
     def implement_logic(self) -> None:
@@ -513,18 +631,23 @@ class Device:
         self._run(self._low.CmdImplementLogic)
 
     def outputs_on(self) -> None:
+        """Enables the outputs."""
         self._run(self._low.CmdEnableOutputs)
 
     def outputs_off(self) -> None:
+        """Disables the outputs."""
         self._run(self._low.CmdDisableOutputs)
 
     def lock_panel(self) -> None:
+        """Locks the front panel."""
         self._run(self._low.CmdLockFP)
 
     def unlock_panel(self) -> None:
+        """Unlocks the front panel."""
         self._run(self._low.CmdUnlockFP)
 
     def reset_all(self) -> None:
+        """Resets all channels."""
         self._run(self._low.CmdResetAll)
 
     def set_clock(self) -> None:
@@ -536,9 +659,13 @@ class Device:
     def load_setup(self, path: Union[str, os.PathLike]) -> None:
         """Gives the device a setup file: general properties, global logic,
         each channel's logic text and mode (a channel without a mode runs on
-        the default). Sends nothing. The modes become Pythonic objects the
+        the default), and whether update_all() enables or disables it
+        (``enable_on_update``, from "enabled"; the file's "outputs" and
+        "panel" are general properties). Sends nothing: ``update_all()`` then
+        does what ``veltor apply`` does. The modes become Pythonic objects the
         device keeps (``device["A"].mode``). Raises SetupError for a file that
         cannot be read, LogicError when its global logic does not parse."""
+        expect("Device.load_setup() argument 'path'", path, "path")
         try:
             setup = _veltor.setup.Load(os.fspath(path))
         except _veltor.setup.Error as error:
@@ -555,14 +682,24 @@ class Device:
                 if given.logic is not None:
                     channel.cchannel.SetChannelLogic(given.logic)
                 channel.mode = mode
+                self._enable_on_update[channel.letter] = given.enabled
         if not accepted:
             message, line = self._low.GetGlobalLogicError()
             raise LogicError(message, line, None)
 
     def save_setup(self, path: Union[str, os.PathLike]) -> None:
-        """Writes what the device holds now as a setup file."""
+        """Writes what the device holds now as a setup file, with "enabled"
+        for each channel as the next update_all() leaves it: its
+        ``enable_on_update``, or else what the instrument last acknowledged
+        (nothing when neither says)."""
+        expect("Device.save_setup() argument 'path'", path, "path")
         try:
-            _veltor.setup.Save(os.fspath(path), _veltor.setup.Capture(self._low))
+            with self.hold():
+                setup = _veltor.setup.Capture(self._low)
+                for channel, enabled in zip(setup.channels, self._enable_on_update.values()):
+                    if enabled is not None:
+                        channel.enabled = enabled
+            _veltor.setup.Save(os.fspath(path), setup)
         except _veltor.setup.Error as error:
             raise SetupError(str(error), error.path) from error
 
@@ -572,6 +709,8 @@ class Device:
         """Delay reports as they arrive from now on: ``for report in
         device.reports(timeout=1.0): ...`` ends after ``timeout`` seconds
         without a report, after ``count`` reports or when the device closes."""
+        expect("Device.reports() argument 'timeout'", timeout, "seconds?")
+        expect("Device.reports() argument 'count'", count, "integer?")
         stream = ReportStream(self._hub, timeout, count)  # open before listening: none missed
         self._listen()
         return stream
@@ -596,6 +735,7 @@ class Device:
 
     @on_report.setter
     def on_report(self, listener: Optional[Callable[[Report], Any]]) -> None:
+        expect_callable("Device.on_report", listener, optional=True)
         if self._on_report is not None:
             self._hub.remove(self._on_report)
         self._on_report = listener
@@ -604,6 +744,7 @@ class Device:
 
     def add_report_listener(self, listener: Callable[[Report], Any]) -> None:
         """Adds a listener beside on_report (see there)."""
+        expect_callable("Device.add_report_listener() argument 'listener'", listener)
         self._hub.add(listener)
         self._listen()
 
@@ -621,6 +762,7 @@ class Device:
 
     @trace.setter
     def trace(self, trace: Optional[Callable[[TraceEvent], Any]]) -> None:
+        expect_callable("Device.trace", trace, optional=True)
         self._trace = trace
         if trace is None:
             self._low.SetTrace(None)

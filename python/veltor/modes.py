@@ -20,6 +20,7 @@ from dataclasses import dataclass
 from typing import Any, ClassVar, Dict, List, Optional, Tuple, Type, Union
 
 from . import _veltor
+from ._args import expect, expect_instance
 
 __all__ = [
     "Trigger",
@@ -44,8 +45,8 @@ VALUE_MODES: Tuple[str, ...] = ("off", "on", "low")
 
 
 def _code(name: Union[str, int], names: Tuple[str, ...], what: str) -> int:
-    if isinstance(name, bool):
-        raise TypeError(f"{what} is a name or an integer, not {name!r}")
+    if isinstance(name, bool) or not isinstance(name, (str, int)):
+        raise TypeError(f"{what} must be a name or an integer, not {type(name).__name__}")
     if isinstance(name, int):
         return name
     try:
@@ -74,6 +75,9 @@ class Trigger:
     value_flag: bool = False
 
     def __post_init__(self) -> None:
+        for name, kind in (("option1", "flag"), ("option2", "flag"), ("value", "integer"),
+                           ("value_flag", "flag")):
+            expect(f"Trigger() argument '{name}'", getattr(self, name), kind)
         _code(self.kind, TRIGGER_KINDS, "trigger kind")
         _code(self.value_mode, VALUE_MODES, "value mode")
 
@@ -106,15 +110,36 @@ class Scaling:
     first: int = 16
     second: int = 0
 
+    def __post_init__(self) -> None:
+        for name, kind in (("use_first", "flag"), ("first", "integer"), ("second", "integer")):
+            expect(f"Scaling() argument '{name}'", getattr(self, name), kind)
 
-def _field(record: str, field: str, doc: str) -> Any:
-    def get(self: Any) -> Any:
-        return getattr(getattr(self, record), field)
 
-    def set(self: Any, value: Any) -> None:
-        setattr(getattr(self, record), field, value)
+class _Field:
+    """A property that reads and writes one field of one of the mode's
+    records, checking the type of what it is given (``kind`` as in
+    ``_args.expect``)."""
 
-    return property(get, set, doc=doc)
+    def __init__(self, record: str, field: str, doc: str, kind: str) -> None:
+        self._record, self._field, self._kind = record, field, kind
+        self.__doc__ = doc
+        self._name = field
+
+    def __set_name__(self, owner: type, name: str) -> None:
+        self._name = name
+
+    def __get__(self, mode: Any, owner: Optional[type] = None) -> Any:
+        if mode is None:
+            return self
+        return getattr(getattr(mode, self._record), self._field)
+
+    def __set__(self, mode: Any, value: Any) -> None:
+        expect(f"{type(mode).__name__}.{self._name}", value, self._kind)
+        setattr(getattr(mode, self._record), self._field, value)
+
+
+def _field(record: str, field: str, doc: str, kind: str = "seconds") -> Any:
+    return _Field(record, field, doc, kind)
 
 
 def _trigger(record: str) -> Any:
@@ -122,6 +147,7 @@ def _trigger(record: str) -> Any:
         return Trigger._read(getattr(self, record))
 
     def set(self: Any, value: Optional[Trigger]) -> None:
+        expect_instance(f"{type(self).__name__}.trigger", value, Trigger, optional=True)
         (value if value is not None else Trigger())._write(getattr(self, record))
 
     return property(get, set, doc="The trigger settings (a Trigger).")
@@ -132,6 +158,7 @@ def _sweep(self: Any) -> Optional[float]:
 
 
 def _set_sweep(self: Any, seconds: Optional[float]) -> None:
+    expect(f"{type(self).__name__}.sweep", seconds, "seconds?")
     # The record keeps its time while the sweep is off, as the file does.
     self.m_Sweep.bEnable = seconds is not None
     if seconds is not None:
@@ -172,18 +199,32 @@ class Mode:
         """Why the mode would be refused at that channel of the device (a
         ``Device`` or ``CVeltor``), one text per time out of range; empty when
         it passes."""
-        return _veltor.FindParameterProblems(self, _native(device), channel)
+        native = _native(device, "problems")
+        return _veltor.FindParameterProblems(self, native, _channel(channel, "problems"))
 
     def time_parameters(
         self, device: Any, channel: str, only_failing: bool = False
     ) -> List[_veltor.STimeParameter]:
         """Each time the mode checks, with its interval at the channel's clock."""
-        native = _native(device)
-        return self.GetTimeParameters(native, channel, only_failing)  # type: ignore[attr-defined]
+        native = _native(device, "time_parameters")
+        letter = _channel(channel, "time_parameters")
+        expect("Mode.time_parameters() argument 'only_failing'", only_failing, "flag")
+        return self.GetTimeParameters(native, letter, only_failing)  # type: ignore[attr-defined]
 
 
-def _native(device: Any) -> Optional[_veltor.CVeltor]:
-    return getattr(device, "cveltor", device)
+def _native(device: Any, method: str) -> Optional[_veltor.CVeltor]:
+    native = getattr(device, "cveltor", device)
+    if native is None or isinstance(native, _veltor.CVeltor):
+        return native
+    raise TypeError(
+        f"Mode.{method}() argument 'device' must be a Device, a CVeltor or None, "
+        f"not {type(device).__name__}"
+    )
+
+
+def _channel(channel: Any, method: str) -> str:
+    expect(f"Mode.{method}() argument 'channel'", channel, "text")
+    return channel  # type: ignore[no-any-return]
 
 
 class DelayDuration(Mode, _veltor.CDelayDurate):
@@ -209,8 +250,8 @@ class DelayDuration(Mode, _veltor.CDelayDurate):
 
     delay = _field("m_Dly", "dDelay", "Delay in seconds.")
     duration = _field("m_Dly", "dDuration", "Duration in seconds.")
-    invert = _field("m_Dly", "bInvert", _INVERT_DOC)
-    mode_bit3 = _field("m_Dly", "bModeBit3", _BIT3_DOC)
+    invert = _field("m_Dly", "bInvert", _INVERT_DOC, "flag")
+    mode_bit3 = _field("m_Dly", "bModeBit3", _BIT3_DOC, "flag")
     sweep = _SWEEP
     trigger = _trigger("m_Trigger")
 
@@ -237,10 +278,10 @@ class DynamicDelayDuration(Mode, _veltor.CDynDelayDurate):
 
     delay = _field("m_Dly", "dDelay", "Delay in seconds.")
     duration = _field("m_Dly", "dDuration", "Duration in seconds.")
-    invert = _field("m_Dly", "bInvert", _INVERT_DOC)
-    mode_bit3 = _field("m_Dly", "bModeBit3", _BIT3_DOC)
+    invert = _field("m_Dly", "bInvert", _INVERT_DOC, "flag")
+    mode_bit3 = _field("m_Dly", "bModeBit3", _BIT3_DOC, "flag")
     sweep = _SWEEP
-    average = _field("m_Averaging", "nAverage", "Averaging amount (low 8 bits sent).")
+    average = _field("m_Averaging", "nAverage", "Averaging amount (low 8 bits sent).", "integer")
 
 
 class UpDown(Mode, _veltor.CUpDown):
@@ -265,8 +306,8 @@ class UpDown(Mode, _veltor.CUpDown):
 
     delay = _field("m_Dly", "dDelay", "Delay in seconds (may be negative).")
     duration = _field("m_Dly", "dDuration", "Duration in seconds.")
-    invert = _field("m_Dly", "bInvert", _INVERT_DOC)
-    mode_bit3 = _field("m_Dly", "bModeBit3", _BIT3_DOC)
+    invert = _field("m_Dly", "bInvert", _INVERT_DOC, "flag")
+    mode_bit3 = _field("m_Dly", "bModeBit3", _BIT3_DOC, "flag")
     trigger = _trigger("m_Trigger")
 
     @property
@@ -277,6 +318,7 @@ class UpDown(Mode, _veltor.CUpDown):
 
     @scaling.setter
     def scaling(self, value: Optional[Scaling]) -> None:
+        expect_instance("UpDown.scaling", value, Scaling, optional=True)
         value = value if value is not None else Scaling()
         record = self.m_Scaling
         record.bUseFirst, record.nFirst, record.nSecond = value.use_first, value.first, value.second
@@ -302,8 +344,8 @@ class Validate(Mode, _veltor.CValidate):
 
     delay = _field("m_Validate", "dDelay", "Delay in seconds.")
     duration = _field("m_Validate", "dDuration", "Duration in seconds.")
-    invert = _field("m_Validate", "bInvert", _INVERT_DOC)
-    mode_bit3 = _field("m_Validate", "bModeBit3", _BIT3_DOC)
+    invert = _field("m_Validate", "bInvert", _INVERT_DOC, "flag")
+    mode_bit3 = _field("m_Validate", "bModeBit3", _BIT3_DOC, "flag")
     trigger = _trigger("m_Trigger")
 
 
@@ -321,7 +363,7 @@ class Clock(Mode, _veltor.CClock):
 
     delay = _field("m_Clock", "dDelay", "The first time in seconds.")
     duration = _field("m_Clock", "dDuration", "The second time in seconds.")
-    invert = _field("m_Clock", "bInvert", _INVERT_DOC)
+    invert = _field("m_Clock", "bInvert", _INVERT_DOC, "flag")
 
 
 class Count(Mode, _veltor.CCount):
@@ -337,10 +379,10 @@ class Count(Mode, _veltor.CCount):
         self.counter_mode, self.option = counter_mode, option
         self.setting, self.text = setting, text
 
-    counter_mode = _field("m_Counter", "nMode", "Counter selector, 0..255.")
-    option = _field("m_Counter", "bOption", "The counter's option flag.")
-    setting = _field("m_Counter", "nSetting", "The counter's setting.")
-    text = _field("m_Counter", "szText", "A text for the host's own use (at most 4095 bytes).")
+    counter_mode = _field("m_Counter", "nMode", "Counter selector, 0..255.", "integer")
+    option = _field("m_Counter", "bOption", "The counter's option flag.", "flag")
+    setting = _field("m_Counter", "nSetting", "The counter's setting.", "integer")
+    text = _field("m_Counter", "szText", "A text for the host's own use (at most 4095 bytes).", "text")
 
     @property
     def measured(self) -> float:
@@ -358,7 +400,7 @@ class Toggle(Mode, _veltor.CToggle):
         _veltor.CToggle.__init__(self)
         self.invert = invert
 
-    invert = _field("m_Toggle", "bInvert", _INVERT_DOC)
+    invert = _field("m_Toggle", "bInvert", _INVERT_DOC, "flag")
 
 
 class Passive(Mode, _veltor.CPassive):
@@ -371,7 +413,7 @@ class Passive(Mode, _veltor.CPassive):
         _veltor.CPassive.__init__(self)
         self.invert = invert
 
-    invert = _field("m_Passive", "bInvert", _INVERT_DOC)
+    invert = _field("m_Passive", "bInvert", _INVERT_DOC, "flag")
 
 
 class Null(Mode, _veltor.CNull):
@@ -384,7 +426,7 @@ class Null(Mode, _veltor.CNull):
         _veltor.CNull.__init__(self)
         self.invert = invert
 
-    invert = _field("m_Null", "bInvert", _INVERT_DOC)
+    invert = _field("m_Null", "bInvert", _INVERT_DOC, "flag")
 
 
 #: The Pythonic class of each setup-file mode name.

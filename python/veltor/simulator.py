@@ -7,7 +7,7 @@
         device.update_all()
         print(sim.state()["A"].mode_name)        # "delay"
         sim.fault("negative")                    # the next request is refused
-        sim.send_report("A", 4000)               # an unasked delay report
+        sim.send_report("A", seconds=20e-6)      # an unasked delay report
 
 It serves on a pseudo-terminal (``sim.port``) from threads of its own, which
 never call Python; ``close()`` (or the end of the ``with`` block) stops it.
@@ -15,10 +15,13 @@ never call Python; ``close()`` (or the end of the ``with`` block) stops it.
 
 from __future__ import annotations
 
+import warnings
 from dataclasses import dataclass, fields
+from numbers import Integral
 from typing import Dict, List, Optional, Tuple, Union
 
 from . import _veltor
+from ._args import expect
 
 __all__ = ["Simulator", "SimState", "SimChannel", "FAULTS"]
 
@@ -80,6 +83,7 @@ class SimState:
     channels: Dict[str, SimChannel]
 
     def __getitem__(self, channel: Union[str, int]) -> SimChannel:
+        """The channel by letter "A".."H" or index 0..7."""
         return self.channels[_letter(channel)]
 
 
@@ -117,6 +121,7 @@ _STATE_FIELDS["reference_hz"] = "referenceHz"
 
 
 def _letter(channel: Union[str, int]) -> str:
+    expect("the channel", channel, "channel")
     if isinstance(channel, int) and not isinstance(channel, bool) and 0 <= channel < 8:
         return "ABCDEFGH"[channel]
     if isinstance(channel, str) and len(channel) == 1 and channel.upper() in "ABCDEFGH":
@@ -134,6 +139,18 @@ def _channel(state: "_vsim.ChannelState") -> SimChannel:
     return SimChannel(**values)
 
 
+def _checked_counts(method: str, counts: int) -> int:
+    expect(f"Simulator.{method}() argument 'counts'", counts, "integer")
+    if not 0 <= counts <= 0xFFFFFFFF:
+        raise ValueError(f"Simulator.{method}(): {counts} counts is outside 0 to 4294967295")
+    return int(counts)
+
+
+def _check_fault(method: str, kind: str, delay: float) -> None:
+    expect(f"Simulator.{method}() argument 'kind'", kind, "text")
+    expect(f"Simulator.{method}() argument 'delay'", delay, "seconds")
+
+
 class Simulator:
     """The simulated instrument on a pseudo-terminal; ``port`` is its path."""
 
@@ -143,9 +160,11 @@ class Simulator:
         self.pacing = pacing
 
     def __enter__(self) -> "Simulator":
+        """The simulator itself."""
         return self
 
     def __exit__(self, *exc: object) -> None:
+        """Closes the simulator."""
         self.close()
 
     def close(self) -> None:
@@ -176,19 +195,69 @@ class Simulator:
 
     # ---- What the instrument answers and sends -----------------------------
 
-    def delay(self, channel: Union[str, int], counts: int) -> None:
-        """The delay, in clock counts, a query of the channel answers."""
-        self._sim.SetChannelDelay(_index(channel), counts)
+    def delay(
+        self,
+        channel: Union[str, int],
+        seconds: Optional[float] = None,
+        *,
+        counts: Optional[int] = None,
+    ) -> None:
+        """The delay a query of the channel answers, in seconds at the clock
+        the instrument runs the channel at (rounded to whole counts), or in
+        clock counts with ``counts=``. An int given in place of seconds is
+        taken as counts, as before seconds were (with a DeprecationWarning)."""
+        self.delay_counts(channel, self._counts(channel, seconds, counts, "delay"))
 
-    def send_report(self, channel: Union[str, int], counts: int) -> None:
-        """Sends one unasked delay report; returns once it is written."""
+    def delay_counts(self, channel: Union[str, int], counts: int) -> None:
+        """The delay, in clock counts, a query of the channel answers."""
+        self._sim.SetChannelDelay(_index(channel), _checked_counts("delay_counts", counts))
+
+    def send_report(
+        self,
+        channel: Union[str, int],
+        seconds: Optional[float] = None,
+        *,
+        counts: Optional[int] = None,
+    ) -> None:
+        """Sends one unasked delay report, of ``seconds`` at the clock the
+        instrument runs the channel at (rounded to whole counts), or of
+        ``counts=`` clock counts; returns once it is written. An int given in
+        place of seconds is taken as counts, as before seconds were (with a
+        DeprecationWarning)."""
+        counts = self._counts(channel, seconds, counts, "send_report")
         self._sim.SendDelayReport(_index(channel), counts)
+
+    def _counts(
+        self,
+        channel: Union[str, int],
+        seconds: Optional[float],
+        counts: Optional[int],
+        method: str,
+    ) -> int:
+        if isinstance(seconds, Integral) and not isinstance(seconds, bool) and counts is None:
+            # Scripts written when the second argument was counts.
+            warnings.warn(
+                f"Simulator.{method}(channel, {seconds}) takes seconds now: "
+                f"give counts={seconds} (taken as counts)",
+                DeprecationWarning,
+                stacklevel=3,
+            )
+            seconds, counts = None, int(seconds)
+        if (seconds is None) == (counts is None):
+            raise TypeError(f"Simulator.{method}() takes seconds or counts=, one of them")
+        if counts is None:
+            expect(f"Simulator.{method}() argument 'seconds'", seconds, "seconds")
+            counts = round(seconds * self.state()[channel].clock_hz)  # type: ignore[operator]
+        return _checked_counts(method, counts)
 
     def start_reports(
         self, channel: Union[str, int, None] = None, first: int = 0, interval: float = 0.1
     ) -> None:
         """A stream of reports with counts first, first + 1, ... every
         ``interval`` seconds, of one channel or (None) of A..H in turn."""
+        expect("Simulator.start_reports() argument 'first'", first, "integer")
+        expect("Simulator.start_reports() argument 'interval'", interval, "seconds")
+        _checked_counts("start_reports", first)
         index = -1 if channel is None else _index(channel)
         self._sim.StartReportStream(index, first, int(interval * 1e6))
 
@@ -198,10 +267,12 @@ class Simulator:
 
     @property
     def reference_hz(self) -> float:
+        """The reference clock behind the clock sources "2xref" and "2xref/64"."""
         return self.state().reference_hz
 
     @reference_hz.setter
     def reference_hz(self, hz: float) -> None:
+        expect("Simulator.reference_hz", hz, "number")
         self._sim.SetReferenceHz(hz)
 
     # ---- Faults and the line ---------------------------------------------------
@@ -211,11 +282,16 @@ class Simulator:
         swallows a request, "negative" refuses it, "bad-checksum" spoils the
         answer's checksum, "delay" answers after ``delay`` seconds, "hang-up"
         closes the line instead of answering, ..."""
+        _check_fault("fault", kind, delay)
+        expect("Simulator.fault() argument 'count'", count, "integer")
         self._sim.QueueFaults(kind, count, int(delay * 1000))
 
     def fault_rate(self, kind: str, probability: float, seed: int = 1, delay: float = 0.0) -> None:
         """Each request meets the fault with that probability while no queued
         fault is left (reproducible by seed); probability 0 ends it."""
+        _check_fault("fault_rate", kind, delay)
+        expect("Simulator.fault_rate() argument 'probability'", probability, "number")
+        expect("Simulator.fault_rate() argument 'seed'", seed, "integer")
         self._sim.SetFaultRate(kind, probability, seed, int(delay * 1000))
 
     def clear_faults(self) -> None:
@@ -230,6 +306,7 @@ class Simulator:
 
     @pacing.setter
     def pacing(self, on: bool) -> None:
+        expect("Simulator.pacing", on, "flag")
         self._sim.SetPacing(on)
         self._sim.SetReadPacing(on)
         self._pacing = bool(on)
@@ -240,6 +317,7 @@ class Simulator:
 
     @property
     def hung_up(self) -> bool:
+        """Whether the line is closed (hang_up() or the "hang-up" fault)."""
         return self._sim.IsHungUp()  # type: ignore[no-any-return]
 
     # ---- Requests received --------------------------------------------------------
@@ -250,7 +328,10 @@ class Simulator:
 
     def wait_for_requests(self, count: int, timeout: float = 5.0) -> bool:
         """Waits until ``count`` requests (valid or not) arrived since clear_log()."""
+        expect("Simulator.wait_for_requests() argument 'count'", count, "integer")
+        expect("Simulator.wait_for_requests() argument 'timeout'", timeout, "seconds")
         return self._sim.WaitForFrames(count, int(timeout * 1000))  # type: ignore[no-any-return]
 
     def clear_log(self) -> None:
+        """Forgets the requests received so far."""
         self._sim.ClearLog()
