@@ -15,6 +15,7 @@
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <veltor/CSerDev.h>
 
 #include <atomic>
 #include <exception>
@@ -82,6 +83,54 @@ auto Released(Return (*function)(Args...)) {
         return WithoutGil([&]() -> Return { return function(std::forward<Args>(args)...); });
     };
 }
+
+// Ctrl-C during a command on the main thread (Interrupt.cpp): the command is
+// cancelled and KeyboardInterrupt raised once it returned.
+namespace interrupt {
+// GIL held, before the command. True on the main thread while Python
+// handles SIGINT; `start` then marks the interrupts seen so far. Raises for
+// an interrupt that came before the command, which is then not run.
+bool Begin(unsigned* start);
+// Without the GIL, holding the device's lock, so that a cancel reaches this
+// thread's command and no other: the main thread's command runs now...
+void Register(CSerDev& device, unsigned start);
+// ...and no longer; returns once no cancel of it is in progress.
+void Unregister();
+// GIL held, after the command: raises what Python's SIGINT handler raises
+// (KeyboardInterrupt) for an interrupt that came meanwhile.
+void End();
+}  // namespace interrupt
+
+// Runs work(), a command of `device`, as WithoutGil does; on the main thread
+// Ctrl-C cancels it (CSerDev::CancelCommand) and raises KeyboardInterrupt
+// once it returned. The device stays connected; the interrupted request
+// may or may not have been carried out, and the next command gets back in
+// step first.
+template <class Work>
+auto Interruptible(CSerDev& device, Work&& work) -> std::invoke_result_t<Work&> {
+    unsigned start = 0;
+    if (!interrupt::Begin(&start)) {
+        return WithoutGil(work);
+    }
+    struct Registered {
+        Registered(CSerDev& device, unsigned start) : hold(device) {
+            interrupt::Register(device, start);
+        }
+        ~Registered() { interrupt::Unregister(); }
+        Registered(const Registered&) = delete;
+        Registered& operator=(const Registered&) = delete;
+        CSerDev::Hold hold;
+    };
+    auto result = WithoutGil([&] {
+        Registered registered(device, start);
+        return work();
+    });
+    interrupt::End();
+    return result;
+}
+
+// The interpreter's main thread, where Python runs its signal handlers.
+unsigned long MainThread();
 
 // Whether the interpreter's exit can end this thread when it takes the GIL:
 // false only for the main thread and threads of the threading module that

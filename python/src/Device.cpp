@@ -281,6 +281,23 @@ struct ChannelAccess : CChannel {
     static int Index(const CChannel& channel) { return channel.*(&ChannelAccess::m_Name) - 'A'; }
 };
 
+CSerDev& Owner(CVeltor& device) {
+    return device;
+}
+
+CSerDev& Owner(CChannel& channel) {
+    return *ChannelAccess::DeviceOf(channel);
+}
+
+// A command bound so that it runs without the GIL and Ctrl-C on the main
+// thread ends it (see Interruptible).
+template <class Class>
+auto Command(bool (Class::*method)()) {
+    return [method](Class& self) {
+        return Interruptible(Owner(self), [&self, method] { return (self.*method)(); });
+    };
+}
+
 py::object GetTimingMode(CChannel& channel) {
     CTimingMode* mode = WithoutGil([&channel] { return channel.GetTimingMode(); });
     if (mode == nullptr) {
@@ -441,16 +458,16 @@ void BindVeltor(py::module_& module) {
                 });
             },
             "(message, line) of the latest SetGlobalLogic that failed.")
-        .def("CmdEnableOutputs", Released(&CVeltor::CmdEnableOutputs))
-        .def("CmdDisableOutputs", Released(&CVeltor::CmdDisableOutputs))
-        .def("CmdLockFP", Released(&CVeltor::CmdLockFP))
-        .def("CmdUnlockFP", Released(&CVeltor::CmdUnlockFP))
-        .def("CmdResetAll", Released(&CVeltor::CmdResetAll))
-        .def("CmdSetClock", Released(&CVeltor::CmdSetClock))
-        .def("CmdSetAllTimingModes", Released(&CVeltor::CmdSetAllTimingModes))
-        .def("CmdUpdateAll", Released(&CVeltor::CmdUpdateAll))
-        .def("CmdTransferAllLogic", Released(&CVeltor::CmdTransferAllLogic))
-        .def("CmdImplementLogic", Released(&CVeltor::CmdImplementLogic))
+        .def("CmdEnableOutputs", Command(&CVeltor::CmdEnableOutputs))
+        .def("CmdDisableOutputs", Command(&CVeltor::CmdDisableOutputs))
+        .def("CmdLockFP", Command(&CVeltor::CmdLockFP))
+        .def("CmdUnlockFP", Command(&CVeltor::CmdUnlockFP))
+        .def("CmdResetAll", Command(&CVeltor::CmdResetAll))
+        .def("CmdSetClock", Command(&CVeltor::CmdSetClock))
+        .def("CmdSetAllTimingModes", Command(&CVeltor::CmdSetAllTimingModes))
+        .def("CmdUpdateAll", Command(&CVeltor::CmdUpdateAll))
+        .def("CmdTransferAllLogic", Command(&CVeltor::CmdTransferAllLogic))
+        .def("CmdImplementLogic", Command(&CVeltor::CmdImplementLogic))
         .def(
             "SetReportListener",
             [](CVeltor& self, const py::object& listener) { Device(self).SetListener(listener); },
@@ -481,13 +498,13 @@ void BindChannel(py::module_& module) {
     py::class_<CChannel, std::unique_ptr<CChannel, py::nodelete>>(
         module, "CChannel",
         "One of the eight channels, from CVeltor.GetChannel; it keeps its device alive.")
-        .def("CmdEnable", Released(&CChannel::CmdEnable))
-        .def("CmdDisable", Released(&CChannel::CmdDisable))
-        .def("CmdForceTrigger", Released(&CChannel::CmdForceTrigger))
-        .def("CmdReset", Released(&CChannel::CmdReset))
-        .def("CmdQuery", Released(&CChannel::CmdQuery))
-        .def("CmdSetTimingMode", Released(&CChannel::CmdSetTimingMode))
-        .def("CmdTransferLogic", Released(&CChannel::CmdTransferLogic))
+        .def("CmdEnable", Command(&CChannel::CmdEnable))
+        .def("CmdDisable", Command(&CChannel::CmdDisable))
+        .def("CmdForceTrigger", Command(&CChannel::CmdForceTrigger))
+        .def("CmdReset", Command(&CChannel::CmdReset))
+        .def("CmdQuery", Command(&CChannel::CmdQuery))
+        .def("CmdSetTimingMode", Command(&CChannel::CmdSetTimingMode))
+        .def("CmdTransferLogic", Command(&CChannel::CmdTransferLogic))
         .def("CheckParameters", Released(&CChannel::CheckParameters))
         .def("GetTimingMode", &GetTimingMode, "The channel's own mode, or None on the default.")
         .def("SetTimingMode", &SetTimingMode, py::arg("mode").none(true),

@@ -78,6 +78,10 @@ void Leave() {
 
 }  // namespace gate
 
+unsigned long MainThread() {
+    return g_MainThread;
+}
+
 bool MayBeEndedByExit() {
     if (PyThread_get_thread_ident() == g_MainThread) {
         return false;
