@@ -35,13 +35,39 @@ def test_commands(device, sim, command, shows):
 
 
 def test_query_answers_in_seconds_at_the_pairs_clock(device, sim):
-    sim.delay("C", 4000)
+    sim.delay("C", counts=4000)
     assert device["C"].query() == pytest.approx(4000 / 200e6)
     device.clock_sources = {"CD": "3.125MHz"}
     assert device["D"].query() == 0.0
-    sim.delay("D", 3125)
+    sim.delay_counts("D", 3125)
     assert device["D"].query() == pytest.approx(1e-3)
     assert device["D"].last_delay == pytest.approx(1e-3)
+    device.set_clock()  # the simulator converts seconds at the clock it was sent
+    sim.delay("D", 2e-3)
+    assert device["D"].query() == pytest.approx(2e-3)
+    assert sim.state()["D"].query_counts == 6250
+
+
+def test_the_simulators_old_spelling_is_counts():
+    with veltor.Simulator() as sim:
+        with pytest.warns(DeprecationWarning, match="give counts=300"):
+            sim.delay("A", 300)
+        assert sim.state()["A"].query_counts == 300
+        with pytest.raises(TypeError, match="seconds or counts="):
+            sim.delay("A", 1e-6, counts=3)
+        with pytest.raises(ValueError, match="outside 0 to 4294967295"):
+            sim.delay("A", 30.0)  # 6e9 counts of 200 MHz
+
+
+def test_trace_events_show_their_bytes_in_hex(device):
+    events = []
+    device.trace = events.append
+    device.reset_all()
+    request = events[0]
+    assert request.kind == "request" and request.bytes[:2] == b"\x25\xd8"
+    assert request.status and str(request) == f"request: {request.bytes.hex(' ')} ({request.status})"
+    assert f"bytes=bytes.fromhex('{request.bytes.hex(' ')}')" in repr(request)
+    assert eval(repr(request).replace("TraceEvent", "veltor.TraceEvent")) == request
 
 
 def test_general_properties_reach_the_instrument(device, sim):
@@ -74,13 +100,13 @@ def test_callbacks_come_back_with_a_new_connection(device, sim):
     device.trace = lambda event: event.kind == "unasked" and unasked.set()
     device.close()
     device.connect(sim.port)
-    sim.send_report("A", 9)
+    sim.send_report("A", counts=9)
     assert reported.wait(5) and unasked.wait(5)
     assert [r.counts for r in reports] == [9]
     device.on_report = None
     with device.reports(timeout=2, count=2) as stream:
-        sim.send_report("A", 10)
-        sim.send_report("A", 11)
+        sim.send_report("A", counts=10)
+        sim.send_report("A", 55e-9)  # 11 counts of 200 MHz
         assert [r.counts for r in stream] == [10, 11]
     assert [r.counts for r in reports] == [9]
 

@@ -5,7 +5,7 @@ import time
 import pytest
 
 import veltor
-from veltor import Outcome
+from veltor import CSerDev, Outcome
 
 
 def test_parameter_error_carries_the_numbers_and_sends_nothing(device, sim):
@@ -97,3 +97,51 @@ def test_a_port_held_by_another_device(sim):
 def test_bad_line_speed(sim):
     with pytest.raises(ValueError, match="115200"):
         veltor.Device(sim.port, baud=1234)
+
+
+# Each exception on the standard one a generic handler catches, and the
+# standard ones it must not be taken for.
+STANDARD_BASES = [
+    (veltor.ParameterError("m", "A"), ValueError, (OSError,)),
+    (veltor.LogicError("m", 1, "A"), ValueError, (OSError,)),
+    (veltor.SetupError("m", "channels.A"), ValueError, (OSError,)),
+    (veltor.NoAnswerError("m", Outcome.NO_ANSWER), TimeoutError, (ValueError, ConnectionError)),
+    (veltor.ConnectionFailedError(-1, "m"), ConnectionError, (ValueError, TimeoutError)),
+    (veltor.NotConnectedError("m", Outcome.NOT_CONNECTED), ConnectionError, (TimeoutError,)),
+    (veltor.PortLostError("m", Outcome.PORT_LOST), ConnectionError, (TimeoutError,)),
+    (veltor.RefusedError("m", Outcome.NEGATIVE), veltor.VeltorError,
+     (OSError, ValueError)),
+    (veltor.ChecksumError("m", Outcome.BAD_CHECKSUM), veltor.CommunicationError,
+     (OSError, ValueError)),
+]
+
+
+@pytest.mark.parametrize("error, base, not_bases", STANDARD_BASES,
+                         ids=[type(e[0]).__name__ for e in STANDARD_BASES])
+def test_exceptions_derive_from_the_standard_ones(error, base, not_bases):
+    assert isinstance(error, base) and isinstance(error, veltor.VeltorError)
+    assert not isinstance(error, not_bases)
+    # An OSError among them keeps the message as its text, with no errno.
+    assert str(error) == error.message or str(error).endswith(": m")
+    assert error.args == (str(error),)
+
+
+def test_a_generic_handler_catches_a_failed_command(device, sim):
+    sim.fault("no-answer", count=5)
+    with pytest.raises(TimeoutError) as caught:
+        device.reset_all()
+    assert str(caught.value) == device.last_error
+    assert caught.value.errno is None and caught.value.outcome == Outcome.NO_ANSWER
+
+
+def test_outcomes_read_as_plain_names(device, sim):
+    sim.fault("negative", count=5)
+    with pytest.raises(veltor.RefusedError) as caught:
+        device.outputs_on()
+    outcome = caught.value.outcome
+    # One member under both names, equal to the low layer's outcome.
+    assert outcome is Outcome.NEGATIVE is Outcome.kNegative is device.last_outcome
+    assert (outcome.name, str(outcome)) == ("NEGATIVE", "Outcome.NEGATIVE")
+    assert outcome == device.cveltor.GetLastOutcome() and outcome.low == CSerDev.kNegative
+    assert Outcome(CSerDev.kOutOfStep) is Outcome.OUT_OF_STEP
+    assert {"SUCCESS", "NO_ANSWER", "CANCELLED", "OUT_OF_STEP"} <= set(Outcome.__members__)

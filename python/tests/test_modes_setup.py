@@ -163,3 +163,84 @@ def test_a_setup_file_with_such_a_clock_source_is_refused(device, tmp_path, pair
     with pytest.raises(veltor.SetupError) as caught:
         device.save_setup(tmp_path / "saved.json")
     assert caught.value.path == f"general.clocks.{pair}"
+
+
+def test_a_setups_enabled_channels_outputs_and_panel_as_apply_leaves_them(device, sim, tmp_path):
+    path = tmp_path / "enabled.json"
+    path.write_text(json.dumps({
+        "general": {"outputs": "off", "panel": "locked"},
+        "channels": {"A": {"enabled": True}, "B": {"enabled": False, "mode": "toggle"},
+                     "C": {"logic": "inC = in1;"}},
+    }))
+    device["B"].enable()
+    device["C"].enable()
+    device.load_setup(path)
+    assert [c.enable_on_update for c in device][:4] == [True, False, None, None]
+    assert sim.state()["B"].enabled  # loading sends nothing
+    device.update_all()
+    state = sim.state()
+    assert [state[c].enabled for c in "ABCD"] == [True, False, True, False]
+    assert not state.outputs_enabled and state.panel_locked
+
+    saved = tmp_path / "saved.json"
+    device["D"].enable_on_update = True  # not yet sent: the file says what the update makes
+    device.save_setup(saved)
+    channels = json.loads(saved.read_text())["channels"]
+    # C was enabled by a command the instrument acknowledged.
+    assert [channels[c].get("enabled") for c in "ABCDE"] == [True, False, True, True, None]
+    general = json.loads(saved.read_text())["general"]
+    assert (general["outputs"], general["panel"]) == ("off", "locked")
+
+
+def test_an_enabling_that_fails_stops_the_update_there(device, sim):
+    for channel in device:
+        channel.enable_on_update = True
+    device["A"].enable_on_update = False
+    steps = []
+
+    def trace(event):
+        # The panel's answer ends the update proper: A's disabling comes next.
+        if event.kind == "answer" and event.status == "Unlocking the front panel...":
+            sim.fault("negative", count=5)
+        if event.kind == "request":
+            steps.append(event.status)
+
+    device.trace = trace
+    with pytest.raises(veltor.RefusedError, match="channel A: disabling the channel"):
+        device.update_all()
+    assert steps[-1] == "Disabling the channel..." and "Enabling the channel..." not in steps
+
+
+# (what the script sets, the warning check() gives for it)
+WARNINGS = [
+    (lambda d: setattr(d, "clock_sources", {"CD": "3.125MHz"}) or setattr(
+        d["C"], "mode", veltor.DelayDuration(delay=1.5e-6, duration=1e-3)),
+     "channel C: delay 1.5e-06 s runs as 1.6e-06 s (5 counts of the 3.125 MHz clock, +6.67 %)"),
+    (lambda d: setattr(d["A"], "mode", veltor.DelayDuration(delay=1.0025e-6)),
+     "channel A: delay 1.0025e-06 s runs as 1.005e-06 s (201 counts of the 200 MHz clock"),
+    (lambda d: setattr(d["B"], "logic", "inB = in1 | in2 & in3;"),
+     "channel B: logic: line 1: inB mixes or and and without parentheses"),
+    (lambda d: setattr(d, "global_logic", "x = in1;\ny = in1 ^ in2 | in3;"),
+     "global logic: line 2: y mixes"),
+]
+
+
+@pytest.mark.parametrize("change, warning", WARNINGS)
+def test_check_lists_warnings_apart_from_problems(device, change, warning):
+    assert device.check() == [] and device.check().warnings == []
+    change(device)
+    report = device.check()
+    assert report.problems == []
+    assert len(report.warnings) == 1 and report.warnings[0].startswith(warning), report.warnings
+
+
+def test_low_layer_diagnostics():
+    device = veltor.CVeltor()
+    device.GetPropA().nClockCD = 1
+    mode = veltor.DelayDuration(delay=1.5e-6, duration=1e-3)
+    rounded = veltor.FindRoundedTimes(mode, device, "C")
+    assert [(r.channel, r.name, r.counts) for r in rounded] == [("C", "delay", 5)]
+    assert rounded[0].running == pytest.approx(1.6e-6) and rounded[0].clockHz == 3.125e6
+    assert veltor.FindRoundedTimes(device) == []  # no channel has a mode of its own
+    assert [w.line for w in veltor.FindLogicWarnings("a = in1;\n\nb = a & in2 | in3;")] == [3]
+    assert veltor.FindLogicWarnings("b = (a & in2) | in3;") == []

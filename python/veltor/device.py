@@ -75,7 +75,8 @@ class TraceEvent(namedtuple("TraceEvent", "kind bytes time_ns status")):
 
     def __repr__(self) -> str:
         return (
-            f"TraceEvent(kind={self.kind!r}, bytes={self.hex!r}, time_ns={self.time_ns!r}, "
+            f"TraceEvent(kind={self.kind!r}, bytes=bytes.fromhex({self.hex!r}), "
+            f"time_ns={self.time_ns!r}, "
             f"status={self.status!r})"
         )
 
@@ -223,6 +224,7 @@ class ReportStream:
         self._left = count
 
     def __iter__(self) -> "ReportStream":
+        """The stream itself."""
         return self
 
     def __next__(self) -> Report:
@@ -248,9 +250,11 @@ class ReportStream:
             self._queue = None
 
     def __enter__(self) -> "ReportStream":
+        """The stream itself."""
         return self
 
     def __exit__(self, *exc: object) -> None:
+        """Closes the stream."""
         self.close()
 
     def __del__(self) -> None:
