@@ -26,12 +26,29 @@ struct SetupOptions {
     DiagramOptions diagram;
 };
 
-// A setup that passed its check, and its times that run rounded to their
-// channel's clock.
+// A setup that passed its check, its times that run rounded to their
+// channel's clock, and where its logic texts may read otherwise than meant.
 struct Checked {
     setup::Setup setup;
     std::vector<RoundedTime> rounded;
+    std::vector<std::string> logic;  // "channels.B.logic, line 2: inB mixes ..."
 };
+
+// The logic warnings of the global text and of each channel's text.
+std::vector<std::string> LogicWarnings(CVeltor& device) {
+    std::vector<std::string> found;
+    const auto add = [&found](const std::string& key, const std::vector<LogicWarning>& warnings) {
+        for (const LogicWarning& warning : warnings) {
+            found.push_back(key + ", line " + std::to_string(warning.line) + ": " + warning.text);
+        }
+    };
+    add("globalLogic", FindLogicWarnings(device.GetGlobalLogic()));
+    for (char channel = 'A'; channel <= 'H'; ++channel) {
+        add("channels." + std::string(1, channel) + ".logic",
+            device.GetChannel(channel)->GetLogicWarnings());
+    }
+    return found;
+}
 
 // "channels.C.delay 1.5 µs runs as 1.6 µs, 5 counts of 320 ns (+6.67 %)".
 std::string DescribeRounding(const RoundedTime& time) {
@@ -52,7 +69,7 @@ std::string DescribeRounding(const RoundedTime& time) {
 // one; lists each rounded time as a warning when `warn`, and throws for one
 // when `strict`.
 Checked LoadChecked(const std::string& path, bool warn, bool strict) {
-    Checked checked{LoadSetup(path), {}};
+    Checked checked{LoadSetup(path), {}, {}};
     const std::vector<std::string> problems = CheckSetup(checked.setup);
     for (const std::string& problem : problems) {
         std::fprintf(stderr, "veltor: %s: %s\n", path.c_str(), problem.c_str());
@@ -65,16 +82,20 @@ Checked LoadChecked(const std::string& path, bool warn, bool strict) {
     CVeltor device;
     setup::Attach(checked.setup, device);
     checked.rounded = FindRoundedTimes(device);
+    checked.logic = LogicWarnings(device);
     if (warn || strict) {
         for (const RoundedTime& time : checked.rounded) {
             std::fprintf(stderr, "veltor: %s: warning: %s\n", path.c_str(),
                          DescribeRounding(time).c_str());
         }
+        for (const std::string& text : checked.logic) {
+            std::fprintf(stderr, "veltor: %s: warning: %s\n", path.c_str(), text.c_str());
+        }
     }
-    if (strict && !checked.rounded.empty()) {
+    const long warnings = static_cast<long>(checked.rounded.size() + checked.logic.size());
+    if (strict && warnings > 0) {
         throw ToolError(kExitBadSetup,
-                        path + ": " + Count(static_cast<long>(checked.rounded.size()), "time") +
-                            " rounded to the clock (--strict), nothing sent");
+                        path + ": " + Count(warnings, "warning") + " (--strict), nothing sent");
     }
     return checked;
 }
@@ -152,10 +173,9 @@ private:
 
 int Check(const SetupOptions& options) {
     const Checked checked = LoadChecked(options.path, true, options.strict);
+    const long warnings = static_cast<long>(checked.rounded.size() + checked.logic.size());
     std::printf("%s: no problems%s\n", options.path.c_str(),
-                checked.rounded.empty()
-                    ? ""
-                    : (", " + Count(static_cast<long>(checked.rounded.size()), "warning")).c_str());
+                warnings == 0 ? "" : (", " + Count(warnings, "warning")).c_str());
     return kExitOk;
 }
 
@@ -251,7 +271,8 @@ void AddFile(CLI::App& command, SetupOptions& options) {
 
 void AddStrict(CLI::App& command, SetupOptions& options) {
     command.add_flag("--strict", options.strict,
-                     "fail (exit status 3) when a time does not run as written");
+                     "fail (exit status 3) on a warning: a time that does not run as written, "
+                     "logic that mixes operators without parentheses");
 }
 
 }  // namespace

@@ -205,13 +205,15 @@ TEST(Tool, ApplyReportsWhyTheInstrumentDidNotTakeIt) {
     }
 }
 
-// A time between two counts of its clock runs as the nearest: check and show
-// say so, and --strict refuses the file.
-TEST(Tool, CheckAndShowWarnOfTimesRoundedToTheClock) {
+// A time between two counts of its clock runs as the nearest, and logic that
+// mixes operators groups from the left: check and show say so, and --strict
+// refuses the file.
+TEST(Tool, CheckAndShowWarnOfRoundedTimesAndMixedOperators) {
     const std::string rounded = Write("rounded.json", R"({
   "general": {"clocks": {"AB": "3.125MHz"}},
   "channels": {
     "A": {"enabled": true, "mode": "delay", "delay": "1.5 us", "duration": "1ms"},
+    "B": {"logic": "inB = in1 |\n in2 & in3;"},
     "C": {"mode": "clock", "delay": "1.0012\u00b5s", "duration": 1e-06}
   }
 })");
@@ -220,6 +222,7 @@ TEST(Tool, CheckAndShowWarnOfTimesRoundedToTheClock) {
             ": warning: channels.A.delay 1.5 µs runs as 1.6 µs, 5 counts of 320 ns (+6.67 %)\n",
         "veltor: " + rounded +
             ": warning: channels.C.delay 1.0012 µs runs as 1 µs, 200 counts of 5 ns (-0.12 %)\n",
+        "veltor: " + rounded + ": warning: channels.B.logic, line 2: inB mixes or and and",
     };
     struct Case {
         const char* command;
@@ -227,10 +230,10 @@ TEST(Tool, CheckAndShowWarnOfTimesRoundedToTheClock) {
         const char* says;
     };
     const Case cases[] = {
-        {"check", 0, ": no problems, 2 warnings\n"},
-        {"check --strict", 3, ": 2 times rounded to the clock (--strict), nothing sent\n"},
+        {"check", 0, ": no problems, 3 warnings\n"},
+        {"check --strict", 3, ": 3 warnings (--strict), nothing sent\n"},
         {"show", 0, " 12  Setting timing mode... channel A"},
-        {"show --strict", 3, ": 2 times rounded to the clock (--strict), nothing sent\n"},
+        {"show --strict", 3, ": 3 warnings (--strict), nothing sent\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.command);
