@@ -16,6 +16,7 @@ Two layers in one package:
   the simulated instrument for trying scripts without hardware.
 """
 
+from ._version import __version__, version_info
 from ._veltor import (
     CChannel,
     CClock,
