@@ -18,8 +18,8 @@ with veltor.Simulator() as sim, veltor.Device(sim.port) as device:
 
     device.on_report = lambda report: print("report:", report)
     with device.reports(timeout=0.5) as reports:
-        sim.send_report("A", 300)
-        sim.send_report("A", 301)
+        sim.send_report("A", 1.5e-6)  # seconds at the channel's clock
+        sim.send_report("A", counts=301)
         print("delays:", [f"{r.seconds * 1e6:g} us" for r in reports])
 
     sim.fault("negative", count=5)  # every attempt of the next command
