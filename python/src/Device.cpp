@@ -416,7 +416,12 @@ void BindVeltor(py::module_& module) {
         }),
         "One instrument: its connection, eight channels, general properties, global logic and "
         "the device-wide commands. Every method returns as its C++ namesake does; calls that "
-        "wait release the GIL.");
+        "wait release the GIL. Ctrl-C during a command (a Cmd* method of the device or a "
+        "channel) on the main thread ends it at once and raises KeyboardInterrupt: the port "
+        "stays open, the interrupted request may or may not have been carried out, and the "
+        "next command gets back in step with the instrument first. Inside a held lock (Lock) "
+        "the commands after it may fail as cancelled until the lock is released. A command "
+        "that waits for the lock another thread holds is interrupted only once it has it.");
     device.def(py::init([]() -> CVeltor* { return new PyVeltor(); }))
         .def(
             "InitConnection",
