@@ -86,3 +86,21 @@ def test_right_types_of_other_kinds_pass():
     mode = veltor.DelayDuration(delay=0, duration=1, invert=1, sweep=0)
     assert (mode.delay, mode.duration, mode.invert, mode.sweep) == (0.0, 1.0, True, 0.0)
     assert veltor.Count(option=0).option is False
+
+
+# The right type, but beyond the record's C++ field: a ValueError, in words.
+OUT_OF_RANGE = [
+    (lambda: veltor.DynamicDelayDuration(average=2**70), "DynamicDelayDuration.average"),
+    (lambda: veltor.DelayDuration(trigger=Trigger(value=2**40)), "Trigger.value"),
+    (lambda: veltor.Count(setting=-2**64), "Count.setting"),
+    (lambda: veltor.DelayDuration(delay=10**400), "DelayDuration.delay"),
+    (lambda: veltor.UpDown(scaling=Scaling(first=2**40)), "Scaling.first"),
+]
+
+
+@pytest.mark.parametrize("call, names", OUT_OF_RANGE)
+def test_numbers_beyond_the_records_fields(call, names):
+    with pytest.raises(ValueError, match="is out of range for S") as caught:
+        call()
+    assert str(caught.value).startswith(names + " = ")
+    assert not any(words in str(caught.value) for words in BINDING_WORDS)

@@ -61,3 +61,15 @@ def expect_instance(where: str, value: Any, cls: type, optional: bool = False) -
         f"{where} must be a {cls.__name__}{' or None' if optional else ''}, "
         f"not {type(value).__name__}"
     )
+
+
+def store(where: str, record: Any, field: str, value: Any) -> None:
+    """Sets a field of a library record to a value whose type was checked:
+    the binding refuses only a number beyond the field's C++ type then, and
+    that is a ValueError naming ``where``."""
+    try:
+        setattr(record, field, value)
+    except TypeError:
+        raise ValueError(
+            f"{where} = {value!r:.40} is out of range for {type(record).__name__}.{field}"
+        ) from None

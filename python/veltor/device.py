@@ -34,7 +34,7 @@ from collections import namedtuple
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Union
 
 from . import _veltor
-from ._args import expect, expect_callable, expect_instance
+from ._args import expect, expect_callable, expect_instance, store
 from .errors import (
     ConnectionFailedError,
     LogicError,
@@ -551,7 +551,7 @@ class Device:
     def reference_hz(self, hz: float) -> None:
         expect("Device.reference_hz", hz, "number")
         with self.hold():
-            self.general.dRefClockHz = hz
+            store("Device.reference_hz", self.general, "dRefClockHz", hz)
 
     @property
     def global_logic(self) -> str:

@@ -20,7 +20,7 @@ from dataclasses import dataclass
 from typing import Any, ClassVar, Dict, List, Optional, Tuple, Type, Union
 
 from . import _veltor
-from ._args import expect, expect_instance
+from ._args import expect, expect_instance, store
 
 __all__ = [
     "Trigger",
@@ -82,11 +82,12 @@ class Trigger:
         _code(self.value_mode, VALUE_MODES, "value mode")
 
     def _write(self, record: _veltor.STriggerProp) -> None:
-        record.nKind = _code(self.kind, TRIGGER_KINDS, "trigger kind")
+        store("Trigger.kind", record, "nKind", _code(self.kind, TRIGGER_KINDS, "trigger kind"))
         record.bOption1 = self.option1
         record.bOption2 = self.option2
-        record.nValue = self.value
-        record.nValueMode = _code(self.value_mode, VALUE_MODES, "value mode")
+        store("Trigger.value", record, "nValue", self.value)
+        mode = _code(self.value_mode, VALUE_MODES, "value mode")
+        store("Trigger.value_mode", record, "nValueMode", mode)
         record.bValueFlag = self.value_flag
 
     @classmethod
@@ -134,8 +135,9 @@ class _Field:
         return getattr(getattr(mode, self._record), self._field)
 
     def __set__(self, mode: Any, value: Any) -> None:
-        expect(f"{type(mode).__name__}.{self._name}", value, self._kind)
-        setattr(getattr(mode, self._record), self._field, value)
+        where = f"{type(mode).__name__}.{self._name}"
+        expect(where, value, self._kind)
+        store(where, getattr(mode, self._record), self._field, value)
 
 
 def _field(record: str, field: str, doc: str, kind: str = "seconds") -> Any:
@@ -162,7 +164,7 @@ def _set_sweep(self: Any, seconds: Optional[float]) -> None:
     # The record keeps its time while the sweep is off, as the file does.
     self.m_Sweep.bEnable = seconds is not None
     if seconds is not None:
-        self.m_Sweep.dSweep = seconds
+        store(f"{type(self).__name__}.sweep", self.m_Sweep, "dSweep", seconds)
 
 
 _SWEEP = property(_sweep, _set_sweep, doc="The sweep time in seconds, or None while it is off.")
@@ -321,7 +323,9 @@ class UpDown(Mode, _veltor.CUpDown):
         expect_instance("UpDown.scaling", value, Scaling, optional=True)
         value = value if value is not None else Scaling()
         record = self.m_Scaling
-        record.bUseFirst, record.nFirst, record.nSecond = value.use_first, value.first, value.second
+        record.bUseFirst = value.use_first
+        store("Scaling.first", record, "nFirst", value.first)
+        store("Scaling.second", record, "nSecond", value.second)
 
 
 class Validate(Mode, _veltor.CValidate):
