@@ -65,7 +65,8 @@ def test_trace_events_show_their_bytes_in_hex(device):
     device.reset_all()
     request = events[0]
     assert request.kind == "request" and request.bytes[:2] == b"\x25\xd8"
-    assert request.status and str(request) == f"request: {request.bytes.hex(' ')} ({request.status})"
+    text = request.bytes.hex(" ")
+    assert request.status and str(request) == f"request: {text} ({request.status})"
     assert f"bytes=bytes.fromhex('{request.bytes.hex(' ')}')" in repr(request)
     assert eval(repr(request).replace("TraceEvent", "veltor.TraceEvent")) == request
 

@@ -46,7 +46,15 @@ from .errors import (
 )
 from .modes import pythonic
 
-__all__ = ["Device", "Channel", "CheckReport", "Report", "TraceEvent", "ReportStream", "CLOCK_SOURCES"]
+__all__ = [
+    "Device",
+    "Channel",
+    "CheckReport",
+    "Report",
+    "TraceEvent",
+    "ReportStream",
+    "CLOCK_SOURCES",
+]
 
 LETTERS = "ABCDEFGH"
 

@@ -386,7 +386,9 @@ class Count(Mode, _veltor.CCount):
     counter_mode = _field("m_Counter", "nMode", "Counter selector, 0..255.", "integer")
     option = _field("m_Counter", "bOption", "The counter's option flag.", "flag")
     setting = _field("m_Counter", "nSetting", "The counter's setting.", "integer")
-    text = _field("m_Counter", "szText", "A text for the host's own use (at most 4095 bytes).", "text")
+    text = _field(
+        "m_Counter", "szText", "A text for the host's own use (at most 4095 bytes).", "text"
+    )
 
     @property
     def measured(self) -> float:
