@@ -289,12 +289,31 @@ CSerDev& Owner(CChannel& channel) {
     return *ChannelAccess::DeviceOf(channel);
 }
 
+// The outcome and message of this thread's last failed command, read under
+// the device's lock together with the command: the Pythonic layer need not
+// hold the lock around a command (a Python context manager costs more than
+// the exchange's own host time) to read its failure and not another
+// thread's.
+struct Failure {
+    CSerDev::Outcome outcome = CSerDev::kNone;
+    std::string message;
+};
+thread_local Failure t_LastFailure;
+
 // A command bound so that it runs without the GIL and Ctrl-C on the main
 // thread ends it (see Interruptible).
 template <class Class>
 auto Command(bool (Class::*method)()) {
     return [method](Class& self) {
-        return Interruptible(Owner(self), [&self, method] { return (self.*method)(); });
+        CSerDev& device = Owner(self);
+        return Interruptible(device, [&self, &device, method] {
+            CSerDev::Hold hold(device);
+            const bool done = (self.*method)();
+            if (!done) {
+                t_LastFailure = Failure{device.GetLastOutcome(), device.GetLastError()};
+            }
+            return done;
+        });
     };
 }
 
@@ -545,6 +564,11 @@ void BindDevice(py::module_& module) {
     BindSerDev(module);
     BindVeltor(module);
     BindChannel(module);
+    module.def(
+        "LastCommandFailure",
+        [] { return std::make_pair(t_LastFailure.outcome, t_LastFailure.message); },
+        "(outcome, message) of this thread's last failed Cmd... call, read under the device's "
+        "lock together with it.");
 }
 
 }  // namespace veltor::python

@@ -803,6 +803,13 @@ class Device:
     # ---- Failures ---------------------------------------------------------------
 
     def _run(self, command: Callable[[], bool], modes: str = "", logic: str = "") -> None:
+        if not modes and not logic:
+            # A bound command reads its own failure under the device's lock,
+            # so that no hold (which costs more than the exchange's own host
+            # time) is needed here.
+            if command():
+                return
+            raise from_outcome(*_veltor.LastCommandFailure())
         # The checks, the command and the reading of its failure under one
         # hold, so that no other thread's command comes between them.
         with self.hold():
