@@ -29,14 +29,15 @@ PROJECT_VERSION = re.search(
 ).group(1)
 
 
+CMAKE = "/usr/bin/cmake"
 # (case, implementation, version, has Python.h, pybind11, cmake, words of the message or None)
 CHECK_CASES = [
-    ("ready", "CPython", (3, 11), True, (2, 10), "/usr/bin/cmake", None),
-    ("newer pybind11 than the table knows", "CPython", (3, 14), True, (3, 0), "/usr/bin/cmake", None),
-    ("PyPy", "PyPy", (3, 10), True, (2, 10), "/usr/bin/cmake", "CPython only"),
-    ("no headers", "CPython", (3, 11), False, (2, 10), "/usr/bin/cmake", "python3-dev"),
-    ("no pybind11", "CPython", (3, 11), True, None, "/usr/bin/cmake", "pybind11-dev"),
-    ("Python too new for pybind11 2.10", "CPython", (3, 12), True, (2, 10), "/usr/bin/cmake", "up to 3.11"),
+    ("ready", "CPython", (3, 11), True, (2, 10), CMAKE, None),
+    ("newer pybind11 than the table knows", "CPython", (3, 14), True, (3, 0), CMAKE, None),
+    ("PyPy", "PyPy", (3, 10), True, (2, 10), CMAKE, "CPython only"),
+    ("no headers", "CPython", (3, 11), False, (2, 10), CMAKE, "python3-dev"),
+    ("no pybind11", "CPython", (3, 11), True, None, CMAKE, "pybind11-dev"),
+    ("Python too new for pybind11 2.10", "CPython", (3, 12), True, (2, 10), CMAKE, "up to 3.11"),
     ("no cmake", "CPython", (3, 11), True, (2, 10), None, "apt-get install cmake"),
 ]
 
@@ -46,7 +47,9 @@ CHECK_CASES = [
     [case[1:] for case in CHECK_CASES],
     ids=[case[0] for case in CHECK_CASES],
 )
-def test_backend_names_what_to_install(tmp_path, implementation, version, headers, pybind11, cmake, words):
+def test_backend_names_what_to_install(
+    tmp_path, implementation, version, headers, pybind11, cmake, words
+):
     if headers:
         (tmp_path / "Python.h").write_text("")
     problem = _checks.find_problem(implementation, version, tmp_path, pybind11, cmake)
@@ -84,7 +87,8 @@ def test_wheel_record_matches_its_files(tmp_path):
             data = wheel.read(path)
             expected = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
             assert (digest, size) == (f"sha256={expected}", str(len(data))), path
-        assert "Tag: cp311-cp311-linux_x86_64" in wheel.read("veltor-1.2.3.dist-info/WHEEL").decode()
+        wheel_file = wheel.read("veltor-1.2.3.dist-info/WHEEL").decode()
+        assert "Tag: cp311-cp311-linux_x86_64" in wheel_file
         # The module loads the library beside it, so it must stay executable.
         assert (wheel.getinfo("veltor/libveltor.so.0").external_attr >> 16) & 0o111
 
@@ -107,14 +111,18 @@ def _interpreters():
     for candidate in (shutil.which("python3"), "/usr/bin/python3"):
         if candidate and os.path.exists(candidate):
             real = subprocess.run(
-                [candidate, "-c", "import sys; print(sys.executable)"], capture_output=True, text=True
+                [candidate, "-c", "import sys; print(sys.executable)"],
+                capture_output=True,
+                text=True,
             ).stdout.strip()
             found.setdefault(os.path.realpath(real), candidate)
     return list(found.values())
 
 
 def _environment(tmp_path):
-    env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTHON", "PIP_", "VIRTUAL_ENV"))}
+    # Nothing of the test's own interpreter or of the machine's pip settings.
+    mine = ("PYTHON", "PIP_", "VIRTUAL_ENV")
+    env = {k: v for k, v in os.environ.items() if not k.startswith(mine)}
     env.update(
         VELTOR_BUILD_DIR=str(tmp_path / "cmake"),
         PIP_CONFIG_FILE=os.devnull,
@@ -125,13 +133,16 @@ def _environment(tmp_path):
 
 
 def _run(command, env, cwd):
-    result = subprocess.run([str(part) for part in command], env=env, cwd=cwd, capture_output=True, text=True)
+    command = [str(part) for part in command]
+    result = subprocess.run(command, env=env, cwd=cwd, capture_output=True, text=True)
     assert result.returncode == 0, f"{command}:\n{result.stdout[-3000:]}\n{result.stderr[-3000:]}"
     return result.stdout
 
 
 def _venv(interpreter, folder, env):
-    made = subprocess.run([interpreter, "-m", "venv", folder], env=env, capture_output=True, text=True)
+    made = subprocess.run(
+        [interpreter, "-m", "venv", folder], env=env, capture_output=True, text=True
+    )
     if made.returncode != 0:
         lines = (made.stderr or made.stdout).strip().splitlines() or ["no output"]
         pytest.skip(f"{interpreter} makes no venv with pip: {lines[-1]}")
@@ -157,7 +168,8 @@ def test_pip_installs_the_checkout_and_its_wheel(tmp_path, interpreter):
         text=True,
     )
     if problem.returncode != 0:
-        pytest.skip(f"{interpreter} cannot build the module: {problem.stderr.strip().splitlines()[-1]}")
+        reason = problem.stderr.strip().splitlines()[-1]
+        pytest.skip(f"{interpreter} cannot build the module: {reason}")
     outside = tmp_path / "elsewhere"
     outside.mkdir()
 
@@ -167,8 +179,10 @@ def test_pip_installs_the_checkout_and_its_wheel(tmp_path, interpreter):
     _run([python, "-m", "pip", "install", "--no-index", SOURCE_DIR], env, outside)
     _check_installed(python, first, env, outside)
 
-    _run([python, "-m", "pip", "wheel", "--no-index", "--no-deps", "-w", tmp_path / "dist", SOURCE_DIR], env, outside)
-    (wheel,) = (tmp_path / "dist").glob("veltor-*.whl")
+    dist = tmp_path / "dist"
+    wheel_command = ["-m", "pip", "wheel", "--no-index", "--no-deps", "-w", dist, SOURCE_DIR]
+    _run([python, *wheel_command], env, outside)
+    (wheel,) = dist.glob("veltor-*.whl")
     second = tmp_path / "second"
     python = _venv(interpreter, second, env)
     _run([python, "-m", "pip", "install", "--no-index", wheel], env, outside)

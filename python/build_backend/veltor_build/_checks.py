@@ -19,7 +19,7 @@ PYBIND11_NEWEST_PYTHON = {
     (2, 13): (3, 13),
 }
 
-_SYSTEM_PACKAGES = "cmake g++ pybind11-dev nlohmann-json3-dev libcli11-dev"
+_PACKAGES = "cmake g++ pybind11-dev nlohmann-json3-dev libcli11-dev"
 
 
 def pybind11_include_dirs():
@@ -74,7 +74,7 @@ def find_problem(implementation, version, include_dir, pybind11, cmake):
             f"a pybind11 that supports {here} and name its prefix in CMAKE_PREFIX_PATH."
         )
     if cmake is None:
-        return f"cmake was not found on PATH: install it (Debian: apt-get install {_SYSTEM_PACKAGES})."
+        return f"cmake was not found on PATH: install it (Debian: apt-get install {_PACKAGES})."
     return None
 
 

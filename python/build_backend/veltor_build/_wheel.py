@@ -4,7 +4,6 @@ WHEEL, RECORD), written with the standard library alone."""
 import base64
 import dataclasses
 import hashlib
-import pathlib
 import sys
 import sysconfig
 import zipfile
