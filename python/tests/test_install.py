@@ -16,13 +16,14 @@ import re
 import shutil
 import subprocess
 import sys
+import tarfile
 import zipfile
 
 import pytest
 
 SOURCE_DIR = pathlib.Path(os.environ.get("VELTOR_SOURCE_DIR", pathlib.Path(__file__).parents[2]))
 sys.path.insert(0, str(SOURCE_DIR / "python" / "build_backend"))
-from veltor_build import _checks, _wheel  # noqa: E402
+from veltor_build import _checks, _sdist, _wheel  # noqa: E402
 
 PROJECT_VERSION = re.search(
     r"project\(veltor\s+VERSION\s+([0-9.]+)", (SOURCE_DIR / "CMakeLists.txt").read_text()
@@ -91,6 +92,24 @@ def test_wheel_record_matches_its_files(tmp_path):
         assert "Tag: cp311-cp311-linux_x86_64" in wheel_file
         # The module loads the library beside it, so it must stay executable.
         assert (wheel.getinfo("veltor/libveltor.so.0").external_attr >> 16) & 0o111
+
+
+def test_source_archive_leaves_out_build_trees(tmp_path):
+    source = tmp_path / "tree"
+    for name in ["CMakeLists.txt", "python/build_backend/veltor_build/__init__.py",
+                 "build/CMakeCache.txt", "build-asan/x.o", "python/veltor/__pycache__/a.pyc",
+                 "PKG-INFO"]:
+        (source / name).parent.mkdir(parents=True, exist_ok=True)
+        (source / name).write_text(name)
+    metadata = _wheel.Metadata("veltor", "1.2.3", "test", ">=3.7", "unused")
+    name = _sdist.pack(tmp_path / "dist", source, metadata)
+    with tarfile.open(tmp_path / "dist" / name) as archive:
+        assert sorted(archive.getnames()) == [
+            "veltor-1.2.3/CMakeLists.txt",
+            "veltor-1.2.3/PKG-INFO",
+            "veltor-1.2.3/python/build_backend/veltor_build/__init__.py",
+        ]
+        assert b"Version: 1.2.3" in archive.extractfile("veltor-1.2.3/PKG-INFO").read()
 
 
 # Run by each venv's interpreter from outside the source tree.

@@ -13,7 +13,7 @@ import tempfile
 
 
 @contextlib.contextmanager
-def build_folder(config_settings, tag):
+def build_folder(config_settings, source, tag):
     """The CMake build tree: kept under VELTOR_BUILD_DIR (or the build-dir
     setting) for the next build, else a scratch folder."""
     root = (config_settings or {}).get("build-dir") or os.environ.get("VELTOR_BUILD_DIR")
@@ -21,10 +21,10 @@ def build_folder(config_settings, tag):
         with tempfile.TemporaryDirectory(prefix="veltor-build-") as scratch:
             yield pathlib.Path(scratch)
         return
-    # One tree per installed interpreter: the venvs made from one interpreter
-    # share its headers, so they share a build.
+    # One tree per source tree and installed interpreter: the venvs made
+    # from one interpreter share its headers, so they share a build.
     include = sysconfig.get_paths()["include"]
-    key = hashlib.sha256(include.encode()).hexdigest()[:10]
+    key = hashlib.sha256(f"{source}\0{include}".encode()).hexdigest()[:10]
     folder = pathlib.Path(root).resolve() / f"{tag}-{key}"
     folder.mkdir(parents=True, exist_ok=True)
     yield folder
