@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "platform/Platform.h"
+
 #if defined(__GLIBCXX__)
 #include <cxxabi.h>
 #endif
@@ -34,6 +36,8 @@ struct ReportDispatch::Shared {
 
 ReportDispatch::ReportDispatch(std::size_t limit) : m_pShared(std::make_shared<Shared>(limit)) {
     std::shared_ptr<Shared> shared = m_pShared;
+    // The host's signals go to the host's threads, not to this one.
+    const platform::SignalsHeldOff held;
     m_Thread = std::thread([shared] { Run(shared); });
 }
 

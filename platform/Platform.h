@@ -147,5 +147,22 @@ Handle StartThread(ThreadProc proc, void* arg);
 // Blocks until the thread has ended. Caller's thread.
 void JoinThread(Handle thread);
 
+// Keeps the process's signals off the calling thread for a scope. A thread
+// started within it (StartThread does so itself) never takes a signal meant
+// for the process, such as Ctrl-C: the signal goes to one of the host's
+// threads, whose waits it interrupts. Nothing on Windows, which has no such
+// signals.
+class SignalsHeldOff {
+public:
+    SignalsHeldOff();
+    ~SignalsHeldOff();
+    SignalsHeldOff(const SignalsHeldOff&) = delete;
+    SignalsHeldOff& operator=(const SignalsHeldOff&) = delete;
+
+private:
+    // The caller's signal mask, put back at the end (a sigset_t on POSIX).
+    alignas(8) unsigned char m_Saved[128];
+};
+
 }  // namespace platform
 }  // namespace veltor

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "sim/Threads.h"
 #include "sim/Wire.h"
 
 namespace vsim {
@@ -146,7 +147,7 @@ Simulator::Simulator() {
         if (wakeFd_ < 0) {
             ThrowErrno("eventfd");
         }
-        thread_ = std::thread([this] { Serve(); });
+        thread_ = StartQuietThread([this] { Serve(); });
     } catch (...) {
         for (int fd : {wakeFd_, slaveFd_, masterFd_}) {
             if (fd >= 0) {
@@ -554,7 +555,7 @@ void Simulator::StartReportStream(int channel, uint32_t firstCounts, int interva
     }
     streamStop_ = false;
     streamed_ = 0;
-    streamThread_ = std::thread([this, channel, firstCounts, intervalUs] {
+    streamThread_ = StartQuietThread([this, channel, firstCounts, intervalUs] {
         StreamReports(channel, firstCounts, intervalUs);
     });
 }

@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <system_error>
 
+#include "sim/Threads.h"
+
 namespace vsim {
 
 namespace {
@@ -60,7 +62,7 @@ TcpServer::TcpServer(const std::string& slavePath, const std::string& host, uint
         ::close(listenFd_);
         ThrowErrno("eventfd");
     }
-    thread_ = std::thread([this] { Serve(); });
+    thread_ = StartQuietThread([this] { Serve(); });
 }
 
 TcpServer::~TcpServer() {

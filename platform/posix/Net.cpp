@@ -78,6 +78,7 @@ struct NameLookup {
 #if VELTOR_LOOKUP_THREAD
 bool BeginLookup(NameLookup* lookup) {
     try {
+        const SignalsHeldOff held;
         std::thread([lookup] {
             addrinfo* found = nullptr;
             const int code = ::getaddrinfo(lookup->host.c_str(), lookup->service.c_str(),

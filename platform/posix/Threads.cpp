@@ -1,5 +1,6 @@
 #include <cxxabi.h>
 #include <pthread.h>
+#include <signal.h>
 
 #include "platform/posix/Handles.h"
 
@@ -33,10 +34,23 @@ void* Trampoline(void* arg) {
 
 }  // namespace posix
 
+SignalsHeldOff::SignalsHeldOff() {
+    static_assert(sizeof(sigset_t) <= sizeof(m_Saved), "room for the caller's mask");
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, reinterpret_cast<sigset_t*>(m_Saved));
+}
+
+SignalsHeldOff::~SignalsHeldOff() {
+    pthread_sigmask(SIG_SETMASK, reinterpret_cast<const sigset_t*>(m_Saved), nullptr);
+}
+
 Handle StartThread(ThreadProc proc, void* arg) {
     auto* thread = new posix::Thread;
     thread->proc = proc;
     thread->arg = arg;
+    // The thread starts with every signal blocked, as it inherits them.
+    const SignalsHeldOff held;
     if (pthread_create(&thread->thread, nullptr, posix::Trampoline, thread) != 0) {
         thread->joined = true;  // nothing to detach
         delete thread;

@@ -53,5 +53,9 @@ void JoinThread(Handle thread) {
     }
 }
 
+SignalsHeldOff::SignalsHeldOff() : m_Saved() {}
+
+SignalsHeldOff::~SignalsHeldOff() {}
+
 }  // namespace platform
 }  // namespace veltor

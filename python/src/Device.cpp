@@ -17,6 +17,8 @@
 //   other thread hands the device to the teardown thread (see DeviceDeleter).
 // - The object leaves the GC's lists before its teardown lets go of the GIL,
 //   so that a collection on another thread meanwhile does not free it twice.
+#include <pthread.h>
+#include <signal.h>
 #include <veltor/veltor.h>
 
 #include <array>
@@ -197,12 +199,19 @@ private:
             std::lock_guard<std::mutex> hold(m_Lock);
             m_Queue.push_back(device);
             if (!m_Started) {
+                // The process's signals (Ctrl-C) go to the script's threads,
+                // not to this one, which inherits a mask blocking them.
+                sigset_t all;
+                sigset_t saved;
+                sigfillset(&all);
+                pthread_sigmask(SIG_SETMASK, &all, &saved);
                 try {
                     std::thread([this] { Run(); }).detach();
                     m_Started = true;
                 } catch (const std::system_error&) {
                     // No thread now: the device waits for the next attempt.
                 }
+                pthread_sigmask(SIG_SETMASK, &saved, nullptr);
             }
         }
         m_Queued.notify_one();
