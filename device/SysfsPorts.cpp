@@ -58,6 +58,11 @@ fs::path FindUsbDevice(fs::path device, const fs::path& root) {
     return fs::path();
 }
 
+std::string BusOf(const fs::path& device) {
+    std::error_code error;
+    return fs::canonical(device / "subsystem", error).filename().string();
+}
+
 // by-id link target names ("ttyUSB0") to the links' full paths.
 std::map<std::string, std::string> ReadByIdLinks(const std::string& byIdDir) {
     std::map<std::string, std::string> links;
@@ -103,8 +108,16 @@ std::vector<PortInfo> ReadSysfsPorts(const std::string& sysRoot, const std::stri
         }
         PortInfo port;
         port.path = "/dev/" + name;
-        port.bus = fs::canonical(device / "subsystem", pathError).filename().string();
-        const std::string driver = fs::canonical(device / "driver", pathError).filename().string();
+        fs::path controller = device;
+        port.bus = BusOf(controller);
+        // Newer kernels put the serial core's own port and controller
+        // devices between the terminal and the hardware.
+        for (int level = 0; level < 2 && port.bus == "serial-base"; ++level) {
+            controller = controller.parent_path();
+            port.bus = BusOf(controller);
+        }
+        const std::string driver =
+            fs::canonical(controller / "driver", pathError).filename().string();
         if (port.bus == "platform" || port.bus == "pnp") {
             // The 8250 driver registers its placeholder ports whether or not
             // a UART answers there; the kernel types only the ones it found.
@@ -127,7 +140,7 @@ std::vector<PortInfo> ReadSysfsPorts(const std::string& sysRoot, const std::stri
             port.description = port.product.empty() ? "USB serial adapter" : port.product;
         }
         if (port.description.empty()) {
-            port.description = driver.empty() ? port.bus + " serial port" : driver;
+            port.description = driver.empty() ? "serial port" : driver;
         }
         const auto link = byId.find(name);
         if (link != byId.end()) {

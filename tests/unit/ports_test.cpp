@@ -45,6 +45,15 @@ protected:
         fs::create_directory_symlink(root_ / "bus/platform/drivers/serial8250", uart / "driver");
         Terminal("ttyS0", uart, "4\n");
         Terminal("ttyS1", uart, "0\n");
+        // A PNP UART as newer kernels show it: the serial core's port and
+        // controller devices between the terminal and the hardware.
+        const fs::path pnp = root_ / "devices/pnp0/00:00";
+        fs::create_directories(root_ / "bus/serial-base");
+        fs::create_directories(root_ / "bus/pnp");
+        Device(pnp, "pnp");
+        Device(pnp / "00:00:0", "serial-base");
+        Device(pnp / "00:00:0/00:00:0.0", "serial-base");
+        Terminal("ttyS4", pnp / "00:00:0/00:00:0.0", "4\n");
         // Terminals without a serial device: a virtual console, the console,
         // the multiplexer; and a virtual console that claims a device.
         Terminal("tty0", fs::path(), "");
@@ -94,6 +103,7 @@ TEST_F(FakeSysfs, ListsSerialPortsWithTheirDetails) {
     const Expected expected[] = {
         {"/dev/ttyACM0", "usb", 0x2341, 0x0043, "", "", "", "USB serial adapter", ""},
         {"/dev/ttyS0", "platform", -1, -1, "", "", "", "built-in serial port", ""},
+        {"/dev/ttyS4", "pnp", -1, -1, "", "", "", "built-in serial port", ""},
         {"/dev/ttyUSB0", "usb", 0x0403, 0x6001, "FTDI", "FT232R USB UART", "A1B2C3",
          "FT232R USB UART", stable.c_str()},
     };
@@ -119,8 +129,8 @@ TEST_F(FakeSysfs, AbsentDirectoriesGiveNoPorts) {
     EXPECT_TRUE(veltor::ReadSysfsPorts((top_ / "none").string(), byId_.string()).empty());
     // Without by-id links the ports are still listed, with no stable name.
     const auto ports = veltor::ReadSysfsPorts(root_.string(), (top_ / "none").string());
-    ASSERT_EQ(ports.size(), 3u);
-    EXPECT_EQ(ports[2].stableName, "");
+    ASSERT_EQ(ports.size(), 4u);
+    EXPECT_EQ(ports[3].stableName, "");
 }
 
 }  // namespace
