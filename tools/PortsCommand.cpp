@@ -19,6 +19,7 @@ struct PortsOptions {
     bool probe = false;
     std::vector<long> bauds{115200};
     std::vector<std::string> paths;
+    bool onlyPaths = false;
 };
 
 std::string UsbId(const PortInfo& port) {
@@ -53,6 +54,7 @@ int Ports(const PortsOptions& options) {
         list.baudIndexes.push_back(BaudIndex(baud));
     }
     list.extraPaths = options.paths;
+    list.systemPorts = !options.onlyPaths;
     const std::vector<PortInfo> ports = ListPorts(list);
     if (ports.empty()) {
         std::printf("no serial ports found\n");
@@ -116,6 +118,8 @@ void AddPortsCommand(CLI::App& app, Action& action) {
         ->delimiter(',');
     ports->add_option("--path", options->paths,
                       "a port to list (and probe) besides the machine's; repeatable");
+    ports->add_flag("--only-paths", options->onlyPaths,
+                    "list (and probe) only the --path ports, not the machine's");
     ports->callback([&action, options] { action = [options] { return Ports(*options); }; });
 }
 

@@ -47,7 +47,9 @@ def test_probe_marks_only_the_instrument(chatterbox):
     with veltor.Simulator() as sim, veltor.Simulator() as held_sim, \
             veltor.Device(held_sim.port) as holder:
         ports = veltor.list_ports(probe=True, bauds=(9600, 115200),
-                                  paths=[sim.port, chatterbox.path, held_sim.port])
+                                  paths=[sim.port, chatterbox.path, held_sim.port],
+                                  only_paths=True)
+        assert [port.path for port in ports] == [sim.port, chatterbox.path, held_sim.port]
         found = _by_path(ports, sim.port)
         assert found.is_instrument and found.baud == 9600 and found.probe_note is None
         other = _by_path(ports, chatterbox.path)

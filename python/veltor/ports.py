@@ -71,7 +71,10 @@ def _text(value: str) -> Optional[str]:
 
 
 def list_ports(
-    probe: bool = False, bauds: Iterable[int] = (115200,), paths: Iterable[str] = ()
+    probe: bool = False,
+    bauds: Iterable[int] = (115200,),
+    paths: Iterable[str] = (),
+    only_paths: bool = False,
 ) -> List[Port]:
     """The machine's serial ports, sorted by path, then ``paths``.
 
@@ -85,10 +88,15 @@ def list_ports(
     library's 1024-byte filler burst first, so probe only lines where that
     is harmless. A port takes at most 0.3 s plus the burst's time on the
     line (0.09 s at 115200 bit/s, 4.3 s at 2400) per speed.
+
+    ``paths`` adds ports the listing does not find (a pseudo-terminal);
+    ``only_paths=True`` lists and probes those alone.
     """
     indexes = _baud_indexes(bauds)
     extra = [str(path) for path in paths]
-    found = _veltor.ListPorts(probe=bool(probe), baudIndexes=indexes, extraPaths=extra)
+    found = _veltor.ListPorts(
+        probe=bool(probe), baudIndexes=indexes, extraPaths=extra, systemPorts=not only_paths
+    )
     return [
         Port(
             path=p.path,
