@@ -3,9 +3,23 @@
 #include <veltor/CCommand.h>
 #include <veltor/CVeltor.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace veltor {
+
+namespace {
+thread_local const RequestLimit* tLimit = nullptr;
+}
+
+RequestLimit::RequestLimit(int timeoutMs, int attempts)
+    : m_Outer(tLimit), m_TimeoutMs(timeoutMs), m_Attempts(attempts) {
+    tLimit = this;
+}
+
+RequestLimit::~RequestLimit() {
+    tLimit = m_Outer;
+}
 
 bool SendRequest(CVeltor* device, const unsigned char* payload, int length, const char* status,
                  int timeoutMs, Response* response, const char* once) {
@@ -17,6 +31,10 @@ bool SendRequest(CVeltor* device, const unsigned char* payload, int length, cons
     CCommand command(kFrameCode, payload, length, status, 0, kTimeoutMs, kAttempts);
     if (timeoutMs != kTimeoutMs) {
         command.SetTimeout(timeoutMs);
+    }
+    if (tLimit != nullptr) {
+        command.SetTimeout(std::min(timeoutMs, tLimit->m_TimeoutMs));
+        command.SetTries(tLimit->m_Attempts);
     }
     const bool ok =
         once != nullptr ? device->DoCommandOnce(&command, once) : device->DoCommand(&command);

@@ -21,6 +21,24 @@ struct Response {
 // *response when one is given.
 // With `once` (what the request does, "the trigger"), the request is carried
 // out at most once: see CVeltor::DoCommandOnce.
+// While one lives, the requests its thread sends make at most `attempts`
+// attempts, each waiting at most `timeoutMs`: the port probe runs the
+// commands as they are, within a probe's bounds. Nests.
+class RequestLimit {
+public:
+    RequestLimit(int timeoutMs, int attempts);
+    ~RequestLimit();
+    RequestLimit(const RequestLimit&) = delete;
+    RequestLimit& operator=(const RequestLimit&) = delete;
+
+private:
+    const RequestLimit* m_Outer;
+    int m_TimeoutMs;
+    int m_Attempts;
+    friend bool SendRequest(CVeltor*, const unsigned char*, int, const char*, int, Response*,
+                            const char*);
+};
+
 bool SendRequest(CVeltor* device, const unsigned char* payload, int length, const char* status,
                  int timeoutMs = kTimeoutMs, Response* response = nullptr,
                  const char* once = nullptr);

@@ -6,11 +6,13 @@
 // released one. Every handle made here is released with CloseHandle.
 #pragma once
 
+#include <veltor/Ports.h>
 #include <veltor/export.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace veltor {
 namespace platform {
@@ -102,6 +104,10 @@ void PortDrain(Handle port, long timeoutMs);
 // when the port is gone (hang-up, end of file, a failed read). Non-blocking;
 // any thread holding the receive lock (the watcher's drains hold it too).
 long PortReadQueued(Handle port, unsigned char* buffer, std::size_t capacity);
+
+// The machine's serial ports, without probing: sysfs on Linux, the
+// registry's SERIALCOMM list on Windows. Blocks on file reads; any thread.
+std::vector<PortInfo> ListSerialPorts();
 
 // ---- The watcher's waits ------------------------------------------------------
 // What the watcher needs for its waits on the port, made and released on the

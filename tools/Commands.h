@@ -16,5 +16,6 @@ void AddSetupCommands(CLI::App& app, Action& action);   // check, show, apply, d
 void AddDeviceCommands(CLI::App& app, Action& action);  // query ... reset-all, watch
 void AddSimCommand(CLI::App& app, Action& action);      // sim
 void AddDemoCommand(CLI::App& app, Action& action);     // demo
+void AddPortsCommand(CLI::App& app, Action& action);    // ports
 
 }  // namespace veltor::tools

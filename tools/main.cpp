@@ -56,6 +56,7 @@ int main(int argc, char** argv) {
     AddDeviceCommands(app, action);
     AddSimCommand(app, action);
     AddDemoCommand(app, action);
+    AddPortsCommand(app, action);
     app.add_subcommand("version", "print the library's version")->callback([&action] {
         action = [] {
             std::printf("%s\n", LibraryVersion().c_str());

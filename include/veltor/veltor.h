@@ -18,6 +18,7 @@
 #include <veltor/DelayModes.h>
 #include <veltor/Diagnostics.h>
 #include <veltor/LogicWarnings.h>
+#include <veltor/Ports.h>
 #include <veltor/Props.h>
 #include <veltor/SGeneral.h>
 #include <veltor/SimpleModes.h>

@@ -513,6 +513,76 @@ typedef void(VELTOR_CALL* veltor_trace_fn)(void* user, const veltor_trace_event*
 VELTOR_API veltor_status VELTOR_CALL veltor_set_trace(veltor_device* device, veltor_trace_fn fn,
                                                       void* user);
 
+/* ---- Finding the port ---------------------------------------------------- */
+
+/** A list of serial ports made by veltor_list_ports(), released with
+ * veltor_port_list_free(). Read-only: any thread may read it. */
+typedef struct veltor_port_list veltor_port_list;
+
+/** What veltor_list_ports() does beside listing. All zero (with `size` set)
+ * lists the machine's ports without probing. */
+typedef struct veltor_port_options {
+    size_t size;                    /**< sizeof(veltor_port_options), set by the caller */
+    int probe;                      /**< nonzero: probe each port for the instrument */
+    const int* baud_indexes;        /**< speeds to probe at, in order; NULL: 115200 only */
+    size_t baud_count;              /**< entries of baud_indexes */
+    const char* const* extra_paths; /**< ports to list (and probe) besides the machine's */
+    size_t extra_count;             /**< entries of extra_paths */
+    int only_extra_paths;           /**< nonzero: leave the machine's ports out */
+} veltor_port_options;
+
+/** What the probe found on a port. */
+enum {
+    VELTOR_PROBE_NOT_PROBED = 0, /**< no probe was asked for */
+    VELTOR_PROBE_INSTRUMENT = 1, /**< a valid answer to a query of channel A */
+    VELTOR_PROBE_NO_ANSWER = 2,  /**< opened, no answer as the instrument's */
+    VELTOR_PROBE_BUSY = 3,       /**< held by another program: not opened */
+    VELTOR_PROBE_FAILED = 4      /**< could not be opened or configured */
+};
+
+/** The texts of a port, for veltor_port_get_text(). */
+enum {
+    VELTOR_PORT_PATH = 0,          /**< "/dev/ttyUSB0", "COM3": what to connect to */
+    VELTOR_PORT_STABLE_NAME = 1,   /**< "/dev/serial/by-id/...", or "" */
+    VELTOR_PORT_DESCRIPTION = 2,   /**< the USB product, "built-in serial port" */
+    VELTOR_PORT_BUS = 3,           /**< "usb", "pci", "platform", "pnp", ... */
+    VELTOR_PORT_MANUFACTURER = 4,  /**< USB only, or "" */
+    VELTOR_PORT_PRODUCT = 5,       /**< USB only, or "" */
+    VELTOR_PORT_SERIAL_NUMBER = 6, /**< USB only, or "" */
+    VELTOR_PORT_PROBE_NOTE = 7     /**< why the probe failed, or "" */
+};
+
+/** The numbers of a port, for veltor_port_get_numbers(). */
+typedef struct veltor_port_numbers {
+    size_t size;          /**< sizeof(veltor_port_numbers), set by the caller */
+    int vendor_id;        /**< USB vendor id, -1 where unknown */
+    int product_id;       /**< USB product id, -1 where unknown */
+    int probe;            /**< VELTOR_PROBE_* */
+    int probe_baud_index; /**< the baud index the instrument answered at, or -1 */
+} veltor_port_numbers;
+
+/** Lists the machine's serial ports (sysfs and /dev/serial/by-id on Linux,
+ * the registry's COM ports on Windows) into a new `*list`. `options` may be
+ * NULL: list without probing. With `probe`, each port no other program holds
+ * is opened at each speed in turn (which sends the library's 1024-byte
+ * filler burst), sent one query of channel A with one attempt, and closed
+ * again; a port takes at most 0.3 s plus the burst's time on the line (0.09 s
+ * at 115200 bit/s) per speed. Blocks while probing. */
+VELTOR_API veltor_status VELTOR_CALL veltor_list_ports(const veltor_port_options* options,
+                                                       veltor_port_list** list);
+/** Releases a list. */
+VELTOR_API veltor_status VELTOR_CALL veltor_port_list_free(veltor_port_list* list);
+/** Sets `*count` to the number of ports in the list. */
+VELTOR_API veltor_status VELTOR_CALL veltor_port_count(const veltor_port_list* list, size_t* count);
+/** Copies text `which` (VELTOR_PORT_*) of port `index` into the buffer. */
+VELTOR_API veltor_status VELTOR_CALL veltor_port_get_text(const veltor_port_list* list,
+                                                          size_t index, int which, char* buffer,
+                                                          size_t size, size_t* needed);
+/** Fills `*numbers`, whose size field the caller sets, for port `index`. */
+VELTOR_API veltor_status VELTOR_CALL veltor_port_get_numbers(const veltor_port_list* list,
+                                                             size_t index,
+                                                             veltor_port_numbers* numbers);
+
 #ifdef __cplusplus
 }
 #endif

@@ -34,6 +34,7 @@ void BindDevice(py::module_& module);
 void BindModes(py::module_& module);
 void BindSetup(py::module_& module);
 void BindSimulator(py::module_& module);
+void BindPorts(py::module_& module);
 
 // Runs work() without the GIL and takes the GIL back before it returns or
 // rethrows; called with the GIL held. A thread that the interpreter's exit

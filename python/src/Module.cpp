@@ -181,6 +181,7 @@ PYBIND11_MODULE(_veltor, module) {
     vp::BindModes(module);
     vp::BindSetup(module);
     vp::BindSimulator(module);
+    vp::BindPorts(module);
     vp::py::module_::import("atexit").attr("register")(vp::py::cpp_function(&vp::CloseGate));
 
     // The Pythonic layer reports a callback's exception the way the

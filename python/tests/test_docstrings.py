@@ -6,11 +6,12 @@ import veltor
 import veltor.device
 import veltor.errors
 import veltor.modes
+import veltor.ports
 import veltor.simulator
 
 # The Pythonic modules; the low layer's names (veltor._veltor) are the
 # library's and documented with it.
-PYTHONIC = (veltor.device, veltor.errors, veltor.modes, veltor.simulator)
+PYTHONIC = (veltor.device, veltor.errors, veltor.modes, veltor.ports, veltor.simulator)
 
 
 def _public(module):

@@ -12,8 +12,9 @@ Two layers in one package:
   mode classes with keyword arguments in seconds (``DelayDuration``, ...),
   exceptions that carry the library's diagnosis (``VeltorError`` and its
   subclasses, on the standard ones), ``Outcome`` with plain names, delay
-  reports as an iterator or callbacks, and ``Simulator``,
-  the simulated instrument for trying scripts without hardware.
+  reports as an iterator or callbacks, ``list_ports`` to find the
+  instrument's port, and ``Simulator``, the simulated instrument for trying
+  scripts without hardware.
 """
 
 from ._version import __version__, version_info
@@ -82,6 +83,7 @@ from .modes import (
     UpDown,
     Validate,
 )
+from .ports import Port, list_ports
 from .simulator import FAULTS, SimChannel, SimState, Simulator
 
 __all__ = [
@@ -116,6 +118,7 @@ __all__ = [
     "FindParameterProblems",
     "LogicWarning",
     "LogicError",
+    "list_ports",
     "Mode",
     "MODES",
     "NoAnswerError",
@@ -124,6 +127,7 @@ __all__ = [
     "Outcome",
     "ParameterError",
     "Passive",
+    "Port",
     "PortLostError",
     "RefusedError",
     "Report",

@@ -329,6 +329,36 @@ def FindRoundedTimes(
     mode: CTimingMode, device: Optional[CVeltor], channel: str
 ) -> List[RoundedTime]: ...
 def FindLogicWarnings(text: str) -> List[LogicWarning]: ...
+
+# ---- Finding the port -------------------------------------------------------
+
+class PortProbe:
+    NotProbed: ClassVar["PortProbe"]
+    Instrument: ClassVar["PortProbe"]
+    NoAnswer: ClassVar["PortProbe"]
+    Busy: ClassVar["PortProbe"]
+    Failed: ClassVar["PortProbe"]
+
+class PortInfo:
+    path: str
+    stableName: str
+    description: str
+    bus: str
+    vendorId: int
+    productId: int
+    manufacturer: str
+    product: str
+    serialNumber: str
+    probe: PortProbe
+    probeBaudIndex: int
+    probeNote: str
+
+def ListPorts(
+    probe: bool = False,
+    baudIndexes: List[int] = ...,
+    extraPaths: List[str] = ...,
+    systemPorts: bool = True,
+) -> List[PortInfo]: ...
 def _copy_mode(target: CTimingMode, source: CTimingMode) -> None: ...
 def _write_unraisable(error: BaseException, context: object) -> None: ...
 

@@ -389,4 +389,28 @@ TEST(Tool, HelpIsNoFailure) {
     EXPECT_EQ(Tool("--help").status, 0);
 }
 
+// veltor ports: the probe's column and exit status against `veltor sim`.
+TEST(ToolPorts, ProbeMarksTheSimulatorAndFailsWhenNothingAnswers) {
+    SimProcess sim({});
+    ASSERT_FALSE(sim.Path().empty());
+    const ToolRun found =
+        Tool("ports --probe --only-paths --baud 9600,115200 --path " + sim.Path());
+    EXPECT_EQ(found.status, 0) << found.output;
+    EXPECT_NE(found.output.find("PROBE"), std::string::npos) << found.output;
+    EXPECT_NE(found.output.find("instrument at 9600"), std::string::npos) << found.output;
+
+    const ToolRun none = Tool("ports --probe --only-paths --path /dev/veltor-none");
+    EXPECT_EQ(none.status, 1) << none.output;
+    EXPECT_NE(none.output.find("/dev/veltor-none: cannot open the port"), std::string::npos)
+        << none.output;
+}
+
+TEST(ToolPorts, ListingWithoutProbeHasNoProbeColumn) {
+    const ToolRun run = Tool("ports --path /dev/veltor-none");
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(run.output.find("PROBE"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("/dev/veltor-none"), std::string::npos) << run.output;
+    EXPECT_EQ(Tool("ports --probe --baud 1200").status, 2);
+}
+
 }  // namespace
