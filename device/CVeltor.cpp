@@ -109,7 +109,10 @@ int CVeltor::CloseConnection() {
 }
 
 void CVeltor::HandleLineLost() {
-    m_pReconnect->Wake();
+    // Gone once the device is being destroyed: nothing is opened again then.
+    if (m_pReconnect != nullptr) {
+        m_pReconnect->Wake();
+    }
 }
 
 void CVeltor::SetReconnect(const ReconnectPolicy& policy) {
