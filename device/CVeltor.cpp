@@ -13,6 +13,7 @@
 #include "device/BurstGenerator.h"
 #include "device/ClockSources.h"
 #include "device/DefaultMode.h"
+#include "device/Reconnector.h"
 #include "device/ReportDispatch.h"
 #include "device/Request.h"
 #include "serial/CSerialBuffer.h"
@@ -24,7 +25,14 @@ const int kChannels = 8;
 }  // namespace
 
 CVeltor::CVeltor()
-    : m_pChannels(nullptr), m_pGeneral(nullptr), m_pLogic(nullptr), m_pDispatch(nullptr) {
+    : m_pChannels(nullptr),
+      m_pGeneral(nullptr),
+      m_pLogic(nullptr),
+      m_pDispatch(nullptr),
+      m_pReconnect(nullptr),
+      m_bReopening(false),
+      m_bUpdated(false) {
+    m_pReconnect = new veltor::Reconnector(*this);
     // The logic holder comes first: every channel's logic compiler is given
     // its global symbol table.
     m_pLogic = new CLogic;
@@ -40,6 +48,10 @@ CVeltor::~CVeltor() {
     // The watcher may run HandleUnsolicited, which reaches the channels and
     // the general properties, until the connection is closed.
     CloseConnection();
+    // Closed, the line is opened no more; the reconnecting thread's call in
+    // progress ends, unless this runs on that thread.
+    delete m_pReconnect;
+    m_pReconnect = nullptr;
     // No report comes after the connection is closed; the listener's last
     // call may still need the channels and the general properties.
     delete m_pDispatch.exchange(nullptr);
@@ -58,23 +70,80 @@ CVeltor::~CVeltor() {
 }
 
 int CVeltor::InitConnection(int port, int baudIndex) {
-    return OpenAndSendBurst([&] { return CSerDev::InitConnection(port, baudIndex); });
+    return OpenAndSendBurst(nullptr, port, baudIndex);
 }
 
 int CVeltor::InitConnection(const char* device, int baudIndex) {
-    return OpenAndSendBurst([&] { return CSerDev::InitConnection(device, baudIndex); });
+    return OpenAndSendBurst(device, 0, baudIndex);
 }
 
-int CVeltor::OpenAndSendBurst(const std::function<int()>& open) {
+int CVeltor::OpenAndSendBurst(const char* device, int port, int baudIndex) {
     CloseConnection();
     // No other thread's command between opening and the burst.
     CommandScope scope(*this);
-    const int opened = open();
+    // An update sent on an earlier connection is not this one's to resend.
+    if (!m_bReopening) {
+        m_bUpdated = false;
+    }
+    const int opened = device != nullptr || port == 0 ? CSerDev::InitConnection(device, baudIndex)
+                                                      : CSerDev::InitConnection(port, baudIndex);
     if (opened != 0) {
         return opened;
     }
+    // The port a lost line is opened again by: the one the host named.
+    if (!m_bReopening) {
+        m_pReconnect->Arm(device != nullptr ? device : "", port, baudIndex);
+    }
     SendBurst();
     return 0;
+}
+
+int CVeltor::CloseConnection() {
+    // The reconnecting thread closes what is left of the lost line before
+    // it opens it again; any other close ends the tries first.
+    const bool reopening = HoldsLock() && m_bReopening;
+    if (!reopening && m_pReconnect != nullptr) {
+        m_pReconnect->Disarm();
+    }
+    return CSerDev::CloseConnection();
+}
+
+void CVeltor::HandleLineLost() {
+    // Gone once the device is being destroyed: nothing is opened again then.
+    if (m_pReconnect != nullptr) {
+        m_pReconnect->Wake();
+    }
+}
+
+void CVeltor::SetReconnect(const ReconnectPolicy& policy) {
+    m_pReconnect->SetPolicy(policy);
+}
+
+void CVeltor::SetReconnectListener(ReconnectListener listener) {
+    m_pReconnect->SetListener(std::move(listener), !HoldsLock());
+}
+
+CVeltor::Reopened CVeltor::Reopen() {
+    // Like a command: never while a host's command or hold runs.
+    CommandScope scope(*this);
+    std::string name;
+    int port = 0;
+    int baudIndex = 0;
+    if (!m_pReconnect->Armed(name, port, baudIndex) || IsConnected()) {
+        return kNotWanted;
+    }
+    m_bReopening = true;
+    const int opened = OpenAndSendBurst(name.empty() ? nullptr : name.c_str(), port, baudIndex);
+    m_bReopening = false;
+    if (opened != 0) {
+        // Commands go on failing as on a lost line until the next try.
+        StayLost();
+        return kStillAway;
+    }
+    if (!m_bUpdated || !m_pReconnect->Policy().resendUpdate) {
+        return kBack;
+    }
+    return UpdateAll() ? kBackResent : kBackResendFailed;
 }
 
 bool CVeltor::SendBurst() {
@@ -336,6 +405,15 @@ bool CVeltor::ForEachChannel(bool (CChannel::*command)()) {
 
 bool CVeltor::CmdUpdateAll() {
     // The whole sequence, with no other thread's exchange in it.
+    CommandScope scope(*this);
+    if (!UpdateAll()) {
+        return false;
+    }
+    m_bUpdated = true;
+    return true;
+}
+
+bool CVeltor::UpdateAll() {
     CommandScope scope(*this);
     SGeneral& general = *m_pGeneral;
     // A clock code the instrument would read otherwise stops the update

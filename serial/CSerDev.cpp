@@ -646,6 +646,15 @@ void CSerDev::MarkLost() {
     m_pBuffer->Unlock();
     // Wakes an exchange waiting for bytes that will never come.
     pf::SetEvent(m_hDataEvent);
+    HandleLineLost();
+}
+
+void CSerDev::HandleLineLost() {}
+
+void CSerDev::StayLost() {
+    m_pBuffer->Lock();
+    m_bLost = !m_bConnected;
+    m_pBuffer->Unlock();
 }
 
 unsigned CSerDev::CommWatchProc(void* argument) {

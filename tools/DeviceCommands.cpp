@@ -22,10 +22,11 @@ namespace {
 struct DeviceOptions {
     PortOptions port;
     std::string channel;
-    std::string setup;   // clock settings to read counts at
-    std::string state;   // on/off, lock/unlock
-    long count = 0;      // watch: stop after this many reports (0: never)
-    double seconds = 0;  // watch: stop after this long (0: never)
+    std::string setup;       // clock settings to read counts at
+    std::string state;       // on/off, lock/unlock
+    long count = 0;          // watch: stop after this many reports (0: never)
+    double seconds = 0;      // watch: stop after this long (0: never)
+    bool reconnect = false;  // watch: open a lost line again
 };
 
 char Letter(const std::string& text) {
@@ -86,6 +87,9 @@ int Query(const DeviceOptions& options) {
 int Watch(const DeviceOptions& options) {
     StopSignals signals;  // before any thread exists, so that all inherit the mask
     std::unique_ptr<CVeltor> device = Open(options);
+    if (options.reconnect) {
+        KeepConnection(*device, nullptr);
+    }
     auto seen = std::make_shared<std::atomic<long>>(0);
     const long limit = options.count;
     const long long start = signals.StartNs();
@@ -189,6 +193,9 @@ void AddDeviceCommands(CLI::App& app, Action& action) {
     watch->add_option("--setup", options->setup, "setup file whose clock settings apply");
     watch->add_option("--count", options->count, "stop after this many reports");
     AddTimeOption(*watch, "--seconds", options->seconds, "stop after this long");
+    watch->add_flag("--reconnect", options->reconnect,
+                    "when the line is lost, open the port again (every 0.1 s at first, every 5 s "
+                    "at most) and go on watching");
     AddPortOptions(*watch, options->port);
     watch->callback([&action, options] { action = [options] { return Watch(*options); }; });
 }

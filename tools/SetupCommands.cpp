@@ -5,11 +5,13 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "sim/Simulator.h"
 #include "tools/Commands.h"
 #include "tools/Diagram.h"
+#include "tools/Signals.h"
 #include "tools/TimeOption.h"
 #include "tools/Tool.h"
 
@@ -19,8 +21,9 @@ namespace {
 
 struct SetupOptions {
     std::string path;
-    bool strict = false;   // check, show: a rounded time fails the check
-    bool verbose = false;  // apply: list the requests and the rounded times
+    bool strict = false;     // check, show: a rounded time fails the check
+    bool verbose = false;    // apply: list the requests and the rounded times
+    bool reconnect = false;  // apply: stay, and apply again whenever the line is back
     PortOptions port;
     std::string output = "timing.svg";
     DiagramOptions diagram;
@@ -212,6 +215,11 @@ std::string EnabledChannels(const setup::Setup& setup) {
 
 int Apply(const SetupOptions& options) {
     Checked checked = LoadChecked(options.path, options.verbose, false);
+    // Before any thread exists, so that all inherit the mask.
+    std::optional<StopSignals> signals;
+    if (options.reconnect) {
+        signals.emplace();
+    }
     PortOptions quiet = options.port;
     quiet.trace = false;
     std::unique_ptr<CVeltor> device = Connect(quiet);
@@ -248,6 +256,23 @@ int Apply(const SetupOptions& options) {
                     : ("; " + Count(static_cast<long>(checked.rounded.size()), "time") +
                        " rounded to the clock (veltor check lists each)")
                           .c_str());
+    if (signals) {
+        // The instrument may have been switched off meanwhile: the whole
+        // setup again, channels enabled and disabled included.
+        setup::Setup& applying = checked.setup;
+        KeepConnection(*device, [&applying, &options](CVeltor& back) {
+            if (setup::Apply(applying, back)) {
+                std::fprintf(stderr, "veltor: applied %s again\n", options.path.c_str());
+            } else {
+                std::fprintf(stderr, "veltor: applying %s again failed: %s\n", options.path.c_str(),
+                             back.GetLastError().c_str());
+            }
+        });
+        std::fflush(stdout);
+        signals->Wait(0);
+        device->SetReconnectListener(nullptr);
+        device->CloseConnection();
+    }
     return kExitOk;
 }
 
@@ -318,6 +343,9 @@ void AddSetupCommands(CLI::App& app, Action& action) {
     AddPortOptions(*apply, options->port);
     apply->add_flag("--verbose,-v", options->verbose,
                     "list each request as it goes out, and each time that runs rounded");
+    apply->add_flag("--reconnect", options->reconnect,
+                    "stay until interrupted; when the line is lost, open the port again and apply "
+                    "the setup again once it is back");
     apply->callback(run(Apply));
 
     CLI::App* draw = app.add_subcommand(

@@ -73,6 +73,21 @@ std::unique_ptr<CVeltor> Connect(const PortOptions& options) {
     return device;
 }
 
+void KeepConnection(CVeltor& device, std::function<void(CVeltor&)> back) {
+    CVeltor* target = &device;
+    device.SetReconnectListener([target, back](CVeltor::ReconnectEvent event) {
+        if (event == CVeltor::kLineLost) {
+            std::fprintf(stderr, "veltor: the line is lost; opening it again\n");
+        } else if (event == CVeltor::kLineBack) {
+            std::fprintf(stderr, "veltor: the line is back\n");
+            if (back) {
+                back(*target);
+            }
+        }
+    });
+    device.SetReconnect(CVeltor::ReconnectPolicy());
+}
+
 void PrintTraceTo(CVeltor& device) {
     device.SetTrace([](const CSerDev::TraceEvent& event) {
         static std::mutex printing;

@@ -4,6 +4,7 @@
 
 #include <veltor/veltor.h>
 
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -60,6 +61,10 @@ struct PortOptions {
 void AddPortOptions(CLI::App& command, PortOptions& options);
 // Connects, or throws ToolError(kExitNoConnection) with the library's reason.
 std::unique_ptr<CVeltor> Connect(const PortOptions& options);
+// --reconnect: the device opens a lost line again by the same name, says so
+// on standard error, and runs `back` (if any) on its reconnecting thread
+// each time the line is back.
+void KeepConnection(CVeltor& device, std::function<void(CVeltor&)> back);
 // The baud index of a line speed in bit/s, or throws ToolError(kExitUsage).
 int BaudIndex(long baud);
 // Prints every request, answer and unasked chunk on standard error.

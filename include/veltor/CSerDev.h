@@ -222,6 +222,14 @@ protected:
     /// when none was answered: `next` is not to be sent.
     bool GetInStep(const CCommand* next);
 
+    /// The port went away (the watcher saw a hang-up, or a write found it
+    /// gone). Called once the device is marked lost, on the watcher or on a
+    /// commanding thread with the device's lock held: it must not call the
+    /// device. Does nothing.
+    virtual void HandleLineLost();
+    /// Marks a device that is not connected as lost, so that commands fail
+    /// with kPortLost until it is connected or closed.
+    void StayLost();
     /// @cond INTERNAL
     std::atomic<bool> m_bConnected;
     /// Raised while an exchange awaits its response; decides where the

@@ -15,7 +15,8 @@ class CChannel;
 class CCommand;
 namespace veltor {
 class ReportDispatch;
-}
+class Reconnector;
+}  // namespace veltor
 class CLogic;
 class CSymbl;
 struct SGeneral;
@@ -63,6 +64,45 @@ public:
     unsigned long long GetDroppedReportCount() const;
     /// The most reports that wait for the listener.
     static const unsigned kReportQueueLimit = 4096;
+    /// How the device keeps its connection (SetReconnect). Off by default.
+    struct ReconnectPolicy {
+        /// Whether a lost line is opened again at all.
+        bool enabled = true;
+        /// The wait before the first try, in milliseconds; each failed try
+        /// doubles it, up to longestMs.
+        unsigned firstMs = 100;
+        /// The longest wait between two tries, in milliseconds.
+        unsigned longestMs = 5000;
+        /// Once back, send the last CmdUpdateAll that succeeded again, from
+        /// the host's objects as they are then (an instrument that was
+        /// switched off has lost its configuration).
+        bool resendUpdate = false;
+    };
+    /// Opens a lost line again, by the same port name or number the host
+    /// gave InitConnection, on a thread of the device's own: tries at
+    /// growing intervals, each under the device's lock like a command, and
+    /// sends the filler burst as any opening does. Commands fail at once
+    /// with kPortLost while the line is away. CloseConnection ends the tries;
+    /// a new InitConnection keeps the policy. Any thread; returns at once.
+    void SetReconnect(const ReconnectPolicy& policy);
+    /// What the reconnecting thread tells the host.
+    enum ReconnectEvent {
+        kLineLost,      ///< the line went away; tries begin
+        kLineBack,      ///< the port is open again
+        kUpdateResent,  ///< the last update was sent again and acknowledged
+        kUpdateFailed,  ///< sending the last update again failed (GetLastError)
+    };
+    /// Called on the reconnecting thread, outside every lock of the library,
+    /// one event at a time: it may run commands and take the host's locks.
+    typedef std::function<void(ReconnectEvent event)> ReconnectListener;
+    /// Sets the reconnect listener; null removes it. From a thread that holds
+    /// neither the device's lock nor a call of the listener it returns once
+    /// no call of the old one is in progress; no call of the old one starts
+    /// after it returns.
+    void SetReconnectListener(ReconnectListener listener);
+    /// Ends the reconnecting policy's tries (a line closed on purpose is not
+    /// opened again), then the connection. Any thread.
+    int CloseConnection() override;
     /// Opens the port and sends the 1024-byte filler burst. 0 on success, else
     /// the serial device's code.
     int InitConnection(int port, int baudIndex) override;
@@ -141,12 +181,24 @@ protected:
     /// Made with the first listener; deliveries read it from the thread that
     /// holds the receive side.
     std::atomic<veltor::ReportDispatch*> m_pDispatch;
+    /// The reconnecting policy and its thread.
+    veltor::Reconnector* m_pReconnect;
+    /// Set by the holder of the device's lock while it opens a lost line.
+    bool m_bReopening;
+    /// A CmdUpdateAll succeeded on this connection (under the device's lock).
+    bool m_bUpdated;
     /// @endcond
+    void HandleLineLost() override;
 
 private:
+    friend class veltor::Reconnector;
+    /// How one try of the reconnecting thread ended.
+    enum Reopened { kNotWanted, kStillAway, kBack, kBackResent, kBackResendFailed };
+    Reopened Reopen();
+    bool UpdateAll();
     bool Carry(CCommand* command, const char* once);
     bool SendBurst();
-    int OpenAndSendBurst(const std::function<int()>& open);
+    int OpenAndSendBurst(const char* device, int port, int baudIndex);
     bool SendDeviceRequest(unsigned char operation, const char* status);
     bool ForEachChannel(bool (CChannel::*command)());
     void NoteClocks();

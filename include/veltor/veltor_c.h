@@ -485,6 +485,41 @@ VELTOR_API veltor_status VELTOR_CALL veltor_set_report_callback(veltor_device* d
 VELTOR_API veltor_status VELTOR_CALL veltor_dropped_reports(veltor_device* device,
                                                             unsigned long long* count);
 
+/** How a device keeps its connection; see veltor_set_reconnect(). */
+typedef struct veltor_reconnect {
+    size_t size;         /**< sizeof(veltor_reconnect), set by the caller */
+    int enabled;         /**< nonzero: a lost line is opened again */
+    unsigned first_ms;   /**< wait before the first try (0 counts as 1) */
+    unsigned longest_ms; /**< the longest wait; each failed try doubles it */
+    int resend_update;   /**< nonzero: once back, send the last update that
+                              succeeded again, from the settings as they are then */
+} veltor_reconnect;
+/** Sets the reconnecting policy (off by default): after the port is lost,
+ * the library opens it again by the name or number given to the connect
+ * call, on a thread of the device's own, at growing intervals; commands
+ * return #VELTOR_NOT_CONNECTED meanwhile (outcome #VELTOR_OUTCOME_PORT_LOST).
+ * veltor_disconnect() ends the tries; a new connect keeps the policy.
+ * `policy->size` other than sizeof(veltor_reconnect) gives
+ * #VELTOR_INVALID_ARGUMENT. */
+VELTOR_API veltor_status VELTOR_CALL veltor_set_reconnect(veltor_device* device,
+                                                          const veltor_reconnect* policy);
+
+/** Events of the reconnect callback. */
+enum {
+    VELTOR_RECONNECT_LOST = 0,          /**< the line went away; tries begin */
+    VELTOR_RECONNECT_BACK = 1,          /**< the port is open again */
+    VELTOR_RECONNECT_UPDATE_RESENT = 2, /**< the last update was sent again */
+    VELTOR_RECONNECT_UPDATE_FAILED = 3  /**< sending it again failed */
+};
+/** Called with a VELTOR_RECONNECT_* event on the device's reconnecting
+ * thread, outside the library's locks: it may run commands on the device. */
+typedef void(VELTOR_CALL* veltor_reconnect_fn)(void* user, int event);
+/** Sets the reconnect callback, called with `user`; `fn` NULL switches it
+ * off. Returns once no call of the previous callback is in progress. */
+VELTOR_API veltor_status VELTOR_CALL veltor_set_reconnect_callback(veltor_device* device,
+                                                                   veltor_reconnect_fn fn,
+                                                                   void* user);
+
 /** Kinds of #veltor_trace_event. */
 enum {
     VELTOR_TRACE_REQUEST = 0, /**< a request written */

@@ -91,6 +91,18 @@ public:
         Replace(m_Trace, std::move(holder));
     }
 
+    void SetReconnectFunction(const py::object& function) {
+        auto holder = function.is_none()
+                          ? nullptr
+                          : std::make_shared<PyCallable>(function, PyCallable::kMayCut);
+        ReconnectListener listener;
+        if (holder) {
+            listener = [holder](ReconnectEvent event) { holder->Call(static_cast<int>(event)); };
+        }
+        WithoutGil([&] { SetReconnectListener(std::move(listener)); });
+        Replace(m_Reconnect, std::move(holder));
+    }
+
     py::object Listener() const { return Function(m_Listener); }
     py::object TraceFunction() const { return Function(m_Trace); }
 
@@ -103,6 +115,9 @@ public:
         }
         if (m_Trace) {
             Py_VISIT(m_Trace->Ptr());
+        }
+        if (m_Reconnect) {
+            Py_VISIT(m_Reconnect->Ptr());
         }
         for (const py::object& mode : m_Modes) {
             Py_VISIT(mode.ptr());
@@ -117,6 +132,7 @@ public:
     void Clear() {
         Drop(m_Listener);
         Drop(m_Trace);
+        Drop(m_Reconnect);
     }
 
     // The library's part of the teardown, without the GIL: no callback runs
@@ -124,6 +140,7 @@ public:
     void ReleaseLibrary() {
         SetReportListener(nullptr);
         SetTrace(nullptr);
+        SetReconnectListener(nullptr);
         CloseConnection();
         Hold hold(*this);
         for (int i = 0; i < kChannels; ++i) {
@@ -135,6 +152,7 @@ public:
     void DropPython() {
         Drop(m_Listener);
         Drop(m_Trace);
+        Drop(m_Reconnect);
         for (py::object& mode : m_Modes) {
             mode = py::object();
         }
@@ -148,6 +166,9 @@ public:
         }
         if (m_Trace) {
             m_Trace->Abandon();
+        }
+        if (m_Reconnect) {
+            m_Reconnect->Abandon();
         }
         for (py::object& mode : m_Modes) {
             mode.release();
@@ -175,6 +196,7 @@ private:
 
     std::shared_ptr<PyCallable> m_Listener;
     std::shared_ptr<PyCallable> m_Trace;
+    std::shared_ptr<PyCallable> m_Reconnect;
     std::array<py::object, kChannels> m_Modes;
 };
 
@@ -524,7 +546,31 @@ void BindVeltor(py::module_& module) {
             "device.")
         .def(
             "GetTrace", [](CVeltor& self) { return Device(self).TraceFunction(); },
-            "The function SetTrace set, or None.");
+            "The function SetTrace set, or None.")
+        .def(
+            "SetReconnect",
+            [](CVeltor& self, bool enabled, unsigned firstMs, unsigned longestMs,
+               bool resendUpdate) {
+                CVeltor::ReconnectPolicy policy;
+                policy.enabled = enabled;
+                policy.firstMs = firstMs;
+                policy.longestMs = longestMs;
+                policy.resendUpdate = resendUpdate;
+                self.SetReconnect(policy);
+            },
+            py::arg("enabled") = true, py::arg("firstMs") = 100, py::arg("longestMs") = 5000,
+            py::arg("resendUpdate") = false,
+            "Opens a lost line again by the same name, first after firstMs, the wait doubling up "
+            "to longestMs; resendUpdate sends the last CmdUpdateAll that succeeded again once "
+            "back. CloseConnection ends the tries.")
+        .def(
+            "SetReconnectListener",
+            [](CVeltor& self, const py::object& listener) {
+                Device(self).SetReconnectFunction(listener);
+            },
+            py::arg("listener").none(true),
+            "listener(event) on the device's reconnecting thread: 0 lost, 1 back, 2 update "
+            "resent, 3 update failed; or None. Waits like SetReportListener.");
 }
 
 void BindChannel(py::module_& module) {

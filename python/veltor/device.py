@@ -396,15 +396,24 @@ class Device:
     """One instrument. ``Device(port)`` connects (a device path, or a port
     number: 1 is /dev/ttyS0) at ``baud`` bit/s; ``Device()`` makes an
     unconnected one (``connect()`` later). As a context manager it closes
-    on exit.
+    on exit. ``reconnect=True`` opens a lost line again by the same name
+    (see ``set_reconnect()``).
 
     General properties: ``device.general`` is the library's SGeneral record
     itself (nClockAB.., dRefClockHz, bLockFP, bDisableOutputs);
     ``clock_sources`` and ``reference_hz`` are friendlier views of it. They
     reach the instrument with ``set_clock()`` or ``update_all()``."""
 
-    def __init__(self, port: Union[str, int, os.PathLike, None] = None, baud: int = 115200) -> None:
+    def __init__(
+        self,
+        port: Union[str, int, os.PathLike, None] = None,
+        baud: int = 115200,
+        reconnect: bool = False,
+    ) -> None:
         self._low = _veltor.CVeltor()
+        self._on_reconnect: Optional[Callable[[str], Any]] = None
+        if reconnect:
+            self.set_reconnect()
         self._hub = _ReportHub()
         self._listening = False
         self._on_report: Optional[Callable[[Report], Any]] = None
@@ -448,6 +457,46 @@ class Device:
         self._low.SetTrace(None)
         self._low.CloseConnection()
         self._hub.end_streams()
+
+    def set_reconnect(
+        self,
+        enabled: bool = True,
+        *,
+        first: float = 0.1,
+        longest: float = 5.0,
+        resend_update: bool = False,
+    ) -> None:
+        """After the line is lost, opens the port again by the same name on a
+        thread of the device's own: first after ``first`` seconds, the wait
+        doubling up to ``longest``. Commands raise meanwhile (the port is
+        lost). With ``resend_update`` the last ``update_all()`` that
+        succeeded is sent again once back, from the settings as they are
+        then. ``close()`` ends the tries; ``connect()`` keeps the policy."""
+        for name, value in (("first", first), ("longest", longest)):
+            if not isinstance(value, (int, float)) or not 0 < value <= 3600:
+                raise ValueError(f"Device.set_reconnect() argument '{name}' must be seconds in (0, 3600]")
+        self._low.SetReconnect(
+            bool(enabled), max(1, round(first * 1000)), max(1, round(longest * 1000)), bool(resend_update)
+        )
+
+    @property
+    def on_reconnect(self) -> Optional[Callable[[str], Any]]:
+        """A callable given "lost", "back", "update resent" or "update failed"
+        on the device's reconnecting thread. It may run commands; an
+        exception it raises is reported through sys.unraisablehook. None
+        removes it. Replacing it waits for a call in progress, except under
+        ``hold()`` and from the callable itself."""
+        return self._on_reconnect
+
+    @on_reconnect.setter
+    def on_reconnect(self, listener: Optional[Callable[[str], Any]]) -> None:
+        expect_callable("Device.on_reconnect", listener, optional=True)
+        self._on_reconnect = listener
+        if listener is None:
+            self._low.SetReconnectListener(None)
+            return
+        names = ("lost", "back", "update resent", "update failed")
+        self._low.SetReconnectListener(lambda event: listener(names[event]))
 
     def __enter__(self) -> "Device":
         """The device itself."""

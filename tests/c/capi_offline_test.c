@@ -57,13 +57,17 @@ static veltor_status null_call(int i) {
             return veltor_last_message(text, sizeof text, NULL);
         case 19:
             return veltor_cancel_command(NULL);
+        case 20:
+            return veltor_set_reconnect(dev, NULL);
+        case 21:
+            return veltor_set_reconnect_callback(NULL, NULL, NULL);
         default:
             return VELTOR_OK;
     }
 }
 
 static void null_pointers_are_refused(void) {
-    for (int i = 0; i <= 19; ++i) {
+    for (int i = 0; i <= 21; ++i) {
         const veltor_status status = null_call(i);
         if (status != VELTOR_INVALID_ARGUMENT) {
             fprintf(stderr, "null case %d gave %d\n", i, (int)status);
@@ -225,6 +229,17 @@ static void unconnected_device_refuses_commands(void) {
     CHECK(strcmp(text, "unknown outcome") == 0);
 }
 
+static void reconnect_policy_carries_its_size(void) {
+    veltor_reconnect policy = {sizeof policy, 1, 100, 5000, 1};
+    CHECK_STATUS(veltor_set_reconnect(dev, &policy), VELTOR_OK);
+    policy.size = sizeof policy - 1;
+    CHECK_STATUS(veltor_set_reconnect(dev, &policy), VELTOR_INVALID_ARGUMENT);
+    CHECK(strstr(last_message(), "sizeof(veltor_reconnect)") != NULL);
+    policy.size = sizeof policy;
+    policy.enabled = 0;
+    CHECK_STATUS(veltor_set_reconnect(dev, &policy), VELTOR_OK);
+}
+
 int main(int argc, char** argv) {
     static const test_case cases[] = {
         {"null_pointers", null_pointers_are_refused},
@@ -234,6 +249,7 @@ int main(int argc, char** argv) {
         {"general", general_properties_set_the_clocks},
         {"logic_errors", logic_errors_name_their_line},
         {"unconnected", unconnected_device_refuses_commands},
+        {"reconnect_policy", reconnect_policy_carries_its_size},
     };
     if (veltor_create(&dev) != VELTOR_OK) {
         return 1;
