@@ -33,12 +33,16 @@ struct PortInfo {
     /// driver's device name on Windows ("\\Device\\VCP0"); empty for a
     /// path the caller gave.
     std::string bus;
-    /// USB adapters only: vendor and product id, -1 where unknown.
+    /// USB adapters only: the vendor id, -1 where unknown.
     int vendorId = -1;
+    /// USB adapters only: the product id, -1 where unknown.
     int productId = -1;
-    /// USB adapters only, empty where the adapter does not say.
+    /// USB adapters only: the manufacturer's name, empty where the adapter
+    /// does not say.
     std::string manufacturer;
+    /// USB adapters only: the product's name, empty where not said.
     std::string product;
+    /// USB adapters only: the serial number, empty where not said.
     std::string serialNumber;
 
     /// What the probe found (NotProbed unless asked for).
