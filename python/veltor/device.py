@@ -31,7 +31,7 @@ import os
 import queue
 import threading
 from collections import namedtuple
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Union
+from typing import Any, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence, Union
 
 from . import _veltor
 from ._args import expect, expect_callable, expect_instance, store
@@ -66,6 +66,14 @@ Report = namedtuple("Report", "channel counts seconds time_ns")
 Report.__doc__ = """A delay report: the channel letter, the delay in clock counts and in
 seconds (at the pair's clock when it was handed on) and the monotonic time
 stamp of its arrival in nanoseconds."""
+
+def _failed() -> NoReturn:
+    """Raises for this thread's last failed command. A bound command keeps
+    its own failure, read under the device's lock, so that the simple
+    commands need no hold (a context manager costs more than the host's own
+    work for an exchange) to raise for theirs and not another thread's."""
+    raise from_outcome(*_veltor.LastCommandFailure())
+
 
 class TraceEvent(namedtuple("TraceEvent", "kind bytes time_ns status")):
     """One event of the wire trace: kind "request", "answer" or "unasked",
@@ -360,27 +368,27 @@ class Channel:
 
     def enable(self) -> None:
         """Enables the channel's output."""
-        self._device._run(self._low.CmdEnable)
+        self._low.CmdEnable() or _failed()
 
     def disable(self) -> None:
         """Disables the channel's output."""
-        self._device._run(self._low.CmdDisable)
+        self._low.CmdDisable() or _failed()
 
     def trigger(self) -> None:
         """Forces a trigger: fires the channel once. Never sent twice for one
         call: it is repeated only when the instrument refused it. After no
         answer, or a garbled, cut or late one, it raises at once, and the
         message says the trigger may or may not have been carried out."""
-        self._device._run(self._low.CmdForceTrigger)
+        self._low.CmdForceTrigger() or _failed()
 
     def reset(self) -> None:
         """Resets the channel."""
-        self._device._run(self._low.CmdReset)
+        self._low.CmdReset() or _failed()
 
     def query(self) -> float:
         """Asks the instrument for the channel's delay; returns it in seconds."""
         with self._device.hold():
-            self._device._run(self._low.CmdQuery)
+            self._low.CmdQuery() or _failed()
             return self.last_delay
 
     def set_timing_mode(self) -> None:
@@ -689,31 +697,31 @@ class Device:
 
     def implement_logic(self) -> None:
         """Puts the transferred logic into effect."""
-        self._run(self._low.CmdImplementLogic)
+        self._low.CmdImplementLogic() or _failed()
 
     def outputs_on(self) -> None:
         """Enables the outputs."""
-        self._run(self._low.CmdEnableOutputs)
+        self._low.CmdEnableOutputs() or _failed()
 
     def outputs_off(self) -> None:
         """Disables the outputs."""
-        self._run(self._low.CmdDisableOutputs)
+        self._low.CmdDisableOutputs() or _failed()
 
     def lock_panel(self) -> None:
         """Locks the front panel."""
-        self._run(self._low.CmdLockFP)
+        self._low.CmdLockFP() or _failed()
 
     def unlock_panel(self) -> None:
         """Unlocks the front panel."""
-        self._run(self._low.CmdUnlockFP)
+        self._low.CmdUnlockFP() or _failed()
 
     def reset_all(self) -> None:
         """Resets all channels."""
-        self._run(self._low.CmdResetAll)
+        self._low.CmdResetAll() or _failed()
 
     def set_clock(self) -> None:
         """Sends the clock options: clock sources, panel lock, outputs off."""
-        self._run(self._low.CmdSetClock)
+        self._low.CmdSetClock() or _failed()
 
     # ---- Setup files ----------------------------------------------------------
 
@@ -853,12 +861,8 @@ class Device:
 
     def _run(self, command: Callable[[], bool], modes: str = "", logic: str = "") -> None:
         if not modes and not logic:
-            # A bound command reads its own failure under the device's lock,
-            # so that no hold (which costs more than the exchange's own host
-            # time) is needed here.
-            if command():
-                return
-            raise from_outcome(*_veltor.LastCommandFailure())
+            command() or _failed()
+            return
         # The checks, the command and the reading of its failure under one
         # hold, so that no other thread's command comes between them.
         with self.hold():
@@ -866,9 +870,7 @@ class Device:
                 self._check_mode(letter)
             for letter in logic:
                 self._check_logic(letter)
-            if command():
-                return
-            raise from_outcome(self._low.GetLastOutcome(), self._low.GetLastError())
+            command() or _failed()
 
     def _check_mode(self, letter: str) -> None:
         mode = self._low.GetChannel(letter).GetTimingMode()
