@@ -102,3 +102,19 @@ def test_setup_objects(low, demo_path):
     with pytest.raises(veltor.setup.Error, match="unknown mode") as caught:
         veltor.setup.Parse('{"channels": {"A": {"mode": "pulse"}}}')
     assert caught.value.path == "channels.A.mode"
+
+
+def test_commands_check_what_they_are_called_on(low):
+    # The commands read the C++ object straight from the instance: anything
+    # but a device or channel (or a subclass of one) must be refused.
+    class Subclass(veltor.CVeltor):
+        pass
+
+    assert Subclass().CmdEnableOutputs() is False  # not connected: refused, not crashed
+    for command, wrong in [(veltor.CVeltor.CmdEnableOutputs, low.GetChannel("A")),
+                           (veltor.CChannel.CmdEnable, low),
+                           (veltor.CChannel.CmdQuery, object())]:
+        with pytest.raises(TypeError):
+            command(wrong)
+    with pytest.raises(TypeError):
+        low.CmdEnableOutputs(1)
