@@ -10,7 +10,7 @@ packages=(cmake ninja-build g++ libcli11-dev nlohmann-json3-dev)
 if [ "${1:-}" != "demo" ]; then
   packages+=(libgtest-dev libbenchmark-dev clang-format clang-14 libclang-rt-14-dev
     librsvg2-bin pybind11-dev python3-dev python3-venv python3-pytest pkgconf dpkg-dev help2man
-    valgrind strace linux-perf python3-serial python3-jsonschema doxygen ser2net)
+    valgrind strace linux-perf python3-serial python3-jsonschema doxygen ser2net ccache)
   packages+=(python3-pymeasure)  # veltor.pymeasure and its tests
 fi
 missing=()

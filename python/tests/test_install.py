@@ -3,8 +3,9 @@ and of /usr/bin/python3, and the wheel it builds installs into another venv;
 the in-tree backend's checks and wheel packing on their own.
 
 The pip cases build the library and the module once per interpreter (about
-a minute and a half each on two cores): the wheel reuses the install's
-CMake tree through VELTOR_BUILD_DIR.
+a minute and a half each on two cores; with ccache, the second interpreter
+takes the library's objects from the first): the wheel reuses the
+install's CMake tree through VELTOR_BUILD_DIR.
 """
 
 import base64
@@ -138,7 +139,22 @@ def _interpreters():
     return list(found.values())
 
 
-def _environment(tmp_path):
+@pytest.fixture(scope="module")
+def compiler_cache(tmp_path_factory):
+    """A compiler cache shared by the interpreters' builds: the library's
+    objects do not depend on the interpreter, so the second build takes them
+    from the first. Each build's tree has a name of its own, and ccache
+    rewrites the paths below its base folder so that the two builds' commands
+    read the same."""
+    if shutil.which("ccache") is None:
+        return {}
+    root = tmp_path_factory.mktemp("ccache")
+    return {"CMAKE_CXX_COMPILER_LAUNCHER": "ccache", "CMAKE_C_COMPILER_LAUNCHER": "ccache",
+            "CCACHE_DIR": str(root / "cache"), "CCACHE_BASEDIR": str(root / "builds"),
+            "VELTOR_BUILD_DIR": str(root / "builds")}
+
+
+def _environment(tmp_path, cache=None):
     # Nothing of the test's own interpreter or of the machine's pip settings.
     mine = ("PYTHON", "PIP_", "VIRTUAL_ENV")
     env = {k: v for k, v in os.environ.items() if not k.startswith(mine)}
@@ -148,6 +164,7 @@ def _environment(tmp_path):
         PIP_DISABLE_PIP_VERSION_CHECK="1",
         PYTHONDONTWRITEBYTECODE="1",
     )
+    env.update(cache or {})
     return env
 
 
@@ -178,8 +195,8 @@ def _check_installed(python, venv, env, cwd):
 
 
 @pytest.mark.parametrize("interpreter", _interpreters())
-def test_pip_installs_the_checkout_and_its_wheel(tmp_path, interpreter):
-    env = _environment(tmp_path)
+def test_pip_installs_the_checkout_and_its_wheel(tmp_path, interpreter, compiler_cache):
+    env = _environment(tmp_path, compiler_cache)
     problem = subprocess.run(
         [interpreter, "-c", "import veltor_build._checks as c; c.check_interpreter()"],
         env=dict(env, PYTHONPATH=str(SOURCE_DIR / "python" / "build_backend")),
