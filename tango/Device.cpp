@@ -1,5 +1,6 @@
 #include "tango/Device.h"
 
+#include <strings.h>
 #include <veltor/Diagnostics.h>
 
 #include <cmath>
@@ -281,6 +282,7 @@ void Device::WriteChannel(int channel, ChannelField field, Tango::WAttribute& at
             CSerDev::Hold hold(instrument);
             ch.SetTimingMode(mode.get());
             m_Setup.channels[channel].mode = std::move(mode);
+            RefreshRanges(channel);
             return;
         }
         case ChannelField::kDelay:
@@ -312,28 +314,113 @@ void Device::WriteChannel(int channel, ChannelField field, Tango::WAttribute& at
 
 void Device::WriteTime(int channel, ChannelField field, double seconds) {
     CVeltor& instrument = Instrument();
+    CSerDev::Hold hold(instrument);
+    const std::string refusal = TimeRefusal(channel, field, seconds);
+    if (!refusal.empty()) {
+        Refuse(refusal, "Device::WriteTime");
+    }
+    *TimeOf(instrument.GetChannel(static_cast<char>('A' + channel))->GetTimingMode(), field) =
+        seconds;
+}
+
+std::string Device::TimeRefusal(int channel, ChannelField field, double seconds) {
+    CVeltor& instrument = Instrument();
     const char letter = static_cast<char>('A' + channel);
     CSerDev::Hold hold(instrument);
-    CChannel& ch = *instrument.GetChannel(letter);
-    CTimingMode* mode = ch.GetTimingMode();
-    double* time = TimeOf(mode, field);
+    CTimingMode* mode = instrument.GetChannel(letter)->GetTimingMode();
     const std::string prefix = std::string("channel ") + letter + ": ";
-    if (time == nullptr) {
-        Refuse(prefix + "mode " + (mode != nullptr ? veltor::setup::ModeName(*mode) : "null") +
-                   " has no " + TimeName(field),
-               "Device::WriteTime");
+    if (TimeOf(mode, field) == nullptr) {
+        return prefix + "mode " + (mode != nullptr ? veltor::setup::ModeName(*mode) : "null") +
+               " has no " + TimeName(field);
     }
-    const double previous = *time;
-    *time = seconds;
-    // The library's own check, with its words; only this time's: another
-    // time of the mode may be out of range after a clock change.
+    // Tried on a copy: the channel's own mode changes only once taken.
+    std::unique_ptr<CTimingMode> trial = veltor::setup::CloneMode(*mode);
+    *TimeOf(trial.get(), field) = seconds;
+    // Only this time's verdict: another time of the mode may be out of range
+    // after a clock change.
     STimeParameter failing[4];
-    const int count = mode->GetTimeParameters(failing, 4, &instrument, letter, true);
+    const int count = trial->GetTimeParameters(failing, 4, &instrument, letter, true);
     for (int i = 0; i < count && i < 4; ++i) {
         if (std::strcmp(failing[i].szName, TimeName(field)) == 0) {
-            *time = previous;
-            Refuse(prefix + veltor::DescribeTime(failing[i]), "Device::WriteTime");
+            return prefix + veltor::DescribeTime(failing[i]);
         }
+    }
+    return "";
+}
+
+void Device::RefreshRanges(int channel) {
+    CVeltor& instrument = Instrument();
+    const char letter = static_cast<char>('A' + channel);
+    CSerDev::Hold hold(instrument);
+    CTimingMode* mode = instrument.GetChannel(letter)->GetTimingMode();
+    STimeParameter times[4];
+    const int count = mode != nullptr ? mode->GetTimeParameters(times, 4, &instrument, letter) : 0;
+    for (const ChannelField field : {ChannelField::kDelay, ChannelField::kDuration}) {
+        for (int i = 0; i < count && i < 4; ++i) {
+            if (std::strcmp(times[i].szName, TimeName(field)) != 0 ||
+                !std::isfinite(times[i].dMinimum) || !std::isfinite(times[i].dMaximum)) {
+                continue;
+            }
+            const auto& row = kChannelAttributes[static_cast<int>(field)];
+            Tango::WAttribute& attribute =
+                dev_attr->get_w_attr_by_name(ChannelAttributeName(channel, row.name).c_str());
+            // Tango refuses a minimum above the maximum in force, and the
+            // other way round: the new interval may lie beyond the old one.
+            if (attribute.is_max_value()) {
+                Tango::DevDouble maximum = 0.0;
+                attribute.get_max_value(maximum);
+                if (times[i].dMinimum >= maximum) {
+                    attribute.set_max_value(times[i].dMaximum);
+                }
+            }
+            attribute.set_min_value(times[i].dMinimum);
+            attribute.set_max_value(times[i].dMaximum);
+        }
+    }
+}
+
+void Device::RefreshAllRanges() {
+    for (int channel = 0; channel < 8; ++channel) {
+        RefreshRanges(channel);
+    }
+}
+
+void Device::write_attributes_4(const Tango::AttributeValueList_4& values,
+                                const Tango::ClntIdent& client) {
+    try {
+        Tango::Device_5Impl::write_attributes_4(values, client);
+    } catch (Tango::MultiDevFailed& failed) {
+        // Outside the request now: the monitor keeps Init from replacing the
+        // instrument while the refusal is worded.
+        Tango::TangoMonitor& monitor = get_dev_monitor();
+        monitor.get_monitor();
+        for (CORBA::ULong i = 0; i < failed.errors.length(); ++i) {
+            Tango::NamedDevError& error = failed.errors[i];
+            const CORBA::Long index = error.index_in_call;
+            if (error.err_list.length() == 0 ||
+                std::strcmp(error.err_list[0].reason.in(), Tango::API_WAttrOutsideLimit) != 0 ||
+                index < 0 || static_cast<CORBA::ULong>(index) >= values.length() ||
+                values[index].value._d() != Tango::ATT_DOUBLE ||
+                values[index].value.double_att_value().length() != 1) {
+                continue;
+            }
+            const std::string name = error.name.in();
+            for (int channel = 0; channel < 8 && m_Instrument; ++channel) {
+                for (const ChannelField field : {ChannelField::kDelay, ChannelField::kDuration}) {
+                    const auto& row = kChannelAttributes[static_cast<int>(field)];
+                    if (::strcasecmp(name.c_str(),
+                                     ChannelAttributeName(channel, row.name).c_str()) == 0) {
+                        const std::string refusal =
+                            TimeRefusal(channel, field, values[index].value.double_att_value()[0]);
+                        if (!refusal.empty()) {
+                            error.err_list[0].desc = CORBA::string_dup(refusal.c_str());
+                        }
+                    }
+                }
+            }
+        }
+        monitor.rel_monitor();
+        throw;
     }
 }
 
@@ -397,6 +484,10 @@ void Device::WriteDevice(DeviceField field, Tango::WAttribute& attribute) {
     for (std::size_t code = 0; code < names.count; ++code) {
         if (std::strcmp(text, names.names[code]) == 0) {
             *ClockOf(general, field) = static_cast<int>(code);
+            const int pair =
+                2 * (static_cast<int>(field) - static_cast<int>(DeviceField::kClockAB));
+            RefreshRanges(pair);
+            RefreshRanges(pair + 1);
             return;
         }
     }
@@ -460,7 +551,9 @@ void Device::ApplySetup(const std::string& json) {
     // The old modes go only once Apply has given every channel a new one.
     veltor::setup::Setup previous = std::move(m_Setup);
     m_Setup = std::move(setup);
-    Check(veltor::setup::Apply(m_Setup, instrument), "Device::ApplySetup");
+    const bool applied = veltor::setup::Apply(m_Setup, instrument);
+    RefreshAllRanges();
+    Check(applied, "Device::ApplySetup");
 }
 
 std::string Device::ExportSetup() {

@@ -30,6 +30,10 @@ public:
     void init_device() override;
     void delete_device() override;
     Tango::DevState dev_state() override;
+    // Tango refuses a written time outside the attribute's min and max
+    // before the device sees it; its refusal is given the library's words.
+    void write_attributes_4(const Tango::AttributeValueList_4& values,
+                            const Tango::ClntIdent& client) override;
     Tango::ConstDevString dev_status() override;
 
     void ReadChannel(int channel, ChannelField field, Tango::Attribute& attribute);
@@ -68,6 +72,13 @@ private:
     [[noreturn]] void Refuse(const std::string& description, const char* origin);
     void SetFault(const std::string& text);
     void WriteTime(int channel, ChannelField field, double seconds);
+    // Why the channel's mode would refuse that time, in the library's words
+    // ("channel A: duration 1e-09 s is outside ..."); empty when it takes it.
+    std::string TimeRefusal(int channel, ChannelField field, double seconds);
+    // The min and max of the delay and duration attributes: the intervals
+    // the channel's mode allows at its pair's clock.
+    void RefreshRanges(int channel);
+    void RefreshAllRanges();
     void PushLastDelay(char channel, double seconds);
 
     // Properties (or, without a database, the command-line options).
