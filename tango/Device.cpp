@@ -89,7 +89,10 @@ void Device::init_device() {
         }
     });
     if (m_bReconnect) {
-        m_Instrument->SetReconnect(CVeltor::ReconnectPolicy());
+        CVeltor::ReconnectPolicy policy;
+        // An instrument switched off meanwhile lost its configuration.
+        policy.resendUpdate = true;
+        m_Instrument->SetReconnect(policy);
     }
     Connect();
 }
@@ -302,8 +305,14 @@ void Device::WriteChannel(int channel, ChannelField field, Tango::WAttribute& at
         case ChannelField::kLogic: {
             Tango::DevString text = nullptr;
             attribute.get_write_value(text);
-            if (!ch.SetChannelLogic(text)) {
-                Refuse(prefix + ch.GetLogicError(), "Device::WriteChannel");
+            CSerDev::Hold hold(instrument);
+            const std::string previous = ch.GetChannelLogic();
+            if (!ch.SetChannelLogic(text) || !ch.CompileLogic()) {
+                // The library keeps a text that fails; the attribute keeps
+                // the last one taken.
+                const std::string error = ch.CompileLogic() ? "" : ch.GetLogicError();
+                ch.SetChannelLogic(previous.c_str());
+                Refuse(prefix + error, "Device::WriteChannel");
             }
             return;
         }
