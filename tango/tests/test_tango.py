@@ -6,62 +6,30 @@ import json
 import os
 import queue
 import signal
-import socket
 import subprocess
 import threading
-import time
 
 import pytest
 import tango
 
 import veltor
+from helpers import DEVICE, SERVER, free_port, point, until
 
-SERVER = os.environ["VELTOR_TANGO"]
 SETUPS = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "setups")
-DEVICE = "test/veltor/1"
-
-
-def _point(link, target):
-    fresh = link + ".new"
-    os.symlink(target, fresh)
-    os.replace(fresh, link)
-
-
-def _free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-def _until(predicate, what, timeout=20.0):
-    """Retries a check until it holds: the server's state changes on its own
-    threads, with nothing to wait on from here."""
-    deadline = time.monotonic() + timeout
-    while True:
-        try:
-            value = predicate()
-            if value:
-                return value
-        except tango.DevFailed:
-            if time.monotonic() > deadline:
-                raise
-        if time.monotonic() > deadline:
-            raise AssertionError(f"no {what} within {timeout} s")
-        time.sleep(0.02)
 
 
 class Server:
     def __init__(self, tmp):
         self.link = str(tmp / "port")
         self.sim = veltor.Simulator()
-        _point(self.link, self.sim.port)
-        self.port = _free_port()
+        point(self.link, self.sim.port)
+        self.port = free_port()
         self.process = subprocess.Popen(
             [SERVER, "test", "--port", self.link, "--reconnect", "-nodb", "-dlist", DEVICE,
              "-ORBendPoint", f"giop:tcp:127.0.0.1:{self.port}"],
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         self.url = f"tango://127.0.0.1:{self.port}/{DEVICE}#dbase=no"
-        _until(lambda: self.client().ping() >= 0, "answer to ping")
+        until(lambda: self.client().ping() >= 0, "answer to ping")
 
     def client(self):
         return tango.DeviceProxy(self.url)
@@ -156,6 +124,24 @@ def test_a_failed_command_is_a_fault_until_one_succeeds(server, device):
         device.Reset("Z")
 
 
+# command, argument, what the instrument counts for it
+CHANNEL_COMMANDS = [
+    ("ForceTrigger", "B", lambda state: state["B"].trigger_count),
+    ("Reset", "c", lambda state: state["C"].reset_count),
+    ("ResetAll", None, lambda state: state.reset_all_count),
+    ("Disable", "A", lambda state: int(not state["A"].enabled)),
+]
+
+
+def test_commands_reach_the_instrument(server, device):
+    for command, argument, counted in CHANNEL_COMMANDS:
+        before = counted(server.sim.state())
+        device.command_inout(command, argument) if argument else device.command_inout(command)
+        assert counted(server.sim.state()) == before + 1, command
+    server.sim.delay_counts("D", 640)
+    assert device.Query("D") == 3.2e-6 == device.D_LastDelay
+
+
 def test_setup_files_in_and_out(server, device):
     with open(os.path.join(SETUPS, "delay.json")) as f:
         text = f.read()
@@ -242,16 +228,16 @@ def test_a_lost_line_is_an_alarm_until_it_comes_back(server, device):
     first = server.sim
     first.hang_up()
     os.unlink(server.link)
-    _until(lambda: device.state() == tango.DevState.ALARM, "ALARM")
+    until(lambda: device.state() == tango.DevState.ALARM, "ALARM")
     assert "reconnecting" in device.status()
     with pytest.raises(tango.DevFailed):
         device.Query("A")
     server.sim = veltor.Simulator()
     first.close()
-    _point(server.link, server.sim.port)
-    _until(lambda: device.state() == tango.DevState.ON, "ON")
+    point(server.link, server.sim.port)
+    until(lambda: device.state() == tango.DevState.ON, "ON")
     # The last update went again to the instrument that came back.
-    _until(lambda: server.sim.state()["A"].delay_counts == 400, "update resent")
+    until(lambda: server.sim.state()["A"].delay_counts == 400, "update resent")
     device.Query("A")
 
 
