@@ -82,12 +82,13 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR})
   set(CPACK_DEBIAN_TANGO_PACKAGE_DEPENDS
     "veltor (= ${CPACK_PACKAGE_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE})")
-  set(CPACK_COMPONENT_TANGO_DESCRIPTION
-    "Tango Controls device server for the Veltor delay and pulse generator\n"
-    "veltor-tango serves each instrument as one Tango device: each channel's\n"
-    "timing mode, times, logic and delay reports as attributes (the reports\n"
-    "also as change events), and the setup files and the instrument's\n"
-    "commands as commands.")
+  # Each package's description follows the one summary line.
+  set(CPACK_DEBIAN_MAIN_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+  string(CONCAT CPACK_DEBIAN_TANGO_DESCRIPTION
+    "veltor-tango, the Tango Controls device server, serves each instrument\n"
+    "as one Tango device: each channel's timing mode, times, logic and delay\n"
+    "reports as attributes (the reports also as change events), and the\n"
+    "setup files and the instrument's commands as commands.")
   # Debian's python3 reads packages from /usr/lib/python3/dist-packages, not
   # from the versioned folder a plain install under /usr would use.
   set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/DebianPython.cmake)
