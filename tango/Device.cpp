@@ -8,6 +8,19 @@
 
 namespace veltor::tango {
 
+namespace {
+
+// "channels.A: ...; channels.B: ... (nothing sent)".
+std::string JoinProblems(const std::vector<std::string>& problems) {
+    std::string text;
+    for (const std::string& problem : problems) {
+        text += (text.empty() ? "" : "; ") + problem;
+    }
+    return text + " (nothing sent)";
+}
+
+}  // namespace
+
 Device::Device(Tango::DeviceClass* deviceClass, std::string& name)
     : Tango::Device_5Impl(deviceClass, name) {
     init_device();
@@ -177,15 +190,15 @@ void Device::UpdateAll() {
     CSerDev::Hold hold(instrument);
     // Nothing is sent when any part would be refused: an update that stops
     // halfway leaves the outputs off and the panel locked.
-    std::string problems;
+    std::vector<std::string> problems;
     for (const DeviceProblem& problem : FindDeviceProblems(instrument)) {
-        std::string where = problem.channel != 0
-                                ? std::string("channel ") + problem.channel
-                                : std::string(problem.logic ? "global logic" : "clocks");
-        problems += (problems.empty() ? "" : "; ") + where + ": " + problem.text;
+        const std::string where = problem.channel != 0
+                                      ? std::string("channel ") + problem.channel
+                                      : std::string(problem.logic ? "global logic" : "clocks");
+        problems.push_back(where + ": " + problem.text);
     }
     if (!problems.empty()) {
-        Refuse(problems + " (nothing sent)", "Device::UpdateAll");
+        Refuse(JoinProblems(problems), "Device::UpdateAll");
     }
     Check(instrument.CmdUpdateAll(), "Device::UpdateAll");
 }
@@ -209,11 +222,7 @@ void Device::ApplySetup(const std::string& json) {
         problems.push_back(error.what());
     }
     if (!problems.empty()) {
-        std::string text;
-        for (const std::string& problem : problems) {
-            text += (text.empty() ? "" : "; ") + problem;
-        }
-        Refuse(text + " (nothing sent)", "Device::ApplySetup");
+        Refuse(JoinProblems(problems), "Device::ApplySetup");
     }
     CVeltor& instrument = Instrument();
     CSerDev::Hold hold(instrument);

@@ -79,6 +79,9 @@ private:
     // the channel's mode allows at its pair's clock.
     void RefreshRanges(int channel);
     void RefreshAllRanges();
+    // Gives Tango's refusals of times outside an attribute's limits the
+    // library's words.
+    void ExplainRefusals(const Tango::AttributeValueList_4& values, Tango::MultiDevFailed& failed);
     void PushLastDelay(char channel, double seconds);
 
     // Properties (or, without a database, the command-line options).

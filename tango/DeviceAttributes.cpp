@@ -5,33 +5,40 @@
 
 #include <cmath>
 #include <cstring>
+#include <iterator>
 
 #include "setup/Fields.h"
 #include "setup/Modes.h"
 #include "tango/Device.h"
+#include "tango/Monitor.h"
 
 namespace veltor::tango {
 
 namespace {
 
+// The delay or the duration in a record of a mode of that class; null for
+// a mode of another class.
+template <typename Mode, typename Record>
+double* TimeIn(CTimingMode* mode, Record Mode::*record, bool delay) {
+    auto* own = dynamic_cast<Mode*>(mode);
+    if (own == nullptr) {
+        return nullptr;
+    }
+    Record& times = own->*record;
+    return delay ? &times.dDelay : &times.dDuration;
+}
+
 // The time a field names in the mode's own record; null for a mode without
 // it. The names are those of the library's checks (STimeParameter::szName).
 double* TimeOf(CTimingMode* mode, ChannelField field) {
     const bool delay = field == ChannelField::kDelay;
-    if (auto* m = dynamic_cast<CDelayDurate*>(mode)) {
-        return delay ? &m->m_Dly.dDelay : &m->m_Dly.dDuration;
-    }
-    if (auto* m = dynamic_cast<CDynDelayDurate*>(mode)) {
-        return delay ? &m->m_Dly.dDelay : &m->m_Dly.dDuration;
-    }
-    if (auto* m = dynamic_cast<CUpDown*>(mode)) {
-        return delay ? &m->m_Dly.dDelay : &m->m_Dly.dDuration;
-    }
-    if (auto* m = dynamic_cast<CValidate*>(mode)) {
-        return delay ? &m->m_Validate.dDelay : &m->m_Validate.dDuration;
-    }
-    if (auto* m = dynamic_cast<CClock*>(mode)) {
-        return delay ? &m->m_Clock.dDelay : &m->m_Clock.dDuration;
+    for (double* time :
+         {TimeIn(mode, &CDelayDurate::m_Dly, delay), TimeIn(mode, &CDynDelayDurate::m_Dly, delay),
+          TimeIn(mode, &CUpDown::m_Dly, delay), TimeIn(mode, &CValidate::m_Validate, delay),
+          TimeIn(mode, &CClock::m_Clock, delay)}) {
+        if (time != nullptr) {
+            return time;
+        }
     }
     return nullptr;
 }
@@ -54,7 +61,7 @@ int* ClockOf(SGeneral& general, DeviceField field) {
 }
 
 int Index(int channel, ChannelField field) {
-    return channel * 7 + static_cast<int>(field);
+    return channel * static_cast<int>(std::size(kChannelAttributes)) + static_cast<int>(field);
 }
 
 }  // namespace
@@ -143,10 +150,11 @@ void Device::WriteChannel(int channel, ChannelField field, Tango::WAttribute& at
             attribute.get_write_value(text);
             CSerDev::Hold hold(instrument);
             const std::string previous = ch.GetChannelLogic();
-            if (!ch.SetChannelLogic(text) || !ch.CompileLogic()) {
+            ch.SetChannelLogic(text);
+            if (!ch.CompileLogic()) {
                 // The library keeps a text that fails; the attribute keeps
                 // the last one taken.
-                const std::string error = ch.CompileLogic() ? "" : ch.GetLogicError();
+                const std::string error = ch.GetLogicError();
                 ch.SetChannelLogic(previous.c_str());
                 Refuse(prefix + error, "Device::WriteChannel");
             }
@@ -238,37 +246,44 @@ void Device::write_attributes_4(const Tango::AttributeValueList_4& values,
     try {
         Tango::Device_5Impl::write_attributes_4(values, client);
     } catch (Tango::MultiDevFailed& failed) {
-        // Outside the request now: the monitor keeps Init from replacing the
-        // instrument while the refusal is worded.
-        Tango::TangoMonitor& monitor = get_dev_monitor();
-        monitor.get_monitor();
-        for (CORBA::ULong i = 0; i < failed.errors.length(); ++i) {
-            Tango::NamedDevError& error = failed.errors[i];
-            const CORBA::Long index = error.index_in_call;
-            if (error.err_list.length() == 0 ||
-                std::strcmp(error.err_list[0].reason.in(), Tango::API_WAttrOutsideLimit) != 0 ||
-                index < 0 || static_cast<CORBA::ULong>(index) >= values.length() ||
-                values[index].value._d() != Tango::ATT_DOUBLE ||
-                values[index].value.double_att_value().length() != 1) {
-                continue;
-            }
-            const std::string name = error.name.in();
-            for (int channel = 0; channel < 8 && m_Instrument; ++channel) {
-                for (const ChannelField field : {ChannelField::kDelay, ChannelField::kDuration}) {
-                    const auto& row = kChannelAttributes[static_cast<int>(field)];
-                    if (::strcasecmp(name.c_str(),
-                                     ChannelAttributeName(channel, row.name).c_str()) == 0) {
-                        const std::string refusal =
-                            TimeRefusal(channel, field, values[index].value.double_att_value()[0]);
-                        if (!refusal.empty()) {
-                            error.err_list[0].desc = CORBA::string_dup(refusal.c_str());
-                        }
-                    }
+        try {
+            // Outside the request now: the monitor keeps Init from replacing
+            // the instrument while the refusal is worded.
+            MonitorHold hold(*this);
+            ExplainRefusals(values, failed);
+        } catch (const Tango::DevFailed&) {
+            // Tango's own words stand.
+        }
+        throw;
+    }
+}
+
+void Device::ExplainRefusals(const Tango::AttributeValueList_4& values,
+                             Tango::MultiDevFailed& failed) {
+    for (CORBA::ULong i = 0; i < failed.errors.length() && m_Instrument; ++i) {
+        Tango::NamedDevError& error = failed.errors[i];
+        const CORBA::Long index = error.index_in_call;
+        if (error.err_list.length() == 0 ||
+            std::strcmp(error.err_list[0].reason.in(), Tango::API_WAttrOutsideLimit) != 0 ||
+            index < 0 || static_cast<CORBA::ULong>(index) >= values.length() ||
+            values[index].value._d() != Tango::ATT_DOUBLE ||
+            values[index].value.double_att_value().length() != 1) {
+            continue;
+        }
+        for (int channel = 0; channel < 8; ++channel) {
+            for (const ChannelField field : {ChannelField::kDelay, ChannelField::kDuration}) {
+                const char* name = kChannelAttributes[static_cast<int>(field)].name;
+                if (::strcasecmp(error.name.in(), ChannelAttributeName(channel, name).c_str()) !=
+                    0) {
+                    continue;
+                }
+                const std::string refusal =
+                    TimeRefusal(channel, field, values[index].value.double_att_value()[0]);
+                if (!refusal.empty()) {
+                    error.err_list[0].desc = CORBA::string_dup(refusal.c_str());
                 }
             }
         }
-        monitor.rel_monitor();
-        throw;
     }
 }
 
@@ -323,8 +338,13 @@ void Device::WriteDevice(DeviceField field, Tango::WAttribute& attribute) {
     Tango::DevString text = nullptr;
     attribute.get_write_value(text);
     if (field == DeviceField::kGlobalLogic) {
+        const std::string previous = instrument.GetGlobalLogic();
         if (!instrument.SetGlobalLogic(text)) {
-            Refuse("global logic: " + instrument.GetGlobalLogicError(), "Device::WriteDevice");
+            // The library keeps the refused text beside the names in force;
+            // the attribute keeps the text of those names.
+            const std::string error = instrument.GetGlobalLogicError();
+            instrument.SetGlobalLogic(previous.c_str());
+            Refuse("global logic: " + error, "Device::WriteDevice");
         }
         return;
     }

@@ -2,6 +2,8 @@
 
 #include <tango.h>
 
+#include "tango/Monitor.h"
+
 namespace veltor::tango {
 
 EventPusher::EventPusher(Tango::DeviceImpl& device, Push push)
@@ -40,21 +42,13 @@ void EventPusher::Run() {
         const Report report = m_Queue.front();
         m_Queue.pop_front();
         lock.unlock();
-        // The device's own monitor: the server keeps Tango's default
-        // serialisation, one request at a time per device.
-        Tango::TangoMonitor& monitor = m_Device.get_dev_monitor();
         try {
-            monitor.get_monitor();
-        } catch (const Tango::DevFailed&) {
-            lock.lock();
-            continue;  // its time-out: this report's event is lost
-        }
-        try {
+            MonitorHold hold(m_Device);
             m_Push(report.channel, report.seconds);
         } catch (const Tango::DevFailed&) {
-            // This report's event is lost; the attribute still reads it.
+            // The monitor's time-out, or Tango's refusal: this report's event
+            // is lost; the attribute still reads it.
         }
-        monitor.rel_monitor();
         lock.lock();
     }
     lock.unlock();

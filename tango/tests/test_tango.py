@@ -102,11 +102,13 @@ REFUSED = [
 def test_refused_values_give_the_library_words(device):
     device.A_Mode = "delay"
     device.A_Delay = 1.5e-6
+    taken = {name: device.read_attribute(name).value for name in ("A_Logic", "GlobalLogic")}
     for name, value, words in REFUSED:
         with pytest.raises(tango.DevFailed) as refused:
             device.write_attribute(name, value)
         assert refused.value.args[0].desc.startswith(words), name
     assert device.A_Delay == 1.5e-6
+    assert {name: device.read_attribute(name).value for name in taken} == taken
     assert device.state() == tango.DevState.ON
 
 
