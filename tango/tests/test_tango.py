@@ -35,7 +35,8 @@ class Server:
         return tango.DeviceProxy(self.url)
 
     def admin(self):
-        return tango.DeviceProxy(f"tango://127.0.0.1:{self.port}/dserver/veltor-tango/test#dbase=no")
+        admin = f"tango://127.0.0.1:{self.port}/dserver/veltor-tango/test#dbase=no"
+        return tango.DeviceProxy(admin)
 
 
 @pytest.fixture(scope="module")
@@ -161,7 +162,8 @@ def test_setup_files_in_and_out(server, device):
 
     device.ApplySetup(text)
     state = server.sim.state()
-    assert (state["A"].mode_name, state["A"].delay_counts, state["A"].enabled) == ("delay", 300, True)
+    a = state["A"]
+    assert (a.mode_name, a.delay_counts, a.enabled) == ("delay", 300, True)
     assert device.A_Mode == "delay" and device.A_Delay == 1.5e-6
     assert json.loads(device.ExportSetup())["channels"]["A"] == json.loads(text)["channels"]["A"]
 
