@@ -245,6 +245,19 @@ def test_a_lost_line_is_an_alarm_until_it_comes_back(server, device):
     device.Query("A")
 
 
+def test_init_amid_reports_starts_over(server, device):
+    events = queue.SimpleQueue()
+    subscription = device.subscribe_event("G_LastDelay", tango.EventType.CHANGE_EVENT, events.put)
+    server.sim.start_reports("G", first=1, interval=0.001)
+    until(lambda: events.qsize() > 3, "reports before Init")
+    device.Init()  # the pusher, maybe waiting for the monitor Init holds, stops
+    server.sim.stop_reports()
+    assert (device.state(), device.A_Mode) == (tango.DevState.ON, "null")
+    server.sim.send_report("G", counts=5)
+    until(lambda: events.get(timeout=10).attr_value.value == 25e-9, "event after Init")
+    device.unsubscribe_event(subscription)
+
+
 def test_kill_stops_the_server_cleanly(server):
     server.admin().command_inout("Kill")
     assert server.process.wait(timeout=20) == 0, server.process.stdout.read()
