@@ -1,6 +1,7 @@
 #include "tango/Class.h"
 
 #include <functional>
+#include <type_traits>
 
 #include "tango/Device.h"
 
