@@ -64,12 +64,44 @@ else()
 
   # The Python package is usable only with the interpreter it was built for.
   if(VELTOR_PYTHON_VERSION)
-    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
+    set(CPACK_DEBIAN_MAIN_PACKAGE_RECOMMENDS
       "python3 (>= ${VELTOR_PYTHON_VERSION}), python3 (<< ${VELTOR_PYTHON_VERSION}.99)")
   endif()
+
+  # Two packages: veltor (every component but the Tango server's) and, when
+  # it is built, veltor-tango, so that the SDK never depends on Tango.
+  set(CPACK_DEB_COMPONENT_INSTALL ON)
+  set(CPACK_COMPONENTS_GROUPING ONE_PER_GROUP)
+  set(CPACK_DEBIAN_MAIN_PACKAGE_NAME veltor)
+  set(CPACK_DEBIAN_MAIN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_TANGO_PACKAGE_NAME veltor-tango)
+  set(CPACK_DEBIAN_TANGO_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_TANGO_PACKAGE_SECTION science)
+  # The Tango libraries come from shlibdeps; libveltor.so.0, which the server
+  # needs from the other package, is found in the build tree.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR})
+  set(CPACK_DEBIAN_TANGO_PACKAGE_DEPENDS
+    "veltor (= ${CPACK_PACKAGE_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE})")
+  # Each package's description follows the one summary line.
+  set(CPACK_DEBIAN_MAIN_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+  string(CONCAT CPACK_DEBIAN_TANGO_DESCRIPTION
+    "veltor-tango, the Tango Controls device server, serves each instrument\n"
+    "as one Tango device: each channel's timing mode, times, logic and delay\n"
+    "reports as attributes (the reports also as change events), and the\n"
+    "setup files and the instrument's commands as commands.")
   # Debian's python3 reads packages from /usr/lib/python3/dist-packages, not
   # from the versioned folder a plain install under /usr would use.
   set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/DebianPython.cmake)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/triggers)
 endif()
 include(CPack)
+
+if(NOT WIN32)
+  get_cmake_property(veltor_components COMPONENTS)
+  foreach(component ${veltor_components})
+    if(NOT component STREQUAL "tango")
+      cpack_add_component(${component} GROUP main)
+    endif()
+  endforeach()
+  cpack_add_component_group(main)
+endif()

@@ -2,7 +2,8 @@
 # Installs with apt-get what building needs, skipping what is already there.
 #   scripts/setup.sh demo   what the demo needs: the library and the tool
 #   scripts/setup.sh        everything the tests use (plain, sanitizers, fuzz
-#                           targets, Python package, packaging, benchmarks)
+#                           targets, Python package, Tango server, packaging,
+#                           benchmarks)
 # The Windows build's toolchain and Wine are installed by scripts/windows.sh.
 set -euo pipefail
 
@@ -12,6 +13,7 @@ if [ "${1:-}" != "demo" ]; then
     librsvg2-bin pybind11-dev python3-dev python3-venv python3-pytest pkgconf dpkg-dev help2man
     valgrind strace linux-perf python3-serial python3-jsonschema doxygen ser2net ccache)
   packages+=(python3-pymeasure)  # veltor.pymeasure and its tests
+  packages+=(libtango-dev python3-tango)  # veltor-tango and its tests
 fi
 missing=()
 for p in "${packages[@]}"; do

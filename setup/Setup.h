@@ -51,6 +51,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 class CVeltor;
 
@@ -120,6 +121,11 @@ bool Apply(Setup& setup, CVeltor& device);
 // the default, or on a mode class the file cannot describe) and, where the
 // instrument acknowledged an enable or disable, whether it is enabled.
 Setup Capture(const CVeltor& device);
+
+// Every problem of a setup, found offline: each time outside its interval
+// at its channel's clock, each logic text that does not compile (with its
+// line). Each entry starts with the key path of the file ("channels.C: ...").
+std::vector<std::string> Check(Setup& setup);
 
 // The key path of a time a mode checks (STimeParameter::szName) on a
 // channel: "channels.A.delay", "channels.A.sweep.time".

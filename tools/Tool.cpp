@@ -118,19 +118,7 @@ setup::Setup LoadSetup(const std::string& path) {
 }
 
 std::vector<std::string> CheckSetup(setup::Setup& setup) {
-    CVeltor device;
-    setup::Attach(setup, device);
-    std::vector<std::string> problems;
-    for (const DeviceProblem& problem : FindDeviceProblems(device)) {
-        // A problem of no channel is the global logic's, or the general
-        // properties' (a clock-source code, whose text names the pair).
-        std::string key = problem.logic ? "globalLogic" : "general.clocks";
-        if (problem.channel != 0) {
-            key = std::string("channels.") + problem.channel + (problem.logic ? ".logic" : "");
-        }
-        problems.push_back(key + ": " + problem.text);
-    }
-    return problems;
+    return setup::Check(setup);
 }
 
 namespace {

@@ -63,6 +63,26 @@ dpkg-deb -f "$deb" Recommends | grep -q 'python3 (>= 3\.' ||
 
 dpkg -x "$deb" "$work/root"
 
+# The Tango server, when the build had Tango, is a package of its own: the
+# SDK's never depends on Tango, the server's on the SDK of its own version.
+! dpkg-deb -f "$deb" Depends | grep -qi tango || fail "the veltor package depends on Tango"
+tango_deb="$(ls "$build"/packages/veltor-tango_*.deb 2>/dev/null || true)"
+if [ -n "$tango_deb" ]; then
+  tango_contents="$(dpkg-deb -c "$tango_deb" | awk '{print $6}')"
+  for file in ./usr/bin/veltor-tango ./usr/share/doc/veltor-tango/copyright; do
+    grep -qx -- "$file" <<<"$tango_contents" || fail "the veltor-tango package lacks $file"
+  done
+  ! grep -q '/libveltor\.so' <<<"$tango_contents" || fail "veltor-tango holds a copy of libveltor"
+  tango_depends="$(dpkg-deb -f "$tango_deb" Depends)"
+  grep -q "veltor (= $version)" <<<"$tango_depends" && grep -q libtango <<<"$tango_depends" ||
+    fail "veltor-tango should depend on veltor (= $version) and the Tango library: $tango_depends"
+  dpkg -x "$tango_deb" "$work/root"
+  # It loads the SDK's library from the other package (through its run path).
+  ! LD_LIBRARY_PATH= ldd "$work/root/usr/bin/veltor-tango" | grep -q 'not found' ||
+    fail "veltor-tango misses a library: $(ldd "$work/root/usr/bin/veltor-tango" | grep 'not found')"
+  echo "veltor-tango: $tango_deb"
+fi
+
 # No debugging information or symbol table in any ELF file shipped.
 elves=0
 while IFS= read -r -d '' file; do

@@ -1,0 +1,60 @@
+"""veltor-tango whose instrument cannot be reached, and its own command
+line. One server for the module, without a Tango database."""
+
+import os
+import subprocess
+
+import pytest
+import tango
+
+from helpers import DEVICE, SERVER, free_port, until
+
+
+@pytest.fixture(scope="module")
+def device(tmp_path_factory):
+    missing = str(tmp_path_factory.mktemp("tango") / "no-port")
+    port = free_port()
+    process = subprocess.Popen(
+        [SERVER, "offline", f"--port={missing}", "--baud=9600", "-nodb", "-dlist", DEVICE,
+         "-ORBendPoint", f"giop:tcp:127.0.0.1:{port}"],
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    proxy = tango.DeviceProxy(f"tango://127.0.0.1:{port}/{DEVICE}#dbase=no")
+    until(lambda: proxy.ping() >= 0, "answer to ping")
+    yield proxy, missing
+    process.terminate()
+    assert process.wait(timeout=20) == 0, process.stdout.read()
+
+
+def test_a_port_that_cannot_be_opened_is_a_fault(device):
+    proxy, missing = device
+    words = f"{missing}: cannot open the port: No such file or directory"
+    assert (proxy.state(), proxy.status()) == (tango.DevState.FAULT, words)
+    with pytest.raises(tango.DevFailed) as failed:
+        proxy.Enable("A")
+    assert failed.value.args[0].reason == "Veltor_CommandFailed"
+    assert failed.value.args[0].desc.endswith("not connected")
+
+
+def test_host_settings_and_checks_work_offline(device):
+    proxy, _ = device
+    proxy.H_Mode = "clock"
+    proxy.H_Delay = 1e-6
+    assert proxy.H_Delay == 1e-6
+    exported = proxy.ExportSetup()
+    assert '"mode": "clock"' in exported
+    assert list(proxy.CheckSetup(exported) or []) == []
+
+
+# arguments, the message on standard error
+BAD_COMMAND_LINES = [
+    (["--baud", "fast"], "--baud: expected a positive number of bit/s, got 'fast'"),
+    (["--baud=0"], "--baud: expected a positive number of bit/s, got '0'"),
+    (["--port"], "--port needs a value"),
+]
+
+
+def test_bad_options_are_refused_before_tango_starts():
+    for arguments, words in BAD_COMMAND_LINES:
+        run = subprocess.run([SERVER, "x", *arguments], capture_output=True, text=True, timeout=20,
+                             env=dict(os.environ, TANGO_HOST=""))
+        assert (run.returncode, run.stderr.strip()) == (2, f"veltor-tango: {words}"), arguments
