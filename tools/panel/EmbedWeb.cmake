@@ -1,5 +1,6 @@
 # Writes the header that holds the panel's web files as byte arrays, at
-# build time: cmake -DOUTPUT=PanelWeb.h -DFILES="a.html;b.js" -P EmbedWeb.cmake
+# build time: cmake -DOUTPUT=PanelWeb.h -DFILES="a.html|b.js" -P EmbedWeb.cmake
+string(REPLACE "|" ";" FILES "${FILES}")
 set(arrays "")
 set(entries "")
 set(index 0)
