@@ -147,6 +147,21 @@ def test_requests_without_token_or_from_elsewhere_are_refused(panel, headers, to
     assert answer[1]["error"]
 
 
+def test_open_a_setup_file_and_follow_the_wire(browser, panel):
+    demo = os.path.join(os.environ.get("VELTOR_SOURCE_DIR", "."), "examples", "setups", "demo.json")
+    browser.find_element(By.ID, "open").send_keys(os.path.abspath(demo))
+    wait(browser, lambda d: d.find_element(By.CSS_SELECTOR, '[data-channel="H"][data-field="mode"]')
+         .get_attribute("value") != "")
+    # demo.json's -50 µs on the 3.125 MHz clock runs rounded: a warning beside it.
+    wait(browser, lambda d: "runs as" in d.find_element(By.ID, "channels").text)
+    browser.find_element(By.ID, "trace").click()
+    wait(browser, lambda d: panel.request("/api/state")[1]["trace"])
+    browser.find_element(By.ID, "apply").click()
+    wait(browser, lambda d: d.find_element(By.ID, "outcome").text.startswith("✓ apply"))
+    wait(browser, lambda d: "Setting timing mode... channel H" in d.find_element(By.ID, "wire").text)
+    assert panel.request("/api/sim")[1]["channels"]["H"]["mode"] != ""
+
+
 def test_screenshot(browser):
     shots = os.environ.get("VELTOR_PANEL_SHOTS", ".")
     os.makedirs(shots, exist_ok=True)
