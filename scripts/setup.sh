@@ -12,6 +12,8 @@ if [ "${1:-}" != "demo" ]; then
     librsvg2-bin pybind11-dev python3-dev python3-venv python3-pytest pkgconf dpkg-dev help2man
     valgrind strace linux-perf python3-serial python3-jsonschema doxygen ser2net)
   packages+=(python3-pymeasure)  # veltor.pymeasure and its tests
+  # veltor panel (the tool builds without it) and its test in a headless browser.
+  packages+=(libcpp-httplib-dev chromium chromium-driver python3-selenium)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -210,8 +210,8 @@ Action AddPanelServer(CLI::App& command, const PortOptions& port) {
     command
         .add_option("--listen-host", options->listenHost,
                     "the IPv4 address the panel listens on; another than 127.0.0.1 lets other "
-                    "machines in: every request that changes anything still needs the token "
-                    "printed in the address, and the traffic is not encrypted")
+                    "machines in: every request to its API still needs the token printed in "
+                    "the address (keep it to yourself), and the traffic is not encrypted")
         ->capture_default_str();
     command.add_option("--setup", options->setupPath,
                        "setup file loaded at start; the panel may save back to it (and to no "
