@@ -171,7 +171,7 @@ HttpResponse Panel::Route(const HttpRequest& request) {
         if (name == "sim") {
             return {200, "application/json", m_Config.simState()};
         }
-        return ErrorResponse(name == "events" ? 400 : 404, "no GET " + path);
+        return ErrorResponse(404, "no GET " + path);
     }
     if (request.method != "POST") {
         return ErrorResponse(405, path + ": " + request.method + " is not taken");
@@ -184,8 +184,7 @@ HttpResponse Panel::Route(const HttpRequest& request) {
     }
     if (name == "capture") {
         m_Setup = setup::Capture(m_Device);
-        StateChanged();
-        return {200, "application/json", StateJson()};
+        return Changed();
     }
     if (name == "save") {
         return Save();
@@ -282,15 +281,15 @@ std::string Panel::StateJson() {
                  {"sim", static_cast<bool>(m_Config.simState)}});
 }
 
-void Panel::StateChanged() {
-    m_Hub.Push("state", StateJson());
+HttpResponse Panel::Changed() {
+    const std::string state = StateJson();
+    m_Hub.Push("state", state);
+    return {200, "application/json", state};
 }
 
 HttpResponse Panel::TakeSetup(const std::string& body) {
     m_Setup = setup::Parse(body);
-    const std::string state = StateJson();
-    m_Hub.Push("state", state);
-    return {200, "application/json", state};
+    return Changed();
 }
 
 HttpResponse Panel::ApplySetup() {
@@ -349,7 +348,7 @@ HttpResponse Panel::Trace(const std::string& body) {
     } else {
         m_Device.SetTrace(nullptr);
     }
-    StateChanged();
+    Changed();
     return JsonResponse(200, {{"trace", m_bTrace}});
 }
 

@@ -67,7 +67,8 @@ private:
     HttpResponse Save();
     HttpResponse Trace(const std::string& body);
     HttpResponse SimReport(const std::string& body);
-    void StateChanged();
+    // Tells every page of the new state, and answers with it.
+    HttpResponse Changed();
 
     CVeltor& m_Device;
     PanelConfig m_Config;
