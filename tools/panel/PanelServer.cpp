@@ -6,6 +6,7 @@
 #include <sys/random.h>
 
 #include <CLI/CLI.hpp>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +23,13 @@
 namespace veltor::tools {
 
 namespace {
+
+// Each open page holds a worker thread for its event stream, and a browser
+// keeps idle connections that hold one each for a few seconds: threads
+// enough for a few pages, and a cap on the streams so that requests still
+// find a thread.
+constexpr int kServerThreads = 32;
+constexpr int kMostStreams = 16;
 
 struct PanelOptions {
     bool sim = false;
@@ -110,6 +118,7 @@ int Serve(const PanelOptions& options, const PortOptions& port) {
     std::unique_ptr<CVeltor> device = Connect(reach);
 
     httplib::Server server;
+    server.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
     server.set_payload_max_length(panel::kMaxBodyBytes);
     if (options.httpPort < 0 || options.httpPort > 65535) {
         throw ToolError(kExitUsage, "no TCP port " + std::to_string(options.httpPort));
@@ -138,10 +147,17 @@ int Serve(const PanelOptions& options, const PortOptions& port) {
     panel::Panel panel(*device, config, std::move(initial));
 
     // Registered first: the handlers are tried in order.
-    server.Get("/api/events", [&panel](const httplib::Request& from, httplib::Response& response) {
+    auto streams = std::make_shared<std::atomic<int>>(0);
+    server.Get("/api/events", [&panel, streams](const httplib::Request& from,
+                                                httplib::Response& response) {
         const panel::HttpRequest request = Convert(from);
         if (std::optional<panel::HttpResponse> refused = panel.RefuseEvents(request)) {
             Send(*refused, response);
+            return;
+        }
+        if (++*streams > kMostStreams) {
+            --*streams;
+            Send(panel::ErrorResponse(503, "too many pages open on this panel"), response);
             return;
         }
         // A page that lost the stream and comes back goes on from its last event.
@@ -150,14 +166,16 @@ int Serve(const PanelOptions& options, const PortOptions& port) {
             last == request.headers.end() ? -1 : std::atoll(last->second.c_str()), "");
         response.set_header("Cache-Control", "no-store");
         response.set_chunked_content_provider(
-            "text/event-stream", [&panel, cursor](std::size_t, httplib::DataSink& sink) {
+            "text/event-stream",
+            [&panel, cursor](std::size_t, httplib::DataSink& sink) {
                 const std::string text = panel.NextEvents(cursor->first, cursor->second, 1000);
                 if (text.empty()) {
                     sink.done();
                     return true;
                 }
                 return sink.write(text.data(), text.size());
-            });
+            },
+            [streams](bool) { --*streams; });
     });
     const auto handle = [&panel](const httplib::Request& from, httplib::Response& response) {
         Send(panel.Handle(Convert(from)), response);
