@@ -199,6 +199,7 @@ function wire() {
   $("#capture").onclick = () => run("capture");
   $("#save").onclick = () => run("save");
   $("#download").onclick = download;
+  $("#open-file").onclick = () => $("#open").click();
   $("#open").onchange = (event) => event.target.files[0] && openFile(event.target.files[0]);
   $("#trace").onchange = (event) => run("trace", {on: event.target.checked});
   listen({
