@@ -14,6 +14,8 @@ if [ "${1:-}" != "demo" ]; then
     valgrind strace linux-perf python3-serial python3-jsonschema doxygen ser2net ccache)
   packages+=(python3-pymeasure)  # veltor.pymeasure and its tests
   packages+=(libtango-dev python3-tango)  # veltor-tango and its tests
+  # veltor panel (the tool builds without it) and its test in a headless browser.
+  packages+=(libcpp-httplib-dev chromium chromium-driver python3-selenium)
 fi
 missing=()
 for p in "${packages[@]}"; do

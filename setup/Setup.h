@@ -122,9 +122,17 @@ bool Apply(Setup& setup, CVeltor& device);
 // instrument acknowledged an enable or disable, whether it is enabled.
 Setup Capture(const CVeltor& device);
 
+// One problem of a setup: the key path of the file it concerns
+// ("channels.C", "globalLogic") and what is wrong.
+struct Problem {
+    std::string key;
+    std::string text;
+};
 // Every problem of a setup, found offline: each time outside its interval
 // at its channel's clock, each logic text that does not compile (with its
-// line). Each entry starts with the key path of the file ("channels.C: ...").
+// line).
+std::vector<Problem> FindProblems(Setup& setup);
+// The same as lines that start with the key path ("channels.C: ...").
 std::vector<std::string> Check(Setup& setup);
 
 // The key path of a time a mode checks (STimeParameter::szName) on a

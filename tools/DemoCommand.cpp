@@ -56,7 +56,7 @@ int Demo(const DemoOptions& options) {
         throw ToolError(kExitBadSetup, error.what());
     }
     const char* name = options.setup.empty() ? "examples/setups/demo.json" : options.setup.c_str();
-    for (const std::string& problem : CheckSetup(setup)) {
+    for (const std::string& problem : setup::Check(setup)) {
         throw ToolError(kExitBadSetup, std::string(name) + ": " + problem);
     }
 

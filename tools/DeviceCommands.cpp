@@ -76,11 +76,7 @@ int Query(const DeviceOptions& options) {
     if (!channel->CmdQuery()) {
         throw CommandFailed(*device, std::string("query ") + letter);
     }
-    const double seconds = channel->GetLastDelay();
-    const double hz = device->GetClockFrequencyHz(letter);
-    std::printf("%c delay %s (%.0f counts of the %s clock)\n", letter,
-                FormatSeconds(seconds).c_str(), std::round(seconds * hz),
-                diagram::FormatFrequency(hz).c_str());
+    std::printf("%s\n", DescribeQueried(*device, letter).c_str());
     return kExitOk;
 }
 
@@ -167,13 +163,23 @@ void AddDeviceCommands(CLI::App& app, Action& action) {
         };
     });
 
-    CLI::App* panel = app.add_subcommand("panel", "lock or unlock the front panel");
+    CLI::App* panel = app.add_subcommand(
+        "panel",
+        "lock or unlock the instrument's front panel; without lock|unlock, serve a front panel "
+        "in the browser (the address to open is printed, with its token)");
     panel->add_option("STATE", options->state, "lock or unlock")
-        ->required()
         ->check(CLI::IsMember({"lock", "unlock"}));
     AddPortOptions(*panel, options->port);
-    panel->callback([&action, options] {
-        action = [options] {
+    panel->get_option("--port")->required(false);
+    const Action serve = AddPanelServer(*panel, options->port);
+    panel->callback([&action, options, serve] {
+        action = [options, serve] {
+            if (options->state.empty()) {
+                return serve();
+            }
+            if (options->port.port.empty()) {
+                throw ToolError(kExitUsage, "panel " + options->state + ": --port is required");
+            }
             return options->state == "lock"
                        ? Run(*options, "panel lock", [](CVeltor& d) { return d.CmdLockFP(); })
                        : Run(*options, "panel unlock", [](CVeltor& d) { return d.CmdUnlockFP(); });

@@ -37,43 +37,12 @@ struct Checked {
     std::vector<std::string> logic;  // "channels.B.logic, line 2: inB mixes ..."
 };
 
-// The logic warnings of the global text and of each channel's text.
-std::vector<std::string> LogicWarnings(CVeltor& device) {
-    std::vector<std::string> found;
-    const auto add = [&found](const std::string& key, const std::vector<LogicWarning>& warnings) {
-        for (const LogicWarning& warning : warnings) {
-            found.push_back(key + ", line " + std::to_string(warning.line) + ": " + warning.text);
-        }
-    };
-    add("globalLogic", FindLogicWarnings(device.GetGlobalLogic()));
-    for (char channel = 'A'; channel <= 'H'; ++channel) {
-        add("channels." + std::string(1, channel) + ".logic",
-            device.GetChannel(channel)->GetLogicWarnings());
-    }
-    return found;
-}
-
-// "channels.C.delay 1.5 µs runs as 1.6 µs, 5 counts of 320 ns (+6.67 %)".
-std::string DescribeRounding(const RoundedTime& time) {
-    // As many digits as tell the two values apart.
-    int digits = 6;
-    while (digits < 17 &&
-           FormatSeconds(time.written, digits) == FormatSeconds(time.running, digits)) {
-        ++digits;
-    }
-    char change[32];
-    std::snprintf(change, sizeof(change), "%+.3g %%", (time.running / time.written - 1.0) * 100.0);
-    return setup::TimeKey(time.channel, time.name) + " " + FormatSeconds(time.written, digits) +
-           " runs as " + FormatSeconds(time.running, digits) + ", " + std::to_string(time.counts) +
-           " counts of " + FormatSeconds(1.0 / time.clockHz) + " (" + change + ")";
-}
-
 // Loads and checks a setup: lists every problem and throws when there is
 // one; lists each rounded time as a warning when `warn`, and throws for one
 // when `strict`.
 Checked LoadChecked(const std::string& path, bool warn, bool strict) {
     Checked checked{LoadSetup(path), {}, {}};
-    const std::vector<std::string> problems = CheckSetup(checked.setup);
+    const std::vector<std::string> problems = setup::Check(checked.setup);
     for (const std::string& problem : problems) {
         std::fprintf(stderr, "veltor: %s: %s\n", path.c_str(), problem.c_str());
     }

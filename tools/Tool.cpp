@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "sim/Instrument.h"
+#include "tools/Diagram.h"
 
 namespace veltor::tools {
 
@@ -117,8 +118,33 @@ setup::Setup LoadSetup(const std::string& path) {
     }
 }
 
-std::vector<std::string> CheckSetup(setup::Setup& setup) {
-    return setup::Check(setup);
+std::vector<std::string> LogicWarnings(CVeltor& device) {
+    std::vector<std::string> found;
+    const auto add = [&found](const std::string& key, const std::vector<LogicWarning>& warnings) {
+        for (const LogicWarning& warning : warnings) {
+            found.push_back(key + ", line " + std::to_string(warning.line) + ": " + warning.text);
+        }
+    };
+    add("globalLogic", FindLogicWarnings(device.GetGlobalLogic()));
+    for (char channel = 'A'; channel <= 'H'; ++channel) {
+        add("channels." + std::string(1, channel) + ".logic",
+            device.GetChannel(channel)->GetLogicWarnings());
+    }
+    return found;
+}
+
+std::string DescribeRounding(const RoundedTime& time) {
+    // As many digits as tell the two values apart.
+    int digits = 6;
+    while (digits < 17 &&
+           FormatSeconds(time.written, digits) == FormatSeconds(time.running, digits)) {
+        ++digits;
+    }
+    char change[32];
+    std::snprintf(change, sizeof(change), "%+.3g %%", (time.running / time.written - 1.0) * 100.0);
+    return setup::TimeKey(time.channel, time.name) + " " + FormatSeconds(time.written, digits) +
+           " runs as " + FormatSeconds(time.running, digits) + ", " + std::to_string(time.counts) +
+           " counts of " + FormatSeconds(1.0 / time.clockHz) + " (" + change + ")";
 }
 
 namespace {
@@ -154,6 +180,15 @@ std::string FormatInstrument(const vsim::InstrumentState& state) {
             (state.logicImplemented ? "in effect" : "not implemented") + ", " +
             std::to_string(state.requestCount) + " requests\n";
     return text;
+}
+
+std::string DescribeQueried(CVeltor& device, char channel) {
+    const double seconds = device.GetChannel(channel)->GetLastDelay();
+    const double hz = device.GetClockFrequencyHz(channel);
+    char counts[64];
+    std::snprintf(counts, sizeof(counts), "%.0f", std::round(seconds * hz));
+    return std::string(1, channel) + " delay " + FormatSeconds(seconds) + " (" + counts +
+           " counts of the " + diagram::FormatFrequency(hz) + " clock)";
 }
 
 std::string RequestStep(const CSerDev::TraceEvent& event) {

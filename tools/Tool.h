@@ -73,12 +73,17 @@ void PrintTraceTo(CVeltor& device);
 // channel: no answer after 5 attempts"), or "<what> failed" without one.
 ToolError CommandFailed(const CVeltor& device, const std::string& what);
 
-// Every problem of a setup, found offline: each time outside its interval
-// at its channel's clock, each logic text that does not compile (with its
-// line). Each entry starts with the key path of the file ("channels.C: ...").
-std::vector<std::string> CheckSetup(setup::Setup& setup);
+// The logic warnings of the global text and of each channel's text
+// ("channels.B.logic, line 2: inB mixes ...").
+std::vector<std::string> LogicWarnings(CVeltor& device);
+// "channels.C.delay 1.5 µs runs as 1.6 µs, 5 counts of 320 ns (+6.67 %)".
+std::string DescribeRounding(const RoundedTime& time);
 // Loads a setup file, or throws ToolError(kExitBadSetup).
 setup::Setup LoadSetup(const std::string& path);
+
+// What a channel's query brought, after a CmdQuery that succeeded: "A delay
+// 1.5 µs (300 counts of the 200 MHz clock)".
+std::string DescribeQueried(CVeltor& device, char channel);
 
 // A request's status text, with its channel for a timing mode, a logic load
 // or a channel command ("Setting timing mode... channel C").

@@ -1,0 +1,32 @@
+// What the panel's HTTP server hands to the pure request handling, and what
+// it sends back: no sockets here, so that the handling is testable alone.
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <string>
+
+namespace veltor::panel {
+
+struct HttpRequest {
+    std::string method;                          // "GET", "POST", ...
+    std::string path;                            // without the query
+    std::map<std::string, std::string> headers;  // names in lower case
+    std::map<std::string, std::string> query;
+    std::string body;
+};
+
+struct HttpResponse {
+    int status = 200;
+    std::string contentType = "application/json";
+    std::string body;
+};
+
+// The largest request body taken; the server refuses a longer one before
+// reading it, and the handling refuses one that got through.
+constexpr std::size_t kMaxBodyBytes = 1 << 20;
+
+// A JSON response {"error": message} with that status.
+HttpResponse ErrorResponse(int status, const std::string& message);
+
+}  // namespace veltor::panel
