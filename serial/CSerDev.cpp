@@ -586,21 +586,28 @@ bool CSerDev::GetInStep(const CCommand* next) {
         return false;
     }
     const int queried = veltor::QueriedChannel(next->m_Request, next->m_RequestLength);
-    if (queried >= 0 && !m_pReceive->MayOweQueryOf(queried)) {
-        // The next request's own answer tells the line is in step.
-        return true;
-    }
     for (int query = 0; query < kStepQueries; ++query) {
-        // Each query asks for another channel: the answer to the one before
-        // may come late too.
-        const int channel = m_pReceive->LeastRecentlyQueried();
+        int channel = -1;
+        switch (AwaitChannelOwedNothing(queried, next->m_Timeout, channel)) {
+            case Step::kInStep:
+                return true;
+            case Step::kStopped:
+                return false;
+            case Step::kStuck:
+                m_LastOutcome = kOutOfStep;
+                return false;
+            case Step::kQuery:
+                break;
+        }
+        // Each query asks for a channel that no owed answer can name, so
+        // that its answer cannot be an earlier request's come late; the
+        // answer to one that failed may come late too, and the next asks
+        // for another.
         const unsigned char payload[3] = {
             static_cast<unsigned char>(veltor::kQuerySelector + channel), veltor::kQueryCode, 0x00};
         CCommand step(veltor::kFrameCode, payload, sizeof(payload), "Getting back in step...", 0,
                       next->m_Timeout, 1);
         if (Attempt(&step, true)) {
-            // Taken even where every channel's query may still be owed: the
-            // best this side can do.
             m_pReceive->InStep();
             return true;
         }
@@ -612,6 +619,35 @@ bool CSerDev::GetInStep(const CCommand* next) {
     }
     m_LastOutcome = kOutOfStep;
     return false;
+}
+
+CSerDev::Step CSerDev::AwaitChannelOwedNothing(int queried, int timeoutMs, int& channel) {
+    // While every channel's query may still be answered late, no query can
+    // prove the line in step: the answers owed are awaited, for one more
+    // time-out at most, until nothing is owed, the next request's own answer
+    // can tell (a query of a channel owed nothing), or a channel is free.
+    const long long deadline = NowUs() + timeoutMs * 1000LL;
+    for (;;) {
+        if (m_pReceive->AnswersOwed() == 0) {
+            m_pReceive->InStep();
+            return Step::kInStep;
+        }
+        if (queried >= 0 && !m_pReceive->MayOweQueryOf(queried)) {
+            return Step::kInStep;
+        }
+        channel = m_pReceive->ChannelOwedNothing();
+        if (channel >= 0) {
+            return Step::kQuery;
+        }
+        if (m_bLost || m_bClosing || m_pCommandLock->Cancelled()) {
+            m_LastOutcome = m_bLost ? kPortLost : m_bClosing ? kClosed : kCancelled;
+            return Step::kStopped;
+        }
+        if (MsUntil(deadline) == 0) {
+            return Step::kStuck;
+        }
+        pf::WaitForEvent(m_hDataEvent, MsUntil(deadline));
+    }
 }
 
 // ---- What the instrument sent unasked ----------------------------------------------

@@ -42,6 +42,7 @@ void ReceiveSide::Open(Handle port, Handle dataEvent, Handle asideEvent) {
     m_nRequests = 0;
     m_nWritten = 0;
     m_nInStepAt = 0;
+    m_nAnswersAtInStep = 0;
     std::memset(m_QueriedAt, 0, sizeof(m_QueriedAt));
 }
 
@@ -65,18 +66,31 @@ long ReceiveSide::AnswersOwed() const {
 void ReceiveSide::InStep() {
     // Unasked answers can make the count of those seen run ahead; the
     // requests are counted as if each had its answer.
-    m_nRequests.store(m_nAnswersSeen.load(std::memory_order_acquire), std::memory_order_relaxed);
+    const unsigned long seen = m_nAnswersSeen.load(std::memory_order_acquire);
+    m_nRequests.store(seen, std::memory_order_relaxed);
     m_nInStepAt = m_nWritten;
+    m_nAnswersAtInStep = seen;
+}
+
+unsigned long ReceiveSide::FirstMayAnswer() const {
+    // The instrument answers in order and each request once at most: the
+    // k-th answer seen since the line was in step belongs to the k-th
+    // request written since then or a later one, so none of the first k
+    // can still be answered.
+    const unsigned long seen = m_nAnswersSeen.load(std::memory_order_acquire) - m_nAnswersAtInStep;
+    return m_nInStepAt + seen + 1;
 }
 
 bool ReceiveSide::MayOweQueryOf(int channel) const {
-    return AnswersOwed() > 0 && m_QueriedAt[channel] > m_nInStepAt;
+    return m_QueriedAt[channel] >= FirstMayAnswer();
 }
 
-int ReceiveSide::LeastRecentlyQueried() const {
-    int oldest = 0;
-    for (int channel = 1; channel < static_cast<int>(kChannelCount); ++channel) {
-        if (m_QueriedAt[channel] < m_QueriedAt[oldest]) {
+int ReceiveSide::ChannelOwedNothing() const {
+    const unsigned long first = FirstMayAnswer();
+    int oldest = -1;
+    for (int channel = 0; channel < static_cast<int>(kChannelCount); ++channel) {
+        if (m_QueriedAt[channel] < first &&
+            (oldest < 0 || m_QueriedAt[channel] < m_QueriedAt[oldest])) {
             oldest = channel;
         }
     }

@@ -76,8 +76,10 @@ public:
     void InStep();
     // Whether an answer still owed may be that of a query of `channel`.
     bool MayOweQueryOf(int channel) const;
-    // The channel queried longest ago: the likeliest to be owed nothing.
-    int LeastRecentlyQueried() const;
+    // A channel whose query no answer still owed can be, queried longest
+    // ago; -1 when every channel's query may still be answered late. Only
+    // such a query's answer proves that all owed before it have come.
+    int ChannelOwedNothing() const;
 
     // ---- The watcher's side ----
     // How long the watcher is to stand aside before it looks again: -1 when
@@ -120,15 +122,17 @@ private:
     std::atomic<unsigned long> m_nAnswersSeen{0};
     std::atomic<unsigned long> m_nRequests{0};
     // Requests written, numbered from 1; the number of the last one written
-    // when the line was last in step, and of the last query of each channel.
+    // when the line was last in step and the answers seen by then, and the
+    // number of the last query of each channel.
     unsigned long m_nWritten = 0;
     unsigned long m_nInStepAt = 0;
+    unsigned long m_nAnswersAtInStep = 0;
     unsigned long m_QueriedAt[kChannelCount] = {};
+    // The number of the first request written since the line was last in
+    // step whose answer may still come.
+    unsigned long FirstMayAnswer() const;
 };
 
-// The receive side's part of one attempt, from the moment before its
-// request is written to its end. Made and ended on the exchanging
-// thread, which holds the device's lock throughout.
 // The receive side's part of one attempt, from the moment before its
 // request is written to its end: the token an attempt holds while the
 // receive side is its own (see the top of this file). Made and ended on the

@@ -216,10 +216,12 @@ protected:
     /// next request's, if at all; when the next request's answer could be
     /// taken for one of them (any answer but that of a query of a channel no
     /// owed answer can be a query of), a query of such a channel is sent
-    /// first, and whatever comes before its answer is taken for late. Up to
+    /// first, and whatever comes before its answer is taken for late. When
+    /// every channel's query may still be owed, the owed answers are awaited
+    /// for one time-out of `next` until a channel is free. Up to
     /// kStepQueries such queries, each awaited for the time of one attempt of
-    /// `next`. False, with the outcome kOutOfStep (or kPortLost, kClosed),
-    /// when none was answered: `next` is not to be sent.
+    /// `next`. False, with the outcome kOutOfStep (or kPortLost, kClosed,
+    /// kCancelled), when none was answered: `next` is not to be sent.
     bool GetInStep(const CCommand* next);
 
     /// The port went away (the watcher saw a hang-up, or a write found it
@@ -244,6 +246,9 @@ protected:
     /// @endcond
 
 private:
+    /// Where getting back in step stands before its next query.
+    enum class Step { kInStep, kQuery, kStuck, kStopped };
+    Step AwaitChannelOwedNothing(int queried, int timeoutMs, int& channel);
     bool Attempt(CCommand* command, bool refusalsAreLate);
     Outcome Exchange(CCommand* command, veltor::ReceiveTurn& turn, bool refusalsAreLate);
     long long RequestOnWire(int count, long long writeStartUs, long long& nowUs);

@@ -2,6 +2,7 @@
 // answers late, one that talks unasked, a slow line, a pulled adapter.
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -147,6 +148,56 @@ TEST_F(Line, AnswersOwedByAFailedCommandAreNeverTakenForTheNext) {
         EXPECT_FALSE(sim.State().outputsEnabled) << c.name;
         EXPECT_TRUE(device.GetChannel('B')->CmdQuery()) << c.name;
     }
+}
+
+TEST_F(Line, CancelledQueriesOfEveryChannelAreNeverTakenAsProof) {
+    // Every channel's query is cancelled as soon as it is written, and the
+    // instrument answers them late, one every 200 ms, in order. Neither
+    // getting back in step nor the next query may take one of them: a query
+    // that succeeds carries the delay the instrument holds now.
+    Fault slow = Make(FaultKind::Delay);
+    slow.delayMs = 200;
+    for (int c = 0; c < 8; ++c) {
+        sim.SetChannelDelay(c, 100 + c);
+    }
+    std::mutex mutex;
+    std::condition_variable written;
+    int requests = 0;
+    device.SetTrace([&](const CSerDev::TraceEvent& event) {
+        if (event.kind == CSerDev::TraceEvent::kRequest) {
+            std::lock_guard<std::mutex> hold(mutex);
+            ++requests;
+            written.notify_all();
+        }
+    });
+    for (int c = 0; c < 8; ++c) {
+        sim.QueueFault(slow);
+        std::thread cancel([&, before = requests] {
+            std::unique_lock<std::mutex> hold(mutex);
+            written.wait(hold, [&] { return requests > before; });
+            device.CancelCommand();
+        });
+        EXPECT_FALSE(device.GetChannel(static_cast<char>('A' + c))->CmdQuery());
+        cancel.join();
+        EXPECT_EQ(device.GetLastOutcome(), CSerDev::kCancelled);
+    }
+    device.SetTrace(nullptr);
+    CChannel* b = device.GetChannel('B');
+    bool ok = false;
+    for (int tries = 0; tries < 4 && !ok; ++tries) {
+        ok = b->CmdQuery();
+        if (!ok) {
+            EXPECT_EQ(device.GetLastOutcome(), CSerDev::kOutOfStep) << device.GetLastError();
+            continue;
+        }
+        // Its own answer can only have come once the instrument had read a
+        // query of B sent after the cancelled ones.
+        const std::vector<Bytes> payloads = Payloads();
+        EXPECT_NE(std::find(payloads.begin() + 8, payloads.end(), Bytes{0x41, 0x0B, 0x00}),
+                  payloads.end())
+            << "an answer owed to a cancelled query was taken";
+    }
+    EXPECT_TRUE(ok) << "the line never came back in step";
 }
 
 TEST_F(Line, ReportsDoNotStretchAnAttempt) {
