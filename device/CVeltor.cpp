@@ -15,6 +15,7 @@
 #include "device/DefaultMode.h"
 #include "device/Reconnector.h"
 #include "device/ReportDispatch.h"
+#include "device/ReportGatherer.h"
 #include "device/Request.h"
 #include "serial/CSerialBuffer.h"
 
@@ -31,7 +32,9 @@ CVeltor::CVeltor()
       m_pDispatch(nullptr),
       m_pReconnect(nullptr),
       m_bReopening(false),
-      m_bUpdated(false) {
+      m_bUpdated(false),
+      m_pGatherer(nullptr) {
+    m_pGatherer = new veltor::ReportGatherer;
     m_pReconnect = new veltor::Reconnector(*this);
     // The logic holder comes first: every channel's logic compiler is given
     // its global symbol table.
@@ -66,6 +69,8 @@ CVeltor::~CVeltor() {
     m_pGeneral = nullptr;
     delete m_pLogic;
     m_pLogic = nullptr;
+    delete m_pGatherer;
+    m_pGatherer = nullptr;
     veltor::ReleaseDeviceDefault();
 }
 
@@ -238,7 +243,18 @@ CChannel* CVeltor::GetChannel(char letter) const {
     return nullptr;
 }
 
-void CVeltor::HandleUnsolicited(unsigned char*, unsigned long) {}
+void CVeltor::HandleUnsolicited(unsigned char* bytes, unsigned long count) {
+    if (HandsOverLineBytes() || bytes == nullptr || count == 0 || m_pGatherer == nullptr) {
+        return;
+    }
+    std::vector<veltor::DelayReport> found;
+    m_pGatherer->Feed(bytes, count, found);
+    // Outside the gatherer's lock: a host's HandleDelayReport may hand it
+    // bytes again.
+    for (const veltor::DelayReport& report : found) {
+        HandleDelayReport(report.channel, report.counts);
+    }
+}
 
 void CVeltor::HandleDelayReport(unsigned char channel, unsigned int counts) {
     const char letter = static_cast<char>('A' + channel);

@@ -21,6 +21,23 @@ namespace {
 
 const int kWatcherFailed = -6;
 
+// The device whose line bytes this thread is handing to HandleUnsolicited.
+thread_local const CSerDev* t_pHandingOver = nullptr;
+
+// Marks a hand-over of line bytes for its scope.
+class HandingOver {
+public:
+    explicit HandingOver(const CSerDev* device) : m_pOuter(t_pHandingOver) {
+        t_pHandingOver = device;
+    }
+    ~HandingOver() { t_pHandingOver = m_pOuter; }
+    HandingOver(const HandingOver&) = delete;
+    HandingOver& operator=(const HandingOver&) = delete;
+
+private:
+    const CSerDev* m_pOuter;
+};
+
 using veltor::MsUntil;
 using veltor::NowUs;
 
@@ -667,6 +684,7 @@ void CSerDev::Unasked(const veltor::SplitOutput& sorted, const char* status) {
     }
     Trace(TraceEvent::kUnasked, sorted.other.items, sorted.other.count, status);
     try {
+        HandingOver handing(this);
         // The handler's parameter is not const; the bytes are the
         // splitter's, and the next sort overwrites them anyway.
         HandleUnsolicited(const_cast<unsigned char*>(sorted.other.items), sorted.other.count);
@@ -686,6 +704,10 @@ void CSerDev::MarkLost() {
 }
 
 void CSerDev::HandleLineLost() {}
+
+bool CSerDev::HandsOverLineBytes() const {
+    return t_pHandingOver == this;
+}
 
 void CSerDev::StayLost() {
     m_pBuffer->Lock();

@@ -9,7 +9,6 @@
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 
 class CCommand;
 class CSerialBuffer;
@@ -232,6 +231,10 @@ protected:
     /// Marks a device that is not connected as lost, so that commands fail
     /// with kPortLost until it is connected or closed.
     void StayLost();
+    /// Whether the calling thread is handing HandleUnsolicited bytes from
+    /// this device's own line: their delay reports have reached
+    /// HandleDelayReport already. False for a host's own call.
+    bool HandsOverLineBytes() const;
     /// @cond INTERNAL
     std::atomic<bool> m_bConnected;
     /// Raised while an exchange awaits its response; decides where the

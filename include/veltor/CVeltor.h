@@ -15,6 +15,7 @@ class CChannel;
 class CCommand;
 namespace veltor {
 class ReportDispatch;
+class ReportGatherer;
 class Reconnector;
 }  // namespace veltor
 class CLogic;
@@ -29,8 +30,12 @@ public:
     CVeltor(const CVeltor&) = delete;
     CVeltor& operator=(const CVeltor&) = delete;
 
-    /// The unasked bytes, for a host's own use: the delay reports among them
-    /// have already reached the channels (HandleDelayReport). Does nothing.
+    /// Gathers the delay reports in bytes a host hands the device itself
+    /// (from a transport of its own, or a recorded trace): each whole, valid
+    /// report reaches HandleDelayReport once, in order; a report may be split
+    /// over calls. Any thread. The watcher's own calls carry bytes whose
+    /// reports have reached HandleDelayReport already: for those it does
+    /// nothing, so an override may pass every call on to it.
     void HandleUnsolicited(unsigned char* bytes, unsigned long count) override;
     /// Takes a delay report: the channel's last delay and report count, and
     /// the report listener's queue.
@@ -187,6 +192,8 @@ protected:
     bool m_bReopening;
     /// A CmdUpdateAll succeeded on this connection (under the device's lock).
     bool m_bUpdated;
+    /// Gathers the reports in bytes a host hands HandleUnsolicited itself.
+    veltor::ReportGatherer* m_pGatherer;
     /// @endcond
     void HandleLineLost() override;
 

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <veltor/veltor.h>
 
 #include <cstring>
 #include <utility>
@@ -51,6 +52,24 @@ Delivered Gather(const std::vector<Bytes>& chunks) {
         }
     }
     return delivered;
+}
+
+// The same chunks handed by a host to CVeltor::HandleUnsolicited itself.
+class RecordingDevice : public CVeltor {
+public:
+    void HandleDelayReport(unsigned char channel, unsigned int counts) override {
+        CVeltor::HandleDelayReport(channel, counts);
+        delivered.push_back({channel, counts});
+    }
+    Delivered delivered;
+};
+
+Delivered GatherByHost(const std::vector<Bytes>& chunks) {
+    RecordingDevice device;
+    for (Bytes chunk : chunks) {
+        device.HandleUnsolicited(chunk.data(), static_cast<unsigned long>(chunk.size()));
+    }
+    return device.delivered;
 }
 
 struct GatherCase {
@@ -109,7 +128,17 @@ TEST(DelayReports, Gathering) {
     };
     for (const GatherCase& c : cases) {
         EXPECT_EQ(Gather(c.chunks), c.expected) << c.name;
+        EXPECT_EQ(GatherByHost(c.chunks), c.expected) << c.name << ", handed over by the host";
     }
+}
+
+TEST(DelayReports, AHostsOwnBytesReachTheChannel) {
+    RecordingDevice device;
+    Bytes report = {0x51, 0x06, 0x02, 0xA0, 0x0F, 0x00, 0x00, 0x49};
+    device.HandleUnsolicited(report.data(), 3);
+    device.HandleUnsolicited(report.data() + 3, 5);
+    EXPECT_DOUBLE_EQ(device.GetChannel('C')->GetLastDelay(), 2e-5);
+    EXPECT_EQ(device.GetChannel('C')->GetReportCount(), 1u);
 }
 
 TEST(DelayReports, InvalidContinuationResumesAtSecondByteOfTheChunk) {
