@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <veltor/version.h>
 
+#include <algorithm>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -269,6 +270,65 @@ TEST(Tool, TimeOptionsTakeUnits) {
     const ToolRun watch = Tool("watch --seconds \"30 ms\" --port " + sim.Path());
     EXPECT_EQ(watch.status, 0) << watch.output;
     EXPECT_NE(watch.output.find(" delay report"), std::string::npos) << watch.output;
+}
+
+// Every option that takes a time or a count refuses a value outside its
+// range, naming the option and the largest value, before anything starts:
+// nothing is clamped or wrapped. A refused sim would otherwise serve on, so
+// each run is bounded.
+TEST(Tool, TimeAndCountOptionsRefuseWhatDoesNotFit) {
+    const std::string file = kSetups + "delay.json -o " + TempPath("range.svg");
+    struct Case {
+        std::string arguments;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"sim --report-every 3600", "--report-every: a time from 0 to 1000 s; got \"3600\""},
+        {"sim --report-every -1ms", "--report-every: a time from 0 to 1000 s; got \"-1ms\""},
+        {"watch --port /dev/null --seconds 1e19", "--seconds: a time from 0 to 1e+09 s; got"},
+        {"watch --port /dev/null --count 1e3",
+         "--count: a whole number from 0 to 9223372036854775807; got \"1e3\""},
+        {"watch --port /dev/null --count 99999999999999999999",
+         "--count: a whole number from 0 to 9223372036854775807"},
+        {"diagram " + file + " --span 1e13", "--span: a time from 0 to 1e+12 s; got \"1e13\""},
+        {"sim --report-counts 4294967301", "--report-counts: a whole number from 0 to 4294967295"},
+        {"sim --listen 65536", "--listen: a whole number from 0 to 65535; got \"65536\""},
+        {"sim --delay A:4294967301",
+         "--delay: counts: a whole number from 0 to 4294967295; got \"4294967301\""},
+        {"sim --fault no-answer:4294967297", "--fault: count: a whole number from 0 to 1000000"},
+        {"sim --fault-rate negative:2",
+         "--fault-rate: probability: a number from 0 to 1; got \"2\""},
+        {"sim --fault-rate negative:0.5:4294967296",
+         "--fault-rate: seed: a whole number from 0 to 4294967295"},
+    };
+    for (const Case& c : cases) {
+        const ToolRun run = Tool(c.arguments, 20);
+        EXPECT_EQ(run.status, 2) << c.arguments << "\n" << run.output;
+        EXPECT_NE(run.output.find(c.says), std::string::npos) << c.arguments << "\n" << run.output;
+        EXPECT_EQ(run.output.rfind("veltor: ", 0), 0u) << c.arguments << "\n" << run.output;
+        EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 1) << run.output;
+    }
+    // The largest value itself is taken.
+    EXPECT_EQ(Tool("diagram " + file + " --span 1e12").status, 0);
+}
+
+// veltor-sim's own options refuse the same way.
+TEST(Tool, SimulatorProgramRefusesWhatDoesNotFit) {
+    struct Case {
+        const char* arguments;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"--reports A:1000001", "--reports: INTERVAL_MS: a whole number from 0 to 1000000"},
+        {"--reports A:5:4294967296", "--reports: FIRST: a whole number from 0 to 4294967295"},
+        {"--delay B:4294967296", "--delay: COUNTS: a whole number from 0 to 4294967295"},
+        {"--ref 1e999", "--ref: HZ: a frequency in Hz above 0"},
+    };
+    for (const Case& c : cases) {
+        const ToolRun run = tooltest::Run(VELTOR_SIM, c.arguments, 20);
+        EXPECT_EQ(run.status, 2) << c.arguments << "\n" << run.output;
+        EXPECT_NE(run.output.find(c.says), std::string::npos) << c.arguments << "\n" << run.output;
+    }
 }
 
 TEST(Tool, AFileThatFailsTheCheckSendsNothing) {
