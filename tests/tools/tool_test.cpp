@@ -1,12 +1,17 @@
 // The veltor tool as a user runs it: a separate process, its exit status and
 // its messages; `apply` against `veltor sim` running as another process.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 #include <veltor/version.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -463,6 +468,52 @@ TEST(ToolPorts, ProbeMarksTheSimulatorAndFailsWhenNothingAnswers) {
     EXPECT_EQ(none.status, 1) << none.output;
     EXPECT_NE(none.output.find("/dev/veltor-none: cannot open the port"), std::string::npos)
         << none.output;
+}
+
+// A pseudo-terminal that nobody reads, its buffer full: every write to its
+// slave side waits for room that never comes.
+class FullTerminal {
+public:
+    FullTerminal() {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        EXPECT_GE(master_, 0);
+        EXPECT_EQ(grantpt(master_), 0);
+        EXPECT_EQ(unlockpt(master_), 0);
+        path_ = ptsname(master_);
+        const int slave = open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        EXPECT_GE(slave, 0);
+        termios raw{};
+        tcgetattr(slave, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(slave, TCSANOW, &raw);
+        const std::string chunk(4096, 'x');
+        while (write(slave, chunk.data(), chunk.size()) > 0) {
+        }
+        EXPECT_EQ(errno, EAGAIN);
+        close(slave);
+    }
+    ~FullTerminal() { close(master_); }
+    const std::string& Path() const { return path_; }
+
+private:
+    int master_ = -1;
+    std::string path_;
+};
+
+// The probe keeps its documented bound on a line that takes nothing: at most
+// 0.3 s plus the burst's time on the line (1.07 s at 9600 bit/s) from opening
+// to closing. Without a bound of its own, the burst's write alone waited for
+// over 4 s. The margin is wide: what is checked is that the probe gives up
+// within its bound, not how fast a loaded machine runs it.
+TEST(ToolPorts, ProbeGivesUpOnALineThatTakesNothingWithinItsBound) {
+    FullTerminal line;
+    const auto start = std::chrono::steady_clock::now();
+    const ToolRun run = Tool("ports --probe --only-paths --baud 9600 --path " + line.Path(), 60);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(run.status, 1) << run.output;
+    EXPECT_EQ(run.output.find("instrument at"), std::string::npos) << run.output;
+    EXPECT_LT(seconds, 1.37 + 1.5) << run.output;
 }
 
 TEST(ToolPorts, ListingWithoutProbeHasNoProbeColumn) {
