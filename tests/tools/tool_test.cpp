@@ -290,7 +290,8 @@ TEST(Tool, TimeAndCountOptionsRefuseWhatDoesNotFit) {
     const Case cases[] = {
         {"sim --report-every 3600", "--report-every: a time from 0 to 1000 s; got \"3600\""},
         {"sim --report-every -1ms", "--report-every: a time from 0 to 1000 s; got \"-1ms\""},
-        {"watch --port /dev/null --seconds 1e19", "--seconds: a time from 0 to 1e+09 s; got"},
+        {"watch --port /dev/null --seconds 1e19",
+         "--seconds: a time from 0 to 1000000000 s; got \"1e19\""},
         {"watch --port /dev/null --count 1e3",
          "--count: a whole number from 0 to 9223372036854775807; got \"1e3\""},
         {"watch --port /dev/null --count 99999999999999999999",
