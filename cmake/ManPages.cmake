@@ -23,8 +23,10 @@ foreach(target veltor-tool veltor-sim)
   set(page ${VELTOR_MAN_DIR}/${name}.1)
   # help2man names the page after the file it runs and writes its name,
   # not its path, into the synopsis. veltor-sim prints its help on stderr.
-  # gzip -n keeps the build time out of the file, as Debian wants.
+  # gzip -n keeps the build time out of the file, as Debian wants. Ninja
+  # makes an output's folder itself and Make does not: the command makes it.
   add_custom_command(OUTPUT ${page}.gz
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${VELTOR_MAN_DIR}
     COMMAND ${VELTOR_HELP2MAN} --no-info --no-discard-stderr
       --version-string=${PROJECT_VERSION} --include=${include} --output=${page}
       $<TARGET_FILE:${target}>

@@ -4,26 +4,66 @@
 #include <veltor/CVeltor.h>
 #include <veltor/Ports.h>
 
+#include <algorithm>
+#include <chrono>
+
+#include "device/BurstGenerator.h"
 #include "device/Request.h"
 #include "platform/Platform.h"
 
 namespace veltor {
 namespace {
 
+// Milliseconds that `bytes` take on the line at `baud`, ten bits a byte,
+// rounded up.
+long WireMs(long bytes, long baud) {
+    return static_cast<long>((bytes * 10LL * 1000 + baud - 1) / baud);
+}
+
+// Kept back from the answer's wait for closing the port within the bound.
+const long kCloseReserveMs = 20;
+// The driver's own latency on a burst the line takes in its time.
+const long kBurstSlackMs = 50;
+// More than the query frame of channel A takes on the line.
+const long kQueryBytes = 16;
+
 // One connection at one speed: opened (with its filler burst), one query of
-// channel A with a single short attempt, closed again.
+// channel A with a single short attempt, closed again; all of it within the
+// answer's time plus the burst's time on the line, however the line behaves
+// (see PortListOptions::probe).
 void ProbeAt(PortInfo* port, int baudIndex) {
+    using Clock = std::chrono::steady_clock;
+    const long baud = CSerDev::BaudRate(baudIndex);
+    const long burstMs = WireMs(kBurstSize, baud);
+    const long totalMs = kProbeAnswerMs + burstMs;
+    const Clock::time_point started = Clock::now();
+    // Every write, drain and the close keep to it.
+    platform::PortDeadline whole(totalMs);
     CVeltor device;
-    if (device.InitConnection(port->path.c_str(), baudIndex) != 0) {
+    int opened;
+    {
+        // A line that does not take the burst in about its time on the line
+        // would not carry the query either.
+        platform::PortDeadline burst(burstMs + kBurstSlackMs);
+        opened = device.InitConnection(port->path.c_str(), baudIndex);
+    }
+    if (opened != 0) {
         const std::string why = device.GetLastError();
         port->probe =
             why.find("held by") != std::string::npos ? PortProbe::Busy : PortProbe::Failed;
         port->probeNote = why;
         return;
     }
+    // The answer is waited for what is left once the burst, if still on the
+    // line, and the query have gone out, less the time to close.
+    const long elapsed = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
+    const long lineBusy = std::max(0L, burstMs - elapsed);
+    const long answerMs =
+        std::max(1L, totalMs - elapsed - lineBusy - WireMs(kQueryBytes, baud) - kCloseReserveMs);
     bool answered;
     {
-        RequestLimit limit(kProbeAnswerMs, 1);
+        RequestLimit limit(static_cast<int>(std::min<long>(answerMs, kProbeAnswerMs)), 1);
         answered = device.GetChannel('A')->CmdQuery();
     }
     device.CloseConnection();

@@ -9,6 +9,7 @@
 #include <veltor/Ports.h>
 #include <veltor/export.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -93,6 +94,48 @@ void PortPurgeInput(Handle port);
 // caller's memory. Returns false when the write failed or was cancelled.
 // Caller's thread.
 bool PortWrite(Handle port, const unsigned char* bytes, int count, long timeoutMs);
+
+// While one lives, the calling thread's PortWrite and PortDrain wait no
+// longer than `timeoutMs` from its making, whatever bound they are given, and
+// a serial port the thread closes drops the bytes it has not sent instead of
+// waiting for them (a port held by flow control is otherwise waited for at
+// close, on Linux up to 30 s): the port probe's bound holds however the line
+// behaves. Nests: the innermost one holds. Caller's thread.
+class PortDeadline {
+public:
+    explicit PortDeadline(long timeoutMs)
+        : m_Outer(Current()),
+          m_Deadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs)) {
+        Current() = this;
+    }
+    ~PortDeadline() { Current() = m_Outer; }
+    PortDeadline(const PortDeadline&) = delete;
+    PortDeadline& operator=(const PortDeadline&) = delete;
+
+    // A wait of timeoutMs (negative: no limit) cut to what is left of the
+    // calling thread's deadline, if one lives; 0 once it has passed.
+    static long Bound(long timeoutMs) {
+        const PortDeadline* current = Current();
+        if (current == nullptr) {
+            return timeoutMs;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              current->m_Deadline - std::chrono::steady_clock::now())
+                              .count();
+        const long bounded = left <= 0 ? 0L : static_cast<long>(left);
+        return timeoutMs < 0 || bounded < timeoutMs ? bounded : timeoutMs;
+    }
+    // True while one lives on the calling thread.
+    static bool Active() { return Current() != nullptr; }
+
+private:
+    static const PortDeadline*& Current() {
+        static thread_local const PortDeadline* current = nullptr;
+        return current;
+    }
+    const PortDeadline* m_Outer;
+    std::chrono::steady_clock::time_point m_Deadline;
+};
 
 // Waits at most timeoutMs for the bytes written so far to leave the driver's
 // output queue, where the driver can tell; returns at once where it cannot (a

@@ -8,6 +8,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -50,23 +51,49 @@ bool ParseChannel(char c, int* channel) {
     return true;
 }
 
-bool ParseCounts(const char* text, const char* stop, uint32_t* counts) {
-    char* end = nullptr;
-    const unsigned long long v = std::strtoull(text, &end, 0);
-    if (end == text || *end != *stop || v > 0xFFFFFFFFull || text[0] == '-') {
+// A whole number from 0 to `largest`, digits only, ended by `stop` (a colon
+// or the end); after it *rest points past the stop.
+bool ParseWhole(const char* text, char stop, unsigned long long largest, uint32_t* value,
+                const char** rest) {
+    const char* at = text;
+    unsigned long long v = 0;
+    while (*at >= '0' && *at <= '9') {
+        v = v * 10 + static_cast<unsigned>(*at - '0');
+        if (v > largest) {
+            return false;
+        }
+        ++at;
+    }
+    if (at == text || *at != stop) {
         return false;
     }
-    *counts = static_cast<uint32_t>(v);
+    *value = static_cast<uint32_t>(v);
+    *rest = stop == '\0' ? at : at + 1;
     return true;
 }
 
-// "C:4000" or "2:4000".
-bool ParseDelay(const char* text, int* channel, uint32_t* counts) {
-    const char* colon = std::strchr(text, ':');
-    if (colon == nullptr || colon - text != 1) {
-        return false;
+// A refused value: what is wrong, with the option, the part and its range.
+int Refuse(const std::string& option, const std::string& part, const std::string& range,
+           const char* text) {
+    std::fprintf(stderr, "veltor-sim: %s: %s: %s; got \"%s\" (--help shows the usage)\n",
+                 option.c_str(), part.c_str(), range.c_str(), text);
+    return 2;
+}
+
+const unsigned long long kMostCounts = 0xFFFFFFFFull;
+// The longest report interval: its microseconds fit an int.
+const unsigned long long kLongestIntervalMs = 1000000;
+
+// "C:4000" or "2:4000"; 0 or the exit status of a refusal.
+int ParseDelay(const char* text, int* channel, uint32_t* counts) {
+    const char* rest = nullptr;
+    if (text[0] == '\0' || text[1] != ':' || !ParseChannel(text[0], channel)) {
+        return Refuse("--delay", "CH", "A to H or 0 to 7, then a colon", text);
     }
-    return ParseChannel(text[0], channel) && ParseCounts(colon + 1, "", counts);
+    if (!ParseWhole(text + 2, '\0', kMostCounts, counts, &rest)) {
+        return Refuse("--delay", "COUNTS", "a whole number from 0 to 4294967295", text);
+    }
+    return 0;
 }
 
 struct Reports {
@@ -76,27 +103,27 @@ struct Reports {
     uint32_t first = 0;
 };
 
-// "B:100", "*:20" or "1:100:5000".
-bool ParseReports(const char* text, Reports* r) {
-    const char* colon = std::strchr(text, ':');
-    if (colon == nullptr || colon - text != 1) {
-        return false;
-    }
+// "B:100", "*:20" or "1:100:5000"; 0 or the exit status of a refusal.
+int ParseReports(const char* text, Reports* r) {
+    bool channel = true;
     if (text[0] == '*') {
         r->channel = -1;
-    } else if (!ParseChannel(text[0], &r->channel)) {
-        return false;
+    } else {
+        channel = ParseChannel(text[0], &r->channel);
     }
-    const char* second = std::strchr(colon + 1, ':');
-    if (!ParseCounts(colon + 1, second != nullptr ? ":" : "", &r->intervalMs) ||
-        r->intervalMs > 1000000u) {
-        return false;
+    if (!channel || text[1] != ':') {
+        return Refuse("--reports", "CH", "A to H, 0 to 7 or *, then a colon", text);
     }
-    if (second != nullptr && !ParseCounts(second + 1, "", &r->first)) {
-        return false;
+    const char* rest = nullptr;
+    const bool withFirst = std::strchr(text + 2, ':') != nullptr;
+    if (!ParseWhole(text + 2, withFirst ? ':' : '\0', kLongestIntervalMs, &r->intervalMs, &rest)) {
+        return Refuse("--reports", "INTERVAL_MS", "a whole number from 0 to 1000000", text);
+    }
+    if (withFirst && !ParseWhole(rest, '\0', kMostCounts, &r->first, &rest)) {
+        return Refuse("--reports", "FIRST", "a whole number from 0 to 4294967295", text);
     }
     r->on = true;
-    return true;
+    return 0;
 }
 
 }  // namespace
@@ -119,21 +146,19 @@ int main(int argc, char** argv) {
             verbose = true;
         } else if (arg == "--delay" && i + 1 < argc) {
             Delay d{};
-            if (!ParseDelay(argv[++i], &d.channel, &d.counts)) {
-                Usage();
-                return 2;
+            if (const int refused = ParseDelay(argv[++i], &d.channel, &d.counts)) {
+                return refused;
             }
             delays.push_back(d);
         } else if (arg == "--reports" && i + 1 < argc) {
-            if (!ParseReports(argv[++i], &reports)) {
-                Usage();
-                return 2;
+            if (const int refused = ParseReports(argv[++i], &reports)) {
+                return refused;
             }
         } else if (arg == "--ref" && i + 1 < argc) {
-            refHz = std::strtod(argv[++i], nullptr);
-            if (!(refHz > 0.0)) {
-                Usage();
-                return 2;
+            char* end = nullptr;
+            refHz = std::strtod(argv[++i], &end);
+            if (*end != '\0' || !(refHz > 0.0) || !std::isfinite(refHz)) {
+                return Refuse("--ref", "HZ", "a frequency in Hz above 0", argv[i]);
             }
         } else {
             Usage();

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <limits>
 #include <memory>
 
 #include "tools/Commands.h"
@@ -18,6 +19,10 @@
 namespace veltor::tools {
 
 namespace {
+
+// The longest --seconds of watch, about 31 years: far past any run, and well
+// within what the wait's clock arithmetic holds.
+const double kLongestWatch = 1e9;
 
 struct DeviceOptions {
     PortOptions port;
@@ -197,8 +202,10 @@ void AddDeviceCommands(CLI::App& app, Action& action) {
     CLI::App* watch =
         app.add_subcommand("watch", "print delay reports as they arrive, until interrupted");
     watch->add_option("--setup", options->setup, "setup file whose clock settings apply");
-    watch->add_option("--count", options->count, "stop after this many reports");
-    AddTimeOption(*watch, "--seconds", options->seconds, "stop after this long");
+    AddWholeOption(*watch, "--count", options->count, "stop after this many reports (0: never)", 0L,
+                   std::numeric_limits<long>::max());
+    AddTimeOption(*watch, "--seconds", options->seconds, "stop after this long (0: never)",
+                  kLongestWatch);
     watch->add_flag("--reconnect", options->reconnect,
                     "when the line is lost, open the port again (every 0.1 s at first, every 5 s "
                     "at most) and go on watching");

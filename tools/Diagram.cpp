@@ -371,7 +371,6 @@ constexpr double kNoteOffset = 52.0;
 // mark does not sit on the plot's edge.
 constexpr double kLeadFraction = 0.05;
 constexpr double kShortestSpan = 1e-12;
-constexpr double kLongestSpan = 1e12;
 
 const char* const kWaveColour = "#1f4e9c";
 

@@ -12,6 +12,9 @@ class CVeltor;
 
 namespace veltor::tools {
 
+// The longest time axis: a double's tick arithmetic bears no more.
+constexpr double kLongestSpan = 1e12;
+
 struct DiagramOptions {
     double spanSeconds = 0.0;  // 0: chosen from the channels' times (a little past the latest edge)
     std::string title;         // drawn at the top when not empty

@@ -112,7 +112,7 @@ void AddPortsCommand(CLI::App& app, Action& action) {
                     "open each port no other program holds, send the library's 1024-byte filler "
                     "burst and one query of channel A, and mark the ports the instrument answers "
                     "on; at most 0.3 s plus the burst's time on the line (0.09 s at 115200) per "
-                    "port and speed; exit status 1 when none answers");
+                    "port and speed, however the line behaves; exit status 1 when none answers");
     ports
         ->add_option("--baud", options->bauds, "line speeds to probe at, in order (default 115200)")
         ->delimiter(',');

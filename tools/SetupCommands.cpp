@@ -321,7 +321,8 @@ void AddSetupCommands(CLI::App& app, Action& action) {
         "diagram", "draw what the channels will do after a trigger, as an SVG picture");
     AddFile(*draw, *options);
     draw->add_option("-o,--output", options->output, "SVG file to write")->capture_default_str();
-    AddTimeOption(*draw, "--span", options->diagram.spanSeconds, "time axis length (0: automatic)");
+    AddTimeOption(*draw, "--span", options->diagram.spanSeconds, "time axis length (0: automatic)",
+                  kLongestSpan);
     draw->add_option("--title", options->diagram.title, "title drawn above the channels");
     draw->callback(run(Diagram));
 }

@@ -4,16 +4,20 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "sim/Simulator.h"
 #include "sim/TcpServer.h"
+#include "sim/Threads.h"
 #include "tools/Commands.h"
 #include "tools/Signals.h"
 #include "tools/TimeOption.h"
@@ -22,6 +26,10 @@
 namespace veltor::tools {
 
 namespace {
+
+// The longest interval of the report stream: its microseconds fit an int
+// with room to spare, and veltor-sim's --reports takes as long.
+const double kLongestReportEvery = 1000.0;
 
 struct SimOptions {
     std::string link;
@@ -74,17 +82,49 @@ std::pair<std::string, std::string> Split(const std::string& text) {
     return {text.substr(0, colon), text.substr(colon + 1)};
 }
 
-unsigned long Number(const std::string& text, const std::string& what) {
+// A whole number in a part of an option's value ("C:4000"), or a usage error
+// that names the option, the part and its range.
+unsigned long long Number(const std::string& text, const std::string& option,
+                          const std::string& part, unsigned long long largest) {
+    try {
+        return WholeInRange(text, 0, largest);
+    } catch (const std::invalid_argument& refused) {
+        throw ToolError(kExitUsage, option + ": " + part + ": " + refused.what());
+    }
+}
+
+// The probability of --fault-rate, from 0 to 1.
+double Probability(const std::string& text) {
     char* end = nullptr;
-    const unsigned long value = std::strtoul(text.c_str(), &end, 0);
-    if (text.empty() || *end != '\0' || text[0] == '-') {
-        throw ToolError(kExitUsage, "bad " + what + " '" + text + "'");
+    const double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !(value >= 0.0 && value <= 1.0)) {
+        throw ToolError(kExitUsage,
+                        "--fault-rate: probability: a number from 0 to 1; got \"" + text + "\"");
     }
     return value;
 }
 
+// The most faults one --fault queues: each is held until a request meets it.
+const unsigned long long kMostQueuedFaults = 1000000;
+
+// Why a thread of the simulator stopped, once one has; the serving command
+// then ends with it.
+std::mutex g_FailureLock;
+std::string g_Failure;
+
+void SimulatorFailed(const std::string& what) {
+    {
+        std::lock_guard<std::mutex> hold(g_FailureLock);
+        if (g_Failure.empty()) {
+            g_Failure = what.empty() ? "no reason given" : what;
+        }
+    }
+    StopSignals::Finish();
+}
+
 int Serve(const SimOptions& options) {
     StopSignals signals;  // before the simulator's threads exist
+    vsim::SetThreadFailureHandler(SimulatorFailed);
     vsim::Simulator sim;
     sim.SetPacing(options.pace);
     sim.SetReadPacing(options.pace);
@@ -94,19 +134,24 @@ int Serve(const SimOptions& options) {
     }
     for (const std::string& delay : options.delays) {
         const auto [channel, counts] = Split(delay);
-        sim.SetChannelDelay(Channel(channel), static_cast<uint32_t>(Number(counts, "counts")));
+        sim.SetChannelDelay(Channel(channel), static_cast<uint32_t>(Number(counts, "--delay",
+                                                                           "counts", 0xFFFFFFFFu)));
     }
     for (const std::string& text : options.faults) {
         const auto [name, count] = Split(text);
         vsim::Fault fault;
         fault.kind = Fault(name);
-        sim.QueueFaults(fault, count.empty() ? 1 : static_cast<int>(Number(count, "count")));
+        sim.QueueFaults(fault, count.empty() ? 1
+                                             : static_cast<int>(Number(count, "--fault", "count",
+                                                                       kMostQueuedFaults)));
     }
     if (!options.faultRate.empty()) {
         const auto [name, rest] = Split(options.faultRate);
         const auto [probability, seed] = Split(rest);
-        sim.SetFaultRate(Fault(name), std::strtod(probability.c_str(), nullptr),
-                         seed.empty() ? 1u : static_cast<uint32_t>(Number(seed, "seed")));
+        sim.SetFaultRate(Fault(name), Probability(probability),
+                         seed.empty() ? 1u
+                                      : static_cast<uint32_t>(
+                                            Number(seed, "--fault-rate", "seed", 0xFFFFFFFFu)));
     }
     if (!options.link.empty()) {
         ::unlink(options.link.c_str());
@@ -134,12 +179,21 @@ int Serve(const SimOptions& options) {
     }
     std::fflush(stdout);
     if (options.reportEvery > 0.0) {
+        // Whole microseconds, at least one: the option's range keeps the
+        // count within an int.
+        const long long intervalUs = std::max(1LL, std::llround(options.reportEvery * 1e6));
         sim.StartReportStream(Channel(options.reportChannel), options.reportCounts,
-                              static_cast<int>(options.reportEvery * 1e6));
+                              static_cast<int>(intervalUs));
     }
     const int signal = signals.Wait(0);
     server.reset();
     const size_t reports = sim.StopReportStream();
+    {
+        std::lock_guard<std::mutex> hold(g_FailureLock);
+        if (!g_Failure.empty()) {
+            throw ToolError(kExitCommandFailed, "the simulator stopped: " + g_Failure);
+        }
+    }
     if (options.verbose) {
         std::fprintf(stderr, "veltor: simulator stopped by signal %d after %s\n", signal,
                      Count(static_cast<long>(reports), "delay report").c_str());
@@ -167,13 +221,14 @@ void AddSimCommand(CLI::App& app, Action& action) {
     sim->add_option("--ref", options->referenceHz, "reference clock in Hz (clock sources 2, 3)");
     sim->add_option("--delay", options->delays, "CH:COUNTS the delay a query of CH answers");
     AddTimeOption(*sim, "--report-every", options->reportEvery,
-                  "send an unasked delay report this often");
+                  "send an unasked delay report this often, to the microsecond",
+                  kLongestReportEvery);
     sim->add_option("--report-channel", options->reportChannel,
                     "channel of those reports, A to H, or * for A..H in turn")
         ->capture_default_str();
-    sim->add_option("--report-counts", options->reportCounts,
-                    "counts of the first report; each next one counts one more")
-        ->capture_default_str();
+    AddWholeOption(*sim, "--report-counts", options->reportCounts,
+                   "counts of the first report (default 4000); each next one counts one more", 0u,
+                   0xFFFFFFFFu);
     sim->add_option("--fault", options->faults,
                     "KIND[:COUNT] the next COUNT requests meet this fault (no-answer, negative, "
                     "bad-checksum, split, delay, header-only, wrong-lead, report-first, noise, "
@@ -182,9 +237,10 @@ void AddSimCommand(CLI::App& app, Action& action) {
                     "KIND:PROBABILITY[:SEED] each request meets this fault at random");
     sim->add_option("--state-file", options->stateFile,
                     "write what the instrument holds to this file when stopped");
-    sim->add_option("--listen", options->listenPort,
-                    "also serve it on TCP at this port, raw, one client at a time (0: any free "
-                    "port); its socket://HOST:PORT name is printed on a second line");
+    AddWholeOption(*sim, "--listen", options->listenPort,
+                   "also serve it on TCP at this port, raw, one client at a time (0: any free "
+                   "port); its socket://HOST:PORT name is printed on a second line",
+                   0, 65535);
     sim->add_option("--listen-host", options->listenHost,
                     "the IPv4 address the TCP server listens on")
         ->capture_default_str();

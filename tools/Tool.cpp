@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <mutex>
 
 #include "sim/Instrument.h"
@@ -81,8 +82,16 @@ void KeepConnection(CVeltor& device, std::function<void(CVeltor&)> back) {
             std::fprintf(stderr, "veltor: the line is lost; opening it again\n");
         } else if (event == CVeltor::kLineBack) {
             std::fprintf(stderr, "veltor: the line is back\n");
-            if (back) {
-                back(*target);
+            // On the device's reconnecting thread: what `back` throws is
+            // told here, and the tool stays as it is until interrupted.
+            try {
+                if (back) {
+                    back(*target);
+                }
+            } catch (const std::exception& error) {
+                std::fprintf(stderr, "veltor: after reconnecting: %s\n", error.what());
+            } catch (...) {
+                std::fprintf(stderr, "veltor: after reconnecting: an unknown failure\n");
             }
         }
     });

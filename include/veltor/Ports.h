@@ -61,8 +61,11 @@ struct PortListOptions {
     /// opening sends the library's 1024-byte filler burst first (see
     /// CVeltor::InitConnection), so probe only lines where that is harmless.
     /// A port takes at most kProbeAnswerMs plus the burst's time on the line
-    /// (0.09 s at 115200 bit/s, 4.3 s at 2400) per speed; it is closed again
-    /// after each.
+    /// (0.09 s at 115200 bit/s, 4.3 s at 2400) per speed, from opening to
+    /// closing, however the line behaves: a line that does not take the burst
+    /// in about its time is given up, and what it did not send is dropped at
+    /// the close; the answer is waited for what is left. It is closed again
+    /// after each speed.
     bool probe = false;
     /// Baud indices to probe at, in order (default: 115200 bit/s only).
     std::vector<int> baudIndexes{6};

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/Platform.h"
 #include "platform/posix/Handles.h"
 #include "platform/posix/Sys.h"
 #include "serial/NetAddress.h"
@@ -28,6 +29,11 @@ namespace posix {
 Port::~Port() {
     if (fd >= 0) {
         if (link == Link::Terminal) {
+            // Within a deadline, unsent bytes are dropped: closing a port
+            // with output held back waits for it (closing_wait, 30 s).
+            if (PortDeadline::Active()) {
+                ::tcflush(fd, TCOFLUSH);
+            }
             ::flock(fd, LOCK_UN);
         }
         ::close(fd);
@@ -185,6 +191,7 @@ bool PortWrite(Handle h, const unsigned char* bytes, int count, long timeoutMs) 
     if (port == nullptr || bytes == nullptr || count < 0) {
         return false;
     }
+    timeoutMs = PortDeadline::Bound(timeoutMs);
     if (port->link != posix::Port::Link::Terminal) {
         return posix::NetWrite(port, bytes, count, timeoutMs);
     }
@@ -229,6 +236,7 @@ void PortDrain(Handle h, long timeoutMs) {
     if (port == nullptr || port->baud <= 0) {
         return;
     }
+    timeoutMs = PortDeadline::Bound(timeoutMs);
     // tcdrain() cannot be bounded; the driver's output count can. A
     // pseudo-terminal has no output queue to ask.
     if (port->pseudo) {

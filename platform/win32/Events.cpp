@@ -8,6 +8,11 @@ void CloseHandle(Handle h) {
     if (NetPort* net = AsNetPort(h)) {
         NetClose(net);
     } else if (IsHeld(h)) {
+        // Within a deadline (the port probe) a port's unsent bytes are
+        // dropped rather than waited for; any other handle refuses this.
+        if (PortDeadline::Active()) {
+            ::PurgeComm(ToWin32(h), PURGE_TXABORT | PURGE_TXCLEAR);
+        }
         ::CloseHandle(ToWin32(h));
     }
 }

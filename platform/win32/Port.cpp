@@ -145,7 +145,10 @@ bool Settle(HANDLE port, IoRecord* record) {
     }
     if (!HasEnded(&record->overlapped)) {
         ::CancelIoEx(port, &record->overlapped);
-        if (!AwaitEnd(&record->overlapped, kCancelBoundMs)) {
+        // Within a deadline (the port probe) the cancel gets what is left
+        // of it: a record abandoned costs less than a broken bound.
+        if (!AwaitEnd(&record->overlapped,
+                      static_cast<DWORD>(PortDeadline::Bound(static_cast<long>(kCancelBoundMs))))) {
             return false;
         }
     }
@@ -339,6 +342,7 @@ bool PortWrite(Handle handle, const unsigned char* bytes, int count, long timeou
     if (count <= 0) {
         return count == 0;
     }
+    timeoutMs = PortDeadline::Bound(timeoutMs);
     if (NetPort* net = AsNetPort(handle)) {
         return NetWrite(net, bytes, count, timeoutMs);
     }
@@ -379,6 +383,7 @@ void PortDrain(Handle handle, long timeoutMs) {
     if (AsNetPort(handle) != nullptr) {
         return;
     }
+    timeoutMs = PortDeadline::Bound(timeoutMs);
     HANDLE port = ToWin32(handle);
     DCB dcb;
     std::memset(&dcb, 0, sizeof(dcb));

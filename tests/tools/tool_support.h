@@ -21,9 +21,13 @@ struct ToolRun {
     std::string output;  // standard output and error together
 };
 
-// Runs the tool with the arguments to its end.
-inline ToolRun Tool(const std::string& arguments) {
-    const std::string command = kTool + " " + arguments + " 2>&1";
+// Runs a program with the arguments to its end; with a bound, a run still
+// going after that many seconds is killed (status -1): a safety net, not a
+// measure.
+inline ToolRun Run(const std::string& program, const std::string& arguments, int boundSeconds = 0) {
+    const std::string bound =
+        boundSeconds > 0 ? "timeout -s KILL " + std::to_string(boundSeconds) + " " : "";
+    const std::string command = bound + program + " " + arguments + " 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
     std::string output;
     char buffer[4096];
@@ -32,7 +36,14 @@ inline ToolRun Tool(const std::string& arguments) {
         output.append(buffer, n);
     }
     const int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    // timeout's own status for a run it killed.
+    return {bound.empty() || code != 137 ? code : -1, output};
+}
+
+// Runs the tool with the arguments to its end (see Run for the bound).
+inline ToolRun Tool(const std::string& arguments, int boundSeconds = 0) {
+    return Run(kTool, arguments, boundSeconds);
 }
 
 // Starts the tool with the arguments (without the tool's own path); its

@@ -1,11 +1,17 @@
 // The veltor tool as a user runs it: a separate process, its exit status and
 // its messages; `apply` against `veltor sim` running as another process.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 #include <veltor/version.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -271,6 +277,66 @@ TEST(Tool, TimeOptionsTakeUnits) {
     EXPECT_NE(watch.output.find(" delay report"), std::string::npos) << watch.output;
 }
 
+// Every option that takes a time or a count refuses a value outside its
+// range, naming the option and the largest value, before anything starts:
+// nothing is clamped or wrapped. A refused sim would otherwise serve on, so
+// each run is bounded.
+TEST(Tool, TimeAndCountOptionsRefuseWhatDoesNotFit) {
+    const std::string file = kSetups + "delay.json -o " + TempPath("range.svg");
+    struct Case {
+        std::string arguments;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"sim --report-every 3600", "--report-every: a time from 0 to 1000 s; got \"3600\""},
+        {"sim --report-every -1ms", "--report-every: a time from 0 to 1000 s; got \"-1ms\""},
+        {"watch --port /dev/null --seconds 1e19",
+         "--seconds: a time from 0 to 1000000000 s; got \"1e19\""},
+        {"watch --port /dev/null --count 1e3",
+         "--count: a whole number from 0 to 9223372036854775807; got \"1e3\""},
+        {"watch --port /dev/null --count 99999999999999999999",
+         "--count: a whole number from 0 to 9223372036854775807"},
+        {"diagram " + file + " --span 1e13", "--span: a time from 0 to 1e+12 s; got \"1e13\""},
+        {"sim --report-counts 4294967301", "--report-counts: a whole number from 0 to 4294967295"},
+        {"sim --listen 65536", "--listen: a whole number from 0 to 65535; got \"65536\""},
+        {"sim --delay A:4294967301",
+         "--delay: counts: a whole number from 0 to 4294967295; got \"4294967301\""},
+        {"sim --fault no-answer:4294967297", "--fault: count: a whole number from 0 to 1000000"},
+        {"sim --fault-rate negative:2",
+         "--fault-rate: probability: a number from 0 to 1; got \"2\""},
+        {"sim --fault-rate negative:0.5:4294967296",
+         "--fault-rate: seed: a whole number from 0 to 4294967295"},
+    };
+    for (const Case& c : cases) {
+        const ToolRun run = Tool(c.arguments, 20);
+        EXPECT_EQ(run.status, 2) << c.arguments << "\n" << run.output;
+        EXPECT_NE(run.output.find(c.says), std::string::npos) << c.arguments << "\n" << run.output;
+        EXPECT_EQ(run.output.rfind("veltor: ", 0), 0u) << c.arguments << "\n" << run.output;
+        EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 1) << run.output;
+    }
+    // The largest value itself is taken.
+    EXPECT_EQ(Tool("diagram " + file + " --span 1e12").status, 0);
+}
+
+// veltor-sim's own options refuse the same way.
+TEST(Tool, SimulatorProgramRefusesWhatDoesNotFit) {
+    struct Case {
+        const char* arguments;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"--reports A:1000001", "--reports: INTERVAL_MS: a whole number from 0 to 1000000"},
+        {"--reports A:5:4294967296", "--reports: FIRST: a whole number from 0 to 4294967295"},
+        {"--delay B:4294967296", "--delay: COUNTS: a whole number from 0 to 4294967295"},
+        {"--ref 1e999", "--ref: HZ: a frequency in Hz above 0"},
+    };
+    for (const Case& c : cases) {
+        const ToolRun run = tooltest::Run(VELTOR_SIM, c.arguments, 20);
+        EXPECT_EQ(run.status, 2) << c.arguments << "\n" << run.output;
+        EXPECT_NE(run.output.find(c.says), std::string::npos) << c.arguments << "\n" << run.output;
+    }
+}
+
 TEST(Tool, AFileThatFailsTheCheckSendsNothing) {
     struct Case {
         const char* name;
@@ -403,6 +469,52 @@ TEST(ToolPorts, ProbeMarksTheSimulatorAndFailsWhenNothingAnswers) {
     EXPECT_EQ(none.status, 1) << none.output;
     EXPECT_NE(none.output.find("/dev/veltor-none: cannot open the port"), std::string::npos)
         << none.output;
+}
+
+// A pseudo-terminal that nobody reads, its buffer full: every write to its
+// slave side waits for room that never comes.
+class FullTerminal {
+public:
+    FullTerminal() {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        EXPECT_GE(master_, 0);
+        EXPECT_EQ(grantpt(master_), 0);
+        EXPECT_EQ(unlockpt(master_), 0);
+        path_ = ptsname(master_);
+        const int slave = open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        EXPECT_GE(slave, 0);
+        termios raw{};
+        tcgetattr(slave, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(slave, TCSANOW, &raw);
+        const std::string chunk(4096, 'x');
+        while (write(slave, chunk.data(), chunk.size()) > 0) {
+        }
+        EXPECT_EQ(errno, EAGAIN);
+        close(slave);
+    }
+    ~FullTerminal() { close(master_); }
+    const std::string& Path() const { return path_; }
+
+private:
+    int master_ = -1;
+    std::string path_;
+};
+
+// The probe keeps its documented bound on a line that takes nothing: at most
+// 0.3 s plus the burst's time on the line (1.07 s at 9600 bit/s) from opening
+// to closing. Without a bound of its own, the burst's write alone waited for
+// over 4 s. The margin is wide: what is checked is that the probe gives up
+// within its bound, not how fast a loaded machine runs it.
+TEST(ToolPorts, ProbeGivesUpOnALineThatTakesNothingWithinItsBound) {
+    FullTerminal line;
+    const auto start = std::chrono::steady_clock::now();
+    const ToolRun run = Tool("ports --probe --only-paths --baud 9600 --path " + line.Path(), 60);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(run.status, 1) << run.output;
+    EXPECT_EQ(run.output.find("instrument at"), std::string::npos) << run.output;
+    EXPECT_LT(seconds, 1.37 + 1.5) << run.output;
 }
 
 TEST(ToolPorts, ListingWithoutProbeHasNoProbeColumn) {
