@@ -1,6 +1,7 @@
-# Manual pages of veltor and veltor-sim, made at build time by help2man from
-# their --help (with the text of cmake/debian/NAME.h2m added) and installed
-# gzipped under share/man/man1. Only a native, uninstrumented build can run
+# Manual pages of veltor, veltor-sim and (when built) veltor-tango, made at
+# build time by help2man from their --help (with the text of
+# cmake/debian/NAME.h2m added) and installed gzipped under share/man/man1,
+# veltor-tango's with its own package. Only a native, uninstrumented build can run
 # the programs for it; without help2man the pages are left out.
 if(CMAKE_CROSSCOMPILING OR VELTOR_INSTRUMENTED OR NOT TARGET veltor-tool
    OR NOT TARGET veltor-sim)
@@ -14,7 +15,11 @@ endif()
 
 set(VELTOR_MAN_DIR ${CMAKE_BINARY_DIR}/man)
 set(VELTOR_MAN_PAGES "")
-foreach(target veltor-tool veltor-sim)
+set(VELTOR_MAN_TARGETS veltor-tool veltor-sim)
+if(TARGET veltor-tango)
+  list(APPEND VELTOR_MAN_TARGETS veltor-tango)
+endif()
+foreach(target ${VELTOR_MAN_TARGETS})
   get_target_property(name ${target} OUTPUT_NAME)
   if(NOT name)
     set(name ${target})
@@ -34,7 +39,11 @@ foreach(target veltor-tool veltor-sim)
     DEPENDS ${target} ${include}
     COMMENT "Writing the manual page of ${name}"
     VERBATIM)
+  if(target STREQUAL "veltor-tango")
+    install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tango)
+  else()
+    install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endif()
   list(APPEND VELTOR_MAN_PAGES ${page}.gz)
 endforeach()
 add_custom_target(veltor_man_pages ALL DEPENDS ${VELTOR_MAN_PAGES})
-install(FILES ${VELTOR_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

@@ -4,6 +4,10 @@
 
 #include <veltor/Diagnostics.h>
 
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+
 #include "tango/Options.h"
 
 namespace veltor::tango {
@@ -19,54 +23,79 @@ std::string JoinProblems(const std::vector<std::string>& problems) {
     return text + " (nothing sent)";
 }
 
+// The library's advice after a failed update names the C++ flags a host
+// clears; the server puts them back itself, and a client knows them as
+// attributes.
+std::string TangoWords(std::string text) {
+    static const char kFlags[] = "; bLockFP and bDisableOutputs stay set";
+    const std::size_t from = text.find(kFlags);
+    if (from == std::string::npos) {
+        return text;
+    }
+    const std::size_t to = text.find(')', from);
+    text.replace(from, to == std::string::npos ? std::string::npos : to - from,
+                 "; the next UpdateAll that succeeds leaves them as OutputsEnabled and "
+                 "PanelLocked read");
+    return text;
+}
+
 }  // namespace
 
 Device::Device(Tango::DeviceClass* deviceClass, std::string& name)
     : Tango::Device_5Impl(deviceClass, name) {
+    m_Pusher = std::make_unique<EventPusher>(
+        *this, [this](char channel, double seconds) { PushLastDelay(channel, seconds); });
     init_device();
 }
 
 Device::~Device() {
     delete_device();
+    m_Pusher.reset();
 }
 
 void Device::init_device() {
     ReadProperties();
     m_Setup = veltor::setup::Setup();
+    m_bUpdated = false;
+    m_WantEnabled = {};
     m_bLineLost = false;
-    SetFault("");
+    m_bStopping = false;
+    m_bBadSettings = false;
+    {
+        std::lock_guard<std::mutex> lock(m_FaultMutex);
+        m_Fault.clear();
+        m_OpenError.clear();
+        m_bOpenerStop = false;
+    }
     m_Instrument = std::make_unique<CVeltor>();
-    m_Pusher = std::make_unique<EventPusher>(
-        *this, [this](char channel, double seconds) { PushLastDelay(channel, seconds); });
     EventPusher* pusher = m_Pusher.get();
     m_Instrument->SetReportListener([pusher](char channel, unsigned, double seconds, long long) {
         pusher->Post(channel, seconds);
     });
-    m_Instrument->SetReconnectListener([this](CVeltor::ReconnectEvent event) {
-        if (event == CVeltor::kLineLost) {
-            m_bLineLost = true;
-        } else if (event == CVeltor::kLineBack) {
-            m_bLineLost = false;
-            SetFault("");
-        }
-    });
+    m_Instrument->SetReconnectListener(
+        [this](CVeltor::ReconnectEvent event) { OnReconnect(event); });
     if (m_bReconnect) {
-        CVeltor::ReconnectPolicy policy;
-        // An instrument switched off meanwhile lost its configuration.
-        policy.resendUpdate = true;
-        m_Instrument->SetReconnect(policy);
+        // The server sends the last update again itself, with the channels'
+        // enabled states after it (an instrument switched off meanwhile lost
+        // both).
+        m_Instrument->SetReconnect(CVeltor::ReconnectPolicy());
     }
     Connect();
 }
 
 void Device::delete_device() {
+    m_bStopping = true;
+    StopOpener();
     if (m_Instrument) {
-        // Neither listener ever waits for the monitor held here, so these
-        // return as soon as a call in progress ends.
+        // A resend in progress ends at once; neither listener ever waits for
+        // the monitor held here, so these return as soon as a call ends.
+        m_Instrument->CancelCommand();
         m_Instrument->SetReportListener(nullptr);
         m_Instrument->SetReconnectListener(nullptr);
     }
-    m_Pusher.reset();
+    if (m_Pusher) {
+        m_Pusher->Drop();
+    }
     m_Instrument.reset();
 }
 
@@ -98,6 +127,7 @@ void Device::ReadProperties() {
 
 void Device::Connect() {
     if (m_Port.empty()) {
+        m_bBadSettings = true;
         SetFault("no port: set the device property Port (or --port without a database)");
         return;
     }
@@ -108,30 +138,126 @@ void Device::Connect() {
         }
     }
     if (baudIndex < 0) {
+        m_bBadSettings = true;
         SetFault("Baud " + std::to_string(m_Baud) + " bit/s: the instrument takes 2400 to 115200");
         return;
     }
-    if (m_Instrument->InitConnection(m_Port.c_str(), baudIndex) != 0) {
-        SetFault(m_Instrument->GetLastError());
+    if (m_Instrument->InitConnection(m_Port.c_str(), baudIndex) == 0) {
+        return;
+    }
+    const std::string error = m_Instrument->GetLastError();
+    if (!m_bReconnect) {
+        SetFault(error);
+        return;
+    }
+    // The library opens again only a line it once had: a port missing now
+    // is the server's to try.
+    {
+        std::lock_guard<std::mutex> lock(m_FaultMutex);
+        m_OpenError = error;
+    }
+    m_Opener = std::thread([this, baudIndex] { OpenLater(baudIndex); });
+}
+
+void Device::OpenLater(int baudIndex) {
+    // Nothing thrown here may end the server: it ends the tries, as a fault.
+    try {
+        // The same tries as the library's reconnecting policy.
+        const CVeltor::ReconnectPolicy policy;
+        unsigned intervalMs = policy.firstMs;
+        std::unique_lock<std::mutex> lock(m_FaultMutex);
+        for (;;) {
+            if (m_OpenerWake.wait_for(lock, std::chrono::milliseconds(intervalMs),
+                                      [this] { return m_bOpenerStop; })) {
+                return;
+            }
+            lock.unlock();
+            const bool opened = m_Instrument->InitConnection(m_Port.c_str(), baudIndex) == 0;
+            const std::string error = opened ? "" : m_Instrument->GetLastError();
+            lock.lock();
+            m_OpenError = error;
+            if (opened) {
+                return;
+            }
+            intervalMs = std::min(intervalMs * 2, policy.longestMs);
+        }
+    } catch (const std::exception& error) {
+        SetFault(std::string("opening the port again failed: ") + error.what());
+    } catch (...) {
+        SetFault("opening the port again failed");
+    }
+    std::lock_guard<std::mutex> lock(m_FaultMutex);
+    m_OpenError.clear();
+}
+
+void Device::StopOpener() {
+    {
+        std::lock_guard<std::mutex> lock(m_FaultMutex);
+        m_bOpenerStop = true;
+    }
+    m_OpenerWake.notify_all();
+    if (m_Opener.joinable()) {
+        m_Opener.join();
     }
 }
 
+void Device::OnReconnect(CVeltor::ReconnectEvent event) {
+    if (event == CVeltor::kLineLost) {
+        m_bLineLost = true;
+        return;
+    }
+    if (event != CVeltor::kLineBack) {
+        return;
+    }
+    // On the library's reconnecting thread: what it throws is contained here
+    // and reported as a fault, and the policy goes on.
+    try {
+        // Init removes this listener before it replaces the instrument.
+        CVeltor& instrument = *m_Instrument;
+        CSerDev::Hold hold(instrument);
+        if (m_bStopping) {
+            return;
+        }
+        const bool sent =
+            !m_bUpdated || (SendUpdate(instrument) && SendEnabledStates(instrument, m_WantEnabled));
+        SetFault(sent ? ""
+                      : "sending the last update again once the line was back failed: " +
+                            TangoWords(instrument.GetLastError()));
+    } catch (const std::exception& error) {
+        SetFault(std::string("sending the last update again once the line was back failed: ") +
+                 error.what());
+    } catch (...) {
+        SetFault("sending the last update again once the line was back failed");
+    }
+    m_bLineLost = false;
+}
+
 Tango::DevState Device::dev_state() {
-    Tango::DevState state = Tango::ON;
-    std::string text = "connected to " + m_Port;
+    std::string fault;
+    std::string openError;
     {
         std::lock_guard<std::mutex> lock(m_FaultMutex);
-        if (!m_Fault.empty()) {
-            state = Tango::FAULT;
-            text = m_Fault;
-        }
+        fault = m_Fault;
+        openError = m_OpenError;
     }
-    if (m_Instrument && m_Instrument->IsConnected()) {
-        // A failed command's fault stands until the next command succeeds.
-    } else if (m_bReconnect && m_bLineLost) {
+    const bool connected = m_Instrument && m_Instrument->IsConnected();
+    Tango::DevState state = Tango::ON;
+    std::string text = "connected to " + m_Port;
+    if (m_bReconnect && !m_bBadSettings && (!connected || m_bLineLost)) {
+        // From the moment the line goes until the update has gone again.
         state = Tango::ALARM;
-        text = "the line to " + m_Port + " is lost: reconnecting";
-    } else if (state != Tango::FAULT) {
+        if (connected) {
+            text = "the line to " + m_Port + " is back: sending the last update again";
+        } else if (!openError.empty()) {
+            text = "the port is not open yet: reconnecting (" + openError + ")";
+        } else {
+            text = "the line to " + m_Port + " is lost: reconnecting";
+        }
+    } else if (!fault.empty()) {
+        // A failed command's fault stands until the next command succeeds.
+        state = Tango::FAULT;
+        text = fault;
+    } else if (!connected) {
         state = Tango::FAULT;
         text = "not connected to " + m_Port;
     }
@@ -171,16 +297,59 @@ void Device::Check(bool ok, const char* origin) {
         SetFault("");
         return;
     }
-    std::string error = Instrument().GetLastError();
+    CVeltor& instrument = Instrument();
+    std::string error = TangoWords(instrument.GetLastError());
     if (error.empty()) {
-        error = std::string(origin) + " failed";
+        error = "the instrument did not carry out the command";
     }
-    SetFault(error);
+    // A line that is away while the server reconnects is the state ALARM,
+    // not a fault of the command.
+    const CSerDev::Outcome outcome = instrument.GetLastOutcome();
+    if (!m_bReconnect || m_bBadSettings ||
+        (outcome != CSerDev::kPortLost && outcome != CSerDev::kNotConnected)) {
+        SetFault(error);
+    }
     Tango::Except::throw_exception("Veltor_CommandFailed", error, origin);
 }
 
 void Device::Refuse(const std::string& description, const char* origin) {
     Tango::Except::throw_exception("Veltor_Refused", description, origin);
+}
+
+// ---- Commands --------------------------------------------------------------
+
+bool Device::SendUpdate(CVeltor& instrument) {
+    CSerDev::Hold hold(instrument);
+    SGeneral& general = *instrument.GetPropA();
+    const bool locked = general.bLockFP;
+    const bool disabled = general.bDisableOutputs;
+    if (instrument.CmdUpdateAll()) {
+        m_bUpdated = true;
+        return true;
+    }
+    general.bLockFP = locked;
+    general.bDisableOutputs = disabled;
+    return false;
+}
+
+bool Device::SendEnabledStates(CVeltor& instrument,
+                               const std::array<std::optional<bool>, 8>& states) {
+    CSerDev::Hold hold(instrument);
+    for (int i = 0; i < 8; ++i) {
+        CChannel& channel = *instrument.GetChannel(static_cast<char>('A' + i));
+        if (states[i] && !(*states[i] ? channel.CmdEnable() : channel.CmdDisable())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Device::SetEnabled(int channel, bool on) {
+    CVeltor& instrument = Instrument();
+    CSerDev::Hold hold(instrument);
+    m_WantEnabled[channel] = on;
+    CChannel& ch = *instrument.GetChannel(static_cast<char>('A' + channel));
+    return on ? ch.CmdEnable() : ch.CmdDisable();
 }
 
 // ---- Commands --------------------------------------------------------------
@@ -200,7 +369,7 @@ void Device::UpdateAll() {
     if (!problems.empty()) {
         Refuse(JoinProblems(problems), "Device::UpdateAll");
     }
-    Check(instrument.CmdUpdateAll(), "Device::UpdateAll");
+    Check(SendUpdate(instrument), "Device::UpdateAll");
 }
 
 std::vector<std::string> Device::CheckSetup(const std::string& json) {
@@ -226,10 +395,20 @@ void Device::ApplySetup(const std::string& json) {
     }
     CVeltor& instrument = Instrument();
     CSerDev::Hold hold(instrument);
-    // The old modes go only once Apply has given every channel a new one.
+    // The old modes go only once the device has a new one for every channel.
     veltor::setup::Setup previous = std::move(m_Setup);
     m_Setup = std::move(setup);
-    const bool applied = veltor::setup::Apply(m_Setup, instrument);
+    // As veltor apply does (setup::Apply), with the flags put back when the
+    // update fails and the enabled states kept for a reconnection.
+    veltor::setup::Attach(m_Setup, instrument);
+    std::array<std::optional<bool>, 8> enabled;
+    for (int i = 0; i < 8; ++i) {
+        enabled[i] = m_Setup.channels[i].enabled;
+        if (enabled[i]) {
+            m_WantEnabled[i] = enabled[i];
+        }
+    }
+    const bool applied = SendUpdate(instrument) && SendEnabledStates(instrument, enabled);
     RefreshAllRanges();
     Check(applied, "Device::ApplySetup");
 }
@@ -250,6 +429,11 @@ double Device::Query(const std::string& letter) {
 void Device::RunChannel(const std::string& letter, bool (CChannel::*command)()) {
     CChannel& channel = Channel(letter);
     CSerDev::Hold hold(Instrument());
+    const int index = std::toupper(static_cast<unsigned char>(letter[0])) - 'A';
+    if (command == &CChannel::CmdEnable || command == &CChannel::CmdDisable) {
+        Check(SetEnabled(index, command == &CChannel::CmdEnable), "Device::RunChannel");
+        return;
+    }
     Check((channel.*command)(), "Device::RunChannel");
 }
 

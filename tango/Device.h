@@ -1,9 +1,11 @@
 // One instrument as a Tango device: the library's CVeltor behind the
 // attributes of Attributes.h and the commands of the class (Class.cpp).
 //
-// Tango runs one request of a device at a time (its monitor). The library's
-// threads never take that monitor: reports are posted to the EventPusher,
-// the reconnecting thread only records the line's state.
+// Tango runs one request of a device at a time (its monitor). No thread but
+// Tango's own takes that monitor and the EventPusher's: reports are posted
+// to the EventPusher; the reconnecting thread and the opener (a port missing
+// at start) take only the instrument's lock. Init, which holds the monitor,
+// waits for those two, never for the EventPusher.
 #pragma once
 
 #include <tango.h>
@@ -11,9 +13,12 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "setup/Setup.h"
@@ -62,7 +67,24 @@ private:
     static constexpr int kChannelFields = 7;
 
     void ReadProperties();
+    // Opens the port; with Reconnect, a port that cannot be opened is tried
+    // again by the opener thread under the library's reconnecting policy.
     void Connect();
+    // The opener thread: tries the port until it opens or Init stops it.
+    void OpenLater(int baudIndex);
+    void StopOpener();
+    // The reconnecting thread's events; once the line is back, the last
+    // update and the channels' enabled states go again.
+    void OnReconnect(CVeltor::ReconnectEvent event);
+    // CmdUpdateAll under the device's lock; when it fails, the panel and
+    // output flags are put back as the update found them, so that the next
+    // one leaves the outputs and the panel as the client wrote them.
+    bool SendUpdate(CVeltor& instrument);
+    // Each channel enabled or disabled as the states say (nothing: left as
+    // it is), A to H; false at the first that fails.
+    bool SendEnabledStates(CVeltor& instrument, const std::array<std::optional<bool>, 8>& states);
+    // Enable or Disable of one channel, remembered for a reconnection.
+    bool SetEnabled(int channel, bool on);
     CVeltor& Instrument();
     CChannel& Channel(const std::string& letter);
     // The device's last error after a command that returned `ok`: a fault
@@ -92,10 +114,26 @@ private:
     std::unique_ptr<CVeltor> m_Instrument;
     // The host objects: the modes the channels run are the setup's.
     veltor::setup::Setup m_Setup;
+    // Under the instrument's lock: an update succeeded since Init, and what
+    // each channel was last asked to be (nothing: never asked).
+    bool m_bUpdated = false;
+    std::array<std::optional<bool>, 8> m_WantEnabled;
+    // Made once with the device: Init does not wait for its thread.
     std::unique_ptr<EventPusher> m_Pusher;
+    // The line went away and the update has not gone again yet.
     std::atomic<bool> m_bLineLost{false};
-    std::mutex m_FaultMutex;  // the reconnecting thread clears the fault
+    // Init is replacing the instrument: the reconnecting thread sends nothing.
+    std::atomic<bool> m_bStopping{false};
+    // The port or the speed cannot work at all (no port, a bad speed).
+    bool m_bBadSettings = false;
+    std::mutex m_FaultMutex;  // the reconnecting and opener threads set the fault
     std::string m_Fault;
+    // Why the opener's last try failed; empty while it is not trying.
+    std::string m_OpenError;
+    // The opener thread and what stops it.
+    std::thread m_Opener;
+    std::condition_variable m_OpenerWake;
+    bool m_bOpenerStop = false;
     std::string m_StatusText;
     std::array<Value, 8 * kChannelFields + 7> m_Values;
 };

@@ -88,10 +88,17 @@ void Device::ReadChannel(int channel, ChannelField field, Tango::Attribute& attr
             }
             return;
         }
-        case ChannelField::kEnabled:
-            value.flag = ch.GetEnabledState() == 1;
+        case ChannelField::kEnabled: {
+            // Unknown before the first enable or disable and after one that
+            // failed: not the same as disabled.
+            const int enabled = ch.GetEnabledState();
+            value.flag = enabled == 1;
             attribute.set_value(&value.flag);
+            if (enabled < 0) {
+                attribute.set_quality(Tango::ATTR_INVALID);
+            }
             return;
+        }
         case ChannelField::kLogic:
             value.text = ch.GetChannelLogic();
             break;
@@ -141,8 +148,7 @@ void Device::WriteChannel(int channel, ChannelField field, Tango::WAttribute& at
         case ChannelField::kEnabled: {
             Tango::DevBoolean on = false;
             attribute.get_write_value(on);
-            CSerDev::Hold hold(instrument);
-            Check(on ? ch.CmdEnable() : ch.CmdDisable(), "Device::WriteChannel");
+            Check(SetEnabled(channel, on), "Device::WriteChannel");
             return;
         }
         case ChannelField::kLogic: {

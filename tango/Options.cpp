@@ -23,6 +23,27 @@ long Number(const std::string& name, const std::string& text) {
 
 }  // namespace
 
+const char* Usage() {
+    return "Usage: veltor-tango INSTANCE [--port P] [--baud B] [--reconnect] [Tango's options]\n"
+           "Serves the Veltor delay and pulse generator as a Tango device of the class\n"
+           "VeltorTango. With a Tango database the device's properties Port, Baud and\n"
+           "Reconnect win over these options.\n"
+           "\n"
+           "Options:\n"
+           "  --port P, --port=P  the instrument's port: a device path, socket://HOST:PORT\n"
+           "                      or rfc2217://HOST:PORT\n"
+           "  --baud B, --baud=B  the line speed in bit/s, 2400 to 115200 (default 115200)\n"
+           "  --reconnect         open a lost line again, and try a port missing at start\n"
+           "                      again, at 100 ms doubling to 5 s\n"
+           "  -h, --help          print this help and exit\n"
+           "\n"
+           "Tango's options (see Tango's own usage):\n"
+           "  -nodb -dlist NAME   run without a database, serving the device NAME\n"
+           "  -ORBendPoint giop:tcp:HOST:PORT\n"
+           "                      the address clients connect to\n"
+           "  -v[LEVEL]           Tango's trace level\n";
+}
+
 const Options& CommandLineOptions() {
     return g_Options;
 }
@@ -35,6 +56,10 @@ void TakeOptions(int& argc, char** argv) {
         const std::string name = argument.substr(0, equals);
         if (name == "--reconnect" && equals == std::string::npos) {
             g_Options.reconnect = true;
+            continue;
+        }
+        if (argument == "--help" || argument == "-h") {
+            g_Options.help = true;
             continue;
         }
         if (name != "--port" && name != "--baud") {

@@ -1,5 +1,6 @@
 // veltor-tango: a Tango device server for the instrument.
 //   veltor-tango INSTANCE [--port P] [--baud B] [--reconnect] [Tango's options]
+//   veltor-tango --help
 // Tango's own options follow its usage (-nodb -dlist a/b/c -ORBendPoint ...).
 #include <tango.h>
 
@@ -20,6 +21,11 @@ int main(int argc, char** argv) {
     } catch (const std::invalid_argument& error) {
         std::fprintf(stderr, "veltor-tango: %s\n", error.what());
         return 2;
+    }
+    // Before Tango, which would want a database or an instance name first.
+    if (veltor::tango::CommandLineOptions().help) {
+        std::fputs(veltor::tango::Usage(), stdout);
+        return 0;
     }
     try {
         Tango::Util* util = Tango::Util::init(argc, argv);

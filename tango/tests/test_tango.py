@@ -15,7 +15,9 @@ import tango
 import veltor
 from helpers import DEVICE, SERVER, free_port, point, until
 
-SETUPS = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "setups")
+ROOT = os.path.join(os.path.dirname(__file__), "..", "..")
+SETUPS = os.path.join(ROOT, "examples", "setups")
+DOCS = os.path.join(ROOT, "docs", "tango.md")
 
 
 class Server:
@@ -30,6 +32,8 @@ class Server:
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         self.url = f"tango://127.0.0.1:{self.port}/{DEVICE}#dbase=no"
         until(lambda: self.client().ping() >= 0, "answer to ping")
+        # A busy machine may keep the port from opening at the first try.
+        until(lambda: self.client().state() == tango.DevState.ON, "ON")
 
     def client(self):
         return tango.DeviceProxy(self.url)
@@ -88,15 +92,18 @@ def test_the_ranges_follow_the_mode_and_the_clock(device):
     device.ClockAB = "200MHz"
 
 
-# attribute, value written, the start of the refusal
+# attribute, value written, the reason, the start of the refusal
+OUTSIDE = "API_WAttrOutsideLimit"
 REFUSED = [
-    ("A_Duration", 1e-9, "channel A: duration 1e-09 s is outside 7.695e-06 s to 21.474836475 s"),
-    ("A_Delay", 30.0, "channel A: delay 30 s is outside 2e-08 s to 21.474836475 s"),
-    ("E_Delay", 1e-6, "channel E: mode null has no delay"),
-    ("A_Mode", "pulse", "channel A: no mode 'pulse'; known: delay,"),
-    ("A_Logic", "inB = in1;", "channel A: Error--"),
-    ("GlobalLogic", "x = (in1;", "global logic: Error--Unbalanced parentheses. (line 1)"),
-    ("ClockCD", "1GHz", "unknown clock source '1GHz'"),
+    ("A_Duration", 1e-9, OUTSIDE,
+     "channel A: duration 1e-09 s is outside 7.695e-06 s to 21.474836475 s"),
+    ("A_Delay", 30.0, OUTSIDE, "channel A: delay 30 s is outside 2e-08 s to 21.474836475 s"),
+    ("E_Delay", 1e-6, "Veltor_Refused", "channel E: mode null has no delay"),
+    ("A_Mode", "pulse", "Veltor_Refused", "channel A: no mode 'pulse'; known: delay,"),
+    ("A_Logic", "inB = in1;", "Veltor_Refused", "channel A: Error--"),
+    ("GlobalLogic", "x = (in1;", "Veltor_Refused",
+     "global logic: Error--Unbalanced parentheses. (line 1)"),
+    ("ClockCD", "1GHz", "Veltor_Refused", "unknown clock source '1GHz'"),
 ]
 
 
@@ -104,10 +111,15 @@ def test_refused_values_give_the_library_words(device):
     device.A_Mode = "delay"
     device.A_Delay = 1.5e-6
     taken = {name: device.read_attribute(name).value for name in ("A_Logic", "GlobalLogic")}
-    for name, value, words in REFUSED:
+    with open(DOCS) as f:
+        documented = f.read()
+    for name, value, reason, words in REFUSED:
         with pytest.raises(tango.DevFailed) as refused:
             device.write_attribute(name, value)
-        assert refused.value.args[0].desc.startswith(words), name
+        assert (refused.value.args[0].reason, refused.value.args[0].desc[:len(words)]) == (
+            reason, words), name
+        # The guide names each reason a client may meet.
+        assert f"`{reason}`" in documented, reason
     assert device.A_Delay == 1.5e-6
     assert {name: device.read_attribute(name).value for name in taken} == taken
     assert device.state() == tango.DevState.ON
@@ -125,6 +137,24 @@ def test_a_failed_command_is_a_fault_until_one_succeeds(server, device):
     assert device.state() == tango.DevState.ON
     with pytest.raises(tango.DevFailed, match="no channel 'Z'"):
         device.Reset("Z")
+
+
+def test_a_failed_update_leaves_outputs_and_panel_as_written(server, device):
+    device.OutputsEnabled = True
+    device.PanelLocked = False
+    # Locking the panel and then disabling the outputs refused five times
+    # each: the update stops with the outputs off and the panel locked.
+    server.sim.fault("negative", 10)
+    with pytest.raises(tango.DevFailed) as failed:
+        device.UpdateAll()
+    words = failed.value.args[0].desc
+    assert words.startswith("update stopped at disabling the outputs"), words
+    assert "bLockFP" not in words and "OutputsEnabled and PanelLocked" in words, words
+    assert (device.OutputsEnabled, device.PanelLocked) == (True, False)
+    device.UpdateAll()
+    state = server.sim.state()
+    assert (state.outputs_enabled, state.panel_locked) == (True, False)
+    assert device.state() == tango.DevState.ON
 
 
 # command, argument, what the instrument counts for it
@@ -176,17 +206,35 @@ def test_delay_reports_reach_every_subscriber(server, device):
     try:
         for q in heard:  # the value when subscribing
             assert not q.get(timeout=10).err
+        # The clients' event channel connects on its own after subscribing
+        # returns: probe reports until each client has heard one through it.
+        probe = 5e-7
+        unheard = set(range(len(heard)))
         before = device.A_ReportCount
+        sent = [2]
+
+        def all_heard():
+            server.sim.send_report("A", counts=100)
+            sent[0] += 1
+            for i in list(unheard):
+                while not heard[i].empty():
+                    if heard[i].get().attr_value.value == probe:
+                        unheard.discard(i)
+            return not unheard
+
+        until(all_heard, "a probe report's event")
         for counts in (300, 400):
             server.sim.send_report("A", counts=counts)
         for q in heard:
             values = []
             while not values or values[-1] != 2e-6:
-                values.append(q.get(timeout=10).attr_value.value)
+                value = q.get(timeout=10).attr_value.value
+                if value != probe:
+                    values.append(value)
             # Tango's client may hand the first event after subscribing twice.
             assert [v for i, v in enumerate(values) if i == 0 or v != values[i - 1]] == [
                 1.5e-6, 2e-6]
-        assert device.A_ReportCount == before + 2
+        assert device.A_ReportCount == before + sent[0]
     finally:
         for client, event in zip(clients, ids):
             client.unsubscribe_event(event)
@@ -226,33 +274,75 @@ def test_two_clients_see_one_instrument(server, device):
     assert device.state() == tango.DevState.ON
 
 
+def states_until_alarm(server, lose):
+    """Every State a second client reads from before the line is lost until
+    it reads ALARM."""
+    seen = []
+    started = threading.Event()
+
+    def watch():
+        client = server.client()
+        while not seen or seen[-1] != tango.DevState.ALARM:
+            seen.append(client.state())
+            started.set()
+
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    started.wait(timeout=20)
+    lose()
+    watcher.join(timeout=30)
+    assert not watcher.is_alive(), "no ALARM"
+    return seen
+
+
 def test_a_lost_line_is_an_alarm_until_it_comes_back(server, device):
     device.A_Delay = 2e-6
     device.UpdateAll()
-    first = server.sim
-    first.hang_up()
-    os.unlink(server.link)
-    until(lambda: device.state() == tango.DevState.ALARM, "ALARM")
-    assert "reconnecting" in device.status()
-    with pytest.raises(tango.DevFailed):
-        device.Query("A")
-    server.sim = veltor.Simulator()
-    first.close()
-    point(server.link, server.sim.port)
-    until(lambda: device.state() == tango.DevState.ON, "ON")
-    # The last update went again to the instrument that came back.
-    until(lambda: server.sim.state()["A"].delay_counts == 400, "update resent")
+    device.Enable("A")
+    device.Disable("B")
+    for attempt in range(3):
+        first = server.sim
+
+        def lose():
+            first.hang_up()
+            os.unlink(server.link)
+
+        # A line lost while the server reconnects is no fault, not even for
+        # a moment.
+        seen = states_until_alarm(server, lose)
+        assert tango.DevState.FAULT not in seen, (attempt, seen)
+        assert "reconnecting" in device.status()
+        with pytest.raises(tango.DevFailed):
+            device.Query("A")
+        server.sim = veltor.Simulator()
+        first.close()
+        point(server.link, server.sim.port)
+        until(lambda: device.state() == tango.DevState.ON, "ON")
+        # ON once the last update and the channels' enabled states went again
+        # to the instrument that came back.
+        state = server.sim.state()
+        assert (state["A"].delay_counts, state["A"].enabled, state["B"].enabled) == (
+            400, True, False), attempt
+        assert state.outputs_enabled and not state.panel_locked
     device.Query("A")
 
 
 def test_init_amid_reports_starts_over(server, device):
     events = queue.SimpleQueue()
     subscription = device.subscribe_event("G_LastDelay", tango.EventType.CHANGE_EVENT, events.put)
-    server.sim.start_reports("G", first=1, interval=0.001)
-    until(lambda: events.qsize() > 3, "reports before Init")
-    device.Init()  # the pusher, maybe waiting for the monitor Init holds, stops
-    server.sim.stop_reports()
+    # Tango's clients give up on a request after 3 s; Init must end well
+    # within that every time, with the pusher busy when it comes.
+    assert device.get_timeout_millis() == 3000
+    for _ in range(8):
+        server.sim.start_reports("G", first=1, interval=0.0002)
+        until(lambda: events.qsize() > 3, "reports before Init")
+        device.Init()
+        server.sim.stop_reports()
+        while not events.empty():
+            events.get()
     assert (device.state(), device.A_Mode) == (tango.DevState.ON, "null")
+    # After Init nothing is known of the channels' outputs.
+    assert device.read_attribute("A_Enabled").quality == tango.AttrQuality.ATTR_INVALID
     server.sim.send_report("G", counts=5)
     until(lambda: events.get(timeout=10).attr_value.value == 25e-9, "event after Init")
     device.unsubscribe_event(subscription)

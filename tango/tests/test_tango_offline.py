@@ -7,22 +7,32 @@ import subprocess
 import pytest
 import tango
 
-from helpers import DEVICE, SERVER, free_port, until
+import veltor
+from helpers import DEVICE, SERVER, free_port, point, until
+
+
+def start(port_path, *options):
+    port = free_port()
+    process = subprocess.Popen(
+        [SERVER, "offline", f"--port={port_path}", *options, "-nodb", "-dlist", DEVICE,
+         "-ORBendPoint", f"giop:tcp:127.0.0.1:{port}"],
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    proxy = tango.DeviceProxy(f"tango://127.0.0.1:{port}/{DEVICE}#dbase=no")
+    until(lambda: proxy.ping() >= 0, "answer to ping")
+    return process, proxy
+
+
+def stop(process):
+    process.terminate()
+    assert process.wait(timeout=20) == 0, process.stdout.read()
 
 
 @pytest.fixture(scope="module")
 def device(tmp_path_factory):
     missing = str(tmp_path_factory.mktemp("tango") / "no-port")
-    port = free_port()
-    process = subprocess.Popen(
-        [SERVER, "offline", f"--port={missing}", "--baud=9600", "-nodb", "-dlist", DEVICE,
-         "-ORBendPoint", f"giop:tcp:127.0.0.1:{port}"],
-        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    proxy = tango.DeviceProxy(f"tango://127.0.0.1:{port}/{DEVICE}#dbase=no")
-    until(lambda: proxy.ping() >= 0, "answer to ping")
+    process, proxy = start(missing, "--baud=9600")
     yield proxy, missing
-    process.terminate()
-    assert process.wait(timeout=20) == 0, process.stdout.read()
+    stop(process)
 
 
 def test_a_port_that_cannot_be_opened_is_a_fault(device):
@@ -43,6 +53,30 @@ def test_host_settings_and_checks_work_offline(device):
     exported = proxy.ExportSetup()
     assert '"mode": "clock"' in exported
     assert list(proxy.CheckSetup(exported) or []) == []
+
+
+def test_a_port_missing_at_start_is_tried_again_with_reconnect(tmp_path):
+    link = str(tmp_path / "later")
+    process, proxy = start(link, "--reconnect")
+    try:
+        assert proxy.state() == tango.DevState.ALARM
+        assert "reconnecting" in proxy.status() and "No such file" in proxy.status()
+        with veltor.Simulator() as sim:
+            point(link, sim.port)
+            until(lambda: proxy.state() == tango.DevState.ON, "ON")
+            proxy.Enable("A")
+            assert sim.state()["A"].enabled
+    finally:
+        stop(process)
+
+
+def test_help_needs_no_database():
+    run = subprocess.run([SERVER, "--help"], capture_output=True, text=True, timeout=20,
+                         env=dict(os.environ, TANGO_HOST=""))
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.startswith("Usage: veltor-tango INSTANCE"), run.stdout
+    for option in ("--port", "--baud", "--reconnect", "-nodb", "--help"):
+        assert option in run.stdout, option
 
 
 # arguments, the message on standard error

@@ -69,7 +69,12 @@ dpkg -x "$deb" "$work/root"
 tango_deb="$(ls "$build"/packages/veltor-tango_*.deb 2>/dev/null || true)"
 if [ -n "$tango_deb" ]; then
   tango_contents="$(dpkg-deb -c "$tango_deb" | awk '{print $6}')"
-  for file in ./usr/bin/veltor-tango ./usr/share/doc/veltor-tango/copyright; do
+  tango_files=(./usr/bin/veltor-tango ./usr/share/doc/veltor-tango/copyright)
+  if [ ${#man_pages[@]} -ne 0 ]; then
+    tango_files+=(./usr/share/man/man1/veltor-tango.1.gz)
+    man_pages+=(veltor-tango)  # its synopsis is checked with the others'
+  fi
+  for file in "${tango_files[@]}"; do
     grep -qx -- "$file" <<<"$tango_contents" || fail "the veltor-tango package lacks $file"
   done
   ! grep -q '/libveltor\.so' <<<"$tango_contents" || fail "veltor-tango holds a copy of libveltor"
