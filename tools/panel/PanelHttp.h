@@ -1,8 +1,10 @@
-// The panel served over HTTP: the routes on httplib, each request handed to
-// the Panel as it came and each response sent back as it was made; only the
-// event stream is the server's own (a chunked response that stays open).
+// The panel served over HTTP: the routes on httplib behind the front of
+// Front.h, each request handed to the Panel as it came and each response
+// sent back as it was made; only the event stream is the server's own (a
+// chunked response that stays open).
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -41,8 +43,9 @@ public:
     // The TCP port bound on `host` (`port` 0: any free one), or -1.
     int Bind(const std::string& host, int port);
     // Serves `panel` on a thread of its own until Stop; the panel must
-    // outlive the serving.
-    void Start(Panel& panel);
+    // outlive the serving. `failed` runs on that thread if the serving ends
+    // by itself (it cannot start its threads, say), after the error is told.
+    void Start(Panel& panel, std::function<void()> failed = nullptr);
     // Ends the event streams and the serving; waits for both.
     void Stop();
 

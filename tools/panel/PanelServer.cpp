@@ -108,7 +108,11 @@ int Serve(const PanelOptions& options, const PortOptions& port) {
     }
     panel::Panel panel(*device, config, std::move(initial));
 
-    server.Start(panel);
+    std::atomic<bool> failed{false};
+    server.Start(panel, [&failed] {
+        failed = true;
+        StopSignals::Finish();
+    });
 
     const std::string shownHost =
         options.listenHost == "0.0.0.0" ? "127.0.0.1" : options.listenHost;
@@ -124,7 +128,7 @@ int Serve(const PanelOptions& options, const PortOptions& port) {
     }
     signals.Wait(0);
     server.Stop();
-    return kExitOk;
+    return failed ? kExitCommandFailed : kExitOk;
 }
 
 }  // namespace
