@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "tools/Diagram.h"
@@ -52,6 +53,19 @@ Json SplitWarning(const std::string& warning, const std::string& separator) {
     return {{"key", warning.substr(0, at)}, {"text", warning.substr(at + separator.size())}};
 }
 
+// Runs a listener's work on the library's thread: an event that cannot be
+// made (short of memory) is dropped and told, and the thread goes on.
+template <typename Work>
+void Contained(const char* what, Work work) noexcept {
+    try {
+        work();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "veltor panel: a %s event was dropped: %s\n", what, error.what());
+    } catch (...) {
+        std::fprintf(stderr, "veltor panel: a %s event was dropped\n", what);
+    }
+}
+
 const char* TraceArrow(CSerDev::TraceEvent::Kind kind) {
     return kind == CSerDev::TraceEvent::kRequest  ? "->"
            : kind == CSerDev::TraceEvent::kAnswer ? "<-"
@@ -75,17 +89,21 @@ Panel::Panel(CVeltor& device, PanelConfig config, setup::Setup initial)
     }
     device.SetReportListener(
         [this](char channel, unsigned counts, double seconds, long long timeNs) {
-            m_Hub.Push("report", Dump({{"channel", std::string(1, channel)},
-                                       {"counts", counts},
-                                       {"seconds", seconds},
-                                       {"text", FormatSeconds(seconds)},
-                                       {"t", (timeNs - m_StartNs) / 1e9}}));
+            Contained("report", [&] {
+                m_Hub.Push("report", Dump({{"channel", std::string(1, channel)},
+                                           {"counts", counts},
+                                           {"seconds", seconds},
+                                           {"text", FormatSeconds(seconds)},
+                                           {"t", (timeNs - m_StartNs) / 1e9}}));
+            });
         });
     if (m_Config.reconnect) {
         device.SetReconnectListener([this](CVeltor::ReconnectEvent event) {
             if (event == CVeltor::kLineLost || event == CVeltor::kLineBack) {
                 m_bReconnecting = event == CVeltor::kLineLost;
-                m_Hub.Push("connection", Dump({{"state", Connection()}}));
+                Contained("connection", [&] {
+                    m_Hub.Push("connection", Dump({{"state", Connection()}}));
+                });
             }
         });
         device.SetReconnect(CVeltor::ReconnectPolicy());
@@ -388,10 +406,12 @@ HttpResponse Panel::Trace(const std::string& body) {
     if (m_bTrace) {
         m_Device.SetTrace([this](const CSerDev::TraceEvent& event) {
             // Under the device's lock: only the hub is touched.
-            m_Hub.Push("trace", Dump({{"kind", TraceArrow(event.kind)},
-                                      {"bytes", Hex(event.bytes, event.count)},
-                                      {"step", RequestStep(event)},
-                                      {"t", (event.timeNs - m_StartNs) / 1e9}}));
+            Contained("trace", [&] {
+                m_Hub.Push("trace", Dump({{"kind", TraceArrow(event.kind)},
+                                          {"bytes", Hex(event.bytes, event.count)},
+                                          {"step", RequestStep(event)},
+                                          {"t", (event.timeNs - m_StartNs) / 1e9}}));
+            });
         });
     } else {
         m_Device.SetTrace(nullptr);
