@@ -54,16 +54,20 @@ std::optional<HttpResponse> Refuse(const AccessRule& rule, const HttpRequest& re
     if (request.path.rfind("/api/", 0) != 0) {
         return std::nullopt;
     }
+    if (!CarriesToken(rule, request)) {
+        return ErrorResponse(401, "missing or wrong token: open the address the panel printed");
+    }
+    return std::nullopt;
+}
+
+bool CarriesToken(const AccessRule& rule, const HttpRequest& request) {
     const std::string* header = Header(request, "x-veltor-token");
     std::string given = header ? *header : "";
     if (header == nullptr && request.method == "GET") {
         const auto query = request.query.find("token");
         given = query == request.query.end() ? "" : query->second;
     }
-    if (!SameToken(given, rule.token)) {
-        return ErrorResponse(401, "missing or wrong token: open the address the panel printed");
-    }
-    return std::nullopt;
+    return SameToken(given, rule.token);
 }
 
 }  // namespace veltor::panel

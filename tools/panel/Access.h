@@ -33,4 +33,8 @@ bool SameToken(const std::string& given, const std::string& token);
 // cannot set headers).
 std::optional<HttpResponse> Refuse(const AccessRule& rule, const HttpRequest& request);
 
+// True when the request carries the token, in the header or, for a GET, in
+// the address.
+bool CarriesToken(const AccessRule& rule, const HttpRequest& request);
+
 }  // namespace veltor::panel

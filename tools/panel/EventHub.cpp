@@ -4,31 +4,49 @@
 
 namespace veltor::panel {
 
+namespace {
+
+std::size_t Bytes(const Event& event) {
+    return event.type.size() + event.data.size();
+}
+
+}  // namespace
+
 void EventHub::Push(const std::string& type, const std::string& data) {
+    // Made outside the lock: the data may be large.
+    auto event = std::make_shared<Event>(Event{0, type, data});
     {
         std::lock_guard<std::mutex> hold(m_Lock);
-        m_Events.push_back({++m_nLast, type, data});
-        if (m_Events.size() > kKept) {
+        event->number = ++m_nLast;
+        m_nBytes += Bytes(*event);
+        m_Events.push_back(std::move(event));
+        while (m_Events.size() > kKept || (m_nBytes > kKeptBytes && m_Events.size() > 1)) {
+            m_nBytes -= Bytes(*m_Events.front());
             m_Events.pop_front();
         }
     }
     m_Pushed.notify_all();
 }
 
-std::vector<Event> EventHub::After(long long after, int timeoutMs) {
+std::vector<std::shared_ptr<const Event>> EventHub::After(long long after, int timeoutMs) {
     std::unique_lock<std::mutex> hold(m_Lock);
     m_Pushed.wait_for(hold, std::chrono::milliseconds(timeoutMs),
                       [&] { return m_bClosed || m_nLast > after; });
-    std::vector<Event> found;
+    std::vector<std::shared_ptr<const Event>> found;
     if (m_bClosed) {
         return found;
     }
-    for (const Event& event : m_Events) {
-        if (event.number > after) {
+    for (const std::shared_ptr<const Event>& event : m_Events) {
+        if (event->number > after) {
             found.push_back(event);
         }
     }
     return found;
+}
+
+std::size_t EventHub::KeptBytes() const {
+    std::lock_guard<std::mutex> hold(m_Lock);
+    return m_nBytes;
 }
 
 long long EventHub::Last() const {

@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -20,14 +21,19 @@ struct Event {
 
 class EventHub {
 public:
-    // The most events kept for pages that read late; a page further behind
-    // misses the oldest (the wire trace can be fast).
-    static const std::size_t kKept = 2000;
+    // The most events, and the most bytes of them, kept for pages that read
+    // late; a page further behind misses the oldest (the wire trace can be
+    // fast, and a state event holds the setup twice). The newest is kept
+    // whatever its size.
+    static constexpr std::size_t kKept = 2000;
+    static constexpr std::size_t kKeptBytes = 16 << 20;
 
     void Push(const std::string& type, const std::string& data);
     // The events after `after`, waiting up to `timeoutMs` for one; empty
-    // when none came or the hub is closed. Any thread.
-    std::vector<Event> After(long long after, int timeoutMs);
+    // when none came or the hub is closed. Shared, not copied. Any thread.
+    std::vector<std::shared_ptr<const Event>> After(long long after, int timeoutMs);
+    // The bytes of the events kept.
+    std::size_t KeptBytes() const;
     // The number of the last event pushed.
     long long Last() const;
     // Ends every wait, now and later (the server is stopping).
@@ -37,7 +43,8 @@ public:
 private:
     mutable std::mutex m_Lock;
     std::condition_variable m_Pushed;
-    std::deque<Event> m_Events;
+    std::deque<std::shared_ptr<const Event>> m_Events;
+    std::size_t m_nBytes = 0;
     long long m_nLast = 0;
     bool m_bClosed = false;
 };

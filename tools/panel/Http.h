@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <map>
+#include <optional>
 #include <string>
 
 namespace veltor::panel {
@@ -20,6 +21,14 @@ struct HttpResponse {
     int status = 200;
     std::string contentType = "application/json";
     std::string body;
+};
+
+// What the server makes of a request's head, before reading its body: a
+// refusal sent at once, or the request goes on; `trusted` when it carried
+// the token.
+struct Admission {
+    std::optional<HttpResponse> refusal;
+    bool trusted = false;
 };
 
 // The largest request body taken; the server refuses a longer one before

@@ -1,6 +1,8 @@
 #include "tools/panel/Panel.h"
 
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "tools/Diagram.h"
@@ -51,6 +53,19 @@ Json SplitWarning(const std::string& warning, const std::string& separator) {
     return {{"key", warning.substr(0, at)}, {"text", warning.substr(at + separator.size())}};
 }
 
+// Runs a listener's work on the library's thread: an event that cannot be
+// made (short of memory) is dropped and told, and the thread goes on.
+template <typename Work>
+void Contained(const char* what, Work work) noexcept {
+    try {
+        work();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "veltor panel: a %s event was dropped: %s\n", what, error.what());
+    } catch (...) {
+        std::fprintf(stderr, "veltor panel: a %s event was dropped\n", what);
+    }
+}
+
 const char* TraceArrow(CSerDev::TraceEvent::Kind kind) {
     return kind == CSerDev::TraceEvent::kRequest  ? "->"
            : kind == CSerDev::TraceEvent::kAnswer ? "<-"
@@ -68,19 +83,27 @@ Panel::Panel(CVeltor& device, PanelConfig config, setup::Setup initial)
       m_Config(std::move(config)),
       m_Setup(std::move(initial)),
       m_StartNs(NowNs()) {
+    {
+        std::lock_guard<std::mutex> hold(m_EditLock);
+        MakeState();
+    }
     device.SetReportListener(
         [this](char channel, unsigned counts, double seconds, long long timeNs) {
-            m_Hub.Push("report", Dump({{"channel", std::string(1, channel)},
-                                       {"counts", counts},
-                                       {"seconds", seconds},
-                                       {"text", FormatSeconds(seconds)},
-                                       {"t", (timeNs - m_StartNs) / 1e9}}));
+            Contained("report", [&] {
+                m_Hub.Push("report", Dump({{"channel", std::string(1, channel)},
+                                           {"counts", counts},
+                                           {"seconds", seconds},
+                                           {"text", FormatSeconds(seconds)},
+                                           {"t", (timeNs - m_StartNs) / 1e9}}));
+            });
         });
     if (m_Config.reconnect) {
         device.SetReconnectListener([this](CVeltor::ReconnectEvent event) {
             if (event == CVeltor::kLineLost || event == CVeltor::kLineBack) {
                 m_bReconnecting = event == CVeltor::kLineLost;
-                m_Hub.Push("connection", Dump({{"state", Connection()}}));
+                Contained("connection", [&] {
+                    m_Hub.Push("connection", Dump({{"state", Connection()}}));
+                });
             }
         });
         device.SetReconnect(CVeltor::ReconnectPolicy());
@@ -105,6 +128,16 @@ std::string Panel::Connection() const {
     return m_bReconnecting ? "reconnecting" : "lost";
 }
 
+Admission Panel::Admit(const HttpRequest& request) const {
+    Admission admission;
+    admission.refusal = Refuse(m_Config.access, request);
+    if (!admission.refusal && request.path.rfind("/api/", 0) != 0 && request.method != "GET") {
+        admission.refusal = ErrorResponse(405, request.path + " takes GET");
+    }
+    admission.trusted = !admission.refusal && CarriesToken(m_Config.access, request);
+    return admission;
+}
+
 std::optional<HttpResponse> Panel::RefuseEvents(const HttpRequest& request) const {
     return Refuse(m_Config.access, request);
 }
@@ -113,14 +146,17 @@ std::string Panel::NextEvents(long long& after, std::string& connection, int tim
     if (after < 0) {
         after = m_Hub.Last();
     }
-    const std::vector<Event> events = m_Hub.After(after, timeoutMs);
+    const std::vector<std::shared_ptr<const Event>> events = m_Hub.After(after, timeoutMs);
     if (m_Hub.Closed()) {
         return std::string();
     }
     std::string text;
-    for (const Event& event : events) {
-        text += FormatEvent(event);
-        after = event.number;
+    for (const std::shared_ptr<const Event>& event : events) {
+        if (!text.empty() && text.size() + event->data.size() > kEventPartBytes) {
+            break;  // the rest in the next part, without waiting
+        }
+        text += FormatEvent(*event);
+        after = event->number;
     }
     // Without the reconnecting policy nothing tells of a lost line but the
     // device's state, looked at here at each turn.
@@ -142,6 +178,10 @@ HttpResponse Panel::Handle(const HttpRequest& request) {
         return ErrorResponse(400, std::string("malformed JSON: ") + error.what());
     } catch (const setup::Error& error) {
         return JsonResponse(400, {{"error", error.what()}, {"key", error.Path()}});
+    } catch (const std::exception& error) {
+        return ErrorResponse(500, std::string("the panel failed: ") + error.what());
+    } catch (...) {
+        return ErrorResponse(500, "the panel failed");
     }
 }
 
@@ -163,10 +203,9 @@ HttpResponse Panel::Route(const HttpRequest& request) {
     if (simOnly && !m_Config.simState) {
         return ErrorResponse(404, "no simulated instrument: start the panel with --sim");
     }
-    std::lock_guard<std::mutex> hold(m_Lock);
     if (get) {
         if (name == "state") {
-            return {200, "application/json", StateJson()};
+            return {200, "application/json", State()};
         }
         if (name == "sim") {
             return {200, "application/json", m_Config.simState()};
@@ -179,13 +218,6 @@ HttpResponse Panel::Route(const HttpRequest& request) {
     if (name == "setup") {
         return TakeSetup(request.body);
     }
-    if (name == "apply") {
-        return ApplySetup();
-    }
-    if (name == "capture") {
-        m_Setup = setup::Capture(m_Device);
-        return Changed();
-    }
     if (name == "save") {
         return Save();
     }
@@ -194,6 +226,17 @@ HttpResponse Panel::Route(const HttpRequest& request) {
     }
     if (name == "sim/report") {
         return SimReport(request.body);
+    }
+    // What follows uses the line, one command at a time.
+    std::lock_guard<std::mutex> line(m_LineLock);
+    if (name == "apply") {
+        return ApplySetup();
+    }
+    if (name == "capture") {
+        setup::Setup captured = setup::Capture(m_Device);
+        std::lock_guard<std::mutex> edit(m_EditLock);
+        m_Setup = std::move(captured);
+        return Changed();
     }
     struct DeviceCommand {
         const char* name;
@@ -242,7 +285,17 @@ HttpResponse Panel::Route(const HttpRequest& request) {
     return ErrorResponse(404, "no POST " + path);
 }
 
-std::string Panel::StateJson() {
+std::string Panel::State() const {
+    std::shared_ptr<const std::string> made;
+    {
+        std::lock_guard<std::mutex> hold(m_EditLock);
+        made = m_State;
+    }
+    // The object's keys are sorted: "connection" comes first.
+    return "{\"connection\":" + Dump(Connection()) + "," + made->substr(1);
+}
+
+void Panel::MakeState() {
     const std::string text = setup::Format(m_Setup);
     Json setupJson = Json::parse(text);
     Json times = Json::object();
@@ -268,39 +321,49 @@ std::string Panel::StateJson() {
         warnings.push_back(SplitWarning(warning, ", "));
     }
     DiagramOptions diagram;
-    return Dump({{"setup", setupJson},
-                 {"setupText", text},
-                 {"times", times},
-                 {"problems", problems},
-                 {"warnings", warnings},
-                 {"diagram", DrawTiming(scratch, diagram)},
-                 {"connection", Connection()},
-                 {"port", m_Config.port},
-                 {"setupFile", m_Config.setupPath},
-                 {"trace", m_bTrace},
-                 {"sim", static_cast<bool>(m_Config.simState)}});
+    m_State =
+        std::make_shared<const std::string>(Dump({{"setup", setupJson},
+                                                  {"setupText", text},
+                                                  {"times", times},
+                                                  {"problems", problems},
+                                                  {"warnings", warnings},
+                                                  {"diagram", DrawTiming(scratch, diagram)},
+                                                  {"port", m_Config.port},
+                                                  {"setupFile", m_Config.setupPath},
+                                                  {"trace", m_bTrace},
+                                                  {"sim", static_cast<bool>(m_Config.simState)}}));
 }
 
 HttpResponse Panel::Changed() {
-    const std::string state = StateJson();
+    MakeState();
+    std::string state = "{\"connection\":" + Dump(Connection()) + "," + m_State->substr(1);
     m_Hub.Push("state", state);
-    return {200, "application/json", state};
+    return {200, "application/json", std::move(state)};
 }
 
 HttpResponse Panel::TakeSetup(const std::string& body) {
-    m_Setup = setup::Parse(body);
+    // Parsed before the lock: a large body does not hold up the state.
+    setup::Setup taken = setup::Parse(body);
+    std::lock_guard<std::mutex> hold(m_EditLock);
+    m_Setup = std::move(taken);
     return Changed();
 }
 
 HttpResponse Panel::ApplySetup() {
-    const std::vector<setup::Problem> problems = setup::FindProblems(m_Setup);
-    if (!problems.empty()) {
-        return Tell("apply", false,
-                    Count(static_cast<long>(problems.size()), "problem") + ", nothing sent", 409);
+    std::string text;
+    {
+        std::lock_guard<std::mutex> hold(m_EditLock);
+        const std::vector<setup::Problem> problems = setup::FindProblems(m_Setup);
+        if (!problems.empty()) {
+            return Tell("apply", false,
+                        Count(static_cast<long>(problems.size()), "problem") + ", nothing sent",
+                        409);
+        }
+        text = setup::Format(m_Setup);
     }
     // The device borrows the modes of what it was given: the new copy is in
     // place before the old one goes.
-    setup::Setup next = setup::Parse(setup::Format(m_Setup));
+    setup::Setup next = setup::Parse(text);
     const SGeneral& general = next.general;
     const std::string done = std::string("applied; outputs ") +
                              (general.bDisableOutputs ? "off" : "on") + ", panel " +
@@ -324,6 +387,7 @@ HttpResponse Panel::Command(const std::string& what, bool ok, const std::string&
 }
 
 HttpResponse Panel::Save() {
+    std::lock_guard<std::mutex> hold(m_EditLock);
     if (m_Config.setupPath.empty()) {
         return ErrorResponse(409, "no setup file was named on the command line (--setup FILE)");
     }
@@ -336,14 +400,18 @@ HttpResponse Panel::Save() {
 }
 
 HttpResponse Panel::Trace(const std::string& body) {
-    m_bTrace = Json::parse(body).at("on").get<bool>();
+    const bool on = Json::parse(body).at("on").get<bool>();
+    std::lock_guard<std::mutex> hold(m_EditLock);
+    m_bTrace = on;
     if (m_bTrace) {
         m_Device.SetTrace([this](const CSerDev::TraceEvent& event) {
             // Under the device's lock: only the hub is touched.
-            m_Hub.Push("trace", Dump({{"kind", TraceArrow(event.kind)},
-                                      {"bytes", Hex(event.bytes, event.count)},
-                                      {"step", RequestStep(event)},
-                                      {"t", (event.timeNs - m_StartNs) / 1e9}}));
+            Contained("trace", [&] {
+                m_Hub.Push("trace", Dump({{"kind", TraceArrow(event.kind)},
+                                          {"bytes", Hex(event.bytes, event.count)},
+                                          {"step", RequestStep(event)},
+                                          {"t", (event.timeNs - m_StartNs) / 1e9}}));
+            });
         });
     } else {
         m_Device.SetTrace(nullptr);
@@ -358,7 +426,14 @@ HttpResponse Panel::SimReport(const std::string& body) {
     if (channel.size() != 1 || channel[0] < 'A' || channel[0] > 'H') {
         return ErrorResponse(400, "no channel \"" + channel + "\": channels are A to H");
     }
-    m_Config.simReport(channel[0] - 'A', request.at("counts").get<unsigned>());
+    // The report carries 32 bits of counts: a number outside them, or not
+    // whole, is refused rather than wrapped or cut.
+    const Json& counts = request.at("counts");
+    if (!counts.is_number_unsigned() || counts.get<std::uint64_t>() > UINT32_MAX) {
+        return ErrorResponse(400, "counts " + Dump(counts) + ": a whole number from 0 to " +
+                                      std::to_string(UINT32_MAX) + " is taken");
+    }
+    m_Config.simReport(channel[0] - 'A', static_cast<unsigned>(counts.get<std::uint64_t>()));
     return JsonResponse(200, {{"sent", true}});
 }
 

@@ -1,8 +1,4 @@
-// veltor panel: the front panel in a browser. The HTTP glue on httplib:
-// each request goes to the Panel as it came, each response back as it was
-// made; only the event stream is the glue's own (a chunked response that
-// stays open).
-#include <httplib.h>
+// veltor panel: the front panel in a browser, served by PanelHttp.
 #include <sys/random.h>
 
 #include <CLI/CLI.hpp>
@@ -19,17 +15,11 @@
 #include "tools/Signals.h"
 #include "tools/Tool.h"
 #include "tools/panel/Panel.h"
+#include "tools/panel/PanelHttp.h"
 
 namespace veltor::tools {
 
 namespace {
-
-// Each open page holds a worker thread for its event stream, and a browser
-// keeps idle connections that hold one each for a few seconds: threads
-// enough for a few pages, and a cap on the streams so that requests still
-// find a thread.
-constexpr int kServerThreads = 32;
-constexpr int kMostStreams = 16;
 
 struct PanelOptions {
     bool sim = false;
@@ -57,29 +47,6 @@ std::string MakeToken() {
         token += hex;
     }
     return token;
-}
-
-panel::HttpRequest Convert(const httplib::Request& from) {
-    panel::HttpRequest request;
-    request.method = from.method;
-    request.path = from.path;
-    for (const auto& [name, value] : from.headers) {
-        std::string lower = name;
-        for (char& c : lower) {
-            c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-        }
-        request.headers.emplace(lower, value);
-    }
-    for (const auto& [name, value] : from.params) {
-        request.query.emplace(name, value);
-    }
-    request.body = from.body;
-    return request;
-}
-
-void Send(const panel::HttpResponse& from, httplib::Response& response) {
-    response.status = from.status;
-    response.set_content(from.body, from.contentType.c_str());
 }
 
 // What the simulated instrument holds, for the page and the tests.
@@ -117,16 +84,11 @@ int Serve(const PanelOptions& options, const PortOptions& port) {
     }
     std::unique_ptr<CVeltor> device = Connect(reach);
 
-    httplib::Server server;
-    server.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
-    server.set_payload_max_length(panel::kMaxBodyBytes);
+    panel::PanelHttp server;
     if (options.httpPort < 0 || options.httpPort > 65535) {
         throw ToolError(kExitUsage, "no TCP port " + std::to_string(options.httpPort));
     }
-    const int bound =
-        options.httpPort == 0
-            ? server.bind_to_any_port(options.listenHost)
-            : (server.bind_to_port(options.listenHost, options.httpPort) ? options.httpPort : -1);
+    const int bound = server.Bind(options.listenHost, options.httpPort);
     if (bound <= 0) {
         throw ToolError(kExitUsage, "cannot listen on " + options.listenHost + " port " +
                                         std::to_string(options.httpPort));
@@ -146,56 +108,11 @@ int Serve(const PanelOptions& options, const PortOptions& port) {
     }
     panel::Panel panel(*device, config, std::move(initial));
 
-    // Registered first: the handlers are tried in order.
-    auto streams = std::make_shared<std::atomic<int>>(0);
-    server.Get("/api/events", [&panel, streams](const httplib::Request& from,
-                                                httplib::Response& response) {
-        const panel::HttpRequest request = Convert(from);
-        if (std::optional<panel::HttpResponse> refused = panel.RefuseEvents(request)) {
-            Send(*refused, response);
-            return;
-        }
-        if (++*streams > kMostStreams) {
-            --*streams;
-            Send(panel::ErrorResponse(503, "too many pages open on this panel"), response);
-            return;
-        }
-        // A page that lost the stream and comes back goes on from its last event.
-        const auto last = request.headers.find("last-event-id");
-        auto cursor = std::make_shared<std::pair<long long, std::string>>(
-            last == request.headers.end() ? -1 : std::atoll(last->second.c_str()), "");
-        response.set_header("Cache-Control", "no-store");
-        response.set_chunked_content_provider(
-            "text/event-stream",
-            [&panel, cursor](std::size_t, httplib::DataSink& sink) {
-                const std::string text = panel.NextEvents(cursor->first, cursor->second, 1000);
-                if (text.empty()) {
-                    sink.done();
-                    return true;
-                }
-                return sink.write(text.data(), text.size());
-            },
-            [streams](bool) { --*streams; });
+    std::atomic<bool> failed{false};
+    server.Start(panel, [&failed] {
+        failed = true;
+        StopSignals::Finish();
     });
-    const auto handle = [&panel](const httplib::Request& from, httplib::Response& response) {
-        Send(panel.Handle(Convert(from)), response);
-    };
-    server.Get(".*", handle);
-    server.Post(".*", handle);
-    server.Put(".*", handle);
-    server.Delete(".*", handle);
-    server.Patch(".*", handle);
-    server.Options(".*", handle);
-    server.set_default_headers({
-        {"Content-Security-Policy",
-         "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'; form-action 'none'"},
-        {"X-Content-Type-Options", "nosniff"},
-        {"X-Frame-Options", "DENY"},
-        // The address holds the token: no page is told where it came from.
-        {"Referrer-Policy", "no-referrer"},
-        {"Cache-Control", "no-store"},
-    });
-    std::thread serving([&server] { server.listen_after_bind(); });
 
     const std::string shownHost =
         options.listenHost == "0.0.0.0" ? "127.0.0.1" : options.listenHost;
@@ -210,10 +127,8 @@ int Serve(const PanelOptions& options, const PortOptions& port) {
                      options.listenHost.c_str());
     }
     signals.Wait(0);
-    panel.Close();
-    server.stop();
-    serving.join();
-    return kExitOk;
+    server.Stop();
+    return failed ? kExitCommandFailed : kExitOk;
 }
 
 }  // namespace

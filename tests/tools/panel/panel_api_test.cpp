@@ -2,6 +2,7 @@
 // messages and the events pushed, on a device that is not connected.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -74,6 +75,9 @@ TEST(PanelAccess, RequestsAreLetThroughOrRefusedWithTheirStatus) {
         {"another site's page", With(post, "origin", "http://evil.example"), 403},
         {"another site's page with the token", With(post, "origin", "https://127.0.0.1:8123"), 403},
         {"a sandboxed page", With(post, "origin", "null"), 403},
+        // Two Origin headers arrive joined, as HTTP reads repeated fields.
+        {"the page's Origin and another's",
+         With(post, "origin", "http://127.0.0.1:8123, http://evil.example"), 403},
         {"a body at the limit", Request("POST", "/api/setup", std::string(kMaxBodyBytes, ' ')), 0},
         {"a body over it", Request("POST", "/api/setup", std::string(kMaxBodyBytes + 1, ' ')), 413},
     };
@@ -198,6 +202,43 @@ TEST_F(PanelApi, EveryPageIsToldOfChangesAndOutcomes) {
     EXPECT_EQ(seen, 2);
     panel.Close();
     EXPECT_EQ(Events(), "");
+}
+
+TEST_F(PanelApi, TheEventHistoryIsBoundedInBytesAndSentInParts) {
+    // Each state event holds the setup twice.
+    const std::string setup =
+        R"({"globalLogic": "x = in1;)" + std::string(256 * 1024, ' ') + R"("})";
+    for (int i = 0; i < 64; ++i) {
+        ASSERT_EQ(Post("/api/setup", setup).status, 200);
+    }
+    EXPECT_LE(panel.KeptEventBytes(), EventHub::kKeptBytes);
+    std::size_t largest = 0;
+    for (std::string part = Events(); part != ": still here\n\n"; part = Events()) {
+        largest = std::max(largest, part.size());
+    }
+    EXPECT_EQ(seen, 64);
+    // A page from the start gets the history a few events at a time.
+    EXPECT_LT(largest, 4 * setup.size()) << "the history was joined whole";
+}
+
+TEST(PanelSim, ReportCountsOutsideTheInstrumentsRangeAreRefused) {
+    std::vector<unsigned> sent;
+    PanelConfig config;
+    config.access = {kToken, PanelHosts("127.0.0.1", 8123)};
+    config.simState = [] { return std::string("{}"); };
+    config.simReport = [&sent](int, unsigned counts) { sent.push_back(counts); };
+    CVeltor device;
+    Panel panel(device, config, veltor::setup::Setup());
+    const std::pair<const char*, int> cases[] = {
+        {"300", 200},   {"4294967295", 200}, {"0", 200},     {"-1", 400},   {"4294967301", 400},
+        {"1e300", 400}, {"1.5", 400},        {"\"7\"", 400}, {"null", 400},
+    };
+    for (const auto& [counts, status] : cases) {
+        const std::string body = std::string(R"({"channel": "A", "counts": )") + counts + "}";
+        const HttpResponse response = panel.Handle(Request("POST", "/api/sim/report", body));
+        EXPECT_EQ(response.status, status) << counts << ": " << response.body;
+    }
+    EXPECT_EQ(sent, (std::vector<unsigned>{300, 4294967295u, 0}));
 }
 
 TEST_F(PanelApi, TheSetupFileNamedIsTheOneSaved) {

@@ -5,8 +5,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "sim/Simulator.h"
 #include "tools/panel/Panel.h"
@@ -69,6 +71,35 @@ TEST_F(PanelLine, PagesSeeTheLineLostReconnectingAndBack) {
     EXPECT_TRUE(AwaitConnection(panel, seen, connection, "connected"));
     device.CloseConnection();
     EXPECT_TRUE(AwaitConnection(panel, seen, connection, "lost"));
+}
+
+TEST_F(PanelLine, TheStateIsServedWhileACommandWaitsOnTheLine) {
+    CVeltor device;
+    ASSERT_EQ(device.InitConnection(m_Link.c_str(), CSerDev::kBaud115200), 0);
+    PanelConfig config;
+    config.access = {"0123456789abcdef0123456789abcdef", PanelHosts("127.0.0.1", 8123)};
+    Panel panel(device, config, veltor::setup::Setup());
+    HttpRequest request;
+    request.headers = {{"host", "127.0.0.1:8123"}, {"x-veltor-token", config.access.token}};
+    vsim::Fault swallowed;
+    swallowed.kind = vsim::FaultKind::NoAnswer;
+    m_Sim->QueueFaults(swallowed, 50);
+    m_Sim->ClearLog();
+    std::atomic<bool> done{false};
+    std::thread command([&] {
+        HttpRequest post = request;
+        post.method = "POST";
+        post.path = "/api/device/outputs-on";
+        EXPECT_EQ(panel.Handle(post).status, 502);
+        done = true;
+    });
+    // The command is on the line, and stays there until its attempts run out.
+    ASSERT_TRUE(m_Sim->WaitForFrames(1, 10000));
+    request.method = "GET";
+    request.path = "/api/state";
+    EXPECT_EQ(panel.Handle(request).status, 200);
+    EXPECT_FALSE(done) << "the state waited for the command";
+    command.join();
 }
 
 }  // namespace
