@@ -230,8 +230,11 @@ def test_a_lost_line_is_an_alarm_until_it_comes_back(server, device):
     device.A_Delay = 2e-6
     device.UpdateAll()
     first = server.sim
-    first.hang_up()
+    # The name goes before the line: a freed terminal number may go to
+    # another program's pseudo-terminal, and a reconnect through a stale
+    # name would take it.
     os.unlink(server.link)
+    first.hang_up()
     until(lambda: device.state() == tango.DevState.ALARM, "ALARM")
     assert "reconnecting" in device.status()
     with pytest.raises(tango.DevFailed):
