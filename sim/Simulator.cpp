@@ -247,10 +247,11 @@ void Simulator::Serve() {
 size_t Simulator::PacedReadBudget(double bitsPerSecond) {
     const std::chrono::nanoseconds byteTime = ByteTime(bitsPerSecond);
     const Clock::time_point now = Clock::now();
-    // Bytes waiting right after the previous ones count as sent back to back:
-    // the line was busy all along, and oversleeping must not slow it down.
-    // After a longer silence the line starts afresh now.
-    if (now - lineFreeAt_ > std::chrono::milliseconds(2)) {
+    // Bytes left waiting by the previous slice were sent back to back: the
+    // line was busy all along, and a pause overslept on a loaded machine
+    // must not slow it down (the slices then catch up). After a silence the
+    // line starts afresh now.
+    if (!lineBusy_ && now - lineFreeAt_ > std::chrono::milliseconds(2)) {
         lineFreeAt_ = now;
     }
     // Take what is waiting in slices of about a millisecond, so that a fast
@@ -261,6 +262,7 @@ size_t Simulator::PacedReadBudget(double bitsPerSecond) {
     }
     const int64_t perMs = std::max<int64_t>(1, std::chrono::milliseconds(1) / byteTime);
     const int64_t take = std::min<int64_t>(waiting, perMs);
+    lineBusy_ = waiting > take;
     if (!PauseUntil(lineFreeAt_ + byteTime * take)) {
         return 0;
     }

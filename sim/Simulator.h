@@ -200,6 +200,7 @@ private:
     FrameParser parser_;              // serving thread only
     std::optional<HeldAnswer> held_;  // serving thread only
     Clock::time_point lineFreeAt_{};  // serving thread only: read pacing
+    bool lineBusy_ = false;           // serving thread only: bytes were left waiting
 
     mutable std::mutex mutex_;  // guards everything below
     std::condition_variable changed_;

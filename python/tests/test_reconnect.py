@@ -26,8 +26,11 @@ def test_a_lost_line_comes_back_and_gets_the_last_update(tmp_path):
         device.connect(link)
         device.update_all()
 
-        first.hang_up()
+        # The name goes before the line: a freed terminal number may go to
+        # another program's pseudo-terminal, and a reconnect through a stale
+        # name would take it.
         os.unlink(link)
+        first.hang_up()
         assert heard.get(timeout=20) == "lost"
         with pytest.raises(veltor.VeltorError):
             device.outputs_on()

@@ -304,8 +304,11 @@ def test_a_lost_line_is_an_alarm_until_it_comes_back(server, device):
         first = server.sim
 
         def lose():
-            first.hang_up()
+            # The name goes before the line: a freed terminal number may go
+            # to another program's pseudo-terminal, and a reconnect through
+            # a stale name would take it.
             os.unlink(server.link)
+            first.hang_up()
 
         # A line lost while the server reconnects is no fault, not even for
         # a moment.

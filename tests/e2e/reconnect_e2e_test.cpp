@@ -98,13 +98,16 @@ public:
     }
     // The instrument goes away: the line hangs up, the server stops.
     void Stop() {
+        // Nothing answers to the name until the next instrument is up. The
+        // name goes first: once the line is gone, the terminal's number may
+        // be given to another program's pseudo-terminal, which a reconnect
+        // through a stale name would take from it.
+        ::unlink(link_.c_str());
         server_.reset();
         if (sim_) {
             sim_->HangUp();
         }
         sim_.reset();
-        // Nothing answers to the name until the next instrument is up.
-        ::unlink(link_.c_str());
     }
     std::string Name() const {
         return tcp_ ? "socket://127.0.0.1:" + std::to_string(port_) : link_;

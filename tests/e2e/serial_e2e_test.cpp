@@ -146,24 +146,32 @@ TEST_F(SerialExchange, OneAttemptTellsHowItEnded) {
         Fault fault;
         CSerDev::Outcome outcome;
         unsigned int responseCount;
+        int timeoutMs;
     };
+    // The outcome names what came within the attempt's time, so the time
+    // must outlast the simulator's answer on a loaded machine. An attempt
+    // that ends at once or hears nothing at all costs no more for a long
+    // one; the others wait it out whole, and get a few seconds.
+    const int kEndsAtOnce = 60000;
+    const int kWaitedOut = 3000;
     // A query's answer to another request.
     Fault mismatch = Make(FaultKind::Replace);
     mismatch.replacement = Report(2, 4000);
     mismatch.replacement[0] = 0xAA;
     const Case cases[] = {
-        {Make(FaultKind::None), CSerDev::kSuccess, 3},
-        {Make(FaultKind::NoAnswer), CSerDev::kNoAnswer, 0},
-        {Make(FaultKind::Negative), CSerDev::kNegative, 0},
-        {Make(FaultKind::WrongLead), CSerDev::kWrongLead, 0},
-        {Make(FaultKind::HeaderOnly), CSerDev::kIncomplete, 2},
-        {Make(FaultKind::BadChecksum), CSerDev::kBadChecksum, CCommand::kChecksumFailed},
-        {mismatch, CSerDev::kMismatch, 0},
+        {Make(FaultKind::None), CSerDev::kSuccess, 3, kEndsAtOnce},
+        {Make(FaultKind::NoAnswer), CSerDev::kNoAnswer, 0, 500},
+        {Make(FaultKind::Negative), CSerDev::kNegative, 0, kEndsAtOnce},
+        {Make(FaultKind::WrongLead), CSerDev::kWrongLead, 0, kWaitedOut},
+        {Make(FaultKind::HeaderOnly), CSerDev::kIncomplete, 2, kWaitedOut},
+        {Make(FaultKind::BadChecksum), CSerDev::kBadChecksum, CCommand::kChecksumFailed,
+         kEndsAtOnce},
+        {mismatch, CSerDev::kMismatch, 0, kWaitedOut},
     };
     for (const Case& c : cases) {
         BackInStep();
         sim.QueueFault(c.fault);
-        CCommand* command = EnableOutputs(1);
+        CCommand* command = EnableOutputs(1, c.timeoutMs);
         const char* name = vsim::FaultName(c.fault.kind);
         EXPECT_EQ(device.DoCommand(command), c.outcome == CSerDev::kSuccess) << name;
         EXPECT_EQ(device.GetLastOutcome(), c.outcome) << name;

@@ -145,9 +145,10 @@ int main(int argc, char** argv) {
     const Clock::time_point begin = Clock::now();
     // A call may wait for an earlier request's late answer once and send
     // queries to get back in step, then try its attempts, each with its time
-    // plus the line's and a report's grace.
-    const auto bound =
-        std::chrono::milliseconds((kTries + 1 + CSerDev::kStepQueries) * (kTimeoutMs + 25) + 200);
+    // plus the line's and a report's grace. The bound finds a call that
+    // hangs, so it leaves seconds for a loaded machine's stalls on top.
+    const auto bound = std::chrono::milliseconds(
+        (kTries + 1 + CSerDev::kStepQueries) * (kTimeoutMs + 25) + 200 + 5000);
 
     for (long i = 0; i < exchanges; ++i) {
         if (i == exchanges / 10) {

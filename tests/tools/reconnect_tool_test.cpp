@@ -34,6 +34,21 @@ void Stop(pid_t pid) {
     EXPECT_EQ(waitpid(pid, &status, 0), pid);
 }
 
+// Stops what is still running when a failed check ends the test early: a
+// watch left reconnecting through a stale link would take the next
+// pseudo-terminal of that number from whichever program gets it.
+struct StopAtEnd {
+    pid_t* pids[3];
+    ~StopAtEnd() {
+        for (pid_t* pid : pids) {
+            if (*pid > 0) {
+                kill(*pid, SIGTERM);
+                waitpid(*pid, nullptr, 0);
+            }
+        }
+    }
+};
+
 // Reads the watch's lines until a report of at least `least` counts; false
 // at its end. Each simulator counts up from its own start.
 bool AwaitReport(int out, unsigned long least) {
@@ -56,19 +71,26 @@ TEST(WatchReconnect, GoesOnWithTheInstrumentThatComesBackOnTheSameLink) {
     char dir[] = "/tmp/veltor-watch-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string link = std::string(dir) + "/port";
-    const pid_t first = StartSim(link, "1000");
+    pid_t watch = -1;
+    pid_t first = -1;
+    pid_t second = -1;
+    const StopAtEnd stopAtEnd{{&watch, &first, &second}};
+    first = StartSim(link, "1000");
     int out = -1;
-    const pid_t watch = StartTool({"watch", "--reconnect", "--port", link}, &out);
+    watch = StartTool({"watch", "--reconnect", "--port", link}, &out);
     ASSERT_GT(watch, 0);
     ASSERT_TRUE(AwaitReport(out, 1000));
 
     Stop(first);
-    const pid_t second = StartSim(link, "777000");
+    first = -1;
+    second = StartSim(link, "777000");
     EXPECT_TRUE(AwaitReport(out, 777000));
 
     Stop(watch);
+    watch = -1;
     close(out);
     Stop(second);
+    second = -1;
     rmdir(dir);
 }
 

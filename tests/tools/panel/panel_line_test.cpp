@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -44,10 +45,12 @@ protected:
 };
 
 // Reads a page's event stream until the panel says `word` of the line;
-// false when it did not within the guard's turns.
+// false when it did not within a deadline far beyond the reconnect's own
+// (counted in time, not turns: events that come often end turns early).
 bool AwaitConnection(Panel& panel, long long& seen, std::string& connection,
                      const std::string& word) {
-    for (int turn = 0; turn < 100 && connection != word; ++turn) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (connection != word && std::chrono::steady_clock::now() < deadline) {
         panel.NextEvents(seen, connection, 100);
     }
     return connection == word;
@@ -64,6 +67,10 @@ TEST_F(PanelLine, PagesSeeTheLineLostReconnectingAndBack) {
     std::string connection;
     EXPECT_TRUE(AwaitConnection(panel, seen, connection, "connected"));
 
+    // The name goes before the line: a freed terminal number may go to
+    // another program's pseudo-terminal, and a reconnect through a stale
+    // name would take it.
+    unlink(m_Link.c_str());
     m_Sim->HangUp();
     EXPECT_TRUE(AwaitConnection(panel, seen, connection, "reconnecting"));
 
