@@ -139,17 +139,20 @@ bool CChannel::CmdQuery() {
     return true;
 }
 
-CTimingMode* CChannel::EffectiveMode() const {
+CTimingMode* CChannel::EffectiveMode(std::unique_lock<std::recursive_mutex>& defaultHold) const {
     if (m_pMode != nullptr) {
         return m_pMode;
     }
-    std::lock_guard<std::recursive_mutex> hold(veltor::DefaultModeLock());
+    // The class-wide default may be replaced and deleted by the host on
+    // another thread: the caller keeps the lock while it uses the mode.
+    defaultHold = std::unique_lock<std::recursive_mutex>(veltor::DefaultModeLock());
     return m_pDefaultMode;
 }
 
 bool CChannel::CheckParameters() const {
     DeviceHold hold(m_pDevice);
-    CTimingMode* mode = EffectiveMode();
+    std::unique_lock<std::recursive_mutex> defaultHold;
+    CTimingMode* mode = EffectiveMode(defaultHold);
     return mode != nullptr && mode->CheckParameters(m_pDevice, m_Name);
 }
 
@@ -161,21 +164,28 @@ bool CChannel::CmdSetTimingMode() {
     if (!CanSend()) {
         return false;
     }
-    CTimingMode* mode = EffectiveMode();
-    if (mode == nullptr) {
-        m_pDevice->SetLastError("no timing mode: none is attached and no default is installed");
-        return Failed();
-    }
-    if (!mode->CheckParameters(m_pDevice, m_Name)) {
-        std::string text;
-        for (const std::string& problem : veltor::FindParameterProblems(*mode, m_pDevice, m_Name)) {
-            text += (text.empty() ? "" : "; ") + problem;
-        }
-        m_pDevice->SetLastError(text);
-        return Failed();
-    }
     unsigned char payload[kModeBufferSize] = {};
-    long length = mode->MakeCommand(payload, m_pDevice, m_Name);
+    long length = 0;
+    {
+        // The mode is used only here: the payload is the request's own copy,
+        // and the default's lock is not held over the exchange.
+        std::unique_lock<std::recursive_mutex> defaultHold;
+        CTimingMode* mode = EffectiveMode(defaultHold);
+        if (mode == nullptr) {
+            m_pDevice->SetLastError("no timing mode: none is attached and no default is installed");
+            return Failed();
+        }
+        if (!mode->CheckParameters(m_pDevice, m_Name)) {
+            std::string text;
+            for (const std::string& problem :
+                 veltor::FindParameterProblems(*mode, m_pDevice, m_Name)) {
+                text += (text.empty() ? "" : "; ") + problem;
+            }
+            m_pDevice->SetLastError(text);
+            return Failed();
+        }
+        length = mode->MakeCommand(payload, m_pDevice, m_Name);
+    }
     if (length < 0 || length > kModeBufferSize) {
         m_pDevice->SetLastError("the timing mode wrote no valid payload");
         return Failed();
@@ -217,7 +227,9 @@ void CChannel::CountReport() {
 }
 
 double CChannel::GetLastDelay() const {
-    const double frequency = m_pDevice != nullptr ? m_pDevice->GetClockFrequencyHz(m_Name) : 0.0;
+    const int index = m_Name - 'A';
+    const double frequency =
+        m_pDevice != nullptr && index >= 0 && index < 8 ? m_pDevice->ClockForReading(index) : 0.0;
     if (frequency <= 0.0) {
         return 0.0;
     }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "device/BurstGenerator.h"
+#include "device/ClockSnapshot.h"
 #include "device/ClockSources.h"
 #include "device/DefaultMode.h"
 #include "device/Reconnector.h"
@@ -33,7 +34,9 @@ CVeltor::CVeltor()
       m_pReconnect(nullptr),
       m_bReopening(false),
       m_bUpdated(false),
-      m_pGatherer(nullptr) {
+      m_pGatherer(nullptr),
+      m_pClocks(nullptr) {
+    m_pClocks = new veltor::ClockSnapshot;
     m_pGatherer = new veltor::ReportGatherer;
     m_pReconnect = new veltor::Reconnector(*this);
     // The logic holder comes first: every channel's logic compiler is given
@@ -71,6 +74,8 @@ CVeltor::~CVeltor() {
     m_pLogic = nullptr;
     delete m_pGatherer;
     m_pGatherer = nullptr;
+    delete m_pClocks;
+    m_pClocks = nullptr;
     veltor::ReleaseDeviceDefault();
 }
 
@@ -171,6 +176,9 @@ bool CVeltor::Carry(CCommand* command, const char* once) {
         SetLastError("no command");
         return false;
     }
+    // Readers on other threads convert at the clocks as a command saw them.
+    double hz[veltor::ClockSnapshot::kPairs];
+    SnapshotClocks(hz);
     if (!GetInStep(command)) {
         SetExchangeError(command, 1);
         return false;
@@ -290,21 +298,50 @@ void CVeltor::SetReportListener(ReportListener listener) {
     if (dispatch == nullptr) {
         return;
     }
-    NoteClocks();
+    // The general properties are read under the device's lock; a thread
+    // that cannot take it at once (the listener, while a command runs)
+    // takes the clocks as the last holder saw them.
+    if (TryLock()) {
+        NoteClocks();
+        Unlock();
+    } else {
+        double hz[veltor::ReportDispatch::kPairs];
+        for (int pair = 0; pair < veltor::ReportDispatch::kPairs; ++pair) {
+            hz[pair] = m_pClocks->Hz(2 * pair);
+        }
+        dispatch->SetClocks(hz);
+    }
     // A caller that holds the device's lock must not wait for a call of the
     // listener: that call may be waiting for the same lock to run a command.
     dispatch->SetListener(std::move(listener), !HoldsLock());
 }
 
+void CVeltor::SnapshotClocks(double hz[4]) {
+    for (int pair = 0; pair < veltor::ClockSnapshot::kPairs; ++pair) {
+        hz[pair] = GetClockFrequencyHz(static_cast<char>('A' + 2 * pair));
+    }
+    m_pClocks->Store(hz);
+}
+
+double CVeltor::ClockForReading(int channel) const {
+    CVeltor& self = const_cast<CVeltor&>(*this);
+    if (!self.TryLock()) {
+        return m_pClocks->Hz(channel);
+    }
+    double hz[veltor::ClockSnapshot::kPairs];
+    self.SnapshotClocks(hz);
+    self.Unlock();
+    return m_pClocks->Hz(channel);
+}
+
 void CVeltor::NoteClocks() {
     // The listener's thread converts reports without the device's lock,
     // which a host may hold for as long as it likes: it takes the clocks
-    // from here, read on the thread that owns the general properties.
+    // from here, read by a holder of the device's lock.
     veltor::ReportDispatch* dispatch = m_pDispatch.load(std::memory_order_acquire);
+    double hz[veltor::ReportDispatch::kPairs];
+    SnapshotClocks(hz);
     if (dispatch != nullptr) {
-        const double hz[veltor::ReportDispatch::kPairs] = {
-            GetClockFrequencyHz('A'), GetClockFrequencyHz('C'), GetClockFrequencyHz('E'),
-            GetClockFrequencyHz('G')};
         dispatch->SetClocks(hz);
     }
 }

@@ -26,8 +26,11 @@ void AdoptDeviceDefault() {
             s_pDevicesDefault = fresh;
             fresh = nullptr;
         }
-        // Every device made installs the devices' default, as the first did.
-        CChannel::SetDefaultTimingMode(s_pDevicesDefault);
+        // A device made while a default is installed leaves it there: the
+        // host's own default outlives the devices the library makes for
+        // itself (a port probe, an offline check).
+        CTimingMode* installed = CChannel::SetDefaultTimingMode(nullptr);
+        CChannel::SetDefaultTimingMode(installed != nullptr ? installed : s_pDevicesDefault);
     }
     delete fresh;
 }

@@ -57,6 +57,8 @@ public:
     Lock(const Lock&) = delete;
     Lock& operator=(const Lock&) = delete;
     void Enter();
+    // Takes the lock only if it is free at once; true when taken.
+    bool TryEnter();
     void Leave();
 
 private:

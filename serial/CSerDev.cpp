@@ -150,7 +150,12 @@ int CSerDev::InitConnection(const char* device, int baudIndex) {
         CloseConnection();
         return code;
     };
-    m_hDataEvent = pf::CreateEvent(false);
+    // CancelCommand sets the data event from any thread under the receive
+    // lock: it is stored under that lock too.
+    const veltor::Handle dataEvent = pf::CreateEvent(false);
+    m_pBuffer->Lock();
+    m_hDataEvent = dataEvent;
+    m_pBuffer->Unlock();
     if (m_hDataEvent == nullptr) {
         return fail(-1, "cannot create an event: " + pf::LastError());
     }
@@ -245,6 +250,10 @@ void CSerDev::Lock() {
 
 void CSerDev::Unlock() {
     m_pCommandLock->unlock();
+}
+
+bool CSerDev::TryLock() {
+    return m_pCommandLock->try_lock();
 }
 
 bool CSerDev::HoldsLock() const {

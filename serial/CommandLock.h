@@ -24,6 +24,21 @@ public:
         // A cancel meant for an earlier holder does not reach this one.
         m_bCancelled.store(false, std::memory_order_relaxed);
     }
+    // Takes it only if no other thread holds it; true when taken.
+    bool try_lock() {
+        const std::thread::id self = std::this_thread::get_id();
+        if (m_Owner.load(std::memory_order_relaxed) == self) {
+            ++m_nDepth;
+            return true;
+        }
+        if (!m_Lock.TryEnter()) {
+            return false;
+        }
+        m_Owner.store(self, std::memory_order_relaxed);
+        m_nDepth = 1;
+        m_bCancelled.store(false, std::memory_order_relaxed);
+        return true;
+    }
     void unlock() {
         if (--m_nDepth == 0) {
             m_Owner.store(std::thread::id(), std::memory_order_relaxed);

@@ -7,6 +7,7 @@
 #include <veltor/export.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -59,8 +60,10 @@ public:
     /// Attaches a mode (null: fall back to the default); returns the previous one.
     CTimingMode* SetTimingMode(CTimingMode* mode);
     /// Replaces the default of every channel; returns the previous default.
-    /// The default the devices made (installed by every device made, kept
-    /// while any device lives) stays theirs: never delete it. Any thread.
+    /// The default the devices made (installed by a device made while none
+    /// is installed, kept while any device lives) stays theirs: never delete
+    /// it. Any thread: it returns once no command or check on another thread
+    /// is using the previous default, which the host may then delete.
     static CTimingMode* SetDefaultTimingMode(CTimingMode* mode);
 
     /// Stores a delay given in clock counts of the channel's pair. Any thread
@@ -119,7 +122,7 @@ protected:
     /// @endcond
 
 private:
-    CTimingMode* EffectiveMode() const;
+    CTimingMode* EffectiveMode(std::unique_lock<std::recursive_mutex>& defaultHold) const;
     /// A channel named outside A to H sends nothing.
     bool CanSend() const;
     /// Puts "channel X: " in front of the device's failure text; false.

@@ -182,6 +182,9 @@ protected:
     void SetLastError(const std::string& text);
     /// Whether the calling thread holds the device's lock.
     bool HoldsLock() const;
+    /// Takes the device's lock only if no other thread holds it (Unlock
+    /// releases it); true when taken.
+    bool TryLock();
     /// Puts context in front of the failure text.
     void PrefixLastError(const std::string& context);
     /// The failure of the last exchange of a command that made `attempts`

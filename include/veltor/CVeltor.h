@@ -14,6 +14,7 @@
 class CChannel;
 class CCommand;
 namespace veltor {
+class ClockSnapshot;
 class ReportDispatch;
 class ReportGatherer;
 class Reconnector;
@@ -194,6 +195,8 @@ protected:
     bool m_bUpdated;
     /// Gathers the reports in bytes a host hands HandleUnsolicited itself.
     veltor::ReportGatherer* m_pGatherer;
+    /// The pairs' clocks for threads that cannot take the device's lock.
+    veltor::ClockSnapshot* m_pClocks;
     /// @endcond
     void HandleLineLost() override;
 
@@ -209,4 +212,9 @@ private:
     bool SendDeviceRequest(unsigned char operation, const char* status);
     bool ForEachChannel(bool (CChannel::*command)());
     void NoteClocks();
+    void SnapshotClocks(double hz[4]);
+    /// The clock of a channel's pair for a reading on any thread: from the
+    /// general properties when the device's lock can be taken at once, else
+    /// as they were when it was last held.
+    double ClockForReading(int channel) const;
 };

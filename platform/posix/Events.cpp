@@ -170,6 +170,11 @@ void Lock::Enter() {
         seen = word.exchange(2, std::memory_order_acquire);
     }
 }
+bool Lock::TryEnter() {
+    int seen = 0;
+    return Word(m_Impl).compare_exchange_strong(seen, 1, std::memory_order_acquire,
+                                                std::memory_order_relaxed);
+}
 void Lock::Leave() {
     std::atomic<int>& word = Word(m_Impl);
     if (word.exchange(0, std::memory_order_release) == 2) {
@@ -183,6 +188,9 @@ Lock::~Lock() {
 }
 void Lock::Enter() {
     static_cast<std::mutex*>(m_Impl)->lock();
+}
+bool Lock::TryEnter() {
+    return static_cast<std::mutex*>(m_Impl)->try_lock();
 }
 void Lock::Leave() {
     static_cast<std::mutex*>(m_Impl)->unlock();

@@ -55,6 +55,10 @@ void Lock::Enter() {
     ::EnterCriticalSection(static_cast<CRITICAL_SECTION*>(m_Impl));
 }
 
+bool Lock::TryEnter() {
+    return ::TryEnterCriticalSection(static_cast<CRITICAL_SECTION*>(m_Impl)) != 0;
+}
+
 void Lock::Leave() {
     ::LeaveCriticalSection(static_cast<CRITICAL_SECTION*>(m_Impl));
 }

@@ -248,14 +248,22 @@ TEST(DefaultMode, TheDefaultLivesAsLongAsAnyDevice) {
     ASSERT_EQ(second.InitConnection(sim.SlavePath().c_str(), kBaud115200), 0);
     EXPECT_TRUE(second.GetChannel('A')->CmdSetTimingMode());
     EXPECT_EQ(sim.State().ch[0].modeName, "null");
-    // A default the host installs stays the host's, and stays installed.
+    // A default the host installs stays the host's, and stays installed
+    // when a device is made (the library makes some for itself: a port
+    // probe, an offline check).
     CToggle mine;
     CTimingMode* devices = CChannel::SetDefaultTimingMode(&mine);
     {
-        CVeltor third;  // installs the devices' default again
-        EXPECT_EQ(CChannel::SetDefaultTimingMode(&mine), devices);
+        CVeltor third;
+        EXPECT_EQ(CChannel::SetDefaultTimingMode(&mine), &mine);
     }
     EXPECT_EQ(CChannel::SetDefaultTimingMode(devices), &mine);
+    // Without one installed, a device made installs the devices' own.
+    CChannel::SetDefaultTimingMode(nullptr);
+    {
+        CVeltor fourth;
+        EXPECT_EQ(CChannel::SetDefaultTimingMode(devices), devices);
+    }
 }
 
 }  // namespace

@@ -407,3 +407,78 @@ TEST(Listener, ASlowListenerLosesTheOldestReportsAndTheyAreCounted) {
 
 }  // namespace
 }  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// Runs `work` on its own thread until the end of the stress.
+class Stress {
+public:
+    void Run(std::function<void()> work) {
+        m_Threads.emplace_back([this, work] {
+            while (!m_bStop) {
+                work();
+            }
+        });
+    }
+    void StopAfter(std::chrono::milliseconds length) {
+        std::this_thread::sleep_for(length);  // the length of the stress itself
+        m_bStop = true;
+        for (std::thread& thread : m_Threads) {
+            thread.join();
+        }
+    }
+
+private:
+    std::atomic<bool> m_bStop{false};
+    std::vector<std::thread> m_Threads;
+};
+
+// Commands on two threads, cancels, closing and opening again, readings of
+// the last delay, listeners set, the general properties and the class-wide
+// default changed as documented: under ThreadSanitizer, no data race.
+TEST(Races, CommandsCancelsReopeningAndSharedSettings) {
+    vsim::Simulator sim;
+    sim.StartReportStream(-1, 1, 2000);
+    CVeltor device;
+    ASSERT_EQ(device.InitConnection(sim.SlavePath().c_str(), kBaud115200), 0);
+    const std::string port = sim.SlavePath();
+    CTimingMode* const devicesDefault = CChannel::SetDefaultTimingMode(nullptr);
+    CChannel::SetDefaultTimingMode(devicesDefault);
+    Stress stress;
+    stress.Run([&] { device.CmdEnableOutputs(); });
+    stress.Run([&] { device.GetChannel('B')->CmdSetTimingMode(); });
+    stress.Run([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(7));
+        device.CancelCommand();
+    });
+    stress.Run([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        device.CloseConnection();
+        device.InitConnection(port.c_str(), kBaud115200);
+    });
+    stress.Run([&] {
+        volatile double seconds = device.GetChannel('C')->GetLastDelay();
+        (void)seconds;
+        device.SetReportListener([](char, unsigned int, double, long long) {});
+    });
+    stress.Run([&] {
+        CSerDev::Hold hold(device);
+        device.GetPropA()->nClockCD = device.GetPropA()->nClockCD == 0 ? 1 : 0;
+    });
+    // A host installs a default of its own and deletes the one it replaced,
+    // as documented, while channels without a mode use the default.
+    stress.Run([&] {
+        CTimingMode* old = CChannel::SetDefaultTimingMode(new CNull);
+        if (old != devicesDefault) {
+            delete old;
+        }
+    });
+    stress.StopAfter(std::chrono::milliseconds(1500));
+    delete CChannel::SetDefaultTimingMode(devicesDefault);
+    device.SetReportListener(nullptr);
+    sim.StopReportStream();
+}
+
+}  // namespace
+}  // namespace e2e
