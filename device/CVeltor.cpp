@@ -6,6 +6,7 @@
 #include <veltor/SimpleModes.h>
 
 #include <chrono>
+#include <exception>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,6 +24,7 @@
 namespace {
 
 const int kChannels = 8;
+const int kBurstFailed = -7;
 
 }  // namespace
 
@@ -104,7 +106,14 @@ int CVeltor::OpenAndSendBurst(const char* device, int port, int baudIndex) {
     if (!m_bReopening) {
         m_pReconnect->Arm(device != nullptr ? device : "", port, baudIndex);
     }
-    SendBurst();
+    if (!SendBurst()) {
+        // The burst readies the instrument to take requests: a line that
+        // cannot carry it is no working connection.
+        PrefixLastError((device != nullptr ? std::string(device) : "port " + std::to_string(port)) +
+                        ": ");
+        CloseConnection();
+        return kBurstFailed;
+    }
     return 0;
 }
 
@@ -153,13 +162,23 @@ CVeltor::Reopened CVeltor::Reopen() {
     if (!m_bUpdated || !m_pReconnect->Policy().resendUpdate) {
         return kBack;
     }
-    return UpdateAll() ? kBackResent : kBackResendFailed;
+    // The update runs the host's timing-mode code on the library's thread:
+    // what it throws is this update's failure, and the policy goes on.
+    try {
+        return UpdateAll() ? kBackResent : kBackResendFailed;
+    } catch (const std::exception& error) {
+        SetLastError(std::string("sending the last update again: ") + error.what());
+    } catch (...) {
+        SetLastError("sending the last update again: the host's code threw an exception");
+    }
+    return kBackResendFailed;
 }
 
 bool CVeltor::SendBurst() {
     unsigned char burst[veltor::kBurstSize];
     veltor::MakeBurst(burst);
-    return Write(burst, veltor::kBurstSize);
+    return WriteNamed(burst, veltor::kBurstSize,
+                      "the " + std::to_string(veltor::kBurstSize) + "-byte filler burst");
 }
 
 bool CVeltor::DoCommand(CCommand* command) {

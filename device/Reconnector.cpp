@@ -33,11 +33,18 @@ namespace {
 template <typename State>
 bool Tell(State& state, std::unique_lock<std::mutex>& lock, CVeltor::ReconnectEvent event) {
     if (state.listener && !state.stop) {
-        CVeltor::ReconnectListener listener = state.listener;
         state.calling = true;
         lock.unlock();
         try {
-            listener(event);
+            // Copied under the lock; the copy may fail too (out of memory).
+            CVeltor::ReconnectListener listener;
+            {
+                std::lock_guard<std::mutex> copying(state.mutex);
+                listener = state.listener;
+            }
+            if (listener) {
+                listener(event);
+            }
         } catch (...) {
             // A listener that throws loses that call only.
         }
@@ -161,7 +168,14 @@ void Reconnector::Run(std::shared_ptr<State> shared) {
         }
         CVeltor& device = *state.device;
         lock.unlock();
-        const CVeltor::Reopened reopened = device.Reopen();
+        CVeltor::Reopened reopened = CVeltor::kStillAway;
+        try {
+            reopened = device.Reopen();
+        } catch (...) {
+            // Nothing may end the host's process from this thread (out of
+            // memory included): the line counts as still away, and is tried
+            // again.
+        }
         lock.lock();
         if (reopened == CVeltor::kStillAway) {
             intervalMs = static_cast<unsigned>(

@@ -389,14 +389,32 @@ void CSerDev::CallTrace(TraceEvent::Kind kind, const unsigned char* bytes, unsig
 }
 
 bool CSerDev::Write(unsigned char* bytes, int count) {
+    return WriteNamed(bytes, count, std::to_string(count) + " bytes");
+}
+
+bool CSerDev::WriteNamed(const unsigned char* bytes, int count, const std::string& what) {
     std::lock_guard<CommandLock> hold(*m_pCommandLock);
     if (!m_bConnected) {
+        SetLastError("writing " + what + ": " +
+                     DescribeOutcome(m_bLost ? kPortLost : kNotConnected));
         return false;
     }
     const long long start = NowUs();
-    pf::PortWrite(m_hPort, bytes, count, WriteBoundMs(WireUs(count, m_nBaud)));
+    const long boundMs = WriteBoundMs(WireUs(count, m_nBaud));
+    const bool written = pf::PortWrite(m_hPort, bytes, count, boundMs);
     m_LineFreeUs = std::max(m_LineFreeUs, start) + WireUs(count, m_nBaud);
-    return true;
+    if (written) {
+        return true;
+    }
+    // A port that takes nothing (held by flow control, output suspended)
+    // runs out the bound; a port that refuses says why.
+    const long long tookMs = (NowUs() - start) / 1000;
+    SetLastError("writing " + what + ": " +
+                 (tookMs + 1 >= boundMs
+                      ? "the port took no more bytes within " + std::to_string(boundMs) +
+                            " ms (output held back: flow control, or a stopped line)"
+                      : "the write failed: " + pf::LastError()));
+    return false;
 }
 
 bool CSerDev::SendReceive(CCommand* command) {

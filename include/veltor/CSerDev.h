@@ -194,7 +194,8 @@ protected:
     /// Opens port number `port` (1 and up: COM n on Windows, /dev/ttyS(n-1) on
     /// Linux) at baud index 0..6 (2400..115200 bit/s). 0 on success; -1 bad
     /// baud index or the port cannot be opened; -2..-5 a configuration step
-    /// failed; -6 the watcher thread could not be started. A failed opening
+    /// failed; -6 the watcher thread could not be started; -7 the filler
+    /// burst after opening could not be written. A failed opening
     /// leaves nothing held: the port is free for the next try.
     virtual int InitConnection(int port, int baudIndex);
     /// The same for a port given by its device name.
@@ -204,8 +205,11 @@ protected:
     /// can belong to the request arrived within the attempt's time. The time
     /// is counted from the moment the request can have left on the line.
     bool SendReceive(CCommand* command);
-    /// Writes raw bytes; false only when not connected.
+    /// Writes raw bytes; false when not connected, or when the write failed
+    /// or was given up after its bound (GetLastError says which).
     bool Write(unsigned char* bytes, int count);
+    /// The same, naming what is written in the failure ("the filler burst").
+    bool WriteNamed(const unsigned char* bytes, int count, const std::string& what);
     /// Before a new command: waits, at most until the last attempt's time-out
     /// has passed once more since that attempt ended, for answers still owed
     /// to earlier requests (an instrument that answered late), so that none

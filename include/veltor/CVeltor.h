@@ -110,7 +110,8 @@ public:
     /// opened again), then the connection. Any thread.
     int CloseConnection() override;
     /// Opens the port and sends the 1024-byte filler burst. 0 on success, else
-    /// the serial device's code.
+    /// the serial device's code, or -7 when the burst could not be written
+    /// (the port is closed again).
     int InitConnection(int port, int baudIndex) override;
     /// The same for a port given by its device path ("/dev/ttyUSB0").
     int InitConnection(const char* device, int baudIndex);

@@ -22,6 +22,9 @@
 #include <veltor/veltor.h>
 
 #include <array>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -248,16 +251,25 @@ private:
                 device = m_Queue.front();
                 m_Queue.pop_front();
             }
-            device->ReleaseLibrary();
-            if (gate::Enter()) {
-                const PyGILState_STATE gil = PyGILState_Ensure();
-                device->DropPython();
-                PyGILState_Release(gil);
-                gate::Leave();
-            } else {
-                device->AbandonPython();
+            // Nothing may leave this thread, which would end the process; a
+            // device whose teardown fails is given up (its memory lost).
+            try {
+                device->ReleaseLibrary();
+                if (gate::Enter()) {
+                    const PyGILState_STATE gil = PyGILState_Ensure();
+                    device->DropPython();
+                    PyGILState_Release(gil);
+                    gate::Leave();
+                } else {
+                    device->AbandonPython();
+                }
+                delete device;
+#if defined(__GLIBCXX__)
+            } catch (abi::__forced_unwind&) {
+                throw;
+#endif
+            } catch (...) {
             }
-            delete device;
         }
     }
 

@@ -167,7 +167,7 @@ class CommunicationError(VeltorError):
 class ConnectionFailedError(CommunicationError, ConnectionError):
     """The port could not be opened. ``code`` is InitConnection's result (-1
     bad baud index or the port cannot be opened, -2..-5 a configuration
-    step, -6 no watcher thread); ``reason`` the library's words."""
+    step, -6 no watcher thread, -7 the filler burst could not be written); ``reason`` the library's words."""
 
     def __init__(self, code: int, reason: str) -> None:
         super().__init__(f"cannot connect (code {code}): {reason}")

@@ -1,6 +1,9 @@
 // The exchange on a line that behaves like real hardware: an instrument that
 // answers late, one that talks unasked, a slow line, a pulled adapter.
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -394,6 +397,33 @@ TEST(SmallFaults, OpeningAndChannelsOutsideTheRules) {
     }
     EXPECT_TRUE(first.CmdEnableOutputs());
     EXPECT_EQ(sim.FrameCount(), 1u);
+}
+
+}  // namespace
+}  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// The terminal's output is suspended, as a flow-control line held off would:
+// the filler burst cannot leave, and the opening fails and says so, instead
+// of reporting a connection that cannot carry a request.
+TEST(HeldLine, ABurstThatCannotBeWrittenFailsTheOpening) {
+    vsim::Simulator sim;
+    const int terminal = ::open(sim.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(terminal, 0);
+    ASSERT_EQ(::tcflow(terminal, TCOOFF), 0);
+    CVeltor device;
+    EXPECT_EQ(device.InitConnection(sim.SlavePath().c_str(), kBaud115200), -7);
+    ASSERT_EQ(::tcflow(terminal, TCOON), 0);
+    ::close(terminal);
+    EXPECT_FALSE(device.IsConnected());
+    EXPECT_NE(device.GetLastError().find("the 1024-byte filler burst"), std::string::npos)
+        << device.GetLastError();
+    // Released whole: the port opens again once the line moves.
+    EXPECT_EQ(device.InitConnection(sim.SlavePath().c_str(), kBaud115200), 0)
+        << device.GetLastError();
+    EXPECT_TRUE(device.CmdEnableOutputs()) << device.GetLastError();
 }
 
 }  // namespace

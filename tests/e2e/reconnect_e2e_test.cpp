@@ -6,8 +6,10 @@
 #include <unistd.h>
 #include <veltor/SGeneral.h>
 
+#include <atomic>
 #include <cstdio>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "e2e_support.h"
@@ -251,6 +253,53 @@ TEST(ReconnectingEnds, ADeviceDestroyedInItsListenerLetsTheThreadEnd) {
     stand.Stop();
     std::unique_lock<std::mutex> lock(mutex);
     EXPECT_TRUE(gone.wait_for(lock, std::chrono::seconds(20), [&] { return destroyed; }));
+}
+
+}  // namespace
+
+namespace {
+
+// A timing mode of the host's whose check throws once armed.
+class ThrowingMode : public CNull {
+public:
+    std::atomic<bool> armed{false};
+    bool CheckParameters(const CVeltor* device, char channel) const override {
+        if (armed) {
+            throw std::runtime_error("host's check failed");
+        }
+        return CNull::CheckParameters(device, channel);
+    }
+};
+
+// The update sent again runs the host's timing-mode code on the
+// reconnecting thread: an exception there is that update's failure, told
+// to the listener with its text, and the policy goes on.
+TEST(ReconnectingHostCode, AnExceptionInTheResentUpdateIsItsFailure) {
+    Stand stand(false);
+    stand.Start();
+    TestDevice device;
+    ThrowingMode mode;
+    device.GetChannel('A')->SetTimingMode(&mode);
+    Heard heard;
+    device.SetReconnectListener(heard.Listener());
+    device.SetReconnect(Quick(true));
+    ASSERT_EQ(device.InitConnection(stand.Name().c_str(), kBaud115200), 0);
+    ASSERT_TRUE(device.CmdUpdateAll()) << device.GetLastError();
+    mode.armed = true;
+
+    stand.Stop();
+    ASSERT_TRUE(heard.Await(CVeltor::kLineLost));
+    stand.Start();
+    ASSERT_TRUE(heard.Await(CVeltor::kUpdateFailed));
+    EXPECT_NE(device.GetLastError().find("host's check failed"), std::string::npos)
+        << device.GetLastError();
+    // The policy goes on: the next loss is seen and mended too.
+    mode.armed = false;
+    stand.Stop();
+    ASSERT_TRUE(heard.Await(CVeltor::kLineLost, 2));
+    stand.Start();
+    ASSERT_TRUE(heard.Await(CVeltor::kUpdateResent));
+    device.GetChannel('A')->SetTimingMode(nullptr);
 }
 
 }  // namespace
