@@ -463,7 +463,7 @@ TEST_F(Ser2netServer, Rfc2217SetsTheLineSpeedTheHostAsksFor) {
         // terminal is looked at until it has, within a bound.
         double speed = 0;
         LookUntil(10, [&] { return (speed = sim.LineSpeed()) == c.speed; });
-        EXPECT_EQ(speed, c.speed);
+        EXPECT_EQ(speed, c.speed) << "ser2net's log:\n" << server->Log();
         EXPECT_TRUE(device.CmdEnableOutputs()) << device.GetLastError();
         EXPECT_EQ(device.CloseConnection(), 0);
     }

@@ -119,8 +119,12 @@ void WineSession::Stop() {
     if (!state.started) {
         return;
     }
-    Run({"wineserver", "-k"});
-    Run({"wineserver", "-w"});
+    // A prefix lent by the test run keeps its server (persistent, as the
+    // run's own was) for the tests that follow.
+    if (state.ownPrefix) {
+        Run({"wineserver", "-k"});
+        Run({"wineserver", "-w"});
+    }
     {
         std::lock_guard<std::mutex> hold(state.keptMutex);
         state.kept.clear();

@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <veltor/CCommand.h>
 #include <veltor/CVeltor.h>
+#include <veltor/Ports.h>
 
 #include <algorithm>
 #include <chrono>
@@ -166,10 +167,11 @@ protected:
     }
 
     // Links a COM port number of its own to the simulator; 0 on failure.
-    int LinkPort(const vsim::Simulator& sim) {
+    int LinkPort(const vsim::Simulator& sim) { return LinkPort(sim.SlavePath()); }
+    int LinkPort(const std::string& path) {
         static int nextPort = 40;
         const int port = nextPort++;
-        if (!WineSession::LinkComPort(port, sim.SlavePath())) {
+        if (!WineSession::LinkComPort(port, path)) {
             return 0;
         }
         m_Links.push_back(port);
@@ -551,6 +553,60 @@ TEST_F(WineTest, AWriteHeldBackIsGivenUpAndThePortGoesOn) {
     EXPECT_EQ(m_Sim->Frames()[1].payload, std::vector<uint8_t>{0x80})
         << "the given-up request went out after all";
     EXPECT_EQ(Ask("connected"), "connected 1");
+}
+
+// ---- The port listing's probe ------------------------------------------------------
+
+// A pseudo-terminal that nobody reads, its buffer full: every write to it
+// waits for room that never comes.
+class FullTerminal {
+public:
+    FullTerminal() {
+        m_Master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (m_Master < 0 || ::grantpt(m_Master) != 0 || ::unlockpt(m_Master) != 0) {
+            return;
+        }
+        m_Path = ::ptsname(m_Master);
+        const int slave = ::open(m_Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        termios raw{};
+        ::tcgetattr(slave, &raw);
+        ::cfmakeraw(&raw);
+        ::tcsetattr(slave, TCSANOW, &raw);
+        const std::string chunk(4096, 'x');
+        while (::write(slave, chunk.data(), chunk.size()) > 0) {
+        }
+        ::close(slave);
+    }
+    ~FullTerminal() { ::close(m_Master); }
+    const std::string& Path() const { return m_Path; }
+
+private:
+    int m_Master = -1;
+    std::string m_Path;
+};
+
+// The probe keeps its documented bound on a COM port that takes nothing: at
+// most 0.3 s plus the burst's time on the line from opening to closing. The
+// margin is wide: what is checked is that the probe gives up within its
+// bound, not how fast a loaded machine runs Wine.
+TEST_F(WineTest, TheProbeGivesUpOnAPortThatTakesNothingWithinItsBound) {
+    const struct {
+        int baudIndex;
+        long boundMs;
+    } kCases[] = {{6, 300 + 89}, {3, 300 + 1067}};
+    for (const auto& c : kCases) {
+        FullTerminal line;
+        ASSERT_FALSE(line.Path().empty());
+        const int port = LinkPort(line.Path());
+        ASSERT_GT(port, 0);
+        const std::string probed =
+            Ask("probe \\\\.\\COM" + std::to_string(port) + " " + std::to_string(c.baudIndex));
+        EXPECT_EQ(Words(probed).at(1), "1") << probed;
+        EXPECT_NE(Field(probed, "found"),
+                  std::to_string(static_cast<int>(veltor::PortProbe::Instrument)))
+            << probed;
+        EXPECT_LT(std::atol(Field(probed, "ms").c_str()), c.boundMs + 1500) << probed;
+    }
 }
 
 // ---- Unasked delay reports --------------------------------------------------------

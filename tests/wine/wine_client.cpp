@@ -27,6 +27,7 @@
 #include <veltor/CCommand.h>
 #include <veltor/CVeltor.h>
 #include <veltor/DelayModes.h>
+#include <veltor/Ports.h>
 #include <veltor/SGeneral.h>
 
 #include <atomic>
@@ -237,6 +238,23 @@ int main() {
             int baud = 0;
             in >> name >> baud;
             out << ' ' << device.InitConnection(name.c_str(), baud);
+        } else if (verb == "probe") {
+            // probe NAME BAUDINDEX: the port listing's probe of one port at one
+            // speed, with what it found and how long it took.
+            std::string name;
+            int baud = 0;
+            in >> name >> baud;
+            veltor::PortListOptions options;
+            options.probe = true;
+            options.systemPorts = false;
+            options.extraPaths = {name};
+            options.baudIndexes = {baud};
+            const std::vector<veltor::PortInfo> ports = veltor::ListPorts(options);
+            out << ' ' << ports.size();
+            if (!ports.empty()) {
+                out << " found=" << static_cast<int>(ports[0].probe);
+            }
+            out << " ms=" << ElapsedMs(start);
         } else if (verb == "close") {
             out << ' ' << device.CloseConnection() << " connected=" << device.IsConnected();
         } else if (verb == "connected") {
