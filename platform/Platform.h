@@ -163,15 +163,17 @@ struct Watch;
 Watch* WatchOpen(Handle port, Handle stopEvent, Handle asideEvent = nullptr);
 void WatchClose(Watch* watch);
 
-enum class WatchEvent { Stop, Received, Failed, Aside, TimedOut };
+enum class WatchEvent { Stop, Received, Failed, Aside, TimedOut, HungUp };
 // Blocks, without any periodic wake-up, until the stop event is set (Stop),
 // the aside event is set (Aside), with withPort the port has received bytes
 // (Received), or timeoutMs has passed (TimedOut; -1: no limit). A port that
 // hangs up with bytes still queued reports Received until they are read,
 // then Failed (or Received with WatchRead returning -1). Failed: the port is
 // gone or the wait cannot be made. A limit is only given without the port,
-// where PortWaitable. Watcher thread.
-WatchEvent WatchWait(Watch* watch, bool withPort = true, long timeoutMs = -1);
+// where PortWaitable. Without the port but with hangUp, a port that hangs
+// up (or whose peer closes) ends the wait too (HungUp), while bytes it
+// receives do not. Watcher thread.
+WatchEvent WatchWait(Watch* watch, bool withPort = true, long timeoutMs = -1, bool hangUp = false);
 
 // ---- The exchange's wait --------------------------------------------------------
 // True where an exchange can wait on the port itself (beside its data event)

@@ -353,7 +353,13 @@ DataWait WaitForDataOrPort(Handle eventHandle, Handle portHandle, long timeoutMs
     return DataWait::Data;
 }
 
-WatchEvent WatchWait(Watch* watch, bool withPort, long timeoutMs) {
+WatchEvent WatchWait(Watch* watch, bool withPort, long timeoutMs, bool hangUp) {
+#ifdef POLLRDHUP
+    // A network peer's close, told apart from data.
+    const short kHangUpEvents = POLLRDHUP;
+#else
+    const short kHangUpEvents = 0;
+#endif
     const long long deadline = timeoutMs < 0 ? 0 : posix::NowMs() + timeoutMs;
     bool first = true;
     for (;;) {
@@ -366,7 +372,8 @@ WatchEvent WatchWait(Watch* watch, bool withPort, long timeoutMs) {
         }
         pollfd p[3] = {{watch->stop->fd, POLLIN, 0},
                        {watch->aside != nullptr ? watch->aside->fd : -1, POLLIN, 0},
-                       {withPort ? watch->portFd : -1, POLLIN, 0}};
+                       {withPort || hangUp ? watch->portFd : -1,
+                        withPort ? static_cast<short>(POLLIN) : kHangUpEvents, 0}};
         // The first pass waits the whole time: the deadline was just taken.
         const int wait = timeoutMs < 0 ? -1
                          : first       ? static_cast<int>(timeoutMs)
@@ -392,6 +399,9 @@ WatchEvent WatchWait(Watch* watch, bool withPort, long timeoutMs) {
                 posix::DrainCounter(watch->aside);
             }
             continue;
+        }
+        if (!withPort) {
+            return WatchEvent::HungUp;
         }
         // A hang-up also reports the port readable: the read that follows
         // finds what is left, then the end of the file.

@@ -624,7 +624,7 @@ void WatchClose(Watch* watch) {
 
 // The watcher reads every byte here (PortWaitable is false): it never stands
 // aside, so it waits on the port always and without a limit.
-WatchEvent WatchWait(Watch* watch, bool, long) {
+WatchEvent WatchWait(Watch* watch, bool, long, bool) {
     if (watch->net != nullptr) {
         return NetWait(watch->net, watch->stopEvent);
     }
