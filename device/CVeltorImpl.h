@@ -36,7 +36,7 @@ struct CVeltor::Impl final : veltor::ChannelHost {
     void SetLastError(const std::string& text) override { m_Self.SetLastError(text); }
     void PrefixLastError(const std::string& context) override { m_Self.PrefixLastError(context); }
 
-    /// How one try of the reconnecting thread ended.
+    // How one try of the reconnecting thread ended.
     enum Reopened { kNotWanted, kStillAway, kBack, kBackResent, kBackResendFailed };
     // One try of the reconnecting thread to open the lost line again.
     Reopened Reopen();
@@ -55,17 +55,17 @@ struct CVeltor::Impl final : veltor::ChannelHost {
     CChannel** m_pChannels = nullptr;
     SGeneral* m_pGeneral = nullptr;
     CLogic* m_pLogic = nullptr;
-    /// Made with the first listener; deliveries read it from the thread that
-    /// holds the receive side.
+    // Made with the first listener; deliveries read it from the thread that
+    // holds the receive side.
     std::atomic<veltor::ReportDispatch*> m_pDispatch{nullptr};
-    /// The reconnecting policy and its thread.
+    // The reconnecting policy and its thread.
     veltor::Reconnector* m_pReconnect = nullptr;
-    /// Set by the holder of the device's lock while it opens a lost line.
+    // Set by the holder of the device's lock while it opens a lost line.
     bool m_bReopening = false;
-    /// A CmdUpdateAll succeeded on this connection (under the device's lock).
+    // A CmdUpdateAll succeeded on this connection (under the device's lock).
     bool m_bUpdated = false;
-    /// Gathers the reports in bytes a host hands HandleUnsolicited itself.
+    // Gathers the reports in bytes a host hands HandleUnsolicited itself.
     veltor::ReportGatherer* m_pGatherer = nullptr;
-    /// The pairs' clocks for threads that cannot take the device's lock.
+    // The pairs' clocks for threads that cannot take the device's lock.
     veltor::ClockSnapshot* m_pClocks = nullptr;
 };

@@ -8,7 +8,7 @@
 
 namespace veltor {
 
-// Guards the class-wide default (CChannel::m_pDefaultMode) and the devices'
+// Guards the class-wide default (CChannel::SetDefaultTimingMode) and the devices.
 // own default.
 std::recursive_mutex& DefaultModeLock();
 
