@@ -90,7 +90,7 @@ bool CChannel::Impl::SendChannelRequest(unsigned char selector, unsigned char co
                                    nullptr, once) ||
                Failed();
     };
-    return veltor::RunCommand(*m_pHost, body);
+    return veltor::InCommand(*m_pHost, body);
 }
 
 bool CChannel::CmdEnable() {
@@ -143,7 +143,7 @@ bool CChannel::CmdQuery() {
         SetLastDelay(veltor::DelayCounts(response.bytes));
         return true;
     };
-    return veltor::RunCommand(*d.m_pHost, body);
+    return veltor::InCommand(*d.m_pHost, body);
 }
 
 CTimingMode* CChannel::Impl::EffectiveMode(
@@ -172,7 +172,7 @@ bool CChannel::CmdSetTimingMode() {
     }
     // The mode is checked and sent as one command.
     auto body = [&d] { return d.CheckAndSendMode(); };
-    return veltor::RunCommand(*d.m_pHost, body);
+    return veltor::InCommand(*d.m_pHost, body);
 }
 
 bool CChannel::Impl::CheckAndSendMode() {
@@ -314,5 +314,5 @@ bool CChannel::CmdTransferLogic() {
         delete command;
         return ok || d.Failed();
     };
-    return veltor::RunCommand(*d.m_pHost, body);
+    return veltor::InCommand(*d.m_pHost, body);
 }

@@ -15,7 +15,7 @@ public:
     // The device's lock (recursive), as CSerDev::Lock.
     virtual void Lock() = 0;
     virtual void Unlock() = 0;
-    // Runs body(context) as one command's run (RunCommand below).
+    // Runs body(context) as one command's run (InCommand below).
     virtual bool RunCommandBody(bool (*body)(void* context), void* context) = 0;
     // Carries out one exchange, as CVeltor::DoCommand, or at most once with
     // `once` naming it (as CVeltor::DoCommandOnce).
@@ -34,7 +34,7 @@ protected:
 // held throughout, and the outermost run clears the last failure, so that a
 // failure seen after it is this command's.
 template <class Body>
-bool RunCommand(ChannelHost& host, Body& body) {
+bool InCommand(ChannelHost& host, Body& body) {
     return host.RunCommandBody([](void* context) { return (*static_cast<Body*>(context))(); },
                                &body);
 }
