@@ -60,11 +60,14 @@ CVeltor::~CVeltor() {
     Impl& d = *m_pImpl;
     // Closed, the line is opened no more; the reconnecting thread's call in
     // progress ends, unless this runs on that thread.
+    d.m_pReconnect->Stop();
+    // No report comes after the connection is closed; the listener's last
+    // call may still need the channels and the general properties, and may
+    // close the connection, which reaches the stopped reconnector: it goes
+    // only once that call has returned.
+    delete d.m_pDispatch.exchange(nullptr);
     delete d.m_pReconnect;
     d.m_pReconnect = nullptr;
-    // No report comes after the connection is closed; the listener's last
-    // call may still need the channels and the general properties.
-    delete d.m_pDispatch.exchange(nullptr);
     if (d.m_pChannels != nullptr) {
         for (int i = 0; i < kChannels; ++i) {
             delete d.m_pChannels[i];

@@ -64,6 +64,10 @@ Reconnector::Reconnector(CVeltor& device) : m_State(std::make_shared<State>()) {
 }
 
 Reconnector::~Reconnector() {
+    Stop();
+}
+
+void Reconnector::Stop() {
     std::unique_lock<std::mutex> lock(m_State->mutex);
     m_State->stop = true;
     m_State->device = nullptr;

@@ -20,6 +20,9 @@ public:
     // Ends the thread; on the thread itself (a device destroyed in its
     // reconnect listener) leaves it to end when that call returns.
     ~Reconnector();
+    // The same, leaving the object for calls that may still come from other
+    // threads (they find it stopped). Idempotent.
+    void Stop();
     Reconnector(const Reconnector&) = delete;
     Reconnector& operator=(const Reconnector&) = delete;
 

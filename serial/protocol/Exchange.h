@@ -163,7 +163,6 @@ private:
     long long m_DeadlineUs = 0;
     int m_nAttempts = 0;
     int m_nStepQueries = 0;
-    int m_nStepChannel = -1;
     long long m_StepDeadlineUs = 0;
     Outcome m_Last = Outcome::kNone;
     // Getting back in step's query, made when it is sent.

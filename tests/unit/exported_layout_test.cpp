@@ -22,7 +22,12 @@ struct OnePointer {
     void* pointer;
 };
 static_assert(sizeof(CChannel) == sizeof(OnePointer), "CChannel holds more than its pointer");
-static_assert(sizeof(CVeltor) == sizeof(CSerDev) + sizeof(void*),
+// The serial device and one pointer, laid out as the compiler lays out a
+// derived class (on some targets the pointer fills the base's tail padding).
+struct SerialDeviceAndPointer : CSerDev {
+    void* pointer;
+};
+static_assert(sizeof(CVeltor) == sizeof(SerialDeviceAndPointer),
               "CVeltor adds more than one pointer to CSerDev");
 
 // A channel reaches its device only through the device's internal side:
