@@ -20,8 +20,6 @@
 // (serial/TelnetSender.h).
 #pragma once
 
-#include <veltor/Ports.h>
-
 #include <chrono>
 #include <cstddef>
 
