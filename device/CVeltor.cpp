@@ -198,35 +198,7 @@ bool CVeltor::Carry(CCommand* command, const char* once) {
     // Readers on other threads convert at the clocks as a command saw them.
     double hz[veltor::ClockSnapshot::kPairs];
     SnapshotClocks(hz);
-    if (!GetInStep(command)) {
-        SetExchangeError(command, 1);
-        return false;
-    }
-    for (int attempts = 1;; ++attempts) {
-        if (SendReceive(command)) {
-            return true;
-        }
-        --command->m_Tries;
-        const Outcome outcome = GetLastOutcome();
-        // A refused request, or one that never went out whole, was not
-        // carried out; after anything else the instrument may have carried
-        // it out, and a command that must happen at most once is not sent
-        // again.
-        const bool mayHaveHappened =
-            outcome != kNegative && outcome != kWriteFailed && outcome != kNotConnected;
-        if (once != nullptr && mayHaveHappened) {
-            SetExchangeError(command, attempts);
-            SetLastError(GetLastError() + ": " + once +
-                         " may or may not have been carried out, and was not sent again");
-            return false;
-        }
-        // Without a port, every further attempt would fail the same way.
-        if (command->m_Tries <= 0 || outcome == kPortLost || outcome == kNotConnected ||
-            outcome == kClosed || outcome == kCancelled) {
-            SetExchangeError(command, attempts);
-            return false;
-        }
-    }
+    return RunCommand(command, once);
 }
 
 double CVeltor::GetClockFrequencyHz(char channel) const {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "platform/Platform.h"
@@ -15,9 +16,17 @@
 #include "serial/Watcher.h"
 #include "serial/Wire.h"
 #include "serial/link/Link.h"
+#include "serial/protocol/Exchange.h"
 
 namespace pf = veltor::platform;
 namespace lk = veltor::link;
+namespace protocol = veltor::protocol;
+
+// The exchange's outcomes are the device's, value for value.
+static_assert(static_cast<int>(protocol::Outcome::kCancelled) == CSerDev::kCancelled &&
+                  static_cast<int>(protocol::Outcome::kOutOfStep) == CSerDev::kOutOfStep &&
+                  static_cast<int>(protocol::Outcome::kSuccess) == CSerDev::kSuccess,
+              "protocol::Outcome and CSerDev::Outcome differ");
 
 namespace {
 
@@ -92,8 +101,7 @@ CSerDev::CSerDev()
       m_bLost(false),
       m_bWatcherStarted(false),
       m_LineFreeUs(0),
-      m_LastAttemptEndUs(0),
-      m_nLastTimeoutMs(0),
+      m_pLedger(new protocol::Ledger),
       m_bHasError(false),
       m_nCommandDepth(0),
       m_bTracing(false),
@@ -107,6 +115,7 @@ CSerDev::~CSerDev() {
     // closed here so that its watcher never outlives it.
     CSerDev::CloseConnection();
     delete m_pReceive;
+    delete m_pLedger;
     delete m_pSink;
     delete m_pBuffer;
     delete m_pCommandLock;
@@ -189,6 +198,7 @@ int CSerDev::InitConnection(const char* device, int baudIndex) {
     lk::PurgeInput(m_hPort);
     // A new line: nothing half-received on an earlier one carries over.
     m_pReceive->Open(m_hPort, m_hDataEvent, m_hAsideEvent);
+    *m_pLedger = protocol::Ledger();
     m_LineFreeUs = NowUs();
     m_bWatcherStarted = false;
     m_hThread = pf::StartThread(&CSerDev::CommWatchProc, this);
@@ -419,120 +429,130 @@ bool CSerDev::WriteNamed(const unsigned char* bytes, int count, const std::strin
     return false;
 }
 
+// ---- Runs of the exchange ------------------------------------------------------------
+
 bool CSerDev::SendReceive(CCommand* command) {
-    return Attempt(command, false);
+    std::lock_guard<CommandLock> hold(*m_pCommandLock);
+    protocol::Exchange exchange(*m_pLedger, protocol::Exchange::Run::kOneAttempt, command, false);
+    return Drive(exchange).outcome == protocol::Outcome::kSuccess;
 }
 
-bool CSerDev::Attempt(CCommand* command, bool refusalsAreLate) {
+bool CSerDev::AwaitLateAnswers() {
     std::lock_guard<CommandLock> hold(*m_pCommandLock);
-    if (m_bClosing) {
-        m_LastOutcome = kClosed;
-        return false;
+    protocol::Exchange exchange(*m_pLedger, protocol::Exchange::Run::kAwaitOwed, nullptr, false);
+    return Drive(exchange).outcome == protocol::Outcome::kSuccess;
+}
+
+bool CSerDev::GetInStep(const CCommand* next) {
+    std::lock_guard<CommandLock> hold(*m_pCommandLock);
+    // Getting back in step reads the next command's request and time-out
+    // only; it is not sent.
+    protocol::Exchange exchange(*m_pLedger, protocol::Exchange::Run::kGetInStep,
+                                const_cast<CCommand*>(next), false);
+    return Drive(exchange).outcome == protocol::Outcome::kSuccess;
+}
+
+bool CSerDev::RunCommand(CCommand* command, const char* once) {
+    std::lock_guard<CommandLock> hold(*m_pCommandLock);
+    protocol::Exchange exchange(*m_pLedger, protocol::Exchange::Run::kCommand, command,
+                                once != nullptr);
+    const protocol::Step done = Drive(exchange);
+    if (done.outcome == protocol::Outcome::kSuccess) {
+        return true;
     }
-    if (command == nullptr || !m_bConnected) {
-        m_LastOutcome = m_bLost ? kPortLost : kNotConnected;
-        return false;
+    SetExchangeError(command, done.attempts);
+    if (done.mayHaveHappened) {
+        SetLastError(GetLastError() + ": " + once +
+                     " may or may not have been carried out, and was not sent again");
     }
-    if (m_pCommandLock->Cancelled()) {
-        m_LastOutcome = kCancelled;
-        return false;
+    return false;
+}
+
+protocol::Line CSerDev::LineNow(long long nowUs) const {
+    protocol::Line line;
+    line.nowUs = nowUs != 0 ? nowUs : NowUs();
+    line.seen = m_pReceive->AnswersSeen();
+    line.connected = m_bConnected;
+    line.lost = m_bLost;
+    line.closing = m_bClosing;
+    line.cancelled = m_pCommandLock->Cancelled();
+    return line;
+}
+
+protocol::Step CSerDev::Drive(protocol::Exchange& exchange) {
+    // The receive side's part of the attempt in progress.
+    std::optional<veltor::ReceiveTurn> turn;
+    // The time read last, where it is fresh enough to spare another reading.
+    long long nowUs = 0;
+    unsigned char answer[2 + 256];
+    protocol::Step step = exchange.Start(LineNow());
+    for (;;) {
+        m_pReceive->CountRequests(m_pLedger->requests);
+        if (step.attemptEnded) {
+            m_LastOutcome = static_cast<Outcome>(step.attemptOutcome);
+            if (turn) {
+                turn->End(m_pLedger->lastAttemptEndUs);
+                turn.reset();
+            }
+        }
+        switch (step.kind) {
+            case protocol::Step::kDone:
+                if (exchange.Last() != protocol::Outcome::kNone) {
+                    m_LastOutcome = static_cast<Outcome>(exchange.Last());
+                }
+                return step;
+            case protocol::Step::kSend:
+                turn.emplace(*m_pReceive, step.command->m_Status);
+                step = Send(exchange, step.command, *turn, nowUs);
+                break;
+            case protocol::Step::kAwaitAnswer: {
+                long have = 0;
+                const int read = ReadAnswer(*turn, answer, have, step.deadlineUs, nowUs);
+                nowUs = 0;
+                if (read <= -2) {
+                    step = exchange.Stopped(LineNow());
+                    break;
+                }
+                // A refusal, and an answer cut off after its header, are
+                // traced as far as the header.
+                const bool whole = read == 0;
+                if (have >= 2) {
+                    const bool headerOnly = answer[0] == veltor::kNegativeLead || !whole;
+                    Trace(TraceEvent::kAnswer, answer,
+                          headerOnly ? 2UL : static_cast<unsigned long>(have),
+                          step.command->m_Status);
+                }
+                const bool noise = have < 2 && turn->HeardNoise();
+                step = exchange.Answered(answer, have, whole, noise, LineNow());
+                break;
+            }
+            case protocol::Step::kAwaitOwed:
+                pf::WaitForEvent(m_hDataEvent, MsUntil(step.deadlineUs));
+                step = exchange.Woken(LineNow());
+                break;
+        }
     }
-    command->m_ResponseCount = 0;
-    veltor::ReceiveTurn turn(*m_pReceive, command->m_Status);
+}
+
+protocol::Step CSerDev::Send(protocol::Exchange& exchange, CCommand* command,
+                             veltor::ReceiveTurn& turn, long long& nowUs) {
     if (turn.PortLost()) {
         MarkLost();
-        m_LastOutcome = kPortLost;
-    } else {
-        m_LastOutcome = Exchange(command, turn, refusalsAreLate);
+        return exchange.NotSent(protocol::Outcome::kPortLost, LineNow());
     }
-    m_LastAttemptEndUs = NowUs();
-    // After a cancel the host wants the device back: the next command does
-    // not wait out this attempt's time for its answer, but gets back in step
-    // with a query at once.
-    m_nLastTimeoutMs = m_LastOutcome == kCancelled ? 0 : command->m_Timeout;
-    turn.End(m_LastAttemptEndUs);
-    return m_LastOutcome == kSuccess;
-}
-
-// ---- One attempt ------------------------------------------------------------------
-
-CSerDev::Outcome CSerDev::Exchange(CCommand* command, veltor::ReceiveTurn& turn,
-                                   bool refusalsAreLate) {
     const long long start = NowUs();
-    // A query's answer names its channel: when no answer still owed can be
-    // that of a query of the same channel, its own answer cannot be taken
-    // for another's, and every answer owed before it has come by then.
-    const int queried = veltor::QueriedChannel(command->m_Request, command->m_RequestLength);
-    const bool answerTellsStep = queried >= 0 && !m_pReceive->MayOweQueryOf(queried);
-    m_pReceive->NoteRequest(command->m_Request, command->m_RequestLength);
+    exchange.Writing(LineNow(start));
+    // The receive side counts the request as owed before it can be answered.
+    m_pReceive->CountRequests(m_pLedger->requests);
     const long long wire = WireUs(command->m_RequestLength, m_nBaud);
     Trace(TraceEvent::kRequest, command->m_Request,
           static_cast<unsigned long>(command->m_RequestLength), command->m_Status);
     if (!lk::Write(m_hPort, command->m_Request, command->m_RequestLength,
                    WriteBoundMs(wire + std::max(0LL, m_LineFreeUs - start)))) {
-        return m_bLost ? kPortLost : kWriteFailed;
+        return exchange.Written(false, 0, LineNow());
     }
-    // One deadline for the attempt, whatever arrives meanwhile.
-    long long now = 0;
-    const long long deadline =
-        RequestOnWire(command->m_RequestLength, start, now) + command->m_Timeout * 1000LL;
-    unsigned char answer[2 + 256];
-    bool mismatch = false;
-    for (;;) {
-        long have = 0;
-        const int read = ReadAnswer(turn, answer, have, deadline, now);
-        now = 0;
-        if (read == -2) {
-            return kPortLost;
-        }
-        if (read == -3) {
-            return kClosed;
-        }
-        if (read == -4) {
-            return kCancelled;
-        }
-        if (have < 2) {
-            if (mismatch) {
-                return kMismatch;
-            }
-            return turn.HeardNoise() ? kWrongLead : kNoAnswer;
-        }
-        if (answer[0] == veltor::kNegativeLead) {
-            Trace(TraceEvent::kAnswer, answer, 2, command->m_Status);
-            if (!refusalsAreLate) {
-                return kNegative;
-            }
-            // A refusal cannot be told from an earlier request's, come late.
-            mismatch = true;
-            continue;
-        }
-        command->m_ResponseCount = 0;
-        if (read != 0) {
-            // The header came, the rest did not: the record keeps the header.
-            Trace(TraceEvent::kAnswer, answer, 2, command->m_Status);
-            command->AddResponse(answer, 2);
-            return kIncomplete;
-        }
-        Trace(TraceEvent::kAnswer, answer, static_cast<unsigned long>(have), command->m_Status);
-        if (!command->AddResponse(answer, static_cast<unsigned int>(have))) {
-            return kIncomplete;
-        }
-        if (command->m_ResponseCount == CCommand::kChecksumFailed) {
-            return kBadChecksum;
-        }
-        if (veltor::AnswerBelongs(command->m_Request, command->m_RequestLength, command->m_Response,
-                                  command->m_ResponseCount)) {
-            if (answerTellsStep) {
-                m_pReceive->InStep();
-            }
-            return kSuccess;
-        }
-        // Another request's answer, come late: this request's own answer may
-        // still follow within the attempt's time. Failing at once would send
-        // the request again, and the instrument would carry it out twice.
-        mismatch = true;
-        command->m_ResponseCount = 0;
-    }
+    const long long onWire = RequestOnWire(command->m_RequestLength, start, nowUs);
+    return exchange.Written(true, onWire, LineNow(nowUs));
 }
 
 long long CSerDev::RequestOnWire(int count, long long writeStartUs, long long& nowUs) {
@@ -601,98 +621,6 @@ int CSerDev::ReadAnswer(veltor::ReceiveTurn& turn, unsigned char* answer, long& 
         const lk::DataWait woken = lk::WaitForDataOrPort(m_hDataEvent, m_hPort, waitMs);
         nowUs = 0;
         portReady = woken == lk::DataWait::Port;
-    }
-}
-
-bool CSerDev::AwaitLateAnswers() {
-    std::lock_guard<CommandLock> hold(*m_pCommandLock);
-    if (!m_bConnected) {
-        return true;
-    }
-    const long long deadline = m_LastAttemptEndUs + m_nLastTimeoutMs * 1000LL;
-    for (;;) {
-        if (m_pReceive->AnswersOwed() == 0) {
-            m_pReceive->InStep();
-            return true;
-        }
-        if (m_bLost || m_bClosing || m_pCommandLock->Cancelled() || MsUntil(deadline) == 0) {
-            return false;
-        }
-        pf::WaitForEvent(m_hDataEvent, MsUntil(deadline));
-    }
-}
-
-bool CSerDev::GetInStep(const CCommand* next) {
-    std::lock_guard<CommandLock> hold(*m_pCommandLock);
-    if (AwaitLateAnswers() || !m_bConnected || next == nullptr) {
-        return true;
-    }
-    if (m_pCommandLock->Cancelled()) {
-        m_LastOutcome = kCancelled;
-        return false;
-    }
-    const int queried = veltor::QueriedChannel(next->m_Request, next->m_RequestLength);
-    for (int query = 0; query < kStepQueries; ++query) {
-        int channel = -1;
-        switch (AwaitChannelOwedNothing(queried, next->m_Timeout, channel)) {
-            case Step::kInStep:
-                return true;
-            case Step::kStopped:
-                return false;
-            case Step::kStuck:
-                m_LastOutcome = kOutOfStep;
-                return false;
-            case Step::kQuery:
-                break;
-        }
-        // Each query asks for a channel that no owed answer can name, so
-        // that its answer cannot be an earlier request's come late; the
-        // answer to one that failed may come late too, and the next asks
-        // for another.
-        const unsigned char payload[3] = {
-            static_cast<unsigned char>(veltor::kQuerySelector + channel), veltor::kQueryCode, 0x00};
-        CCommand step(veltor::kFrameCode, payload, sizeof(payload), "Getting back in step...", 0,
-                      next->m_Timeout, 1);
-        if (Attempt(&step, true)) {
-            m_pReceive->InStep();
-            return true;
-        }
-        const Outcome outcome = m_LastOutcome;
-        if (outcome == kPortLost || outcome == kClosed || outcome == kNotConnected ||
-            outcome == kCancelled) {
-            return false;
-        }
-    }
-    m_LastOutcome = kOutOfStep;
-    return false;
-}
-
-CSerDev::Step CSerDev::AwaitChannelOwedNothing(int queried, int timeoutMs, int& channel) {
-    // While every channel's query may still be answered late, no query can
-    // prove the line in step: the answers owed are awaited, for one more
-    // time-out at most, until nothing is owed, the next request's own answer
-    // can tell (a query of a channel owed nothing), or a channel is free.
-    const long long deadline = NowUs() + timeoutMs * 1000LL;
-    for (;;) {
-        if (m_pReceive->AnswersOwed() == 0) {
-            m_pReceive->InStep();
-            return Step::kInStep;
-        }
-        if (queried >= 0 && !m_pReceive->MayOweQueryOf(queried)) {
-            return Step::kInStep;
-        }
-        channel = m_pReceive->ChannelOwedNothing();
-        if (channel >= 0) {
-            return Step::kQuery;
-        }
-        if (m_bLost || m_bClosing || m_pCommandLock->Cancelled()) {
-            m_LastOutcome = m_bLost ? kPortLost : m_bClosing ? kClosed : kCancelled;
-            return Step::kStopped;
-        }
-        if (MsUntil(deadline) == 0) {
-            return Step::kStuck;
-        }
-        pf::WaitForEvent(m_hDataEvent, MsUntil(deadline));
     }
 }
 

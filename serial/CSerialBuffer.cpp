@@ -3,17 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-CSerialBuffer::CSerialBuffer() : m_bReady(false), m_ReadPos(0), m_WritePos(0) {
-    Init();
-}
-
-CSerialBuffer::~CSerialBuffer() {}
-
-void CSerialBuffer::Init() {
-    m_bReady = true;
-    m_ReadPos = 0;
-    m_WritePos = 0;
-}
+CSerialBuffer::CSerialBuffer() : m_ReadPos(0), m_WritePos(0) {}
 
 void CSerialBuffer::Put(const unsigned char* bytes, unsigned long count) {
     // In at most two runs (up to the end of the ring, then from its start),
@@ -43,13 +33,6 @@ void CSerialBuffer::Put(const unsigned char* bytes, unsigned long count) {
     }
 }
 
-long CSerialBuffer::Get(unsigned char* destination, long count, veltor::Handle& dataEvent) {
-    m_Lock.Enter();
-    count = GetHeld(destination, count, dataEvent);
-    m_Lock.Leave();
-    return count;
-}
-
 long CSerialBuffer::GetHeld(unsigned char* destination, long count, veltor::Handle& dataEvent) {
     static_assert((kSize & (kSize - 1)) == 0, "the ring's size is a power of two");
     const long available = Held();
@@ -73,12 +56,6 @@ long CSerialBuffer::GetHeld(unsigned char* destination, long count, veltor::Hand
         MarkEmpty(dataEvent);
     }
     return count;
-}
-
-void CSerialBuffer::Clear() {
-    m_Lock.Enter();
-    m_ReadPos = m_WritePos;
-    m_Lock.Leave();
 }
 
 void CSerialBuffer::MarkEmpty(veltor::Handle& dataEvent) {

@@ -14,26 +14,21 @@ public:
     static const unsigned long kShortRun = 8;
 
     CSerialBuffer();
-    virtual ~CSerialBuffer();
     CSerialBuffer(const CSerialBuffer&) = delete;
     CSerialBuffer& operator=(const CSerialBuffer&) = delete;
 
-    void Init();
     // The caller holds the lock. Never refuses: more than 4095 unread bytes
     // overwrite the oldest.
     void Put(const unsigned char* bytes, unsigned long count);
-    // Takes the lock. Hands out up to count unread bytes and returns how many;
-    // resets the data event when the ring is left empty.
-    long Get(unsigned char* destination, long count, veltor::Handle& dataEvent);
-    // The same; the caller holds the lock.
+    // Hands out up to count unread bytes and returns how many; resets the
+    // data event when the ring is left empty. The caller holds the lock.
     long GetHeld(unsigned char* destination, long count, veltor::Handle& dataEvent);
     // How many bytes are unread, and the unread byte at an offset (below
     // that count) without taking it. The caller holds the lock.
     long Held() const { return (m_WritePos - m_ReadPos) & (kSize - 1); }
     unsigned char Peek(long offset) const { return m_Data[(m_ReadPos + offset) & (kSize - 1)]; }
-    // Takes the lock. Drops every unread byte; the data event is not touched.
-    void Clear();
-    // The caller holds the lock.
+    // Drops every unread byte and resets the data event. The caller holds
+    // the lock.
     void MarkEmpty(veltor::Handle& dataEvent);
 
     void Lock() { m_Lock.Enter(); }
@@ -41,7 +36,6 @@ public:
 
 private:
     veltor::platform::Lock m_Lock;
-    bool m_bReady;
     int m_ReadPos;
     unsigned char m_Data[kSize];
     int m_WritePos;

@@ -40,61 +40,6 @@ void ReceiveSide::Open(Handle port, Handle dataEvent, Handle asideEvent) {
     m_PortBackAtUs = 0;
     m_nAnswersSeen = 0;
     m_nRequests = 0;
-    m_nWritten = 0;
-    m_nInStepAt = 0;
-    m_nAnswersAtInStep = 0;
-    std::memset(m_QueriedAt, 0, sizeof(m_QueriedAt));
-}
-
-// ---- Answers owed -------------------------------------------------------------------
-
-void ReceiveSide::NoteRequest(const unsigned char* request, int length) {
-    m_nRequests.store(m_nRequests.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-    ++m_nWritten;
-    const int queried = QueriedChannel(request, length);
-    if (queried >= 0) {
-        m_QueriedAt[queried] = m_nWritten;
-    }
-}
-
-long ReceiveSide::AnswersOwed() const {
-    const long owed = static_cast<long>(m_nRequests.load(std::memory_order_relaxed) -
-                                        m_nAnswersSeen.load(std::memory_order_acquire));
-    return owed > 0 ? owed : 0;
-}
-
-void ReceiveSide::InStep() {
-    // Unasked answers can make the count of those seen run ahead; the
-    // requests are counted as if each had its answer.
-    const unsigned long seen = m_nAnswersSeen.load(std::memory_order_acquire);
-    m_nRequests.store(seen, std::memory_order_relaxed);
-    m_nInStepAt = m_nWritten;
-    m_nAnswersAtInStep = seen;
-}
-
-unsigned long ReceiveSide::FirstMayAnswer() const {
-    // The instrument answers in order and each request once at most: the
-    // k-th answer seen since the line was in step belongs to the k-th
-    // request written since then or a later one, so none of the first k
-    // can still be answered.
-    const unsigned long seen = m_nAnswersSeen.load(std::memory_order_acquire) - m_nAnswersAtInStep;
-    return m_nInStepAt + seen + 1;
-}
-
-bool ReceiveSide::MayOweQueryOf(int channel) const {
-    return m_QueriedAt[channel] >= FirstMayAnswer();
-}
-
-int ReceiveSide::ChannelOwedNothing() const {
-    const unsigned long first = FirstMayAnswer();
-    int oldest = -1;
-    for (int channel = 0; channel < static_cast<int>(kChannelCount); ++channel) {
-        if (m_QueriedAt[channel] < first &&
-            (oldest < 0 || m_QueriedAt[channel] < m_QueriedAt[oldest])) {
-            oldest = channel;
-        }
-    }
-    return oldest;
 }
 
 // ---- The watcher's side ---------------------------------------------------------

@@ -61,26 +61,15 @@ public:
     // Whether attempts read the port themselves (the platform allows it).
     bool ExchangeReadsPort() const { return m_bExchangeReads; }
 
-    // ---- Answers owed ----
-    // The instrument answers requests in order, and answers carry no
-    // sequence number: an answer owed to an earlier request can only be told
-    // from the next request's own when the two differ in kind (a query's
-    // answer names its channel). These say what may still be on its way.
-    // Exchanging thread, under the device's lock.
-
-    // A framed request was written: its answer is owed until one is seen.
-    void NoteRequest(const unsigned char* request, int length);
-    // How many answers earlier requests still owe (never below 0).
-    long AnswersOwed() const;
-    // Every answer owed so far has come or will never come (an answer that
-    // only a later request's answer can follow was seen): nothing is owed.
-    void InStep();
-    // Whether an answer still owed may be that of a query of `channel`.
-    bool MayOweQueryOf(int channel) const;
-    // A channel whose query no answer still owed can be, queried longest
-    // ago; -1 when every channel's query may still be answered late. Only
-    // such a query's answer proves that all owed before it have come.
-    int ChannelOwedNothing() const;
+    // ---- Answers owed (serial/protocol/Ledger.h keeps the count) ----
+    // Answers the splitter has seen since the line opened. Any thread.
+    unsigned long AnswersSeen() const { return m_nAnswersSeen.load(std::memory_order_acquire); }
+    // How many requests the exchange counts as owing an answer: while more
+    // than the answers seen, answer bytes arriving unasked are taken for
+    // late answers, not noise. Exchanging thread.
+    void CountRequests(unsigned long requests) {
+        m_nRequests.store(requests, std::memory_order_relaxed);
+    }
 
     // ---- The watcher's side ----
     // How long the watcher is to stand aside before it looks again: -1 when
@@ -118,20 +107,9 @@ private:
     // attempt's end (m_bAwaiting) is.
     std::atomic<long long> m_PortBackAtUs{0};
     // Answers the splitter has seen, for a look without the receive lock,
-    // and requests written less those given up, to tell how many answers
-    // are owed.
+    // and the requests the exchange counts as owing one.
     std::atomic<unsigned long> m_nAnswersSeen{0};
     std::atomic<unsigned long> m_nRequests{0};
-    // Requests written, numbered from 1; the number of the last one written
-    // when the line was last in step and the answers seen by then, and the
-    // number of the last query of each channel.
-    unsigned long m_nWritten = 0;
-    unsigned long m_nInStepAt = 0;
-    unsigned long m_nAnswersAtInStep = 0;
-    unsigned long m_QueriedAt[kChannelCount] = {};
-    // The number of the first request written since the line was last in
-    // step whose answer may still come.
-    unsigned long FirstMayAnswer() const;
 };
 
 // The receive side's part of one attempt, from the moment before its

@@ -108,7 +108,7 @@ const char* FaultName(FaultKind kind) {
 }
 
 Simulator::Simulator() {
-    masterFd_ = posix_openpt(O_RDWR | O_NOCTTY);
+    masterFd_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (masterFd_ < 0) {
         ThrowErrno("posix_openpt");
     }

@@ -16,6 +16,12 @@ namespace veltor {
 struct SplitOutput;
 class ReceiveSide;
 class ReceiveTurn;
+namespace protocol {
+class Exchange;
+struct Ledger;
+struct Line;
+struct Step;
+}  // namespace protocol
 }  // namespace veltor
 
 /// The serial link of a device: the port, the watcher thread that reads it,
@@ -229,6 +235,12 @@ protected:
     /// `next`. False, with the outcome kOutOfStep (or kPortLost, kClosed,
     /// kCancelled), when none was answered: `next` is not to be sent.
     bool GetInStep(const CCommand* next);
+    /// A whole command: gets back in step, then makes attempts while the
+    /// command's tries last and a further attempt can go better. `once`
+    /// (null: none) names a command that must not be carried out twice: it
+    /// is not sent again once the instrument may have carried it out, and
+    /// the failure says so. The failure text names the step and the outcome.
+    bool RunCommand(CCommand* command, const char* once);
 
     /// The port went away (the watcher saw a hang-up, or a write found it
     /// gone). Called once the device is marked lost, on the watcher or on a
@@ -256,11 +268,12 @@ protected:
     /// @endcond
 
 private:
-    /// Where getting back in step stands before its next query.
-    enum class Step { kInStep, kQuery, kStuck, kStopped };
-    Step AwaitChannelOwedNothing(int queried, int timeoutMs, int& channel);
-    bool Attempt(CCommand* command, bool refusalsAreLate);
-    Outcome Exchange(CCommand* command, veltor::ReceiveTurn& turn, bool refusalsAreLate);
+    /// Does what the exchange asks (writes, reads, waits) until its run ends.
+    veltor::protocol::Step Drive(veltor::protocol::Exchange& exchange);
+    veltor::protocol::Step Send(veltor::protocol::Exchange& exchange, CCommand* command,
+                                veltor::ReceiveTurn& turn, long long& nowUs);
+    /// The line's state as the exchange takes it (nowUs 0: the time now).
+    veltor::protocol::Line LineNow(long long nowUs = 0) const;
     long long RequestOnWire(int count, long long writeStartUs, long long& nowUs);
     int ReadAnswer(veltor::ReceiveTurn& turn, unsigned char* answer, long& have,
                    long long deadlineUs, long long nowUs);
@@ -299,9 +312,8 @@ private:
     std::atomic<bool> m_bLost;
     std::atomic<bool> m_bWatcherStarted;
     /// Exchange side (the exchanging thread only).
-    long long m_LineFreeUs;  ///< when the last byte written can have left the line
-    long long m_LastAttemptEndUs;
-    int m_nLastTimeoutMs;
+    long long m_LineFreeUs;               ///< when the last byte written can have left the line
+    veltor::protocol::Ledger* m_pLedger;  ///< the answers owed on the line
     /// Failure text of the last command, and how deep commands are nested
     /// (both under the device's lock).
     mutable std::mutex m_ErrorLock;  ///< guards m_LastError for readers on any thread

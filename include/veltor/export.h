@@ -19,6 +19,6 @@
 
 namespace veltor {
 /// An operating-system object owned by a device: a port, an event or a
-/// thread. Null means "never held"; kInvalidHandle means "released".
+/// thread. Null means "never held"; the platform layer marks a released one.
 typedef void* Handle;
 }  // namespace veltor

@@ -25,7 +25,9 @@ protected:
     }
     std::vector<unsigned char> Get(long count) {
         std::vector<unsigned char> out(count > 0 ? count : 1);
-        const long got = ring.Get(out.data(), count, event);
+        ring.Lock();
+        const long got = ring.GetHeld(out.data(), count, event);
+        ring.Unlock();
         out.resize(got);
         return out;
     }
@@ -81,10 +83,12 @@ TEST_F(Ring, GetResetsTheEventOnlyWhenEmptied) {
     EXPECT_EQ(pf::WaitForEvent(event, 0), pf::WaitResult::TimedOut);
 }
 
-TEST_F(Ring, ClearDropsUnreadBytesAndLeavesTheEvent) {
+TEST_F(Ring, MarkEmptyDropsUnreadBytesAndResetsTheEvent) {
     Put({1, 2, 3});
-    ring.Clear();
-    EXPECT_EQ(pf::WaitForEvent(event, 0), pf::WaitResult::Signalled);
+    ring.Lock();
+    ring.MarkEmpty(event);
+    ring.Unlock();
+    EXPECT_EQ(pf::WaitForEvent(event, 0), pf::WaitResult::TimedOut);
     EXPECT_TRUE(Get(3).empty());
     Put({9});
     EXPECT_EQ(Get(3), (std::vector<unsigned char>{9}));
