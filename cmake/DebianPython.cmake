@@ -1,7 +1,7 @@
 # Run by CPack before it makes the Debian package: moves the Python package
 # from lib/pythonX.Y/dist-packages to lib/python3/dist-packages, where
 # Debian's interpreter looks. Both lie three folders below lib/, so the
-# module's relative run path still reaches lib/ and its libveltor.so.0.
+# module's relative run path still reaches lib/ and its libveltor.
 file(GLOB_RECURSE inits "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/__init__.py")
 list(FILTER inits INCLUDE REGEX "/dist-packages/veltor/__init__\\.py$")
 foreach(init ${inits})

@@ -77,7 +77,7 @@ else()
   set(CPACK_DEBIAN_TANGO_PACKAGE_NAME veltor-tango)
   set(CPACK_DEBIAN_TANGO_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_TANGO_PACKAGE_SECTION science)
-  # The Tango libraries come from shlibdeps; libveltor.so.0, which the server
+  # The Tango libraries come from shlibdeps; libveltor, which the server
   # needs from the other package, is found in the build tree.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR})
   set(CPACK_DEBIAN_TANGO_PACKAGE_DEPENDS

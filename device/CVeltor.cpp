@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "device/BurstGenerator.h"
+#include "device/CVeltorImpl.h"
 #include "device/ClockSnapshot.h"
 #include "device/ClockSources.h"
 #include "device/DefaultMode.h"
@@ -28,77 +29,82 @@ const int kBurstFailed = -7;
 
 }  // namespace
 
-CVeltor::CVeltor()
-    : m_pChannels(nullptr),
-      m_pGeneral(nullptr),
-      m_pLogic(nullptr),
-      m_pDispatch(nullptr),
-      m_pReconnect(nullptr),
-      m_bReopening(false),
-      m_bUpdated(false),
-      m_pGatherer(nullptr),
-      m_pClocks(nullptr) {
-    m_pClocks = new veltor::ClockSnapshot;
-    m_pGatherer = new veltor::ReportGatherer;
-    m_pReconnect = new veltor::Reconnector(*this);
+namespace veltor {
+
+ChannelHost* HostOf(CVeltor* device) {
+    return device != nullptr ? &CVeltor::Impl::Of(*device) : nullptr;
+}
+
+}  // namespace veltor
+
+CVeltor::CVeltor() : m_pImpl(new Impl(*this)) {
+    Impl& d = *m_pImpl;
+    d.m_pClocks = new veltor::ClockSnapshot;
+    d.m_pGatherer = new veltor::ReportGatherer;
+    d.m_pReconnect = new veltor::Reconnector(*this);
     // The logic holder comes first: every channel's logic compiler is given
     // its global symbol table.
-    m_pLogic = new CLogic;
-    m_pChannels = new CChannel*[kChannels];
+    d.m_pLogic = new CLogic;
+    d.m_pChannels = new CChannel*[kChannels];
     for (int i = 0; i < kChannels; ++i) {
-        m_pChannels[i] = new CChannel(this, static_cast<char>('A' + i));
+        d.m_pChannels[i] = new CChannel(this, static_cast<char>('A' + i));
     }
     veltor::AdoptDeviceDefault();
-    m_pGeneral = new SGeneral;
+    d.m_pGeneral = new SGeneral;
 }
 
 CVeltor::~CVeltor() {
     // The watcher may run HandleUnsolicited, which reaches the channels and
     // the general properties, until the connection is closed.
     CloseConnection();
+    Impl& d = *m_pImpl;
     // Closed, the line is opened no more; the reconnecting thread's call in
     // progress ends, unless this runs on that thread.
-    delete m_pReconnect;
-    m_pReconnect = nullptr;
+    delete d.m_pReconnect;
+    d.m_pReconnect = nullptr;
     // No report comes after the connection is closed; the listener's last
     // call may still need the channels and the general properties.
-    delete m_pDispatch.exchange(nullptr);
-    if (m_pChannels != nullptr) {
+    delete d.m_pDispatch.exchange(nullptr);
+    if (d.m_pChannels != nullptr) {
         for (int i = 0; i < kChannels; ++i) {
-            delete m_pChannels[i];
+            delete d.m_pChannels[i];
         }
-        delete[] m_pChannels;
-        m_pChannels = nullptr;
+        delete[] d.m_pChannels;
+        d.m_pChannels = nullptr;
     }
-    delete m_pGeneral;
-    m_pGeneral = nullptr;
-    delete m_pLogic;
-    m_pLogic = nullptr;
-    delete m_pGatherer;
-    m_pGatherer = nullptr;
-    delete m_pClocks;
-    m_pClocks = nullptr;
+    delete d.m_pGeneral;
+    d.m_pGeneral = nullptr;
+    delete d.m_pLogic;
+    d.m_pLogic = nullptr;
+    delete d.m_pGatherer;
+    d.m_pGatherer = nullptr;
+    delete d.m_pClocks;
+    d.m_pClocks = nullptr;
     veltor::ReleaseDeviceDefault();
+    // The base's destructor reaches no member of this class.
+    delete m_pImpl;
+    m_pImpl = nullptr;
 }
 
 int CVeltor::InitConnection(int port, int baudIndex) {
-    return OpenAndSendBurst(nullptr, port, baudIndex);
+    return m_pImpl->OpenAndSendBurst(nullptr, port, baudIndex);
 }
 
 int CVeltor::InitConnection(const char* device, int baudIndex) {
-    return OpenAndSendBurst(device, 0, baudIndex);
+    return m_pImpl->OpenAndSendBurst(device, 0, baudIndex);
 }
 
-int CVeltor::OpenAndSendBurst(const char* device, int port, int baudIndex) {
-    CloseConnection();
+int CVeltor::Impl::OpenAndSendBurst(const char* device, int port, int baudIndex) {
+    m_Self.CloseConnection();
     // No other thread's command between opening and the burst.
-    CommandScope scope(*this);
+    CommandScope scope(m_Self);
     // An update sent on an earlier connection is not this one's to resend.
     if (!m_bReopening) {
         m_bUpdated = false;
     }
-    const int opened = device != nullptr || port == 0 ? CSerDev::InitConnection(device, baudIndex)
-                                                      : CSerDev::InitConnection(port, baudIndex);
+    const int opened = device != nullptr || port == 0
+                           ? m_Self.CSerDev::InitConnection(device, baudIndex)
+                           : m_Self.CSerDev::InitConnection(port, baudIndex);
     if (opened != 0) {
         return opened;
     }
@@ -109,9 +115,9 @@ int CVeltor::OpenAndSendBurst(const char* device, int port, int baudIndex) {
     if (!SendBurst()) {
         // The burst readies the instrument to take requests: a line that
         // cannot carry it is no working connection.
-        PrefixLastError((device != nullptr ? std::string(device) : "port " + std::to_string(port)) +
-                        ": ");
-        CloseConnection();
+        m_Self.PrefixLastError(
+            (device != nullptr ? std::string(device) : "port " + std::to_string(port)) + ": ");
+        m_Self.CloseConnection();
         return kBurstFailed;
     }
     return 0;
@@ -120,35 +126,35 @@ int CVeltor::OpenAndSendBurst(const char* device, int port, int baudIndex) {
 int CVeltor::CloseConnection() {
     // The reconnecting thread closes what is left of the lost line before
     // it opens it again; any other close ends the tries first.
-    const bool reopening = HoldsLock() && m_bReopening;
-    if (!reopening && m_pReconnect != nullptr) {
-        m_pReconnect->Disarm();
+    const bool reopening = HoldsLock() && m_pImpl->m_bReopening;
+    if (!reopening && m_pImpl->m_pReconnect != nullptr) {
+        m_pImpl->m_pReconnect->Disarm();
     }
     return CSerDev::CloseConnection();
 }
 
 void CVeltor::HandleLineLost() {
     // Gone once the device is being destroyed: nothing is opened again then.
-    if (m_pReconnect != nullptr) {
-        m_pReconnect->Wake();
+    if (m_pImpl->m_pReconnect != nullptr) {
+        m_pImpl->m_pReconnect->Wake();
     }
 }
 
 void CVeltor::SetReconnect(const ReconnectPolicy& policy) {
-    m_pReconnect->SetPolicy(policy);
+    m_pImpl->m_pReconnect->SetPolicy(policy);
 }
 
 void CVeltor::SetReconnectListener(ReconnectListener listener) {
-    m_pReconnect->SetListener(std::move(listener), !HoldsLock());
+    m_pImpl->m_pReconnect->SetListener(std::move(listener), !HoldsLock());
 }
 
-CVeltor::Reopened CVeltor::Reopen() {
+CVeltor::Impl::Reopened CVeltor::Impl::Reopen() {
     // Like a command: never while a host's command or hold runs.
-    CommandScope scope(*this);
+    CommandScope scope(m_Self);
     std::string name;
     int port = 0;
     int baudIndex = 0;
-    if (!m_pReconnect->Armed(name, port, baudIndex) || IsConnected()) {
+    if (!m_pReconnect->Armed(name, port, baudIndex) || m_Self.IsConnected()) {
         return kNotWanted;
     }
     m_bReopening = true;
@@ -156,7 +162,7 @@ CVeltor::Reopened CVeltor::Reopen() {
     m_bReopening = false;
     if (opened != 0) {
         // Commands go on failing as on a lost line until the next try.
-        StayLost();
+        m_Self.StayLost();
         return kStillAway;
     }
     if (!m_bUpdated || !m_pReconnect->Policy().resendUpdate) {
@@ -167,18 +173,23 @@ CVeltor::Reopened CVeltor::Reopen() {
     try {
         return UpdateAll() ? kBackResent : kBackResendFailed;
     } catch (const std::exception& error) {
-        SetLastError(std::string("sending the last update again: ") + error.what());
+        m_Self.SetLastError(std::string("sending the last update again: ") + error.what());
     } catch (...) {
-        SetLastError("sending the last update again: the host's code threw an exception");
+        m_Self.SetLastError("sending the last update again: the host's code threw an exception");
     }
     return kBackResendFailed;
 }
 
-bool CVeltor::SendBurst() {
+bool CVeltor::Impl::SendBurst() {
     unsigned char burst[veltor::kBurstSize];
     veltor::MakeBurst(burst);
-    return WriteNamed(burst, veltor::kBurstSize,
-                      "the " + std::to_string(veltor::kBurstSize) + "-byte filler burst");
+    return m_Self.WriteNamed(burst, veltor::kBurstSize,
+                             "the " + std::to_string(veltor::kBurstSize) + "-byte filler burst");
+}
+
+bool CVeltor::Impl::RunCommandBody(bool (*body)(void* context), void* context) {
+    CommandScope scope(m_Self);
+    return body(context);
 }
 
 bool CVeltor::DoCommand(CCommand* command) {
@@ -208,46 +219,49 @@ double CVeltor::GetClockFrequencyHz(char channel) const {
     } else if (channel >= 'a' && channel <= 'h') {
         index = channel - 'a';
     }
-    if (index > 7 || m_pGeneral == nullptr) {
+    const SGeneral* general = m_pImpl->m_pGeneral;
+    if (index > 7 || general == nullptr) {
         return 0.0;
     }
-    const int codes[4] = {m_pGeneral->nClockAB, m_pGeneral->nClockCD, m_pGeneral->nClockEF,
-                          m_pGeneral->nClockGH};
+    const int codes[4] = {general->nClockAB, general->nClockCD, general->nClockEF,
+                          general->nClockGH};
     switch (codes[index / 2]) {
         case 1:
             return 3125000.0;
         case 2:
-            return 2.0 * m_pGeneral->dRefClockHz;
+            return 2.0 * general->dRefClockHz;
         case 3:
-            return 2.0 * m_pGeneral->dRefClockHz * 0.015625;
+            return 2.0 * general->dRefClockHz * 0.015625;
         default:
             return 200000000.0;
     }
 }
 
 SGeneral* CVeltor::GetPropA() {
-    return m_pGeneral;
+    return m_pImpl->m_pGeneral;
 }
 
 CChannel* CVeltor::GetChannel(char letter) const {
-    if (m_pChannels == nullptr) {
+    CChannel* const* channels = m_pImpl->m_pChannels;
+    if (channels == nullptr) {
         return nullptr;
     }
     if (letter >= 'A' && letter <= 'H') {
-        return m_pChannels[letter - 'A'];
+        return channels[letter - 'A'];
     }
     if (letter >= 'a' && letter <= 'h') {
-        return m_pChannels[letter - 'a'];
+        return channels[letter - 'a'];
     }
     return nullptr;
 }
 
 void CVeltor::HandleUnsolicited(unsigned char* bytes, unsigned long count) {
-    if (HandsOverLineBytes() || bytes == nullptr || count == 0 || m_pGatherer == nullptr) {
+    veltor::ReportGatherer* gatherer = m_pImpl->m_pGatherer;
+    if (HandsOverLineBytes() || bytes == nullptr || count == 0 || gatherer == nullptr) {
         return;
     }
     std::vector<veltor::DelayReport> found;
-    m_pGatherer->Feed(bytes, count, found);
+    gatherer->Feed(bytes, count, found);
     // Outside the gatherer's lock: a host's HandleDelayReport may hand it
     // bytes again.
     for (const veltor::DelayReport& report : found) {
@@ -263,7 +277,7 @@ void CVeltor::HandleDelayReport(unsigned char channel, unsigned int counts) {
     }
     target->SetLastDelay(counts);
     target->CountReport();
-    veltor::ReportDispatch* dispatch = m_pDispatch.load(std::memory_order_acquire);
+    veltor::ReportDispatch* dispatch = m_pImpl->m_pDispatch.load(std::memory_order_acquire);
     if (dispatch != nullptr) {
         const long long now = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                   std::chrono::steady_clock::now().time_since_epoch())
@@ -273,18 +287,19 @@ void CVeltor::HandleDelayReport(unsigned char channel, unsigned int counts) {
 }
 
 unsigned long long CVeltor::GetDroppedReportCount() const {
-    const veltor::ReportDispatch* dispatch = m_pDispatch.load(std::memory_order_acquire);
+    const veltor::ReportDispatch* dispatch = m_pImpl->m_pDispatch.load(std::memory_order_acquire);
     return dispatch != nullptr ? dispatch->Dropped() : 0;
 }
 
 void CVeltor::SetReportListener(ReportListener listener) {
     // Made once, under the receive lock so that two threads do not both
     // make it; a delivery may be reading the pointer meanwhile.
+    std::atomic<veltor::ReportDispatch*>& made = m_pImpl->m_pDispatch;
     m_pBuffer->Lock();
-    if (m_pDispatch.load() == nullptr && listener) {
-        m_pDispatch.store(new veltor::ReportDispatch(kReportQueueLimit));
+    if (made.load() == nullptr && listener) {
+        made.store(new veltor::ReportDispatch(kReportQueueLimit));
     }
-    veltor::ReportDispatch* dispatch = m_pDispatch;
+    veltor::ReportDispatch* dispatch = made;
     m_pBuffer->Unlock();
     if (dispatch == nullptr) {
         return;
@@ -293,12 +308,12 @@ void CVeltor::SetReportListener(ReportListener listener) {
     // that cannot take it at once (the listener, while a command runs)
     // takes the clocks as the last holder saw them.
     if (TryLock()) {
-        NoteClocks();
+        m_pImpl->NoteClocks();
         Unlock();
     } else {
         double hz[veltor::ReportDispatch::kPairs];
         for (int pair = 0; pair < veltor::ReportDispatch::kPairs; ++pair) {
-            hz[pair] = m_pClocks->Hz(2 * pair);
+            hz[pair] = m_pImpl->m_pClocks->Hz(2 * pair);
         }
         dispatch->SetClocks(hz);
     }
@@ -311,27 +326,26 @@ void CVeltor::SnapshotClocks(double hz[4]) {
     for (int pair = 0; pair < veltor::ClockSnapshot::kPairs; ++pair) {
         hz[pair] = GetClockFrequencyHz(static_cast<char>('A' + 2 * pair));
     }
-    m_pClocks->Store(hz);
+    m_pImpl->m_pClocks->Store(hz);
 }
 
-double CVeltor::ClockForReading(int channel) const {
-    CVeltor& self = const_cast<CVeltor&>(*this);
-    if (!self.TryLock()) {
+double CVeltor::Impl::ClockForReading(int channel) {
+    if (!m_Self.TryLock()) {
         return m_pClocks->Hz(channel);
     }
     double hz[veltor::ClockSnapshot::kPairs];
-    self.SnapshotClocks(hz);
-    self.Unlock();
+    m_Self.SnapshotClocks(hz);
+    m_Self.Unlock();
     return m_pClocks->Hz(channel);
 }
 
-void CVeltor::NoteClocks() {
+void CVeltor::Impl::NoteClocks() {
     // The listener's thread converts reports without the device's lock,
     // which a host may hold for as long as it likes: it takes the clocks
     // from here, read by a holder of the device's lock.
     veltor::ReportDispatch* dispatch = m_pDispatch.load(std::memory_order_acquire);
     double hz[veltor::ReportDispatch::kPairs];
-    SnapshotClocks(hz);
+    m_Self.SnapshotClocks(hz);
     if (dispatch != nullptr) {
         dispatch->SetClocks(hz);
     }
@@ -339,34 +353,34 @@ void CVeltor::NoteClocks() {
 
 // ---- Device-wide commands ------------------------------------------------------
 
-bool CVeltor::SendDeviceRequest(unsigned char operation, const char* status) {
+bool CVeltor::Impl::SendDeviceRequest(unsigned char operation, const char* status) {
     // The command scope is DoCommand's.
-    return veltor::SendRequest(this, &operation, 1, status);
+    return veltor::SendRequest(*this, &operation, 1, status);
 }
 
 bool CVeltor::CmdEnableOutputs() {
-    return SendDeviceRequest(0x80, "Enabling outputs...");
+    return m_pImpl->SendDeviceRequest(0x80, "Enabling outputs...");
 }
 
 bool CVeltor::CmdDisableOutputs() {
-    return SendDeviceRequest(0x90, "Disabling outputs...");
+    return m_pImpl->SendDeviceRequest(0x90, "Disabling outputs...");
 }
 
 bool CVeltor::CmdLockFP() {
-    return SendDeviceRequest(0x50, "Locking the front panel...");
+    return m_pImpl->SendDeviceRequest(0x50, "Locking the front panel...");
 }
 
 bool CVeltor::CmdUnlockFP() {
-    return SendDeviceRequest(0x58, "Unlocking the front panel...");
+    return m_pImpl->SendDeviceRequest(0x58, "Unlocking the front panel...");
 }
 
 bool CVeltor::CmdResetAll() {
-    return SendDeviceRequest(0x70, "Reseting all channels...");
+    return m_pImpl->SendDeviceRequest(0x70, "Reseting all channels...");
 }
 
 bool CVeltor::CmdSetClock() {
     CommandScope scope(*this);
-    const SGeneral& general = *m_pGeneral;
+    const SGeneral& general = *m_pImpl->m_pGeneral;
     // The instrument would take the low two bits of any other code and run
     // the pair on a clock the host does not convert times for.
     const std::vector<std::string> problems = veltor::ClockSourceProblems(general);
@@ -375,14 +389,14 @@ bool CVeltor::CmdSetClock() {
         return false;
     }
     // Reports are converted at the clocks as sent from now on.
-    NoteClocks();
+    m_pImpl->NoteClocks();
     unsigned char payload[9] = {0x10, 0, 0, 0x00, 0x02, 0xEB, 0xC4, 0x25, 0x67};
     payload[1] = static_cast<unsigned char>((general.bLockFP ? 0x20 : 0) |
                                             (general.bDisableOutputs ? 0x08 : 0));
     payload[2] =
         static_cast<unsigned char>((general.nClockAB & 3) | (general.nClockCD & 3) << 2 |
                                    (general.nClockEF & 3) << 4 | (general.nClockGH & 3) << 6);
-    return veltor::SendRequest(this, payload, sizeof(payload), "Setting the clock options...",
+    return veltor::SendRequest(*m_pImpl, payload, sizeof(payload), "Setting the clock options...",
                                1000);
 }
 
@@ -390,54 +404,54 @@ bool CVeltor::CmdSetClock() {
 
 bool CVeltor::SetGlobalLogic(const char* text) {
     Hold hold(*this);
-    return m_pLogic->SetGlobalLogic(text);
+    return m_pImpl->m_pLogic->SetGlobalLogic(text);
 }
 
 std::string CVeltor::GetGlobalLogic() const {
     // The lock is taken for the copy only; it changes no state of the device.
     CVeltor& self = const_cast<CVeltor&>(*this);
     Hold hold(self);
-    return m_pLogic->GetGlobalText();
+    return m_pImpl->m_pLogic->GetGlobalText();
 }
 
 std::string CVeltor::GetGlobalLogicError(int* line) const {
     CVeltor& self = const_cast<CVeltor&>(*this);
     Hold hold(self);
     if (line != nullptr) {
-        *line = m_pLogic->GetErrorLine();
+        *line = m_pImpl->m_pLogic->GetErrorLine();
     }
-    return m_pLogic->GetLastError();
+    return m_pImpl->m_pLogic->GetLastError();
 }
 
 CSymbl** CVeltor::GetGlobalSymbols() {
-    return m_pLogic->GetGlobalSymbols();
+    return m_pImpl->m_pLogic->GetGlobalSymbols();
 }
 
 bool CVeltor::CmdTransferAllLogic() {
     CommandScope scope(*this);
-    return ForEachChannel(&CChannel::CmdTransferLogic);
+    return m_pImpl->ForEachChannel(&CChannel::CmdTransferLogic);
 }
 
 bool CVeltor::CmdImplementLogic() {
     CommandScope scope(*this);
     const unsigned char payload = 0xC0;
-    return veltor::SendRequest(this, &payload, 1, "Implementing logic settings...", 10000);
+    return veltor::SendRequest(*m_pImpl, &payload, 1, "Implementing logic settings...", 10000);
 }
 
 // ---- Whole-device update ----------------------------------------------------------
 
 bool CVeltor::CmdSetAllTimingModes() {
     CommandScope scope(*this);
-    return ForEachChannel(&CChannel::CmdSetTimingMode);
+    return m_pImpl->ForEachChannel(&CChannel::CmdSetTimingMode);
 }
 
-bool CVeltor::ForEachChannel(bool (CChannel::*command)()) {
+bool CVeltor::Impl::ForEachChannel(bool (CChannel::*command)()) {
     // Channels A to H in order; the first that is missing or fails stops the
     // walk, and the channels after it are sent nothing.
     for (char letter = 'A'; letter <= 'H'; ++letter) {
-        CChannel* channel = GetChannel(letter);
+        CChannel* channel = m_Self.GetChannel(letter);
         if (channel == nullptr) {
-            SetLastError(std::string("no channel ") + letter);
+            m_Self.SetLastError(std::string("no channel ") + letter);
             return false;
         }
         if (!(channel->*command)()) {
@@ -450,22 +464,22 @@ bool CVeltor::ForEachChannel(bool (CChannel::*command)()) {
 bool CVeltor::CmdUpdateAll() {
     // The whole sequence, with no other thread's exchange in it.
     CommandScope scope(*this);
-    if (!UpdateAll()) {
+    if (!m_pImpl->UpdateAll()) {
         return false;
     }
-    m_bUpdated = true;
+    m_pImpl->m_bUpdated = true;
     return true;
 }
 
-bool CVeltor::UpdateAll() {
-    CommandScope scope(*this);
+bool CVeltor::Impl::UpdateAll() {
+    CommandScope scope(m_Self);
     SGeneral& general = *m_pGeneral;
     // A clock code the instrument would read otherwise stops the update
     // before it locks the panel or switches anything off.
     const std::vector<std::string> clockProblems = veltor::ClockSourceProblems(general);
     if (!clockProblems.empty()) {
-        SetLastError("update not started, nothing was sent: clock options: " +
-                     clockProblems.front());
+        m_Self.SetLastError("update not started, nothing was sent: clock options: " +
+                            clockProblems.front());
         return false;
     }
     const bool savedLock = general.bLockFP;
@@ -475,8 +489,8 @@ bool CVeltor::UpdateAll() {
 
     // A panel that fails to lock does not stop the update, nor is it its
     // failure.
-    const bool locked = CmdLockFP();
-    SetLastError("");
+    const bool locked = m_Self.CmdLockFP();
+    m_Self.SetLastError("");
     const std::string panel = locked ? "the panel is locked" : "the panel may not be locked";
     struct Step {
         bool (CVeltor::*command)();
@@ -490,30 +504,31 @@ bool CVeltor::UpdateAll() {
         {&CVeltor::CmdImplementLogic, "implementing the logic"},
     };
     for (const Step& step : kSteps) {
-        if (!(this->*step.command)()) {
+        if (!(m_Self.*step.command)()) {
             // Both flags stay set, as the instrument is asked to be. The
             // message says only what is known: outputs whose disabling
             // failed may still be on.
             const bool outputsOff = step.command != &CVeltor::CmdDisableOutputs;
-            PrefixLastError(std::string("update stopped at ") + step.name + " (" +
-                            (outputsOff ? "the outputs are off" : "the outputs may still be on") +
-                            " and " + panel +
-                            "; bLockFP and bDisableOutputs stay set: clear them before the next "
-                            "update to get the outputs on and the panel unlocked): ");
+            m_Self.PrefixLastError(
+                std::string("update stopped at ") + step.name + " (" +
+                (outputsOff ? "the outputs are off" : "the outputs may still be on") + " and " +
+                panel +
+                "; bLockFP and bDisableOutputs stay set: clear them before the next "
+                "update to get the outputs on and the panel unlocked): ");
             return false;
         }
     }
     general.bLockFP = savedLock;
     general.bDisableOutputs = savedDisable;
-    if (!savedDisable && !CmdEnableOutputs()) {
-        PrefixLastError(
+    if (!savedDisable && !m_Self.CmdEnableOutputs()) {
+        m_Self.PrefixLastError(
             "update stopped at enabling the outputs (the outputs may still be off and " + panel +
             "): ");
         return false;
     }
     if (!savedLock) {
-        CmdUnlockFP();
-        SetLastError("");
+        m_Self.CmdUnlockFP();
+        m_Self.SetLastError("");
     }
     return true;
 }

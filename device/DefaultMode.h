@@ -8,8 +8,8 @@
 
 namespace veltor {
 
-// Guards the class-wide default (CChannel::m_pDefaultMode) and the devices'
-// own default.
+// Guards the class-wide default (CChannel::SetDefaultTimingMode) and the
+// devices' own default.
 std::recursive_mutex& DefaultModeLock();
 
 // A device is made: the devices' default exists, and is installed unless

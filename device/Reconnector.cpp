@@ -4,6 +4,7 @@
 #include <chrono>
 #include <utility>
 
+#include "device/CVeltorImpl.h"
 #include "platform/Platform.h"
 
 namespace veltor {
@@ -168,31 +169,31 @@ void Reconnector::Run(std::shared_ptr<State> shared) {
         }
         CVeltor& device = *state.device;
         lock.unlock();
-        CVeltor::Reopened reopened = CVeltor::kStillAway;
+        CVeltor::Impl::Reopened reopened = CVeltor::Impl::kStillAway;
         try {
-            reopened = device.Reopen();
+            reopened = CVeltor::Impl::Of(device).Reopen();
         } catch (...) {
             // Nothing may end the host's process from this thread (out of
             // memory included): the line counts as still away, and is tried
             // again.
         }
         lock.lock();
-        if (reopened == CVeltor::kStillAway) {
+        if (reopened == CVeltor::Impl::kStillAway) {
             intervalMs = static_cast<unsigned>(
                 std::min<unsigned long long>(intervalMs * 2ULL, state.policy.longestMs));
             continue;
         }
-        if (reopened == CVeltor::kNotWanted) {
+        if (reopened == CVeltor::Impl::kNotWanted) {
             continue;
         }
         away = false;
         if (!Tell(state, lock, CVeltor::kLineBack)) {
             break;
         }
-        if (reopened != CVeltor::kBack &&
+        if (reopened != CVeltor::Impl::kBack &&
             !Tell(state, lock,
-                  reopened == CVeltor::kBackResent ? CVeltor::kUpdateResent
-                                                   : CVeltor::kUpdateFailed)) {
+                  reopened == CVeltor::Impl::kBackResent ? CVeltor::kUpdateResent
+                                                         : CVeltor::kUpdateFailed)) {
             break;
         }
     }

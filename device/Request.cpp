@@ -1,10 +1,11 @@
 #include "device/Request.h"
 
 #include <veltor/CCommand.h>
-#include <veltor/CVeltor.h>
 
 #include <algorithm>
 #include <cstring>
+
+#include "device/ChannelHost.h"
 
 namespace veltor {
 
@@ -21,11 +22,8 @@ RequestLimit::~RequestLimit() {
     tLimit = m_Outer;
 }
 
-bool SendRequest(CVeltor* device, const unsigned char* payload, int length, const char* status,
+bool SendRequest(ChannelHost& device, const unsigned char* payload, int length, const char* status,
                  int timeoutMs, Response* response, const char* once) {
-    if (device == nullptr) {
-        return false;
-    }
     // One request, built and released in this call: on the stack, so that a
     // command costs no heap allocation.
     CCommand command(kFrameCode, payload, length, status, 0, kTimeoutMs, kAttempts);
@@ -36,8 +34,7 @@ bool SendRequest(CVeltor* device, const unsigned char* payload, int length, cons
         command.SetTimeout(std::min(timeoutMs, tLimit->m_TimeoutMs));
         command.SetTries(tLimit->m_Attempts);
     }
-    const bool ok =
-        once != nullptr ? device->DoCommandOnce(&command, once) : device->DoCommand(&command);
+    const bool ok = device.Carry(&command, once);
     if (ok && response != nullptr) {
         std::memcpy(response->bytes, command.m_Response, sizeof(response->bytes));
         response->count = command.m_ResponseCount;

@@ -4,9 +4,9 @@
 
 #include "serial/Wire.h"
 
-class CVeltor;
-
 namespace veltor {
+
+class ChannelHost;
 
 const int kTimeoutMs = 500;
 const int kAttempts = 5;
@@ -35,11 +35,11 @@ private:
     const RequestLimit* m_Outer;
     int m_TimeoutMs;
     int m_Attempts;
-    friend bool SendRequest(CVeltor*, const unsigned char*, int, const char*, int, Response*,
+    friend bool SendRequest(ChannelHost&, const unsigned char*, int, const char*, int, Response*,
                             const char*);
 };
 
-bool SendRequest(CVeltor* device, const unsigned char* payload, int length, const char* status,
+bool SendRequest(ChannelHost& device, const unsigned char* payload, int length, const char* status,
                  int timeoutMs = kTimeoutMs, Response* response = nullptr,
                  const char* once = nullptr);
 

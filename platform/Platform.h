@@ -121,9 +121,9 @@ inline long MillisecondsLeft(long long deadlineMs) {
 // What ended a wait on the watcher's events beside a port or socket
 // (platform/posix/Wait.h, platform/Socket.h): the stop event, the aside
 // event, bytes to read (Ready; a hang-up with bytes still queued too), a
-// port or connection that is gone, the time limit, or a wait that cannot be
-// made.
-enum class Woken { Stop, Aside, Ready, Gone, TimedOut, Failed };
+// port or connection that is gone, a hang-up (or a peer's close) in a wait
+// for that alone, the time limit, or a wait that cannot be made.
+enum class Woken { Stop, Aside, Ready, Gone, HungUp, TimedOut, Failed };
 // What ended an exchange's wait on its event beside a port or socket: the
 // event (or a spurious wake-up), bytes or a hang-up on the port, the time
 // limit, or a wait that cannot be made.

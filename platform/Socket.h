@@ -93,10 +93,11 @@ SocketWaits* OpenSocketWaits(Socket socket, std::string& failure);
 void CloseSocketWaits(SocketWaits* waits);
 // The watcher's wait: the stop event, the aside event (may be null), or,
 // with withSocket, bytes or the end of the connection on the socket (Ready:
-// the end is reported as Ready until a read finds it). timeoutMs below 0:
-// no limit. Watcher thread.
+// the end is reported as Ready until a read finds it); without it but with
+// hangUp, the end alone (HungUp). timeoutMs below 0: no limit. Watcher
+// thread.
 Woken WaitSocket(SocketWaits* waits, Handle stopEvent, Handle asideEvent, bool withSocket,
-                 long timeoutMs);
+                 bool hangUp, long timeoutMs);
 // The exchange's wait: its event, or (where the exchange may wait on the
 // port itself, see link::PortWaitable) bytes or the end on the socket.
 EventOrPort WaitEventOrSocket(Handle event, SocketWaits* waits, long timeoutMs);

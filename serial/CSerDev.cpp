@@ -501,10 +501,22 @@ protocol::Step CSerDev::Drive(protocol::Exchange& exchange) {
                     m_LastOutcome = static_cast<Outcome>(exchange.Last());
                 }
                 return step;
-            case protocol::Step::kSend:
-                turn.emplace(*m_pReceive, step.command->m_Status);
-                step = Send(exchange, step.command, *turn, nowUs);
+            case protocol::Step::kSend: {
+                // Until its request is written, the attempt's end is bounded
+                // by the time-out counted from now, the request's own wire
+                // time and what is still on the line before it.
+                CCommand* command = step.command;
+                nowUs = NowUs();
+                const long long endBy = std::max(nowUs, m_LineFreeUs) +
+                                        WireUs(command->m_RequestLength, m_nBaud) +
+                                        static_cast<long long>(command->m_Timeout) * 1000;
+                turn.emplace(*m_pReceive, command->m_Status, endBy);
+                step = Send(exchange, command, *turn, nowUs);
+                if (step.kind == protocol::Step::kAwaitAnswer) {
+                    m_pReceive->AttemptEndsBy(step.deadlineUs);
+                }
                 break;
+            }
             case protocol::Step::kAwaitAnswer: {
                 long have = 0;
                 const int read = ReadAnswer(*turn, answer, have, step.deadlineUs, nowUs);
@@ -540,7 +552,7 @@ protocol::Step CSerDev::Send(protocol::Exchange& exchange, CCommand* command,
         MarkLost();
         return exchange.NotSent(protocol::Outcome::kPortLost, LineNow());
     }
-    const long long start = NowUs();
+    const long long start = nowUs;
     exchange.Writing(LineNow(start));
     // The receive side counts the request as owed before it can be answered.
     m_pReceive->CountRequests(m_pLedger->requests);

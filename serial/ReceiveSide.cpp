@@ -45,18 +45,36 @@ void ReceiveSide::Open(Handle port, Handle dataEvent, Handle asideEvent) {
 // ---- The watcher's side ---------------------------------------------------------
 
 long ReceiveSide::WatcherAsideMs() {
-    // While an attempt is in progress the watcher looks again after a
-    // moment: being woken at every attempt's end instead would cost a system
-    // call per exchange, and with back-to-back commands it would find the
-    // next attempt begun each time.
+    // The watcher is not woken at an attempt's end (a system call per
+    // exchange); it looks by itself once the attempt's deadline has passed.
+    // Until then the exchanging thread reads what arrives, and reports that
+    // come after the attempt wait in the driver's queue for the watcher or
+    // the next attempt.
     ReceiveLock receive(m_Ring);
     if (!m_bAside) {
         return -1;
     }
-    const long ms = m_bAwaiting ? static_cast<long>(kPortBackUs / 1000)
-                                : MsUntil(m_PortBackAtUs.load(std::memory_order_relaxed));
+    const long ms = MsUntil(m_PortBackAtUs.load(std::memory_order_relaxed));
     if (ms > 0) {
         return ms;
+    }
+    if (m_bAwaiting) {
+        // The attempt outlasts its deadline (its answer's body is still on
+        // the line): a look again once a report's bytes would have come.
+        return static_cast<long>(kPortBackUs / 1000);
+    }
+    m_bAside = false;
+    return -1;
+}
+
+long ReceiveSide::WatcherHungUpMs() {
+    ReceiveLock receive(m_Ring);
+    if (!m_bAside) {
+        return -1;
+    }
+    if (m_bAwaiting) {
+        // The attempt sees the hang-up itself and ends.
+        return static_cast<long>(kPortBackUs / 1000);
     }
     m_bAside = false;
     return -1;
@@ -134,7 +152,7 @@ bool ReceiveSide::ReadPort(unsigned char* answer, long& have) {
 
 // ---- One attempt --------------------------------------------------------------------
 
-ReceiveTurn::ReceiveTurn(ReceiveSide& side, const char* status)
+ReceiveTurn::ReceiveTurn(ReceiveSide& side, const char* status, long long endByUs)
     : m_Side(side), m_bOwns(false), m_bLost(false), m_bEnded(false), m_nNoiseAtStart(0) {
     unsigned char waiting[kMaxFeed];
     bool handOver = false;
@@ -161,6 +179,7 @@ ReceiveTurn::ReceiveTurn(ReceiveSide& side, const char* status)
         side.Deliver();
         side.m_Ring.MarkEmpty(side.m_hDataEvent);
         m_nNoiseAtStart = side.m_Splitter.Noise();
+        side.AttemptEndsBy(endByUs);
         // Awaiting is raised before the request goes out: an instrument that
         // answers before the write call returns must not have its answer
         // taken for unasked bytes (the retry would carry the command out

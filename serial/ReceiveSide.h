@@ -49,7 +49,7 @@ public:
     ReceiveSide(CSerialBuffer& ring, std::atomic<bool>& awaiting, ReceiveSink& sink);
     // How long the line must be free of attempts before the watcher takes
     // the port back from the exchanging thread: back-to-back commands keep
-    // it, and reports between commands wait no longer than this to be read.
+    // it without a hand-over each.
     static constexpr long long kPortBackUs = 2000;
     ReceiveSide(const ReceiveSide&) = delete;
     ReceiveSide& operator=(const ReceiveSide&) = delete;
@@ -73,9 +73,22 @@ public:
 
     // ---- The watcher's side ----
     // How long the watcher is to stand aside before it looks again: -1 when
-    // it holds the port (it waits on the port, without a limit). Takes the
-    // port back when it may. Takes the receive lock.
+    // it holds the port (it waits on the port, without a limit). While an
+    // attempt owns the port, until that attempt's deadline has passed: the
+    // watcher sleeps in the kernel for the whole of it, and the attempt's
+    // end costs no wake-up. Takes the port back when it may. Takes the
+    // receive lock.
     long WatcherAsideMs();
+    // The port hung up while the watcher stood aside: -1 when it takes the
+    // port back to read what is left and the end (no attempt is under way),
+    // else how long to stand aside before looking again. Takes the receive
+    // lock.
+    long WatcherHungUpMs();
+    // The attempt in progress ends by `endUs` at the latest (its deadline,
+    // once its request is on the line). Exchanging thread.
+    void AttemptEndsBy(long long endUs) {
+        m_PortBackAtUs.store(endUs + kPortBackUs, std::memory_order_relaxed);
+    }
     enum class Drain { Aside, Lost, Read, Signal };
     // Reads and sorts what the port holds, unless an attempt holds the
     // port (Aside). Signal: the exchange is to be woken (answer bytes
@@ -103,8 +116,9 @@ private:
     const char* m_pStatus = nullptr;  // the command in progress, for the sink
     // The watcher stands aside (see the top of this file).
     bool m_bAside = false;
-    // When the watcher may take the port back; published before an
-    // attempt's end (m_bAwaiting) is.
+    // When the watcher may take the port back: after the deadline of the
+    // attempt in progress, or a moment after the last one ended. Published
+    // before an attempt's end (m_bAwaiting) is.
     std::atomic<long long> m_PortBackAtUs{0};
     // Answers the splitter has seen, for a look without the receive lock,
     // and the requests the exchange counts as owing one.
@@ -121,8 +135,10 @@ public:
     // What is still waiting, in the driver's queue or in the ring, is
     // taken out of the answer's way (reports reach the sink, a late
     // answer is given up), then the answer is awaited and, where the
-    // exchange reads the port itself, the port is taken.
-    ReceiveTurn(ReceiveSide& side, const char* status);
+    // exchange reads the port itself, the port is taken. The attempt is
+    // over by `endByUs`, as far as can be told before its request is
+    // written (see AttemptEndsBy).
+    ReceiveTurn(ReceiveSide& side, const char* status, long long endByUs);
     // Answer bytes left in the ring belong to no attempt any more; the
     // watcher may take the port back a moment after `endUs`.
     void End(long long endUs);

@@ -30,9 +30,13 @@ bool Watcher::Run() {
     // While aside: when to look whether to take the port back (-1: the
     // watcher holds the port and waits on it without a limit).
     long asideMs = -1;
+    // While aside, a hang-up of the port wakes the watcher too, unless one
+    // was seen already (it stays reported until the port is read).
+    bool hungUp = false;
     for (;;) {
         const bool aside = asideMs >= 0;
-        const link::WatchEvent event = link::WatchWait(m_pWatch, !aside, asideMs);
+        hungUp = hungUp && aside;
+        const link::WatchEvent event = link::WatchWait(m_pWatch, !aside, asideMs, !hungUp);
         switch (event) {
             case link::WatchEvent::Stop:
                 return false;
@@ -42,13 +46,18 @@ bool Watcher::Run() {
             case link::WatchEvent::TimedOut:
                 asideMs = m_Side.WatcherAsideMs();
                 continue;
+            case link::WatchEvent::HungUp:
+                hungUp = true;
+                asideMs = m_Side.WatcherHungUpMs();
+                continue;
             case link::WatchEvent::Received:
                 break;
         }
         switch (m_Side.WatcherDrain(m_pWatch)) {
             case ReceiveSide::Drain::Aside:
-                // The aside event the attempt sets wakes the next wait.
-                asideMs = static_cast<long>(ReceiveSide::kPortBackUs / 1000);
+                // An attempt took the port meanwhile: aside until its
+                // deadline.
+                asideMs = m_Side.WatcherAsideMs();
                 break;
             case ReceiveSide::Drain::Lost:
                 return true;

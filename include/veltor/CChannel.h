@@ -6,12 +6,9 @@
 #include <veltor/LogicWarnings.h>
 #include <veltor/export.h>
 
-#include <atomic>
-#include <mutex>
 #include <string>
 #include <vector>
 
-class CChLogic;
 class CTimingMode;
 class CVeltor;
 
@@ -105,28 +102,11 @@ public:
     /// text does not compile.
     bool CmdTransferLogic();
 
-protected:
     /// @cond INTERNAL
-    CVeltor* m_pDevice;
-    char m_Name;
-    CTimingMode* m_pMode;
-    CChLogic* m_pChLogic;
-    /// The last delay in clock counts, written by the host and by the watcher
-    /// thread (delay reports). Kept in counts so that the watcher never reads
-    /// the general properties the host may be changing; converted on reading.
-    std::atomic<unsigned int> m_nLastDelay;
-    std::atomic<unsigned long> m_nReports;
-    std::atomic<int> m_nEnabled;
-
-    static CTimingMode* m_pDefaultMode;
+    /// The channel's state, defined inside the library only.
+    struct Impl;
     /// @endcond
 
 private:
-    CTimingMode* EffectiveMode(std::unique_lock<std::recursive_mutex>& defaultHold) const;
-    /// A channel named outside A to H sends nothing.
-    bool CanSend() const;
-    /// Puts "channel X: " in front of the device's failure text; false.
-    bool Failed() const;
-    bool SendChannelRequest(unsigned char selector, unsigned char code, const char* status,
-                            const char* once = nullptr);
+    Impl* m_pImpl;
 };

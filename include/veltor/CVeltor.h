@@ -7,19 +7,11 @@
 #include <veltor/CSerDev.h>
 #include <veltor/export.h>
 
-#include <atomic>
 #include <functional>
 #include <string>
 
 class CChannel;
 class CCommand;
-namespace veltor {
-class ClockSnapshot;
-class ReportDispatch;
-class ReportGatherer;
-class Reconnector;
-}  // namespace veltor
-class CLogic;
 class CSymbl;
 struct SGeneral;
 
@@ -176,46 +168,18 @@ public:
     /// Puts the loaded logic of all channels into effect.
     bool CmdImplementLogic();
 
-protected:
     /// @cond INTERNAL
-    /// A channel runs its commands in the device's command scope and reports
-    /// its failures on the device.
-    friend class CChannel;
-
-    CChannel** m_pChannels;
-    SGeneral* m_pGeneral;
-    CLogic* m_pLogic;
-    /// Made with the first listener; deliveries read it from the thread that
-    /// holds the receive side.
-    std::atomic<veltor::ReportDispatch*> m_pDispatch;
-    /// The reconnecting policy and its thread.
-    veltor::Reconnector* m_pReconnect;
-    /// Set by the holder of the device's lock while it opens a lost line.
-    bool m_bReopening;
-    /// A CmdUpdateAll succeeded on this connection (under the device's lock).
-    bool m_bUpdated;
-    /// Gathers the reports in bytes a host hands HandleUnsolicited itself.
-    veltor::ReportGatherer* m_pGatherer;
-    /// The pairs' clocks for threads that cannot take the device's lock.
-    veltor::ClockSnapshot* m_pClocks;
+    /// The device's state, defined inside the library only.
+    struct Impl;
     /// @endcond
+
+protected:
     void HandleLineLost() override;
 
 private:
-    friend class veltor::Reconnector;
-    /// How one try of the reconnecting thread ended.
-    enum Reopened { kNotWanted, kStillAway, kBack, kBackResent, kBackResendFailed };
-    Reopened Reopen();
-    bool UpdateAll();
+    Impl* m_pImpl;
     bool Carry(CCommand* command, const char* once);
-    bool SendBurst();
-    int OpenAndSendBurst(const char* device, int port, int baudIndex);
-    bool SendDeviceRequest(unsigned char operation, const char* status);
-    bool ForEachChannel(bool (CChannel::*command)());
-    void NoteClocks();
+    /// The pairs' clocks as the general properties give them, kept for
+    /// readers that cannot take the device's lock (under the device's lock).
     void SnapshotClocks(double hz[4]);
-    /// The clock of a channel's pair for a reading on any thread: from the
-    /// general properties when the device's lock can be taken at once, else
-    /// as they were when it was last held.
-    double ClockForReading(int channel) const;
 };

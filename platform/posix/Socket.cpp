@@ -344,8 +344,9 @@ void CloseSocketWaits(SocketWaits* waits) {
 }
 
 Woken WaitSocket(SocketWaits* waits, Handle stopEvent, Handle asideEvent, bool withSocket,
-                 long timeoutMs) {
-    return posix::WaitEventsOrFd(stopEvent, asideEvent, withSocket ? waits->fd : -1, timeoutMs);
+                 bool hangUp, long timeoutMs) {
+    return posix::WaitEventsOrFd(stopEvent, asideEvent, withSocket || hangUp ? waits->fd : -1,
+                                 !withSocket, timeoutMs);
 }
 
 EventOrPort WaitEventOrSocket(Handle event, SocketWaits* waits, long timeoutMs) {

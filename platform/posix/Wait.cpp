@@ -55,12 +55,18 @@ EventOrPort WaitEventOrFd(Handle eventHandle, int fd, long timeoutMs) {
     return EventOrPort::Event;
 }
 
-Woken WaitEventsOrFd(Handle stopEvent, Handle asideEvent, int fd, long timeoutMs) {
+Woken WaitEventsOrFd(Handle stopEvent, Handle asideEvent, int fd, bool hangUpOnly, long timeoutMs) {
     Event* stop = As<Event>(stopEvent);
     Event* aside = As<Event>(asideEvent);
     if (stop == nullptr) {
         return Woken::Failed;
     }
+#ifdef POLLRDHUP
+    // A network peer's close, told apart from data.
+    const short kHangUpEvents = POLLRDHUP;
+#else
+    const short kHangUpEvents = 0;
+#endif
     const long long deadline = timeoutMs < 0 ? 0 : NowMs() + timeoutMs;
     bool first = true;
     for (;;) {
@@ -70,8 +76,9 @@ Woken WaitEventsOrFd(Handle stopEvent, Handle asideEvent, int fd, long timeoutMs
         if (aside != nullptr && TakeEvent(aside)) {
             return Woken::Aside;
         }
-        pollfd p[3] = {
-            {stop->fd, POLLIN, 0}, {aside != nullptr ? aside->fd : -1, POLLIN, 0}, {fd, POLLIN, 0}};
+        pollfd p[3] = {{stop->fd, POLLIN, 0},
+                       {aside != nullptr ? aside->fd : -1, POLLIN, 0},
+                       {fd, hangUpOnly ? kHangUpEvents : static_cast<short>(POLLIN), 0}};
         // The first pass waits the whole time: the deadline was just taken.
         const int wait = timeoutMs < 0 ? -1
                          : first       ? static_cast<int>(timeoutMs)
@@ -97,6 +104,9 @@ Woken WaitEventsOrFd(Handle stopEvent, Handle asideEvent, int fd, long timeoutMs
                 DrainCounter(aside);
             }
             continue;
+        }
+        if (hangUpOnly) {
+            return Woken::HungUp;
         }
         // A hang-up also reports the descriptor readable: the read that
         // follows finds what is left, then the end of the file.

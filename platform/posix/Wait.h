@@ -15,9 +15,11 @@ namespace posix {
 // event is set (Stop), the aside event (may be null) is set (Aside), the
 // descriptor has bytes or hung up with bytes still queued (Ready), it hung
 // up or failed with nothing queued (Gone), or timeoutMs has passed (TimedOut;
-// below 0: no limit). fd below 0: the descriptor is not waited on. Failed:
-// the wait cannot be made. Watcher thread.
-Woken WaitEventsOrFd(Handle stopEvent, Handle asideEvent, int fd, long timeoutMs);
+// below 0: no limit). fd below 0: the descriptor is not waited on. With
+// hangUpOnly, only a hang-up (or a network peer's close) of the descriptor
+// ends the wait (HungUp); bytes it receives do not. Failed: the wait cannot
+// be made. Watcher thread.
+Woken WaitEventsOrFd(Handle stopEvent, Handle asideEvent, int fd, bool hangUpOnly, long timeoutMs);
 
 // The exchange's wait: until the event is set (Event, taken; also a spurious
 // wake-up, a signal or a set that raced a reset), the descriptor has bytes

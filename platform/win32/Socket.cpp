@@ -327,7 +327,7 @@ void CloseSocketWaits(SocketWaits* waits) {
 
 // The exchange never waits on the socket here (see link::PortWaitable): the
 // watcher waits on it always and without a limit, and takes no aside event.
-Woken WaitSocket(SocketWaits* waits, Handle stopEvent, Handle, bool, long) {
+Woken WaitSocket(SocketWaits* waits, Handle stopEvent, Handle, bool, bool, long) {
     if (waits->closed) {
         return Woken::Ready;
     }

@@ -36,6 +36,7 @@
 #include <utility>
 #include <vector>
 
+#include "device/CChannelImpl.h"
 #include "python/src/Bindings.h"
 
 namespace veltor::python {
@@ -317,11 +318,11 @@ PyVeltor* DeviceOf(PyObject* self) {
 }
 
 // A channel's device and letter, which the channel keeps to itself.
-struct ChannelAccess : CChannel {
+struct ChannelAccess {
     static CVeltor* DeviceOf(const CChannel& channel) {
-        return channel.*(&ChannelAccess::m_pDevice);
+        return CChannel::Impl::Of(channel).Device();
     }
-    static int Index(const CChannel& channel) { return channel.*(&ChannelAccess::m_Name) - 'A'; }
+    static int Index(const CChannel& channel) { return CChannel::Impl::Of(channel).Name() - 'A'; }
 };
 
 CSerDev& Owner(CVeltor& device) {

@@ -88,8 +88,8 @@ void WatchClose(Watch* watch) {
     delete watch;
 }
 
-WatchEvent WatchWait(Watch* watch, bool withPort, long timeoutMs) {
-    return watch->Wait(withPort, timeoutMs);
+WatchEvent WatchWait(Watch* watch, bool withPort, long timeoutMs, bool hangUp) {
+    return watch->Wait(withPort, timeoutMs, hangUp);
 }
 
 long WatchRead(Watch* watch, unsigned char* buffer, std::size_t capacity) {

@@ -71,7 +71,7 @@ private:
 };
 
 enum class DataWait { Data, Port, TimedOut, Failed };
-enum class WatchEvent { Stop, Received, Failed, Aside, TimedOut };
+enum class WatchEvent { Stop, Received, Failed, Aside, TimedOut, HungUp };
 
 // What the watcher needs for its waits on one link, made and released on
 // the watcher thread.
@@ -79,7 +79,7 @@ class Watch {
 public:
     virtual ~Watch() = default;
     // See WatchWait and WatchRead.
-    virtual WatchEvent Wait(bool withPort, long timeoutMs) = 0;
+    virtual WatchEvent Wait(bool withPort, long timeoutMs, bool hangUp) = 0;
     virtual long Read(unsigned char* buffer, std::size_t capacity) = 0;
 };
 
@@ -172,8 +172,10 @@ void WatchClose(Watch* watch);
 // hangs up with bytes still queued reports Received until they are read,
 // then Failed (or Received with WatchRead returning -1). Failed: the port is
 // gone or the wait cannot be made. A limit is only given without the port,
-// where PortWaitable. Watcher thread.
-WatchEvent WatchWait(Watch* watch, bool withPort = true, long timeoutMs = -1);
+// where PortWaitable. Without the port but with hangUp, a port that hangs
+// up (or whose peer closes) ends the wait too (HungUp), while bytes it
+// receives do not. Watcher thread.
+WatchEvent WatchWait(Watch* watch, bool withPort = true, long timeoutMs = -1, bool hangUp = false);
 
 // Reads at most capacity of the bytes waiting, clearing any line error
 // first. Returns the number read (0 when none wait), or -1 when the port is

@@ -73,14 +73,16 @@ class TcpWatch : public Watch {
 public:
     TcpWatch(pf::SocketWaits* waits, Link& reader, Handle stopEvent, Handle asideEvent)
         : m_pWaits(waits), m_Reader(reader), m_hStop(stopEvent), m_hAside(asideEvent) {}
-    WatchEvent Wait(bool withPort, long timeoutMs) override {
-        switch (pf::WaitSocket(m_pWaits, m_hStop, m_hAside, withPort, timeoutMs)) {
+    WatchEvent Wait(bool withPort, long timeoutMs, bool hangUp) override {
+        switch (pf::WaitSocket(m_pWaits, m_hStop, m_hAside, withPort, hangUp, timeoutMs)) {
             case pf::Woken::Stop:
                 return WatchEvent::Stop;
             case pf::Woken::Aside:
                 return WatchEvent::Aside;
             case pf::Woken::Ready:
                 return WatchEvent::Received;
+            case pf::Woken::HungUp:
+                return WatchEvent::HungUp;
             case pf::Woken::TimedOut:
                 return WatchEvent::TimedOut;
             default:

@@ -1,13 +1,19 @@
 // Many threads, many devices: commands from any thread, devices made and
 // dropped beside others, closing from another thread, and the report
 // listener. Run under ThreadSanitizer and AddressSanitizer too.
+#include <dirent.h>
+
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -478,6 +484,59 @@ TEST(Races, CommandsCancelsReopeningAndSharedSettings) {
     delete CChannel::SetDefaultTimingMode(devicesDefault);
     device.SetReportListener(nullptr);
     sim.StopReportStream();
+}
+
+// The threads of this process, and how often one has been switched out.
+std::set<long> ThreadIds() {
+    std::set<long> ids;
+    if (DIR* tasks = opendir("/proc/self/task")) {
+        while (dirent* entry = readdir(tasks)) {
+            if (entry->d_name[0] != '.') {
+                ids.insert(std::atol(entry->d_name));
+            }
+        }
+        closedir(tasks);
+    }
+    return ids;
+}
+long ContextSwitches(long thread) {
+    std::ifstream status("/proc/self/task/" + std::to_string(thread) + "/status");
+    long total = 0;
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.find("ctxt_switches:") != std::string::npos) {
+            total += std::atol(line.substr(line.find(':') + 1).c_str());
+        }
+    }
+    return total;
+}
+
+// While an attempt owns the port the watcher sleeps in the kernel until the
+// attempt's deadline: it is woken once, when the port is handed over, and
+// never by a timer during an unanswered second.
+TEST(HandOver, TheWatcherSleepsWhileAnAttemptOwnsThePort) {
+    vsim::Simulator sim;
+    TestDevice device;
+    const std::set<long> before = ThreadIds();
+    ASSERT_EQ(device.InitConnection(sim.SlavePath().c_str(), CSerDev::kBaud115200), 0);
+    std::vector<long> started;
+    for (long id : ThreadIds()) {
+        if (before.count(id) == 0) {
+            started.push_back(id);
+        }
+    }
+    ASSERT_EQ(started.size(), 1u) << "the device starts one thread, its watcher";
+    ASSERT_TRUE(sim.WaitForRawBytes(1024, 5000));
+    vsim::Fault silent;
+    silent.kind = vsim::FaultKind::NoAnswer;
+    sim.QueueFault(silent);
+    const unsigned char payload[] = {0x41, 0x0B, 0x00};
+    CCommand query(0xD8, payload, sizeof(payload), "Querying...", 0, 1000, 1);
+    const long switches = ContextSwitches(started[0]);
+    EXPECT_FALSE(device.SendReceive(&query));
+    EXPECT_EQ(device.GetLastOutcome(), CSerDev::kNoAnswer);
+    EXPECT_LE(ContextSwitches(started[0]) - switches, 2) << "the watcher woke during the attempt";
+    EXPECT_TRUE(device.CmdEnableOutputs()) << device.GetLastError();
 }
 
 }  // namespace

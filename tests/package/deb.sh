@@ -33,6 +33,9 @@ deb="$(ls "$build"/packages/veltor_*.deb)"
 echo "package: $deb"
 version="$(dpkg-deb -f "$deb" Version)"
 upstream="${version%-*}"
+# The library's soname: major.minor before 1.0, the major version after.
+soversion="${upstream%%.*}"
+[ "$soversion" = 0 ] && soversion="${upstream%.*}"
 
 # Without help2man the build leaves the manual pages out (and says so).
 man_pages=(veltor veltor-sim)
@@ -54,8 +57,8 @@ for file in "${files[@]}"; do
 done
 # One library, which the programs, C++ hosts and the Python module all load.
 libraries="$(grep -E '/libveltor\.so' <<<"$contents" | sort)"
-[ "$libraries" = "$(printf './usr/lib/libveltor.so%s\n' '' .0 ".$upstream")" ] ||
-  fail "the package should hold /usr/lib/libveltor.so{,.0,.$upstream} and no other copy:
+[ "$libraries" = "$(printf './usr/lib/libveltor.so%s\n' '' ".$soversion" ".$upstream")" ] ||
+  fail "the package should hold /usr/lib/libveltor.so{,.$soversion,.$upstream} and no other copy:
 $libraries"
 dpkg-deb -f "$deb" Depends | grep -q libc6 || fail "the package names no dependencies"
 dpkg-deb -f "$deb" Recommends | grep -q 'python3 (>= 3\.' ||
@@ -151,9 +154,9 @@ cd "$work"
 "$root/usr/bin/veltor" demo --diagram "$work/demo.svg" >"$work/demo.log"
 grep -q '<svg' "$work/demo.svg"
 
-# The module loads /usr/lib's libveltor.so.0 (through its run path when
-# unpacked), and no copy of it sits in the package as a module of its own.
-/usr/bin/python3 - "$root/usr/lib/libveltor.so.0" <<'EOF'
+# The module loads /usr/lib's libveltor.so.$soversion (through its run path
+# when unpacked), and no copy of it sits in the package as a module of its own.
+/usr/bin/python3 - "$root/usr/lib/libveltor.so.$soversion" <<'EOF'
 import os, pkgutil, sys
 import veltor
 

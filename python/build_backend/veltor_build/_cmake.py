@@ -53,7 +53,7 @@ def build_package(source, build, staging):
         "-DVELTOR_BUILD_FUZZ=OFF",
         "-DVELTOR_SANITIZE=",
         "-DVELTOR_PYTHON_INSTALL_DIR:STRING=.",
-        # The wheel carries its own libveltor.so.0 beside the module.
+        # The wheel carries its own libveltor beside the module.
         "-DVELTOR_PYTHON_RPATH:STRING=$ORIGIN",
     ]
     _run(command)

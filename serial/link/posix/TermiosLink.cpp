@@ -68,14 +68,17 @@ class TermiosWatch : public Watch {
 public:
     TermiosWatch(int fd, Handle stopEvent, Handle asideEvent)
         : m_Fd(fd), m_hStop(stopEvent), m_hAside(asideEvent) {}
-    WatchEvent Wait(bool withPort, long timeoutMs) override {
-        switch (pf::posix::WaitEventsOrFd(m_hStop, m_hAside, withPort ? m_Fd : -1, timeoutMs)) {
+    WatchEvent Wait(bool withPort, long timeoutMs, bool hangUp) override {
+        switch (pf::posix::WaitEventsOrFd(m_hStop, m_hAside, withPort || hangUp ? m_Fd : -1,
+                                          !withPort, timeoutMs)) {
             case pf::Woken::Stop:
                 return WatchEvent::Stop;
             case pf::Woken::Aside:
                 return WatchEvent::Aside;
             case pf::Woken::Ready:
                 return WatchEvent::Received;
+            case pf::Woken::HungUp:
+                return WatchEvent::HungUp;
             case pf::Woken::TimedOut:
                 return WatchEvent::TimedOut;
             default:

@@ -232,7 +232,7 @@ public:
     ~ComWatch() override;
     // False when the records or events cannot be had.
     bool Ready() const { return m_pWait != nullptr && m_pRead != nullptr && m_hWritten != nullptr; }
-    WatchEvent Wait(bool withPort, long timeoutMs) override;
+    WatchEvent Wait(bool withPort, long timeoutMs, bool hangUp) override;
     long Read(unsigned char* buffer, std::size_t capacity) override;
     // Ends the pause of a polled port: a write was made.
     void Written() { ::SetEvent(m_hWritten); }
@@ -559,7 +559,7 @@ WatchEvent ComWatch::PollWait() {
 
 // The watcher reads every byte here (PortWaitable is false): it never stands
 // aside, so it waits on the port always and without a limit.
-WatchEvent ComWatch::Wait(bool, long) {
+WatchEvent ComWatch::Wait(bool, long, bool) {
     if (m_bPolling) {
         return PollWait();
     }
