@@ -10,6 +10,7 @@
 #include "device/BurstGenerator.h"
 #include "device/Request.h"
 #include "platform/Platform.h"
+#include "serial/link/Link.h"
 
 namespace veltor {
 namespace {
@@ -38,13 +39,13 @@ void ProbeAt(PortInfo* port, int baudIndex) {
     const long totalMs = kProbeAnswerMs + burstMs;
     const Clock::time_point started = Clock::now();
     // Every write, drain and the close keep to it.
-    platform::PortDeadline whole(totalMs);
+    link::PortDeadline whole(totalMs);
     CVeltor device;
     int opened;
     {
         // A line that does not take the burst in about its time on the line
         // would not carry the query either.
-        platform::PortDeadline burst(burstMs + kBurstSlackMs);
+        link::PortDeadline burst(burstMs + kBurstSlackMs);
         opened = device.InitConnection(port->path.c_str(), baudIndex);
     }
     if (opened != 0) {

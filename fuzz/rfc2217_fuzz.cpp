@@ -124,7 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(whole.sent == pieces.sent);
     }
 
-    // The negotiation as the platform layer runs it: the option, then the
+    // The negotiation as the RFC 2217 link runs it: the option, then the
     // line. The link ends when the input does, so it ends without a clock.
     Rfc2217Session session;
     session.Start();

@@ -1,6 +1,9 @@
-// The operating-system layer under the serial device: ports, events, a lock
-// and threads. One implementation per system (platform/posix, platform/win32),
-// chosen by the build; nothing above this header tests which system it runs on.
+// The operating-system layer under the serial device: handles, events, a
+// lock, threads, signals, the port listing, and the small helpers the links
+// (serial/link/) are built on: their waits and sockets (platform/Socket.h).
+// One implementation per system (platform/posix, platform/win32), chosen by
+// the build; nothing above this layer tests which system it runs on, and
+// nothing here knows what runs over a port.
 //
 // Handles are opaque: a null handle was never held, InvalidHandle() marks a
 // released one. Every handle made here is released with CloseHandle.
@@ -9,7 +12,6 @@
 #include <veltor/Ports.h>
 #include <veltor/export.h>
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -77,121 +79,55 @@ inline long BaudForIndex(int baudIndex) {
 // the terminator.
 void PortName(int portNumber, char* name, std::size_t size);
 
-// Opens a port exclusively for reading and writing. Returns null when the
-// port is absent or held by another handle. Non-blocking; caller's thread.
-Handle OpenPort(const char* name);
-
-// Configures an open port in four steps: report received bytes (-2 on
-// failure), read the line settings (-3), write them back as 8N1 raw at the
-// given speed (-4), make reads return at once with what is queued (-5).
-// Returns 0 or the code of the first failing step. Caller's thread.
-int PortConfigure(Handle port, long baud);
-
-// Discards the driver's receive queue. Non-blocking; any thread.
-void PortPurgeInput(Handle port);
-
-// Writes count bytes and waits for the write to complete for at most
-// timeoutMs. A write still pending then is cancelled; nothing of the write
-// (its bytes, its completion record) is left for the driver to touch in the
-// caller's memory. Returns false when the write failed or was cancelled.
-// Caller's thread.
-bool PortWrite(Handle port, const unsigned char* bytes, int count, long timeoutMs);
-
-// While one lives, the calling thread's PortWrite and PortDrain wait no
-// longer than `timeoutMs` from its making, whatever bound they are given, and
-// a serial port the thread closes drops the bytes it has not sent instead of
-// waiting for them (a port held by flow control is otherwise waited for at
-// close, on Linux up to 30 s): the port probe's bound holds however the line
-// behaves. Nests: the innermost one holds. Caller's thread.
-class PortDeadline {
-public:
-    explicit PortDeadline(long timeoutMs)
-        : m_Outer(Current()),
-          m_Deadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs)) {
-        Current() = this;
-    }
-    ~PortDeadline() { Current() = m_Outer; }
-    PortDeadline(const PortDeadline&) = delete;
-    PortDeadline& operator=(const PortDeadline&) = delete;
-
-    // A wait of timeoutMs (negative: no limit) cut to what is left of the
-    // calling thread's deadline, if one lives; 0 once it has passed.
-    static long Bound(long timeoutMs) {
-        const PortDeadline* current = Current();
-        if (current == nullptr) {
-            return timeoutMs;
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              current->m_Deadline - std::chrono::steady_clock::now())
-                              .count();
-        const long bounded = left <= 0 ? 0L : static_cast<long>(left);
-        return timeoutMs < 0 || bounded < timeoutMs ? bounded : timeoutMs;
-    }
-    // True while one lives on the calling thread.
-    static bool Active() { return Current() != nullptr; }
-
-private:
-    static const PortDeadline*& Current() {
-        static thread_local const PortDeadline* current = nullptr;
-        return current;
-    }
-    const PortDeadline* m_Outer;
-    std::chrono::steady_clock::time_point m_Deadline;
-};
-
-// Waits at most timeoutMs for the bytes written so far to leave the driver's
-// output queue, where the driver can tell; returns at once where it cannot (a
-// pseudo-terminal, a driver that reports its queue empty). Caller's thread.
-void PortDrain(Handle port, long timeoutMs);
-
-// Reads at most capacity of the bytes waiting in the driver's input queue
-// without waiting for more. Returns the number read (0 when none wait), or -1
-// when the port is gone (hang-up, end of file, a failed read). Non-blocking;
-// any thread holding the receive lock (the watcher's drains hold it too).
-long PortReadQueued(Handle port, unsigned char* buffer, std::size_t capacity);
-
 // The machine's serial ports, without probing: sysfs on Linux, the
 // registry's SERIALCOMM list on Windows. Blocks on file reads; any thread.
 std::vector<PortInfo> ListSerialPorts();
 
-// ---- The watcher's waits ------------------------------------------------------
-// What the watcher needs for its waits on the port, made and released on the
-// watcher thread.
-struct Watch;
-// `asideEvent` (may be null) wakes the watcher when the exchange starts or
-// stops reading the port itself (see PortWaitable).
-Watch* WatchOpen(Handle port, Handle stopEvent, Handle asideEvent = nullptr);
-void WatchClose(Watch* watch);
+// ---- Objects of a higher layer behind a handle --------------------------------
+// An object that a higher layer hands out as a handle (a link to the
+// instrument, serial/link/): CloseHandle deletes it like any other handle.
+// Its handle is the object's address with the lowest bit set: objects and
+// the system's own handles are aligned on four bytes or more, so no handle
+// of this layer looks like one.
+class HandleObject {
+public:
+    virtual ~HandleObject() = default;
+};
+inline Handle ToHandle(HandleObject* object) {
+    return reinterpret_cast<Handle>(reinterpret_cast<std::uintptr_t>(object) | 1);
+}
+// The object behind a handle, or null for a handle that holds none.
+inline HandleObject* FromHandle(Handle h) {
+    const std::uintptr_t value = reinterpret_cast<std::uintptr_t>(h);
+    return IsHeld(h) && (value & 3) == 1
+               ? reinterpret_cast<HandleObject*>(value & ~static_cast<std::uintptr_t>(3))
+               : nullptr;
+}
 
-enum class WatchEvent { Stop, Received, Failed, Aside, TimedOut, HungUp };
-// Blocks, without any periodic wake-up, until the stop event is set (Stop),
-// the aside event is set (Aside), with withPort the port has received bytes
-// (Received), or timeoutMs has passed (TimedOut; -1: no limit). A port that
-// hangs up with bytes still queued reports Received until they are read,
-// then Failed (or Received with WatchRead returning -1). Failed: the port is
-// gone or the wait cannot be made. A limit is only given without the port,
-// where PortWaitable. Without the port but with hangUp, a port that hangs
-// up (or whose peer closes) ends the wait too (HungUp), while bytes it
-// receives do not. Watcher thread.
-WatchEvent WatchWait(Watch* watch, bool withPort = true, long timeoutMs = -1, bool hangUp = false);
+// Sets the reason LastError gives for a failure that no system call's code
+// tells well (a malformed port name, a refused negotiation); cleared by
+// ClearFailure. Caller's thread.
+void SetFailure(const std::string& text);
+void ClearFailure();
 
-// ---- The exchange's wait --------------------------------------------------------
-// True where an exchange can wait on the port itself (beside its data event)
-// and read its answer without waking the watcher: one thread hand-off less
-// per exchange. Where false, WaitForDataOrPort only waits on the event.
-bool PortWaitable();
-enum class DataWait { Data, Port, TimedOut, Failed };
-// Blocks until the event is set (Data, taken), the port has bytes or hung up
-// (Port), or timeoutMs passes. Data may also be a spurious wake-up (a
-// signal, a set that raced a reset): the caller looks, finds nothing and
-// waits again with what is left of its time. The exchanging thread.
-DataWait WaitForDataOrPort(Handle event, Handle port, long timeoutMs);
+// Milliseconds of a monotonic clock: deadlines of waits and sends.
+long long NowMs();
+// What is left until a deadline of NowMs, 0 once it has passed.
+inline long MillisecondsLeft(long long deadlineMs) {
+    const long long left = deadlineMs - NowMs();
+    return left > 0 ? static_cast<long>(left) : 0;
+}
 
-// Reads at most capacity of the bytes waiting in the driver's input queue,
-// clearing any line error first. Returns the number read (0 when none wait),
-// or -1 when the port is gone (hang-up, end of file, a failed read): the
-// watcher then ends. Non-blocking; watcher thread, receive lock held.
-long WatchRead(Watch* watch, unsigned char* buffer, std::size_t capacity);
+// What ended a wait on the watcher's events beside a port or socket
+// (platform/posix/Wait.h, platform/Socket.h): the stop event, the aside
+// event, bytes to read (Ready; a hang-up with bytes still queued too), a
+// port or connection that is gone, a hang-up (or a peer's close) in a wait
+// for that alone, the time limit, or a wait that cannot be made.
+enum class Woken { Stop, Aside, Ready, Gone, HungUp, TimedOut, Failed };
+// What ended an exchange's wait on its event beside a port or socket: the
+// event (or a spurious wake-up), bytes or a hang-up on the port, the time
+// limit, or a wait that cannot be made.
+enum class EventOrPort { Event, Port, TimedOut, Failed };
 
 // ---- Threads --------------------------------------------------------------
 typedef unsigned (*ThreadProc)(void* arg);

@@ -15,9 +15,11 @@
 #include "serial/ReceiveSide.h"
 #include "serial/Watcher.h"
 #include "serial/Wire.h"
+#include "serial/link/Link.h"
 #include "serial/protocol/Exchange.h"
 
 namespace pf = veltor::platform;
+namespace lk = veltor::link;
 namespace protocol = veltor::protocol;
 
 // The exchange's outcomes are the device's, value for value.
@@ -168,11 +170,11 @@ int CSerDev::InitConnection(const char* device, int baudIndex) {
     if (m_hDataEvent == nullptr) {
         return fail(-1, "cannot create an event: " + pf::LastError());
     }
-    m_hPort = pf::OpenPort(device);
+    m_hPort = lk::Open(device);
     if (m_hPort == nullptr) {
         return fail(-1, "cannot open the port: " + pf::LastError());
     }
-    const int configured = pf::PortConfigure(m_hPort, baud);
+    const int configured = lk::Configure(m_hPort, baud);
     if (configured != 0) {
         static const char* const kSteps[] = {
             "cannot watch the port for received bytes",  // -2
@@ -193,7 +195,7 @@ int CSerDev::InitConnection(const char* device, int baudIndex) {
         (exchangeReads && m_hAsideEvent == nullptr)) {
         return fail(kWatcherFailed, "cannot create the watcher's events: " + pf::LastError());
     }
-    pf::PortPurgeInput(m_hPort);
+    lk::PurgeInput(m_hPort);
     // A new line: nothing half-received on an earlier one carries over.
     m_pReceive->Open(m_hPort, m_hDataEvent, m_hAsideEvent);
     *m_pLedger = protocol::Ledger();
@@ -411,7 +413,7 @@ bool CSerDev::WriteNamed(const unsigned char* bytes, int count, const std::strin
     }
     const long long start = NowUs();
     const long boundMs = WriteBoundMs(WireUs(count, m_nBaud));
-    const bool written = pf::PortWrite(m_hPort, bytes, count, boundMs);
+    const bool written = lk::Write(m_hPort, bytes, count, boundMs);
     m_LineFreeUs = std::max(m_LineFreeUs, start) + WireUs(count, m_nBaud);
     if (written) {
         return true;
@@ -557,8 +559,8 @@ protocol::Step CSerDev::Send(protocol::Exchange& exchange, CCommand* command,
     const long long wire = WireUs(command->m_RequestLength, m_nBaud);
     Trace(TraceEvent::kRequest, command->m_Request,
           static_cast<unsigned long>(command->m_RequestLength), command->m_Status);
-    if (!pf::PortWrite(m_hPort, command->m_Request, command->m_RequestLength,
-                       WriteBoundMs(wire + std::max(0LL, m_LineFreeUs - start)))) {
+    if (!lk::Write(m_hPort, command->m_Request, command->m_RequestLength,
+                   WriteBoundMs(wire + std::max(0LL, m_LineFreeUs - start)))) {
         return exchange.Written(false, 0, LineNow());
     }
     const long long onWire = RequestOnWire(command->m_RequestLength, start, nowUs);
@@ -572,7 +574,7 @@ long long CSerDev::RequestOnWire(int count, long long writeStartUs, long long& n
     // it, where it cannot (a pseudo-terminal, a USB adapter with a deep
     // buffer).
     m_LineFreeUs = std::max(m_LineFreeUs, writeStartUs) + WireUs(count, m_nBaud);
-    pf::PortDrain(m_hPort, WriteBoundMs(std::max(0LL, m_LineFreeUs - writeStartUs)));
+    lk::Drain(m_hPort, WriteBoundMs(std::max(0LL, m_LineFreeUs - writeStartUs)));
     nowUs = NowUs();
     return std::max(nowUs, m_LineFreeUs);
 }
@@ -628,9 +630,9 @@ int CSerDev::ReadAnswer(veltor::ReceiveTurn& turn, unsigned char* answer, long& 
         const long long wakeAt = releaseAt != 0 ? std::min(releaseAt, endUs) : endUs;
         const long long left = wakeAt - nowUs;
         const long waitMs = left > 0 ? static_cast<long>((left + 999) / 1000) : 0;
-        const pf::DataWait woken = pf::WaitForDataOrPort(m_hDataEvent, m_hPort, waitMs);
+        const lk::DataWait woken = lk::WaitForDataOrPort(m_hDataEvent, m_hPort, waitMs);
         nowUs = 0;
-        portReady = woken == pf::DataWait::Port;
+        portReady = woken == lk::DataWait::Port;
     }
 }
 

@@ -27,7 +27,7 @@ private:
 }  // namespace
 
 ReceiveSide::ReceiveSide(CSerialBuffer& ring, std::atomic<bool>& awaiting, ReceiveSink& sink)
-    : m_Ring(ring), m_bAwaiting(awaiting), m_Sink(sink), m_bExchangeReads(pf::PortWaitable()) {}
+    : m_Ring(ring), m_bAwaiting(awaiting), m_Sink(sink), m_bExchangeReads(link::PortWaitable()) {}
 
 void ReceiveSide::Open(Handle port, Handle dataEvent, Handle asideEvent) {
     m_hPort = port;
@@ -80,14 +80,14 @@ long ReceiveSide::WatcherHungUpMs() {
     return -1;
 }
 
-ReceiveSide::Drain ReceiveSide::WatcherDrain(pf::Watch* watch) {
+ReceiveSide::Drain ReceiveSide::WatcherDrain(link::Watch* watch) {
     unsigned char drained[kMaxFeed];
     ReceiveLock receive(m_Ring);
     if (m_bAside) {
         // An attempt took the port meanwhile: its bytes are its own.
         return Drain::Aside;
     }
-    const long count = pf::WatchRead(watch, drained, sizeof(drained));
+    const long count = link::WatchRead(watch, drained, sizeof(drained));
     if (count < 0) {
         return Drain::Lost;
     }
@@ -130,7 +130,7 @@ bool ReceiveSide::ReadPort(unsigned char* answer, long& have) {
     // The same reading and sorting as the watcher's, so that every byte is
     // taken once and in order whichever thread reads it.
     unsigned char bytes[kMaxFeed];
-    const long count = pf::PortReadQueued(m_hPort, bytes, sizeof(bytes));
+    const long count = link::ReadQueued(m_hPort, bytes, sizeof(bytes));
     if (count <= 0) {
         return count == 0;
     }
@@ -160,7 +160,7 @@ ReceiveTurn::ReceiveTurn(ReceiveSide& side, const char* status, long long endByU
         ReceiveLock receive(side.m_Ring);
         side.m_pStatus = status;
         for (int reads = 0; reads < 8; ++reads) {
-            const long count = pf::PortReadQueued(side.m_hPort, waiting, sizeof(waiting));
+            const long count = link::ReadQueued(side.m_hPort, waiting, sizeof(waiting));
             if (count < 0) {
                 m_bLost = true;
                 break;

@@ -26,6 +26,7 @@
 #include "serial/CSerialBuffer.h"
 #include "serial/LineSplitter.h"
 #include "serial/Wire.h"
+#include "serial/link/Link.h"
 
 namespace veltor {
 
@@ -93,7 +94,7 @@ public:
     // port (Aside). Signal: the exchange is to be woken (answer bytes
     // stored, an answer seen, or one held behind a cut-off report). Takes
     // the receive lock.
-    Drain WatcherDrain(platform::Watch* watch);
+    Drain WatcherDrain(link::Watch* watch);
 
 private:
     friend class ReceiveTurn;

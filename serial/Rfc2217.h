@@ -1,8 +1,8 @@
 // The host's side of a Telnet connection to a device server with the COM
 // Port Control option (RFC 2217): the negotiation, the line settings, the
 // doubling of 0xFF in data and the removal of the server's commands and
-// notifications from what it sends. Pure code: the platform layer moves the
-// bytes.
+// notifications from what it sends. Pure code: the RFC 2217 link
+// (serial/link/TelnetLink) moves the bytes.
 //
 // Everything the server sends is taken as possibly hostile. The session's
 // memory is fixed: a subnegotiation of any length keeps only its first
@@ -138,7 +138,7 @@ private:
     std::string m_Failure;
 };
 
-// The connection under a negotiation, as the platform layer provides it.
+// The connection under a negotiation, as the RFC 2217 link provides it.
 class Rfc2217Link {
 public:
     // Sends all bytes within timeoutMs; false when the connection failed or

@@ -1,7 +1,8 @@
 // The send side of a Telnet (RFC 2217) connection shared by two threads: the
 // writer of a request's data and the reading side, which answers the
 // server's negotiation as it strips it from what arrives. Pure code: the
-// platform layer gives it the socket's sends (TelnetSocket).
+// RFC 2217 link (serial/link/TelnetLink) gives it the socket's sends
+// (TelnetSocket).
 //
 // Only the holder of the send lock sends, so no Telnet command lands inside
 // another or inside a doubled 0xFF:
@@ -23,7 +24,7 @@
 
 namespace veltor {
 
-// The socket under a Telnet connection, as the platform layer provides it.
+// The socket under a Telnet connection, as the RFC 2217 link provides it.
 // Called only by the holder of the send lock, on the writer's thread or the
 // reading side's.
 class TelnetSocket {

@@ -17,12 +17,12 @@ Watcher::Watcher(ReceiveSide& side, Handle port, Handle stopEvent, Handle asideE
 
 Watcher::~Watcher() {
     if (m_pWatch != nullptr) {
-        pf::WatchClose(m_pWatch);
+        link::WatchClose(m_pWatch);
     }
 }
 
 bool Watcher::Open() {
-    m_pWatch = pf::WatchOpen(m_hPort, m_hStopEvent, m_hAsideEvent);
+    m_pWatch = link::WatchOpen(m_hPort, m_hStopEvent, m_hAsideEvent);
     return m_pWatch != nullptr;
 }
 
@@ -36,21 +36,21 @@ bool Watcher::Run() {
     for (;;) {
         const bool aside = asideMs >= 0;
         hungUp = hungUp && aside;
-        const pf::WatchEvent event = pf::WatchWait(m_pWatch, !aside, asideMs, !hungUp);
+        const link::WatchEvent event = link::WatchWait(m_pWatch, !aside, asideMs, !hungUp);
         switch (event) {
-            case pf::WatchEvent::Stop:
+            case link::WatchEvent::Stop:
                 return false;
-            case pf::WatchEvent::Failed:
+            case link::WatchEvent::Failed:
                 return true;
-            case pf::WatchEvent::Aside:
-            case pf::WatchEvent::TimedOut:
+            case link::WatchEvent::Aside:
+            case link::WatchEvent::TimedOut:
                 asideMs = m_Side.WatcherAsideMs();
                 continue;
-            case pf::WatchEvent::HungUp:
+            case link::WatchEvent::HungUp:
                 hungUp = true;
                 asideMs = m_Side.WatcherHungUpMs();
                 continue;
-            case pf::WatchEvent::Received:
+            case link::WatchEvent::Received:
                 break;
         }
         switch (m_Side.WatcherDrain(m_pWatch)) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/Platform.h"
+#include "serial/link/Link.h"
 
 namespace veltor {
 
@@ -30,7 +31,7 @@ private:
     Handle m_hStopEvent;
     Handle m_hAsideEvent;
     Handle m_hDataEvent;
-    platform::Watch* m_pWatch;
+    link::Watch* m_pWatch;
 };
 
 }  // namespace veltor

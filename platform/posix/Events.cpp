@@ -26,17 +26,6 @@ Event::~Event() {
     }
 }
 
-long long NowMs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-long MillisecondsLeft(long long deadlineMs) {
-    const long long left = deadlineMs - NowMs();
-    return left > 0 ? static_cast<long>(left) : 0;
-}
-
 void DrainCounter(Event* event) {
     std::uint64_t value = 0;
     // EAGAIN when the setter has not written the counter yet: it will, and
@@ -56,8 +45,16 @@ bool TakeEvent(Event* event) {
 
 }  // namespace posix
 
+long long NowMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 void CloseHandle(Handle h) {
-    if (IsHeld(h)) {
+    if (HandleObject* object = FromHandle(h)) {
+        delete object;
+    } else if (IsHeld(h)) {
         delete static_cast<posix::Object*>(h);
     }
 }
@@ -95,7 +92,7 @@ WaitResult WaitForEvent(Handle h, long timeoutMs) {
     if (event == nullptr) {
         return WaitResult::Failed;
     }
-    const long long deadline = timeoutMs < 0 ? 0 : posix::NowMs() + timeoutMs;
+    const long long deadline = timeoutMs < 0 ? 0 : NowMs() + timeoutMs;
     bool first = true;
     for (;;) {
         // The mirror first: a set event needs no system call, and a counter
@@ -107,7 +104,7 @@ WaitResult WaitForEvent(Handle h, long timeoutMs) {
         // The first pass waits the whole time: the deadline was just taken.
         const int wait = timeoutMs < 0 ? -1
                          : first       ? static_cast<int>(timeoutMs)
-                                       : static_cast<int>(posix::MillisecondsLeft(deadline));
+                                       : static_cast<int>(MillisecondsLeft(deadline));
         first = false;
         const int ready = posix::SysPoll(&p, 1, wait);
         if (ready < 0) {

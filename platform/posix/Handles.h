@@ -4,11 +4,9 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <memory>
 #include <string>
 
 #include "platform/Platform.h"
-#include "serial/TelnetSender.h"
 
 namespace veltor {
 namespace platform {
@@ -18,7 +16,7 @@ namespace posix {
 // behind a handle, which every call of this layer does, costs no
 // dynamic_cast.
 struct Object {
-    enum class Kind { Event, Port, Thread };
+    enum class Kind { Event, Thread };
     explicit Object(Kind k) : kind(k) {}
     virtual ~Object() {}
     const Kind kind;
@@ -42,25 +40,6 @@ struct Event : Object {
     std::atomic<bool> signalled{false};
 };
 
-// A serial port, or a TCP connection to a device server that holds the
-// instrument's serial line (see serial/NetAddress.h). Either way `fd` is
-// polled and read the same; only a Telnet connection's bytes pass through
-// its session.
-struct Port : Object {
-    static constexpr Kind kKind = Kind::Port;
-    enum class Link { Terminal, Tcp, Rfc2217 };
-    Port() : Object(kKind) {}
-    ~Port() override;
-    int fd = -1;
-    long baud = 0;        // 0 where the host cannot see the line (a network port)
-    bool pseudo = false;  // a pseudo-terminal: it has no output queue to drain
-    Link link = Link::Terminal;
-    // Rfc2217 only: the session and the send hand-over between a write and
-    // the reading side's answers (serial/TelnetSender.h). The session is read
-    // under the receive lock.
-    std::unique_ptr<TelnetSender> telnet;
-};
-
 struct Thread : Object {
     static constexpr Kind kKind = Kind::Thread;
     Thread() : Object(kKind) {}
@@ -73,7 +52,8 @@ struct Thread : Object {
 
 template <typename T>
 T* As(Handle h) {
-    if (!IsHeld(h)) {
+    // A handle of a higher layer's object (FromHandle) is none of these.
+    if (!IsHeld(h) || FromHandle(h) != nullptr) {
         return nullptr;
     }
     Object* object = static_cast<Object*>(h);
@@ -89,31 +69,9 @@ inline Handle ToHandle(Object* object) {
 bool TakeEvent(Event* event);
 // Empties the counter, leaving the mirror alone.
 void DrainCounter(Event* event);
-long MillisecondsLeft(long long deadlineMs);
-long long NowMs();
-
-// Why the thread's last failed call failed, where the system's own words
+// The thread's reason set by SetFailure: where the system's own words
 // (errno) would mislead or say too little; empty otherwise.
 extern thread_local std::string t_Failure;
-
-// A non-blocking read of what is queued: 0 when nothing is, -1 when the
-// line is gone (end of file after a hang-up or a closed connection, or an
-// error such as EIO or a reset).
-long ReadQueued(int fd, unsigned char* buffer, std::size_t capacity);
-
-// ---- Network ports (Net.cpp) ----
-// Connects to a device server (resolving and connecting within a bound) and,
-// for RFC 2217, agrees on the COM Port Control option. Null on failure, with
-// the reason in t_Failure.
-Handle OpenNetPort(const char* name);
-// Sets the line through an RFC 2217 server; nothing to do on a raw one.
-// 0, or -4 with the reason in t_Failure.
-int NetConfigure(Port* port, long baud);
-void NetPurgeInput(Port* port);
-bool NetWrite(Port* port, const unsigned char* bytes, int count, long timeoutMs);
-// ReadQueued for a network port: only data bytes, the server's commands
-// taken out and answered.
-long NetRead(Port* port, unsigned char* buffer, std::size_t capacity);
 
 }  // namespace posix
 }  // namespace platform

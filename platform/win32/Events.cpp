@@ -5,16 +5,15 @@ namespace veltor {
 namespace platform {
 
 void CloseHandle(Handle h) {
-    if (NetPort* net = AsNetPort(h)) {
-        NetClose(net);
+    if (HandleObject* object = FromHandle(h)) {
+        delete object;
     } else if (IsHeld(h)) {
-        // Within a deadline (the port probe) a port's unsent bytes are
-        // dropped rather than waited for; any other handle refuses this.
-        if (PortDeadline::Active()) {
-            ::PurgeComm(ToWin32(h), PURGE_TXABORT | PURGE_TXCLEAR);
-        }
         ::CloseHandle(ToWin32(h));
     }
+}
+
+long long NowMs() {
+    return static_cast<long long>(::GetTickCount64());
 }
 
 Handle CreateEvent(bool manualReset) {

@@ -2,11 +2,16 @@
 // ports there, and Wine lists the ports it maps. The registry gives no USB
 // details; those would need SetupAPI.
 #include <algorithm>
+#include <cstdio>
 
 #include "platform/win32/Win32.h"
 
 namespace veltor {
 namespace platform {
+
+void PortName(int portNumber, char* name, std::size_t size) {
+    std::snprintf(name, size, "\\\\.\\COM%i", portNumber);
+}
 
 std::vector<PortInfo> ListSerialPorts() {
     std::vector<PortInfo> ports;

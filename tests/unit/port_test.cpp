@@ -1,4 +1,4 @@
-// The POSIX port layer on a pseudo-terminal that nobody reads.
+// The terminal link on a pseudo-terminal that nobody reads.
 #ifndef _WIN32
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -10,8 +10,10 @@
 #include <vector>
 
 #include "platform/Platform.h"
+#include "serial/link/Link.h"
 
 namespace pf = veltor::platform;
+namespace lk = veltor::link;
 
 namespace {
 
@@ -22,9 +24,9 @@ protected:
         ASSERT_GE(master, 0);
         ASSERT_EQ(grantpt(master), 0);
         ASSERT_EQ(unlockpt(master), 0);
-        port = pf::OpenPort(ptsname(master));
+        port = lk::Open(ptsname(master));
         ASSERT_NE(port, nullptr);
-        ASSERT_EQ(pf::PortConfigure(port, 115200), 0);
+        ASSERT_EQ(lk::Configure(port, 115200), 0);
     }
     void TearDown() override {
         pf::CloseHandle(port);
@@ -41,53 +43,53 @@ TEST_F(UnreadTerminal, AWriteThatCannotCompleteIsGivenUp) {
     // bound, then it is cancelled and reported as failed instead of hanging.
     std::vector<unsigned char> bytes(8 << 20, 0x55);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(pf::PortWrite(port, bytes.data(), static_cast<int>(bytes.size()), 100));
+    EXPECT_FALSE(lk::Write(port, bytes.data(), static_cast<int>(bytes.size()), 100));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
     // The port still works afterwards.
     const unsigned char one = 0x42;
-    EXPECT_TRUE(pf::PortWrite(port, &one, 1, 1000));
+    EXPECT_TRUE(lk::Write(port, &one, 1, 1000));
 }
 
 TEST_F(UnreadTerminal, ASecondOpenFailsWhileTheFirstHoldsThePort) {
-    EXPECT_EQ(pf::OpenPort(ptsname(master)), nullptr);
-    EXPECT_EQ(pf::OpenPort("/dev/veltor-no-such-port"), nullptr);
+    EXPECT_EQ(lk::Open(ptsname(master)), nullptr);
+    EXPECT_EQ(lk::Open("/dev/veltor-no-such-port"), nullptr);
 }
 
 TEST_F(UnreadTerminal, BytesWaitingAreReadAndPurged) {
     veltor::Handle stop = pf::CreateEvent(false);
-    pf::Watch* watch = pf::WatchOpen(port, stop);
+    lk::Watch* watch = lk::WatchOpen(port, stop);
     ASSERT_NE(watch, nullptr);
     const unsigned char sent[] = {1, 2, 3};
     ASSERT_EQ(write(master, sent, sizeof(sent)), 3);
-    ASSERT_EQ(pf::WatchWait(watch), pf::WatchEvent::Received);
+    ASSERT_EQ(lk::WatchWait(watch), lk::WatchEvent::Received);
     unsigned char got[16];
-    EXPECT_EQ(pf::WatchRead(watch, got, sizeof(got)), 3);
-    EXPECT_EQ(pf::WatchRead(watch, got, sizeof(got)), 0);
+    EXPECT_EQ(lk::WatchRead(watch, got, sizeof(got)), 3);
+    EXPECT_EQ(lk::WatchRead(watch, got, sizeof(got)), 0);
     pf::SetEvent(stop);
-    EXPECT_EQ(pf::WatchWait(watch), pf::WatchEvent::Stop);
-    pf::WatchClose(watch);
+    EXPECT_EQ(lk::WatchWait(watch), lk::WatchEvent::Stop);
+    lk::WatchClose(watch);
     pf::CloseHandle(stop);
 }
 
 TEST_F(UnreadTerminal, EveryBaudIndexSetsItsSpeed) {
     const speed_t speeds[] = {B2400, B4800, B9600, B19200, B38400, B57600, B115200};
     for (int index = 0; index < 7; ++index) {
-        ASSERT_EQ(pf::PortConfigure(port, pf::BaudForIndex(index)), 0) << index;
+        ASSERT_EQ(lk::Configure(port, pf::BaudForIndex(index)), 0) << index;
         termios line{};
         ASSERT_EQ(tcgetattr(master, &line), 0);
         EXPECT_EQ(cfgetospeed(&line), speeds[index]) << index;
         // Nothing is queued on a pseudo-terminal: draining returns at once.
-        pf::PortDrain(port, 1000);
+        lk::Drain(port, 1000);
     }
-    EXPECT_EQ(pf::PortConfigure(port, 300), -4);
+    EXPECT_EQ(lk::Configure(port, 300), -4);
 }
 
 TEST_F(UnreadTerminal, AHangUpIsTheEndOfThePortAfterWhatWasQueued) {
     veltor::Handle stop = pf::CreateEvent(false);
-    pf::Watch* watch = pf::WatchOpen(port, stop);
+    lk::Watch* watch = lk::WatchOpen(port, stop);
     ASSERT_NE(watch, nullptr);
     unsigned char got[16];
-    EXPECT_EQ(pf::PortReadQueued(port, got, sizeof(got)), 0);  // nothing yet
+    EXPECT_EQ(lk::ReadQueued(port, got, sizeof(got)), 0);  // nothing yet
     const unsigned char sent[] = {7, 8};
     ASSERT_EQ(write(master, sent, sizeof(sent)), 2);
     close(master);
@@ -96,9 +98,9 @@ TEST_F(UnreadTerminal, AHangUpIsTheEndOfThePortAfterWhatWasQueued) {
     // reads as gone, never as readable with nothing in it.
     long total = 0;
     for (int i = 0; i < 4; ++i) {
-        const pf::WatchEvent event = pf::WatchWait(watch);
+        const lk::WatchEvent event = lk::WatchWait(watch);
         const long count =
-            event == pf::WatchEvent::Received ? pf::WatchRead(watch, got, sizeof(got)) : -1;
+            event == lk::WatchEvent::Received ? lk::WatchRead(watch, got, sizeof(got)) : -1;
         if (count < 0) {
             break;
         }
@@ -106,8 +108,8 @@ TEST_F(UnreadTerminal, AHangUpIsTheEndOfThePortAfterWhatWasQueued) {
         ASSERT_LT(i, 3) << "the watcher would spin";
     }
     EXPECT_LE(total, 2);
-    EXPECT_EQ(pf::PortReadQueued(port, got, sizeof(got)), -1);
-    pf::WatchClose(watch);
+    EXPECT_EQ(lk::ReadQueued(port, got, sizeof(got)), -1);
+    lk::WatchClose(watch);
     pf::CloseHandle(stop);
 }
 

@@ -1,0 +1,36 @@
+// Waits on the layer's events beside a descriptor (a terminal or a socket),
+// and the read of what a descriptor holds: what the POSIX links
+// (serial/link/posix, platform/posix/Socket.cpp) are built on.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/Platform.h"
+
+namespace veltor {
+namespace platform {
+namespace posix {
+
+// The watcher's wait. Blocks, without any periodic wake-up, until the stop
+// event is set (Stop), the aside event (may be null) is set (Aside), the
+// descriptor has bytes or hung up with bytes still queued (Ready), it hung
+// up or failed with nothing queued (Gone), or timeoutMs has passed (TimedOut;
+// below 0: no limit). fd below 0: the descriptor is not waited on. With
+// hangUpOnly, only a hang-up (or a network peer's close) of the descriptor
+// ends the wait (HungUp); bytes it receives do not. Failed: the wait cannot
+// be made. Watcher thread.
+Woken WaitEventsOrFd(Handle stopEvent, Handle asideEvent, int fd, bool hangUpOnly, long timeoutMs);
+
+// The exchange's wait: until the event is set (Event, taken; also a spurious
+// wake-up, a signal or a set that raced a reset), the descriptor has bytes
+// or hung up (Port), or timeoutMs passes. The exchanging thread.
+EventOrPort WaitEventOrFd(Handle event, int fd, long timeoutMs);
+
+// A non-blocking read of what is queued: 0 when nothing is, -1 when the
+// line is gone (end of file after a hang-up or a closed connection, or an
+// error such as EIO or a reset).
+long ReadQueued(int fd, unsigned char* buffer, std::size_t capacity);
+
+}  // namespace posix
+}  // namespace platform
+}  // namespace veltor
