@@ -20,7 +20,6 @@
 #include "device/ReportDispatch.h"
 #include "device/ReportGatherer.h"
 #include "device/Request.h"
-#include "serial/CSerialBuffer.h"
 
 namespace {
 
@@ -295,15 +294,17 @@ unsigned long long CVeltor::GetDroppedReportCount() const {
 }
 
 void CVeltor::SetReportListener(ReportListener listener) {
-    // Made once, under the receive lock so that two threads do not both
-    // make it; a delivery may be reading the pointer meanwhile.
+    // Made once, under its own lock so that two threads do not both make
+    // it; a delivery may be reading the pointer meanwhile.
     std::atomic<veltor::ReportDispatch*>& made = m_pImpl->m_pDispatch;
-    m_pBuffer->Lock();
-    if (made.load() == nullptr && listener) {
-        made.store(new veltor::ReportDispatch(kReportQueueLimit));
+    veltor::ReportDispatch* dispatch = nullptr;
+    {
+        std::lock_guard<std::mutex> making(m_pImpl->m_DispatchMaking);
+        if (made.load() == nullptr && listener) {
+            made.store(new veltor::ReportDispatch(kReportQueueLimit));
+        }
+        dispatch = made;
     }
-    veltor::ReportDispatch* dispatch = made;
-    m_pBuffer->Unlock();
     if (dispatch == nullptr) {
         return;
     }

@@ -5,6 +5,7 @@
 #include <veltor/CVeltor.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 
 #include "device/ChannelHost.h"
@@ -58,6 +59,7 @@ struct CVeltor::Impl final : veltor::ChannelHost {
     // Made with the first listener; deliveries read it from the thread that
     // holds the receive side.
     std::atomic<veltor::ReportDispatch*> m_pDispatch{nullptr};
+    std::mutex m_DispatchMaking;  // two threads setting a listener make one dispatch
     // The reconnecting policy and its thread.
     veltor::Reconnector* m_pReconnect = nullptr;
     // Set by the holder of the device's lock while it opens a lost line.

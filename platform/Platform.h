@@ -18,6 +18,11 @@
 #include <vector>
 
 namespace veltor {
+
+// An operating-system object: a port, an event or a thread. Null means
+// "never held"; InvalidHandle() marks a released one.
+typedef void* Handle;
+
 namespace platform {
 
 inline Handle InvalidHandle() {

@@ -1,5 +1,6 @@
-// The monotonic clock of the serial layer, in microseconds, and the
-// rounding of what is left until a deadline into a wait's milliseconds.
+// The monotonic clock of the serial layer, in microseconds, the rounding of
+// what is left until a deadline into a wait's milliseconds, and the time
+// bytes take on the line.
 #pragma once
 
 #include <chrono>
@@ -17,6 +18,18 @@ inline long long NowUs() {
 inline long MsUntil(long long deadlineUs) {
     const long long left = deadlineUs - NowUs();
     return left > 0 ? static_cast<long>((left + 999) / 1000) : 0;
+}
+
+// Ten bit times a byte: start bit, eight data bits, stop bit.
+inline long long WireUs(long long count, long baud) {
+    return baud > 0 ? count * 10 * 1000000 / baud : 0;
+}
+
+// A write may be held back (for instance by a flow-control line); the host
+// waits for it twice the wire time of its bytes plus two seconds, then gives
+// the write up instead of hanging.
+inline long WriteBoundMs(long long wireUs) {
+    return static_cast<long>(2000 + 2 * wireUs / 1000);
 }
 
 }  // namespace veltor

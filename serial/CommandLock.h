@@ -3,14 +3,14 @@
 // owner, without touching the lock beneath.
 #pragma once
 
-#include <veltor/CSerDev.h>
-
 #include <atomic>
 #include <thread>
 
 #include "platform/Platform.h"
 
-class CSerDev::CommandLock {
+namespace veltor {
+
+class CommandLock {
 public:
     void lock() {
         const std::thread::id self = std::this_thread::get_id();
@@ -57,8 +57,10 @@ public:
     }
 
 private:
-    veltor::platform::Lock m_Lock;
+    platform::Lock m_Lock;
     std::atomic<std::thread::id> m_Owner{std::thread::id()};
     int m_nDepth = 0;  // the owner's
     std::atomic<bool> m_bCancelled{false};
 };
+
+}  // namespace veltor

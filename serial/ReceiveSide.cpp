@@ -26,12 +26,30 @@ private:
 
 }  // namespace
 
-ReceiveSide::ReceiveSide(CSerialBuffer& ring, std::atomic<bool>& awaiting, ReceiveSink& sink)
-    : m_Ring(ring), m_bAwaiting(awaiting), m_Sink(sink), m_bExchangeReads(link::PortWaitable()) {}
+ReceiveSide::ReceiveSide(ReceiveSink& sink)
+    : m_Sink(sink), m_bExchangeReads(link::PortWaitable()) {}
 
-void ReceiveSide::Open(Handle port, Handle dataEvent, Handle asideEvent) {
+ReceiveSide::~ReceiveSide() {
+    const Handle dataEvent = m_hDataEvent.load();
+    if (pf::IsHeld(dataEvent)) {
+        pf::CloseHandle(dataEvent);
+    }
+}
+
+bool ReceiveSide::Open(Handle port, Handle asideEvent) {
+    ReceiveLock receive(m_Ring);
+    Handle dataEvent = m_hDataEvent.load();
+    if (dataEvent == nullptr) {
+        dataEvent = pf::CreateEvent(false);
+        if (dataEvent == nullptr) {
+            return false;
+        }
+        m_hDataEvent.store(dataEvent);
+    }
+    // A wake-up meant for the last line is no answer on this one.
+    m_Ring.MarkEmpty(dataEvent);
+    m_bAwaiting = false;
     m_hPort = port;
-    m_hDataEvent = dataEvent;
     m_hAsideEvent = asideEvent;
     m_Splitter = LineSplitter();
     m_Sorted.Clear();
@@ -40,6 +58,25 @@ void ReceiveSide::Open(Handle port, Handle dataEvent, Handle asideEvent) {
     m_PortBackAtUs = 0;
     m_nAnswersSeen = 0;
     m_nRequests = 0;
+    return true;
+}
+
+void ReceiveSide::Close() {
+    ReceiveLock receive(m_Ring);
+    m_bAwaiting = false;
+    m_hPort = nullptr;
+    m_hAsideEvent = nullptr;
+}
+
+void ReceiveSide::WakeExchange() {
+    const Handle dataEvent = m_hDataEvent.load();
+    if (dataEvent != nullptr) {
+        pf::SetEvent(dataEvent);
+    }
+}
+
+void ReceiveSide::AwaitData(long ms) {
+    pf::WaitForEvent(m_hDataEvent.load(std::memory_order_relaxed), ms);
 }
 
 // ---- The watcher's side ---------------------------------------------------------
@@ -177,7 +214,8 @@ ReceiveTurn::ReceiveTurn(ReceiveSide& side, const char* status, long long endByU
         side.m_Splitter.ReleaseHeldAnswer(false, side.m_Sorted);
         side.m_Splitter.EndAnswer(side.m_Sorted);
         side.Deliver();
-        side.m_Ring.MarkEmpty(side.m_hDataEvent);
+        Handle dataEvent = side.m_hDataEvent.load(std::memory_order_relaxed);
+        side.m_Ring.MarkEmpty(dataEvent);
         m_nNoiseAtStart = side.m_Splitter.Noise();
         side.AttemptEndsBy(endByUs);
         // Awaiting is raised before the request goes out: an instrument that
@@ -205,7 +243,8 @@ void ReceiveTurn::End(long long endUs) {
     m_bEnded = true;
     Hold();
     m_Side.m_pStatus = nullptr;
-    m_Side.m_Ring.MarkEmpty(m_Side.m_hDataEvent);
+    Handle dataEvent = m_Side.m_hDataEvent.load(std::memory_order_relaxed);
+    m_Side.m_Ring.MarkEmpty(dataEvent);
     // The watcher takes the port back unless another attempt begins soon. It
     // is not woken for that: it looks by itself. The time is published
     // before the end, so that a watcher that sees the end sees the time.

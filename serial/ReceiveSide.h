@@ -44,9 +44,8 @@ protected:
 
 class ReceiveSide {
 public:
-    // ring: the device's receive ring, whose lock is the receive lock.
-    // awaiting: the device's flag, raised while an attempt awaits its answer.
-    ReceiveSide(CSerialBuffer& ring, std::atomic<bool>& awaiting, ReceiveSink& sink);
+    explicit ReceiveSide(ReceiveSink& sink);
+    ~ReceiveSide();
     // How long the line must be free of attempts before the watcher takes
     // the port back from the exchanging thread: back-to-back commands keep
     // it without a hand-over each.
@@ -56,8 +55,17 @@ public:
 
     // A new line: nothing half-received on an earlier one carries over. The
     // aside event (null where the exchange cannot wait on the port) wakes
-    // the watcher when an attempt takes the port.
-    void Open(Handle port, Handle dataEvent, Handle asideEvent);
+    // the watcher when an attempt takes the port. False when the data event
+    // cannot be made.
+    bool Open(Handle port, Handle asideEvent);
+    // The line is closed: no attempt awaits an answer on it.
+    void Close();
+    // Wakes the exchange's wait (a cancel, a close, a lost line). Any thread:
+    // the data event, once made, lives as long as the receive side.
+    void WakeExchange();
+    // Waits for answer bytes or a wake-up, at most `ms` (the wait for
+    // answers owed). Exchanging thread.
+    void AwaitData(long ms);
     // Whether attempts read the port themselves (the platform allows it).
     bool ExchangeReadsPort() const { return m_bExchangeReads; }
 
@@ -104,12 +112,17 @@ private:
     bool ReadPort(unsigned char* answer, long& have);
     long TakeAnswer(unsigned char* answer, long have);
 
-    CSerialBuffer& m_Ring;
-    std::atomic<bool>& m_bAwaiting;
     ReceiveSink& m_Sink;
     const bool m_bExchangeReads;
+    // The ring of answer bytes; its lock is the receive lock.
+    CSerialBuffer m_Ring;
+    // Raised while an attempt awaits its answer: decides where the bytes
+    // drained go (the ring, or the sink).
+    std::atomic<bool> m_bAwaiting{false};
+    // Set when answer bytes are stored, an answer is seen, or the exchange
+    // is to wake; made at the first opening, released by the destructor.
+    std::atomic<Handle> m_hDataEvent{nullptr};
     Handle m_hPort = nullptr;
-    Handle m_hDataEvent = nullptr;
     Handle m_hAsideEvent = nullptr;
     LineSplitter m_Splitter;
     SplitOutput m_Sorted;
@@ -161,6 +174,12 @@ public:
     void ReleaseHeldAnswer();
     // Bytes since the turn began that were neither answer nor report.
     bool HeardNoise();
+    // Waits at most `ms` for answer bytes, the port (where the turn reads
+    // it) or a wake-up.
+    link::DataWait Wait(long ms) {
+        return link::WaitForDataOrPort(m_Side.m_hDataEvent.load(std::memory_order_relaxed),
+                                       m_Side.m_hPort, ms);
+    }
 
 private:
     void Hold();
@@ -186,7 +205,8 @@ inline long ReceiveSide::TakeAnswer(unsigned char* answer, long have) {
     const unsigned char lead = have > 0 ? answer[0] : m_Ring.Peek(0);
     const long length = have > 1 ? answer[1] : held > 1 - have ? m_Ring.Peek(1 - have) : -1;
     const long whole = lead == kNegativeLead ? 2 : length < 0 ? 2 : 2 + length;
-    return have + m_Ring.GetHeld(answer + have, whole > have ? whole - have : 0, m_hDataEvent);
+    Handle dataEvent = m_hDataEvent.load(std::memory_order_relaxed);
+    return have + m_Ring.GetHeld(answer + have, whole > have ? whole - have : 0, dataEvent);
 }
 
 inline void ReceiveTurn::Hold() {

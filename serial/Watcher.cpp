@@ -2,17 +2,13 @@
 
 #include "serial/ReceiveSide.h"
 
-namespace pf = veltor::platform;
-
 namespace veltor {
 
-Watcher::Watcher(ReceiveSide& side, Handle port, Handle stopEvent, Handle asideEvent,
-                 Handle dataEvent)
+Watcher::Watcher(ReceiveSide& side, Handle port, Handle stopEvent, Handle asideEvent)
     : m_Side(side),
       m_hPort(port),
       m_hStopEvent(stopEvent),
       m_hAsideEvent(asideEvent),
-      m_hDataEvent(dataEvent),
       m_pWatch(nullptr) {}
 
 Watcher::~Watcher() {
@@ -62,7 +58,7 @@ bool Watcher::Run() {
             case ReceiveSide::Drain::Lost:
                 return true;
             case ReceiveSide::Drain::Signal:
-                pf::SetEvent(m_hDataEvent);
+                m_Side.WakeExchange();
                 break;
             case ReceiveSide::Drain::Read:
                 break;

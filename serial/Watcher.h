@@ -12,8 +12,8 @@ class ReceiveSide;
 
 class Watcher {
 public:
-    // The port and the events are the device's and outlive the watcher.
-    Watcher(ReceiveSide& side, Handle port, Handle stopEvent, Handle asideEvent, Handle dataEvent);
+    // The port and the events are the connection's and outlive the watcher.
+    Watcher(ReceiveSide& side, Handle port, Handle stopEvent, Handle asideEvent);
     ~Watcher();
     Watcher(const Watcher&) = delete;
     Watcher& operator=(const Watcher&) = delete;
@@ -30,7 +30,6 @@ private:
     Handle m_hPort;
     Handle m_hStopEvent;
     Handle m_hAsideEvent;
-    Handle m_hDataEvent;
     link::Watch* m_pWatch;
 };
 

@@ -5,24 +5,10 @@
 
 #include <veltor/export.h>
 
-#include <atomic>
 #include <functional>
-#include <mutex>
 #include <string>
 
 class CCommand;
-class CSerialBuffer;
-namespace veltor {
-struct SplitOutput;
-class ReceiveSide;
-class ReceiveTurn;
-namespace protocol {
-class Exchange;
-struct Ledger;
-struct Line;
-struct Step;
-}  // namespace protocol
-}  // namespace veltor
 
 /// The serial link of a device: the port, the watcher thread that reads it,
 /// and the request/answer exchange. CVeltor is the instrument built on it.
@@ -254,77 +240,11 @@ protected:
     /// this device's own line: their delay reports have reached
     /// HandleDelayReport already. False for a host's own call.
     bool HandsOverLineBytes() const;
-    /// @cond INTERNAL
-    std::atomic<bool> m_bConnected;
-    /// Raised while an exchange awaits its response; decides where the
-    /// watcher puts the answers it drains (the ring, or HandleUnsolicited).
-    std::atomic<bool> m_bAwaiting;
-    CSerialBuffer* m_pBuffer;
-    veltor::Handle m_hDataEvent;
-    veltor::Handle m_hPort;
-    veltor::Handle m_hStopEvent;
-    veltor::Handle m_hThread;
-    veltor::Handle m_hStartedEvent;
-    /// @endcond
 
 private:
-    /// Does what the exchange asks (writes, reads, waits) until its run ends.
-    veltor::protocol::Step Drive(veltor::protocol::Exchange& exchange);
-    veltor::protocol::Step Send(veltor::protocol::Exchange& exchange, CCommand* command,
-                                veltor::ReceiveTurn& turn, long long& nowUs);
-    /// The line's state as the exchange takes it (nowUs 0: the time now).
-    veltor::protocol::Line LineNow(long long nowUs = 0) const;
-    long long RequestOnWire(int count, long long writeStartUs, long long& nowUs);
-    int ReadAnswer(veltor::ReceiveTurn& turn, unsigned char* answer, long& have,
-                   long long deadlineUs, long long nowUs);
-    /// Reports and unasked bytes from the receive side, to the handlers and
-    /// the trace.
-    void Unasked(const veltor::SplitOutput& sorted, const char* status);
-    void MarkLost();
-    static unsigned CommWatchProc(void* device);
-    void CloseAndCleanHandle(veltor::Handle& handle);
-    void InvalidateHandle(veltor::Handle& handle);
-
-    void Trace(TraceEvent::Kind kind, const unsigned char* bytes, unsigned long count,
-               const char* status) {
-        if (m_bTracing.load(std::memory_order_relaxed) && count > 0) {
-            CallTrace(kind, bytes, count, status);
-        }
-    }
-    void CallTrace(TraceEvent::Kind kind, const unsigned char* bytes, unsigned long count,
-                   const char* status);
-
-    /// The command lock (serial/CommandLock.h). Recursive, so that a command
-    /// may be made of others.
-    class CommandLock;
-
-    long m_nBaud;  ///< line speed of the open port
-    std::atomic<Outcome> m_LastOutcome;
-    CommandLock* m_pCommandLock;
-    /// Set while CloseConnection waits for a command in progress to end.
-    std::atomic<bool> m_bClosing;
-    /// The receive side (serial/ReceiveSide.h says who owns it when), and
-    /// what it hands the device.
-    class Sink;
-    Sink* m_pSink;
-    veltor::ReceiveSide* m_pReceive;
-    /// Set by the watcher when the port went away; cleared by closing.
-    std::atomic<bool> m_bLost;
-    std::atomic<bool> m_bWatcherStarted;
-    /// Exchange side (the exchanging thread only).
-    long long m_LineFreeUs;               ///< when the last byte written can have left the line
-    veltor::protocol::Ledger* m_pLedger;  ///< the answers owed on the line
-    /// Failure text of the last command, and how deep commands are nested
-    /// (both under the device's lock).
-    mutable std::mutex m_ErrorLock;  ///< guards m_LastError for readers on any thread
-    std::string m_LastError;
-    std::atomic<bool> m_bHasError;  ///< m_LastError is not empty
-    int m_nCommandDepth;
-    /// The wire trace; m_bTracing keeps the untraced path free of the lock.
-    std::mutex m_TraceLock;
-    TraceListener m_Trace;
-    std::atomic<bool> m_bTracing;
-    /// Wakes the watcher when an attempt takes the port (where the
-    /// exchange reads the port itself).
-    veltor::Handle m_hAsideEvent;
+    /// The device's state: its connection, receive side, the exchange's
+    /// record of answers owed, the last outcome and failure, and the trace
+    /// (serial/CSerDevImpl.h).
+    struct Impl;
+    Impl* m_pImpl;
 };

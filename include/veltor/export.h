@@ -16,9 +16,3 @@
 #else
 #define VELTOR_API __attribute__((visibility("default")))
 #endif
-
-namespace veltor {
-/// An operating-system object owned by a device: a port, an event or a
-/// thread. Null means "never held"; the platform layer marks a released one.
-typedef void* Handle;
-}  // namespace veltor
