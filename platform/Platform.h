@@ -133,6 +133,19 @@ enum class Woken { Stop, Aside, Ready, Gone, HungUp, TimedOut, Failed };
 // event (or a spurious wake-up), bytes or a hang-up on the port, the time
 // limit, or a wait that cannot be made.
 enum class EventOrPort { Event, Port, TimedOut, Failed };
+// The exchange's wait where it cannot wait on the port beside its event:
+// the event alone (Event, taken), the time limit, or a wait that failed.
+inline EventOrPort WaitEventAlone(Handle event, long timeoutMs) {
+    switch (WaitForEvent(event, timeoutMs)) {
+        case WaitResult::Signalled:
+            return EventOrPort::Event;
+        case WaitResult::TimedOut:
+            return EventOrPort::TimedOut;
+        case WaitResult::Failed:
+            break;
+    }
+    return EventOrPort::Failed;
+}
 
 // ---- Threads --------------------------------------------------------------
 typedef unsigned (*ThreadProc)(void* arg);

@@ -1,7 +1,8 @@
 // TCP sockets: the system calls under a network link (serial/link/TcpLink),
 // the same on every system. What the link does with them (which address to
 // try, how long to wait, what to call a failure) is the link's; only the
-// calls differ per system (platform/posix/Socket.cpp, platform/win32/Socket.cpp).
+// calls differ per system (platform/posix/Socket.cpp, platform/win32/Socket.cpp),
+// and the address list is getaddrinfo's on every system (platform/AddressList.cpp).
 // Every call is made by one thread at a time per socket, except Send and
 // AwaitWritable, which the writer and the reading side of a Telnet session
 // make under its send lock.

@@ -154,10 +154,6 @@ void Abandon(NameLookup* lookup) {
     g_Abandoned = lookup;
 }
 
-addrinfo* Native(const Addresses* addresses) {
-    return reinterpret_cast<addrinfo*>(const_cast<Addresses*>(addresses));
-}
-
 }  // namespace
 
 bool SocketsBegin(std::string&) {
@@ -211,20 +207,6 @@ Lookup LookUp(const std::string& host, const std::string& service, long boundMs,
     }
     found = reinterpret_cast<Addresses*>(answer);
     return Lookup::Found;
-}
-
-void FreeAddresses(Addresses* addresses) {
-    if (addresses != nullptr) {
-        ::freeaddrinfo(Native(addresses));
-    }
-}
-
-const Address* FirstAddress(const Addresses* addresses) {
-    return reinterpret_cast<const Address*>(Native(addresses));
-}
-
-const Address* NextAddress(const Address* address) {
-    return reinterpret_cast<const Address*>(reinterpret_cast<const addrinfo*>(address)->ai_next);
 }
 
 Socket StartConnect(const Address* address, int& error) {
@@ -345,8 +327,7 @@ void CloseSocketWaits(SocketWaits* waits) {
 
 Woken WaitSocket(SocketWaits* waits, Handle stopEvent, Handle asideEvent, bool withSocket,
                  bool hangUp, long timeoutMs) {
-    return posix::WaitEventsOrFd(stopEvent, asideEvent, withSocket || hangUp ? waits->fd : -1,
-                                 !withSocket, timeoutMs);
+    return posix::WaitEventsOrFd(stopEvent, asideEvent, waits->fd, withSocket, hangUp, timeoutMs);
 }
 
 EventOrPort WaitEventOrSocket(Handle event, SocketWaits* waits, long timeoutMs) {

@@ -55,7 +55,12 @@ EventOrPort WaitEventOrFd(Handle eventHandle, int fd, long timeoutMs) {
     return EventOrPort::Event;
 }
 
-Woken WaitEventsOrFd(Handle stopEvent, Handle asideEvent, int fd, bool hangUpOnly, long timeoutMs) {
+Woken WaitEventsOrFd(Handle stopEvent, Handle asideEvent, int fd, bool withFd, bool hangUp,
+                     long timeoutMs) {
+    if (!withFd && !hangUp) {
+        fd = -1;
+    }
+    const bool hangUpOnly = !withFd;
     Event* stop = As<Event>(stopEvent);
     Event* aside = As<Event>(asideEvent);
     if (stop == nullptr) {

@@ -12,14 +12,15 @@ namespace platform {
 namespace posix {
 
 // The watcher's wait. Blocks, without any periodic wake-up, until the stop
-// event is set (Stop), the aside event (may be null) is set (Aside), the
-// descriptor has bytes or hung up with bytes still queued (Ready), it hung
-// up or failed with nothing queued (Gone), or timeoutMs has passed (TimedOut;
-// below 0: no limit). fd below 0: the descriptor is not waited on. With
-// hangUpOnly, only a hang-up (or a network peer's close) of the descriptor
-// ends the wait (HungUp); bytes it receives do not. Failed: the wait cannot
-// be made. Watcher thread.
-Woken WaitEventsOrFd(Handle stopEvent, Handle asideEvent, int fd, bool hangUpOnly, long timeoutMs);
+// event is set (Stop), the aside event (may be null) is set (Aside), with
+// withFd the descriptor has bytes or hung up with bytes still queued (Ready)
+// or it hung up or failed with nothing queued (Gone), or timeoutMs has
+// passed (TimedOut; below 0: no limit). Without withFd but with hangUp, only
+// a hang-up (or a network peer's close) of the descriptor ends the wait
+// (HungUp); bytes it receives do not. Without either, the descriptor is not
+// waited on. Failed: the wait cannot be made. Watcher thread.
+Woken WaitEventsOrFd(Handle stopEvent, Handle asideEvent, int fd, bool withFd, bool hangUp,
+                     long timeoutMs);
 
 // The exchange's wait: until the event is set (Event, taken; also a spurious
 // wake-up, a signal or a set that raced a reset), the descriptor has bytes

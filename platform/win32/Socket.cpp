@@ -25,9 +25,14 @@ timeval Timeval(long ms) {
     return t;
 }
 
-// Waits at most timeoutMs until the socket can be written (or read); false
-// on time-out or failure.
-bool AwaitSocket(SOCKET s, bool forWriting, long timeoutMs) {
+// What select found on one socket within timeoutMs.
+struct Selected {
+    int count;    // select's: 0 on time-out, below 0 on failure
+    bool ready;   // it can be written (or read)
+    bool failed;  // it reported a failure (a refused connection)
+};
+
+Selected SelectSocket(SOCKET s, bool forWriting, long timeoutMs) {
     fd_set ready;
     fd_set failed;
     FD_ZERO(&ready);
@@ -37,15 +42,11 @@ bool AwaitSocket(SOCKET s, bool forWriting, long timeoutMs) {
     timeval limit = Timeval(timeoutMs);
     const int n =
         ::select(0, forWriting ? nullptr : &ready, forWriting ? &ready : nullptr, &failed, &limit);
-    return n > 0 && FD_ISSET(s, &ready);
+    return Selected{n, n > 0 && FD_ISSET(s, &ready), n > 0 && FD_ISSET(s, &failed)};
 }
 
 SOCKET Native(Socket socket) {
     return static_cast<SOCKET>(socket);
-}
-
-addrinfo* Native(const Addresses* addresses) {
-    return reinterpret_cast<addrinfo*>(const_cast<Addresses*>(addresses));
 }
 
 // One lookup, shared by the caller and the thread that makes it; the last
@@ -176,20 +177,6 @@ Lookup LookUp(const std::string& host, const std::string& service, long boundMs,
     return platform::Lookup::Found;
 }
 
-void FreeAddresses(Addresses* addresses) {
-    if (addresses != nullptr) {
-        ::freeaddrinfo(Native(addresses));
-    }
-}
-
-const Address* FirstAddress(const Addresses* addresses) {
-    return reinterpret_cast<const Address*>(Native(addresses));
-}
-
-const Address* NextAddress(const Address* address) {
-    return reinterpret_cast<const Address*>(reinterpret_cast<const addrinfo*>(address)->ai_next);
-}
-
 Socket StartConnect(const Address* address, int& error) {
     const addrinfo* a = reinterpret_cast<const addrinfo*>(address);
     const SOCKET s = ::socket(a->ai_family, a->ai_socktype, a->ai_protocol);
@@ -211,24 +198,17 @@ Socket StartConnect(const Address* address, int& error) {
 
 int FinishConnect(Socket socket, long timeoutMs) {
     const SOCKET s = Native(socket);
-    fd_set writable;
-    fd_set failed;
-    FD_ZERO(&writable);
-    FD_ZERO(&failed);
-    FD_SET(s, &writable);
-    FD_SET(s, &failed);
-    timeval limit = Timeval(timeoutMs);
-    const int n = ::select(0, nullptr, &writable, &failed, &limit);
-    if (n == 0) {
+    const Selected selected = SelectSocket(s, true, timeoutMs);
+    if (selected.count == 0) {
         return kTimedOut;
     }
-    if (n < 0) {
+    if (selected.count < 0) {
         return ::WSAGetLastError();
     }
     int error = 0;
     int length = sizeof(error);
     ::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
-    if (error == 0 && FD_ISSET(s, &failed)) {
+    if (error == 0 && selected.failed) {
         error = WSAECONNREFUSED;
     }
     return error;
@@ -272,11 +252,11 @@ Sent Send(Socket socket, const unsigned char* bytes, std::size_t count, std::siz
 }
 
 bool AwaitWritable(Socket socket, long timeoutMs) {
-    return AwaitSocket(Native(socket), true, timeoutMs);
+    return SelectSocket(Native(socket), true, timeoutMs).ready;
 }
 
 int AwaitReadable(Socket socket, long timeoutMs) {
-    return AwaitSocket(Native(socket), false, timeoutMs) ? 1 : 0;
+    return SelectSocket(Native(socket), false, timeoutMs).ready ? 1 : 0;
 }
 
 long Receive(Socket socket, unsigned char* buffer, std::size_t capacity) {
@@ -357,14 +337,7 @@ Woken WaitSocket(SocketWaits* waits, Handle stopEvent, Handle, bool, bool, long)
 }
 
 EventOrPort WaitEventOrSocket(Handle event, SocketWaits*, long timeoutMs) {
-    switch (WaitForEvent(event, timeoutMs)) {
-        case WaitResult::Signalled:
-            return EventOrPort::Event;
-        case WaitResult::TimedOut:
-            return EventOrPort::TimedOut;
-        default:
-            return EventOrPort::Failed;
-    }
+    return WaitEventAlone(event, timeoutMs);
 }
 
 }  // namespace platform

@@ -9,6 +9,32 @@ namespace link {
 
 namespace pf = platform;
 
+WatchEvent ToWatchEvent(pf::Woken woken) {
+    switch (woken) {
+        case pf::Woken::Stop:
+            return WatchEvent::Stop;
+        case pf::Woken::Aside:
+            return WatchEvent::Aside;
+        case pf::Woken::Ready:
+            return WatchEvent::Received;
+        case pf::Woken::HungUp:
+            return WatchEvent::HungUp;
+        case pf::Woken::TimedOut:
+            return WatchEvent::TimedOut;
+        case pf::Woken::Gone:
+        case pf::Woken::Failed:
+            break;
+    }
+    return WatchEvent::Failed;
+}
+
+DataWait ToDataWait(pf::EventOrPort woken) {
+    return woken == pf::EventOrPort::Event      ? DataWait::Data
+           : woken == pf::EventOrPort::Port     ? DataWait::Port
+           : woken == pf::EventOrPort::TimedOut ? DataWait::TimedOut
+                                                : DataWait::Failed;
+}
+
 Handle Open(const char* name) {
     if (name == nullptr) {
         return nullptr;

@@ -73,6 +73,12 @@ private:
 enum class DataWait { Data, Port, TimedOut, Failed };
 enum class WatchEvent { Stop, Received, Failed, Aside, TimedOut, HungUp };
 
+// What the platform's waits beside a port or socket say, in the words of
+// this table, the same for every kind of link. A port that is gone, or a
+// wait that cannot be made, is Failed.
+WatchEvent ToWatchEvent(platform::Woken woken);
+DataWait ToDataWait(platform::EventOrPort woken);
+
 // What the watcher needs for its waits on one link, made and released on
 // the watcher thread.
 class Watch {

@@ -67,27 +67,15 @@ pf::Socket ConnectFirst(const NetAddress& address, const pf::Addresses* addresse
     return pf::kNoSocket;
 }
 
-// The watcher's waits on a connection; its reads go through the link the
-// client sees.
+// The watcher's waits on a connection; its reads go through the link's
+// ReadQueued, which a link built on it may make its own.
 class TcpWatch : public Watch {
 public:
     TcpWatch(pf::SocketWaits* waits, Link& reader, Handle stopEvent, Handle asideEvent)
         : m_pWaits(waits), m_Reader(reader), m_hStop(stopEvent), m_hAside(asideEvent) {}
     WatchEvent Wait(bool withPort, long timeoutMs, bool hangUp) override {
-        switch (pf::WaitSocket(m_pWaits, m_hStop, m_hAside, withPort, hangUp, timeoutMs)) {
-            case pf::Woken::Stop:
-                return WatchEvent::Stop;
-            case pf::Woken::Aside:
-                return WatchEvent::Aside;
-            case pf::Woken::Ready:
-                return WatchEvent::Received;
-            case pf::Woken::HungUp:
-                return WatchEvent::HungUp;
-            case pf::Woken::TimedOut:
-                return WatchEvent::TimedOut;
-            default:
-                return WatchEvent::Failed;
-        }
+        return ToWatchEvent(
+            pf::WaitSocket(m_pWaits, m_hStop, m_hAside, withPort, hangUp, timeoutMs));
     }
     long Read(unsigned char* buffer, std::size_t capacity) override {
         return m_Reader.ReadQueued(buffer, capacity);
@@ -103,33 +91,35 @@ private:
 }  // namespace
 
 TcpLink* TcpLink::Connect(const NetAddress& address) {
-    std::string failure;
     TcpLink* link = new (std::nothrow) TcpLink;
-    if (link == nullptr) {
-        return nullptr;
-    }
-    link->m_bStarted = pf::SocketsBegin(failure);
-    if (!link->m_bStarted) {
-        pf::SetFailure(failure);
-        delete link;
-        return nullptr;
-    }
-    pf::Addresses* addresses = Resolve(address);
-    if (addresses != nullptr) {
-        link->m_Socket = ConnectFirst(address, addresses);
-        pf::FreeAddresses(addresses);
-    }
-    if (link->m_Socket == pf::kNoSocket) {
-        delete link;
-        return nullptr;
-    }
-    link->m_pWaits = pf::OpenSocketWaits(link->m_Socket, failure);
-    if (link->m_pWaits == nullptr) {
-        pf::SetFailure(failure);
+    if (link != nullptr && !link->ConnectTo(address)) {
         delete link;
         return nullptr;
     }
     return link;
+}
+
+bool TcpLink::ConnectTo(const NetAddress& address) {
+    std::string failure;
+    m_bStarted = pf::SocketsBegin(failure);
+    if (!m_bStarted) {
+        pf::SetFailure(failure);
+        return false;
+    }
+    pf::Addresses* addresses = Resolve(address);
+    if (addresses != nullptr) {
+        m_Socket = ConnectFirst(address, addresses);
+        pf::FreeAddresses(addresses);
+    }
+    if (m_Socket == pf::kNoSocket) {
+        return false;
+    }
+    m_pWaits = pf::OpenSocketWaits(m_Socket, failure);
+    if (m_pWaits == nullptr) {
+        pf::SetFailure(failure);
+        return false;
+    }
+    return true;
 }
 
 TcpLink::~TcpLink() {
@@ -165,24 +155,11 @@ long TcpLink::ReadQueued(unsigned char* buffer, std::size_t capacity) {
 }
 
 DataWait TcpLink::WaitForData(Handle event, long timeoutMs) {
-    switch (pf::WaitEventOrSocket(event, m_pWaits, timeoutMs)) {
-        case pf::EventOrPort::Event:
-            return DataWait::Data;
-        case pf::EventOrPort::Port:
-            return DataWait::Port;
-        case pf::EventOrPort::TimedOut:
-            return DataWait::TimedOut;
-        default:
-            return DataWait::Failed;
-    }
+    return ToDataWait(pf::WaitEventOrSocket(event, m_pWaits, timeoutMs));
 }
 
 Watch* TcpLink::OpenWatch(Handle stopEvent, Handle asideEvent) {
-    return OpenWatchFor(*this, stopEvent, asideEvent);
-}
-
-Watch* TcpLink::OpenWatchFor(Link& reader, Handle stopEvent, Handle asideEvent) {
-    return new (std::nothrow) TcpWatch(m_pWaits, reader, stopEvent, asideEvent);
+    return new (std::nothrow) TcpWatch(m_pWaits, *this, stopEvent, asideEvent);
 }
 
 std::size_t TcpLink::SendUntil(const unsigned char* bytes, std::size_t count,
@@ -213,7 +190,7 @@ bool TcpLink::AwaitRoom(long long deadlineMs) {
 
 long TcpLink::ReceiveWithin(unsigned char* buffer, std::size_t capacity, long timeoutMs) {
     const int ready = pf::AwaitReadable(m_Socket, timeoutMs);
-    return ready > 0 ? ReadQueued(buffer, capacity) : ready;
+    return ready > 0 ? pf::Receive(m_Socket, buffer, capacity) : ready;
 }
 
 Link* OpenTcp(const NetAddress& address) {

@@ -11,12 +11,13 @@ namespace pf = platform;
 
 namespace {
 
-// The TCP link under a negotiation, before the watcher runs.
+// The TCP link under a negotiation, before the watcher runs: the session's
+// bytes as they are, past the link's own reads and writes.
 class TcpUnderNegotiation : public veltor::Rfc2217Link {
 public:
     explicit TcpUnderNegotiation(TcpLink& tcp) : m_Tcp(tcp) {}
     bool Send(const unsigned char* bytes, std::size_t count, long timeoutMs) override {
-        return m_Tcp.Write(bytes, static_cast<int>(count), timeoutMs);
+        return m_Tcp.TcpLink::Write(bytes, static_cast<int>(count), timeoutMs);
     }
     long Receive(unsigned char* bytes, std::size_t capacity, long timeoutMs) override {
         return m_Tcp.ReceiveWithin(bytes, capacity, timeoutMs);
@@ -52,9 +53,13 @@ private:
 
 }  // namespace
 
-TelnetLink* TelnetLink::Start(std::unique_ptr<TcpLink> tcp) {
-    TelnetLink* link = new (std::nothrow) TelnetLink(std::move(tcp));
+TelnetLink* TelnetLink::Connect(const NetAddress& address) {
+    TelnetLink* link = new (std::nothrow) TelnetLink;
     if (link == nullptr) {
+        return nullptr;
+    }
+    if (!link->ConnectTo(address)) {
+        delete link;
         return nullptr;
     }
     link->m_Telnet.Session().Start();
@@ -68,7 +73,7 @@ TelnetLink* TelnetLink::Start(std::unique_ptr<TcpLink> tcp) {
 }
 
 std::string TelnetLink::Negotiate(Rfc2217Session::State goal) {
-    TcpUnderNegotiation under(*m_Tcp);
+    TcpUnderNegotiation under(*this);
     return NegotiateRfc2217(m_Telnet.Session(), goal, under, kNegotiateBoundMs);
 }
 
@@ -83,46 +88,28 @@ int TelnetLink::Configure(long baud) {
 }
 
 void TelnetLink::PurgeInput() {
-    unsigned char discarded[4096];
-    for (int reads = 0; reads < 64; ++reads) {
-        if (ReadQueued(discarded, sizeof(discarded)) <= 0) {
-            break;
-        }
-    }
-    TcpSends sends(*m_Tcp);
+    TcpLink::PurgeInput();
+    TcpSends sends(*this);
     m_Telnet.PurgeServerInput(sends);
 }
 
 bool TelnetLink::Write(const unsigned char* bytes, int count, long timeoutMs) {
-    TcpSends sends(*m_Tcp);
+    TcpSends sends(*this);
     return m_Telnet.Write(sends, bytes, static_cast<std::size_t>(count),
                           pf::NowMs() + (timeoutMs < 0 ? 0 : timeoutMs));
 }
 
-void TelnetLink::Drain(long timeoutMs) {
-    m_Tcp->Drain(timeoutMs);
-}
-
 long TelnetLink::ReadQueued(unsigned char* buffer, std::size_t capacity) {
-    const long got = m_Tcp->ReadQueued(buffer, capacity);
+    const long got = TcpLink::ReadQueued(buffer, capacity);
     if (got <= 0) {
         return got;
     }
-    TcpSends sends(*m_Tcp);
+    TcpSends sends(*this);
     return static_cast<long>(m_Telnet.Receive(sends, buffer, static_cast<std::size_t>(got)));
 }
 
-DataWait TelnetLink::WaitForData(Handle event, long timeoutMs) {
-    return m_Tcp->WaitForData(event, timeoutMs);
-}
-
-Watch* TelnetLink::OpenWatch(Handle stopEvent, Handle asideEvent) {
-    return m_Tcp->OpenWatchFor(*this, stopEvent, asideEvent);
-}
-
 Link* OpenRfc2217(const NetAddress& address) {
-    std::unique_ptr<TcpLink> tcp(TcpLink::Connect(address));
-    return tcp != nullptr ? TelnetLink::Start(std::move(tcp)) : nullptr;
+    return TelnetLink::Connect(address);
 }
 
 }  // namespace link

@@ -1,12 +1,10 @@
 // A Telnet session with the COM Port Control option (RFC 2217) over a TCP
 // link (rfc2217://HOST:PORT): the host sets the line through the server.
-// It wraps the TCP link and passes the data through the session
-// (serial/Rfc2217.h), whose sends are handed over between a write and the
-// reading side (serial/TelnetSender.h). The session is read under the
-// receive lock.
+// It is a TCP link whose data passes through the session (serial/Rfc2217.h),
+// whose sends are handed over between a write and the reading side
+// (serial/TelnetSender.h); its waits and the watcher's are the TCP link's.
+// The session is read under the receive lock.
 #pragma once
-
-#include <memory>
 
 #include "serial/TelnetSender.h"
 #include "serial/link/TcpLink.h"
@@ -14,15 +12,15 @@
 namespace veltor {
 namespace link {
 
-class TelnetLink : public Link {
+class TelnetLink : public TcpLink {
 public:
     // How long each negotiation (the option at the opening, the line
     // settings) may take.
     static constexpr long kNegotiateBoundMs = 3000;
 
-    // Agrees on the option with the server over `tcp`, which it then owns.
+    // Connects as a TCP link, then agrees on the option with the server.
     // Null on failure, with the reason for platform::LastError.
-    static TelnetLink* Start(std::unique_ptr<TcpLink> tcp);
+    static TelnetLink* Connect(const NetAddress& address);
 
     // Sets the line through the server: -4 when it does not acknowledge.
     int Configure(long baud) override;
@@ -30,18 +28,14 @@ public:
     void PurgeInput() override;
     // The data with 0xFF doubled, after the commands queued before it.
     bool Write(const unsigned char* bytes, int count, long timeoutMs) override;
-    void Drain(long timeoutMs) override;
     // Only data bytes: the server's commands taken out and answered.
     long ReadQueued(unsigned char* buffer, std::size_t capacity) override;
-    DataWait WaitForData(Handle event, long timeoutMs) override;
-    Watch* OpenWatch(Handle stopEvent, Handle asideEvent) override;
 
 private:
-    explicit TelnetLink(std::unique_ptr<TcpLink> tcp) : m_Tcp(std::move(tcp)) {}
+    TelnetLink() = default;
     // Runs a negotiation to `goal`; empty, or why it failed.
     std::string Negotiate(Rfc2217Session::State goal);
 
-    std::unique_ptr<TcpLink> m_Tcp;
     TelnetSender m_Telnet;
 };
 

@@ -158,25 +158,6 @@ TEST_F(DeviceCommands, QueryStoresTheDelayForThePairsClock) {
     EXPECT_DOUBLE_EQ(device.GetChannel('A')->GetLastDelay(), 2e-05);
 }
 
-TEST_F(DeviceCommands, AQueryAnswerWithoutItsChannelsDelayIsNotTaken) {
-    sim.SetChannelDelay(1, 4000);
-    // Valid answers that cannot be the answer to a query of channel B: too
-    // short to hold a delay at bytes 3 to 6, or naming another channel.
-    const Bytes answers[] = {
-        {0xAA, 0x01, 0xFF}, {0xAA, 0x00}, {0xAA, 0x04, 0x01, 0x02, 0x03, 0xF6}, Report(2, 4000)};
-    for (Bytes answer : answers) {
-        answer[0] = 0xAA;
-        vsim::Fault replace = Make(vsim::FaultKind::Replace);
-        replace.replacement = answer;
-        sim.QueueFault(replace);
-        sim.ClearLog();
-        EXPECT_TRUE(device.GetChannel('B')->CmdQuery());
-        EXPECT_EQ(device.GetLastOutcome(), CSerDev::kSuccess);
-        EXPECT_EQ(sim.FrameCount(), 2u);  // asked again
-        EXPECT_DOUBLE_EQ(device.GetChannel('B')->GetLastDelay(), 2e-05);
-    }
-}
-
 using DelayReports = Connected;
 
 TEST_F(DelayReports, ReportsWhileIdleUpdateExactlyTheirChannels) {
@@ -221,9 +202,7 @@ TEST_F(DelayReports, ReportsWhileIdleUpdateExactlyTheirChannels) {
 TEST(DefaultMode, AChannelWithoutAnyModeSendsNothing) {
     vsim::Simulator sim;
     CVeltor device;
-    ASSERT_EQ(device.InitConnection(sim.SlavePath().c_str(), kBaud115200), 0);
-    ASSERT_TRUE(sim.WaitForRawBytes(1024, 5000));
-    sim.ClearLog();
+    ASSERT_NO_FATAL_FAILURE(ConnectPastTheBurst(sim, device));
     CChannel* a = device.GetChannel('A');
     EXPECT_TRUE(a->CmdSetTimingMode());
     EXPECT_EQ(sim.State().ch[0].modeName, "null");

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -70,14 +71,28 @@ private:
 
 const int kBaud115200 = 6;
 
+// Connects the device to the simulated instrument and waits until the
+// filler burst is through, so that the logs then hold only what follows.
+// Call under ASSERT_NO_FATAL_FAILURE.
+inline void ConnectPastTheBurst(vsim::Simulator& sim, CVeltor& device) {
+    ASSERT_EQ(device.InitConnection(sim.SlavePath().c_str(), kBaud115200), 0)
+        << device.GetLastError();
+    ASSERT_TRUE(sim.WaitForRawBytes(1024, 5000));
+    sim.ClearLog();
+}
+
+// Names each case of a parameterized suite by its `name`.
+struct ByName {
+    template <typename Param>
+    std::string operator()(const ::testing::TestParamInfo<Param>& info) const {
+        return info.param.name;
+    }
+};
+
 // One simulated instrument and one device connected to it, the burst taken.
 class Connected : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_EQ(device.InitConnection(sim.SlavePath().c_str(), kBaud115200), 0);
-        ASSERT_TRUE(sim.WaitForRawBytes(1024, 5000));
-        sim.ClearLog();
-    }
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(ConnectPastTheBurst(sim, device)); }
 
     // The payloads of the valid frames received since the last ClearLog.
     std::vector<Bytes> Payloads() const {
@@ -122,6 +137,29 @@ inline std::vector<std::pair<int, uint32_t>> ReportsIn(const Bytes& bytes) {
         }
     }
     return found;
+}
+
+// Runs `commands` commands back to back (a query of each channel in turn
+// every third, else outputs on) while the instrument streams reports
+// `intervalUs` apart: every report reaches the device whole, once and in
+// order, whatever the commands' answers fall between.
+inline void CommandsLoseNoReport(vsim::Simulator& sim, TestDevice& device, int commands,
+                                 int intervalUs) {
+    sim.StartReportStream(-1, 1, intervalUs);
+    for (int i = 0; i < commands; ++i) {
+        ASSERT_TRUE(i % 3 ? device.CmdEnableOutputs()
+                          : device.GetChannel(static_cast<char>('A' + i % 8))->CmdQuery())
+            << i << ": " << device.GetLastError();
+    }
+    const size_t sent = sim.StopReportStream();
+    ASSERT_GT(sent, 0u);
+    ASSERT_TRUE(device.WaitForUnsolicited(8 * sent));
+    const auto reports = ReportsIn(device.Unsolicited());
+    ASSERT_EQ(reports.size(), sent);
+    for (size_t i = 0; i < reports.size(); ++i) {
+        ASSERT_EQ(reports[i].second, i + 1) << "report " << i;
+        ASSERT_EQ(reports[i].first, static_cast<int>(i % 8)) << "report " << i;
+    }
 }
 
 }  // namespace e2e

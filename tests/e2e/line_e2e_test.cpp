@@ -335,21 +335,7 @@ TEST_F(Line, NoReportIsLostAroundAnAnswer) {
 }
 
 TEST_F(Line, NoReportIsLostDuringBackToBackCommands) {
-    sim.StartReportStream(-1, 1, 100);
-    for (int i = 0; i < 2000; ++i) {
-        ASSERT_TRUE(i % 3 ? device.CmdEnableOutputs()
-                          : device.GetChannel(static_cast<char>('A' + i % 8))->CmdQuery())
-            << i;
-    }
-    const size_t sent = sim.StopReportStream();
-    ASSERT_GT(sent, 0u);
-    ASSERT_TRUE(device.WaitForUnsolicited(8 * sent));
-    const auto reports = ReportsIn(device.Unsolicited());
-    ASSERT_EQ(reports.size(), sent);
-    for (size_t i = 0; i < reports.size(); ++i) {
-        ASSERT_EQ(reports[i].second, i + 1) << "report " << i;
-        ASSERT_EQ(reports[i].first, static_cast<int>(i % 8)) << "report " << i;
-    }
+    CommandsLoseNoReport(sim, device, 2000, 100);
 }
 
 TEST_F(Line, ReportsAreConvertedAtTheClockOfTheirReading) {
@@ -384,9 +370,7 @@ TEST(SmallFaults, OpeningAndChannelsOutsideTheRules) {
     EXPECT_EQ(second.InitConnection("/dev/null", kBaud115200), -2);
 
     // A channel named outside A to H sends nothing.
-    ASSERT_EQ(first.InitConnection(sim.SlavePath().c_str(), kBaud115200), 0);
-    ASSERT_TRUE(sim.WaitForRawBytes(1024, 5000));
-    sim.ClearLog();
+    ASSERT_NO_FATAL_FAILURE(ConnectPastTheBurst(sim, first));
     for (char name : {'I', '@', 'z'}) {
         CChannel stray(&first, name);
         EXPECT_FALSE(stray.CmdEnable()) << name;

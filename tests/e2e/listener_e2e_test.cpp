@@ -174,10 +174,7 @@ const Combination kCombinations[] = {
     {InListener::Destroy, Elsewhere::Nothing, "DestroyAlone"},
 };
 
-INSTANTIATE_TEST_SUITE_P(Threads, ListenerAgainst, ::testing::ValuesIn(kCombinations),
-                         [](const ::testing::TestParamInfo<Combination>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Threads, ListenerAgainst, ::testing::ValuesIn(kCombinations), ByName());
 
 // The listener converts reports without the device's lock: a host that holds
 // it gets its reports all the same, at the clocks last sent.

@@ -111,21 +111,7 @@ TEST_F(RawTcp, CommandsAreAnsweredAndTheBurstArrivesWhole) {
 }
 
 TEST_F(RawTcp, NoReportIsLostDuringBackToBackCommands) {
-    sim.StartReportStream(-1, 1, 200);
-    for (int i = 0; i < 600; ++i) {
-        ASSERT_TRUE(i % 3 ? device.CmdEnableOutputs()
-                          : device.GetChannel(static_cast<char>('A' + i % 8))->CmdQuery())
-            << i << ": " << device.GetLastError();
-    }
-    const size_t sent = sim.StopReportStream();
-    ASSERT_GT(sent, 0u);
-    ASSERT_TRUE(device.WaitForUnsolicited(8 * sent));
-    const auto reports = ReportsIn(device.Unsolicited());
-    ASSERT_EQ(reports.size(), sent);
-    for (size_t i = 0; i < reports.size(); ++i) {
-        ASSERT_EQ(reports[i].second, i + 1) << "report " << i;
-        ASSERT_EQ(reports[i].first, static_cast<int>(i % 8)) << "report " << i;
-    }
+    CommandsLoseNoReport(sim, device, 600, 200);
 }
 
 // How a server goes away while the host awaits an answer.
@@ -171,7 +157,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Vanishing{"LineHangsUp", FaultKind::HangUp, 0},
                       Vanishing{"ServerClosesTheConnection", FaultKind::NoAnswer, 1},
                       Vanishing{"ServerResetsTheConnection", FaultKind::NoAnswer, 2}),
-    [](const ::testing::TestParamInfo<Vanishing>& info) { return std::string(info.param.name); });
+    ByName());
 
 // ---- Servers that are no device servers -------------------------------------------
 

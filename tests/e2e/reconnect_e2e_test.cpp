@@ -183,9 +183,7 @@ INSTANTIATE_TEST_SUITE_P(Lines, Reconnecting,
                          ::testing::Values(Kind{"LinkResend", false, true},
                                            Kind{"LinkNoResend", false, false},
                                            Kind{"TcpResend", true, true}),
-                         [](const ::testing::TestParamInfo<Kind>& info) {
-                             return std::string(info.param.name);
-                         });
+                         e2e::ByName());
 
 TEST(ReconnectingEnds, CloseWhileAwayEndsTheTriesAndTheDeviceLeavesNothingBehind) {
     const size_t threads = Entries("/proc/self/task");

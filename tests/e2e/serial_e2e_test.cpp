@@ -85,25 +85,6 @@ TEST(SerialOpen, CloseTwiceAndWriteWhenClosed) {
 
 using SerialExchange = Connected;
 
-TEST_F(SerialExchange, SilentInstrumentIsAskedFiveTimes) {
-    sim.QueueFaults(Make(FaultKind::NoAnswer), 5);
-    CCommand* command = EnableOutputs();
-    EXPECT_FALSE(device.DoCommand(command));
-    EXPECT_EQ(command->m_Tries, 0);
-    EXPECT_EQ(command->m_ResponseCount, 0u);
-    delete command;
-    EXPECT_EQ(sim.FrameCount(), 5u);
-    EXPECT_FALSE(sim.State().outputsEnabled);
-}
-
-TEST_F(SerialExchange, CommandWithoutTriesLeftIsSentOnce) {
-    sim.QueueFaults(Make(FaultKind::NoAnswer), 2);
-    CCommand* command = EnableOutputs(0);
-    EXPECT_FALSE(device.DoCommand(command));
-    delete command;
-    EXPECT_EQ(sim.FrameCount(), 1u);
-}
-
 TEST_F(SerialExchange, NegativeAnswerFailsEachAttemptAtOnce) {
     sim.QueueFaults(Make(FaultKind::Negative), 5);
     // A time-out of 60 s per wait: only answers that fail at once can let

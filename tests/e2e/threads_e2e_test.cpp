@@ -246,9 +246,7 @@ class CloseFromAnotherThread : public ::testing::TestWithParam<CloseCase> {};
 TEST_P(CloseFromAnotherThread, EndsTheCommandInProgress) {
     vsim::Simulator sim;
     std::unique_ptr<CVeltor> device(new CVeltor);
-    ASSERT_EQ(device->InitConnection(sim.SlavePath().c_str(), kBaud115200), 0);
-    ASSERT_TRUE(sim.WaitForRawBytes(1024, 5000));
-    sim.ClearLog();
+    ASSERT_NO_FATAL_FAILURE(ConnectPastTheBurst(sim, *device));
     sim.QueueFaults(Make(vsim::FaultKind::NoAnswer), 5);
     std::atomic<int> outcome{-1};
     Clock::time_point returned;
@@ -295,17 +293,13 @@ INSTANTIATE_TEST_SUITE_P(Threads, CloseFromAnotherThread,
                          ::testing::Values(CloseCase{"close", Ending::Close},
                                            CloseCase{"destroy", Ending::Destroy},
                                            CloseCase{"cancel", Ending::Cancel}),
-                         [](const ::testing::TestParamInfo<CloseCase>& info) {
-                             return std::string(info.param.name);
-                         });
+                         ByName());
 
 // A cancelled update sends none of its later steps.
 TEST(Cancel, EndsEveryStepOfTheCommand) {
     vsim::Simulator sim;
     CVeltor device;
-    ASSERT_EQ(device.InitConnection(sim.SlavePath().c_str(), kBaud115200), 0);
-    ASSERT_TRUE(sim.WaitForRawBytes(1024, 5000));
-    sim.ClearLog();
+    ASSERT_NO_FATAL_FAILURE(ConnectPastTheBurst(sim, device));
     vsim::Fault silent = Make(vsim::FaultKind::NoAnswer);
     // The update's third request (loading channel A's logic) goes unanswered.
     sim.QueueFault(Make(vsim::FaultKind::None));

@@ -471,6 +471,8 @@ TEST(Exchange, EveryOutcomeOfACommand) {
         EXPECT_EQ(r.attempts, c.attempts);
         EXPECT_EQ(r.written, c.written);
         EXPECT_EQ(r.mayHaveHappened, c.mayHaveHappened);
+        // Each attempt that failed took one of the command's tries.
+        EXPECT_EQ(command.m_Tries, 5 - r.attempts + (r.outcome == Outcome::kSuccess ? 1 : 0));
     }
 }
 
@@ -525,6 +527,29 @@ TEST(Exchange, OwedAnswersAreNeverTakenForTheNextQuery) {
     }
 }
 
+// A query's answer names its channel and carries its delay: an answer too
+// short to hold one, or naming another channel, is no answer to it, and the
+// query is asked again.
+TEST(Exchange, AQueryTakesOnlyAnAnswerWithItsChannelAndDelay) {
+    const Bytes kNotItsAnswer[] = {
+        {0xAA, 0x01, 0xFF},
+        Ack(),
+        {0xAA, 0x04, 0x01, 0x02, 0x03, 0xF6},
+        QueryAnswer(2, 42),
+    };
+    for (const Bytes& other : kNotItsAnswer) {
+        SCOPED_TRACE(::testing::PrintToString(other));
+        CCommand command = Query(0);
+        Ledger ledger;
+        const Result r = Drive(Exchange::Run::kCommand, command, false, ledger, Connected(),
+                               {{Answer(other)}, {Answer(QueryAnswer(0, 7))}});
+        EXPECT_EQ(r.outcome, Outcome::kSuccess);
+        EXPECT_EQ(r.written, "cmd cmd");
+        ASSERT_EQ(r.response.size(), 8u);
+        EXPECT_EQ(veltor::DelayCounts(r.response.data()), 7u);
+    }
+}
+
 TEST(Exchange, RunsOfOneKind) {
     struct Row {
         const char* name;
@@ -535,6 +560,7 @@ TEST(Exchange, RunsOfOneKind) {
         std::deque<Bytes> late;
         Outcome outcome;
         const char* written;
+        int tries;  // the command's
         int triesLeft;
     };
     const Row kRows[] = {
@@ -546,6 +572,7 @@ TEST(Exchange, RunsOfOneKind) {
          {},
          Outcome::kNoAnswer,
          "cmd",
+         5,
          5},
         {"one attempt without a line",
          Exchange::Run::kOneAttempt,
@@ -555,6 +582,7 @@ TEST(Exchange, RunsOfOneKind) {
          {},
          Outcome::kNotConnected,
          "",
+         5,
          5},
         {"a command without a line",
          Exchange::Run::kCommand,
@@ -564,6 +592,7 @@ TEST(Exchange, RunsOfOneKind) {
          {},
          Outcome::kNotConnected,
          "",
+         5,
          4},
         {"waiting for owed answers that come",
          Exchange::Run::kAwaitOwed,
@@ -573,6 +602,7 @@ TEST(Exchange, RunsOfOneKind) {
          {Ack(), Ack()},
          Outcome::kSuccess,
          "",
+         5,
          5},
         {"waiting for owed answers that do not",
          Exchange::Run::kAwaitOwed,
@@ -582,6 +612,7 @@ TEST(Exchange, RunsOfOneKind) {
          {},
          Outcome::kNone,
          "",
+         5,
          5},
         {"getting in step sends no command",
          Exchange::Run::kGetInStep,
@@ -591,11 +622,22 @@ TEST(Exchange, RunsOfOneKind) {
          {},
          Outcome::kSuccess,
          "qA",
+         5,
          5},
+        {"a command without tries left is sent once",
+         Exchange::Run::kCommand,
+         true,
+         "",
+         {},
+         {},
+         Outcome::kNoAnswer,
+         "cmd",
+         0,
+         -1},
     };
     for (const Row& row : kRows) {
         SCOPED_TRACE(row.name);
-        CCommand command = Request(kEnable);
+        CCommand command = Request(kEnable, row.tries);
         Ledger ledger;
         Owe(ledger, row.owed);
         Line line = Connected();

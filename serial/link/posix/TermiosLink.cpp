@@ -69,21 +69,8 @@ public:
     TermiosWatch(int fd, Handle stopEvent, Handle asideEvent)
         : m_Fd(fd), m_hStop(stopEvent), m_hAside(asideEvent) {}
     WatchEvent Wait(bool withPort, long timeoutMs, bool hangUp) override {
-        switch (pf::posix::WaitEventsOrFd(m_hStop, m_hAside, withPort || hangUp ? m_Fd : -1,
-                                          !withPort, timeoutMs)) {
-            case pf::Woken::Stop:
-                return WatchEvent::Stop;
-            case pf::Woken::Aside:
-                return WatchEvent::Aside;
-            case pf::Woken::Ready:
-                return WatchEvent::Received;
-            case pf::Woken::HungUp:
-                return WatchEvent::HungUp;
-            case pf::Woken::TimedOut:
-                return WatchEvent::TimedOut;
-            default:
-                return WatchEvent::Failed;
-        }
+        return ToWatchEvent(
+            pf::posix::WaitEventsOrFd(m_hStop, m_hAside, m_Fd, withPort, hangUp, timeoutMs));
     }
     long Read(unsigned char* buffer, std::size_t capacity) override {
         return pf::posix::ReadQueued(m_Fd, buffer, capacity);
@@ -223,16 +210,7 @@ public:
     }
 
     DataWait WaitForData(Handle event, long timeoutMs) override {
-        switch (pf::posix::WaitEventOrFd(event, m_Fd, timeoutMs)) {
-            case pf::EventOrPort::Event:
-                return DataWait::Data;
-            case pf::EventOrPort::Port:
-                return DataWait::Port;
-            case pf::EventOrPort::TimedOut:
-                return DataWait::TimedOut;
-            default:
-                return DataWait::Failed;
-        }
+        return ToDataWait(pf::posix::WaitEventOrFd(event, m_Fd, timeoutMs));
     }
 
     Watch* OpenWatch(Handle stopEvent, Handle asideEvent) override {

@@ -167,15 +167,28 @@ void Release(HANDLE port, IoRecord* record) {
     ::operator delete(static_cast<void*>(record));
 }
 
+// The port's queues, clearing any line error; false when the port cannot
+// tell.
+bool ReadStatus(HANDLE port, COMSTAT& status) {
+    DWORD errors = 0;
+    std::memset(&status, 0, sizeof(status));
+    return ::ClearCommError(port, &errors, &status) != 0;
+}
+
+// The port's line settings; false when the port cannot tell.
+bool ReadLineSettings(HANDLE port, DCB& dcb) {
+    std::memset(&dcb, 0, sizeof(dcb));
+    dcb.DCBlength = sizeof(dcb);
+    return ::GetCommState(port, &dcb) != 0;
+}
+
 // The number of bytes in the driver's receive queue, clearing any line
 // error; -1 when the port cannot tell, which is how a port that has gone
 // away answers (under Wine, a pseudo-terminal whose master closed fails with
 // ERROR_NOT_READY).
 long QueuedBytes(HANDLE port) {
-    DWORD errors = 0;
     COMSTAT status;
-    std::memset(&status, 0, sizeof(status));
-    if (!::ClearCommError(port, &errors, &status)) {
+    if (!ReadStatus(port, status)) {
         return -1;
     }
     return static_cast<long>(status.cbInQue);
@@ -287,9 +300,7 @@ public:
         }
 
         DCB dcb;
-        std::memset(&dcb, 0, sizeof(dcb));
-        dcb.DCBlength = sizeof(dcb);
-        if (!::GetCommState(m_hPort, &dcb)) {
+        if (!ReadLineSettings(m_hPort, dcb)) {
             return -3;
         }
         dcb.BaudRate = static_cast<DWORD>(baud);
@@ -373,9 +384,7 @@ public:
 
     void Drain(long timeoutMs) override {
         DCB dcb;
-        std::memset(&dcb, 0, sizeof(dcb));
-        dcb.DCBlength = sizeof(dcb);
-        if (timeoutMs <= 0 || !::GetCommState(m_hPort, &dcb) || dcb.BaudRate == 0) {
+        if (timeoutMs <= 0 || !ReadLineSettings(m_hPort, dcb) || dcb.BaudRate == 0) {
             return;
         }
         // No port event tells when the output queue has emptied without
@@ -385,10 +394,8 @@ public:
         // adapter with a buffer of its own) ends the wait at once.
         const ULONGLONG deadline = ::GetTickCount64() + static_cast<ULONGLONG>(timeoutMs);
         for (;;) {
-            DWORD errors = 0;
             COMSTAT status;
-            std::memset(&status, 0, sizeof(status));
-            if (!::ClearCommError(m_hPort, &errors, &status) || status.cbOutQue == 0) {
+            if (!ReadStatus(m_hPort, status) || status.cbOutQue == 0) {
                 return;
             }
             const ULONGLONG now = ::GetTickCount64();
@@ -425,14 +432,7 @@ public:
     // second WaitCommEvent on a handle that allows one: the exchange waits on
     // its event alone, and the watcher reads every byte.
     DataWait WaitForData(Handle event, long timeoutMs) override {
-        switch (platform::WaitForEvent(event, timeoutMs)) {
-            case platform::WaitResult::Signalled:
-                return DataWait::Data;
-            case platform::WaitResult::TimedOut:
-                return DataWait::TimedOut;
-            default:
-                return DataWait::Failed;
-        }
+        return ToDataWait(platform::WaitEventAlone(event, timeoutMs));
     }
 
     // The exchange never reads the port itself here (PortWaitable is false),
