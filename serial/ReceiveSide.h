@@ -1,6 +1,8 @@
 // The receive side of a serial device: the port's reads, the line splitter
 // that sorts what they bring, the ring that holds answer bytes for the
-// exchange, and who may touch them now.
+// exchange, the receive lock (the ring's), the awaiting flag, the data event
+// that wakes the exchange, and who may touch them now. It alone owns them;
+// the connection lends it the port between opening and closing.
 //
 // One owner at a time. The port, the splitter and the ring belong either to
 // the watcher or to the attempt in progress (a ReceiveTurn):

@@ -16,7 +16,7 @@ using namespace veltor::tools;
 
 namespace {
 
-// "veltor 0.2.0": the library loaded, which may be newer than the headers
+// "veltor 0.3.0": the library loaded, which may be newer than the headers
 // the tool was built with.
 std::string LibraryVersion() {
     const char* version = nullptr;
