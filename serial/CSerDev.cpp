@@ -510,7 +510,7 @@ protocol::Step CSerDev::Drive(protocol::Exchange& exchange) {
                 const long long endBy = std::max(nowUs, m_LineFreeUs) +
                                         WireUs(command->m_RequestLength, m_nBaud) +
                                         static_cast<long long>(command->m_Timeout) * 1000;
-                turn.emplace(*m_pReceive, command->m_Status, endBy);
+                turn.emplace(*m_pReceive, command->m_Status, endBy, step.takeWaiting);
                 step = Send(exchange, command, *turn, nowUs);
                 if (step.kind == protocol::Step::kAwaitAnswer) {
                     m_pReceive->AttemptEndsBy(step.deadlineUs);

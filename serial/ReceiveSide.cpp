@@ -152,14 +152,14 @@ bool ReceiveSide::ReadPort(unsigned char* answer, long& have) {
 
 // ---- One attempt --------------------------------------------------------------------
 
-ReceiveTurn::ReceiveTurn(ReceiveSide& side, const char* status, long long endByUs)
+ReceiveTurn::ReceiveTurn(ReceiveSide& side, const char* status, long long endByUs, bool readWaiting)
     : m_Side(side), m_bOwns(false), m_bLost(false), m_bEnded(false), m_nNoiseAtStart(0) {
     unsigned char waiting[kMaxFeed];
     bool handOver = false;
     {
         ReceiveLock receive(side.m_Ring);
         side.m_pStatus = status;
-        for (int reads = 0; reads < 8; ++reads) {
+        for (int reads = 0; readWaiting && reads < 8; ++reads) {
             const long count = link::ReadQueued(side.m_hPort, waiting, sizeof(waiting));
             if (count < 0) {
                 m_bLost = true;

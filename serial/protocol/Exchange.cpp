@@ -146,6 +146,7 @@ Step Exchange::BeginAttempt(CCommand* command, const Line& line) {
     Step step;
     step.kind = Step::kSend;
     step.command = command;
+    step.takeWaiting = m_Ledger.Owed(line.seen) > 0;
     return step;
 }
 
