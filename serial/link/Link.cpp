@@ -9,6 +9,8 @@ namespace link {
 
 namespace pf = platform;
 
+std::atomic<int> PortDeadline::s_Live{0};
+
 Handle Open(const char* name) {
     if (name == nullptr) {
         return nullptr;
