@@ -173,10 +173,12 @@ ReceiveTurn::ReceiveTurn(ReceiveSide& side, const char* status, long long endByU
             }
         }
         // An answer held behind a cut-off report came before this request.
-        side.m_Sorted.Clear();
-        side.m_Splitter.ReleaseHeldAnswer(false, side.m_Sorted);
-        side.m_Splitter.EndAnswer(side.m_Sorted);
-        side.Deliver();
+        if (!side.m_Splitter.Idle()) {
+            side.m_Sorted.Clear();
+            side.m_Splitter.ReleaseHeldAnswer(false, side.m_Sorted);
+            side.m_Splitter.EndAnswer(side.m_Sorted);
+            side.Deliver();
+        }
         side.m_Ring.MarkEmpty(side.m_hDataEvent);
         m_nNoiseAtStart = side.m_Splitter.Noise();
         side.AttemptEndsBy(endByUs);
