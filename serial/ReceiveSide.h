@@ -150,6 +150,8 @@ public:
 
     // The port was found gone while the turn began.
     bool PortLost() const { return m_bLost; }
+    // The turn reads the port itself (the watcher stands aside).
+    bool ReadsPort() const { return m_bOwns; }
     struct Look {
         bool lost;   // the port is gone
         bool held;   // an answer waits behind what may be a cut-off report
