@@ -214,6 +214,24 @@ bool CVeltor::Carry(CCommand* command, const char* once) {
     return RunCommand(command, once);
 }
 
+namespace {
+
+// The clock of a pair whose clock-source code is `code`.
+double PairClockHz(int code, double refClockHz) {
+    switch (code) {
+        case 1:
+            return 3125000.0;
+        case 2:
+            return 2.0 * refClockHz;
+        case 3:
+            return 2.0 * refClockHz * 0.015625;
+        default:
+            return 200000000.0;
+    }
+}
+
+}  // namespace
+
 double CVeltor::GetClockFrequencyHz(char channel) const {
     int index = static_cast<unsigned char>(channel);
     if (channel >= 'A' && channel <= 'H') {
@@ -227,16 +245,7 @@ double CVeltor::GetClockFrequencyHz(char channel) const {
     }
     const int codes[4] = {general->nClockAB, general->nClockCD, general->nClockEF,
                           general->nClockGH};
-    switch (codes[index / 2]) {
-        case 1:
-            return 3125000.0;
-        case 2:
-            return 2.0 * general->dRefClockHz;
-        case 3:
-            return 2.0 * general->dRefClockHz * 0.015625;
-        default:
-            return 200000000.0;
-    }
+    return PairClockHz(codes[index / 2], general->dRefClockHz);
 }
 
 SGeneral* CVeltor::GetPropA() {
@@ -327,8 +336,19 @@ void CVeltor::SetReportListener(ReportListener listener) {
 }
 
 void CVeltor::SnapshotClocks(double hz[4]) {
-    for (int pair = 0; pair < veltor::ClockSnapshot::kPairs; ++pair) {
-        hz[pair] = GetClockFrequencyHz(static_cast<char>('A' + 2 * pair));
+    // As GetClockFrequencyHz gives them, read once for the four pairs: this
+    // runs before every command.
+    const SGeneral* general = m_pImpl->m_pGeneral;
+    if (general == nullptr) {
+        for (int pair = 0; pair < veltor::ClockSnapshot::kPairs; ++pair) {
+            hz[pair] = 0.0;
+        }
+    } else {
+        const double ref = general->dRefClockHz;
+        hz[0] = PairClockHz(general->nClockAB, ref);
+        hz[1] = PairClockHz(general->nClockCD, ref);
+        hz[2] = PairClockHz(general->nClockEF, ref);
+        hz[3] = PairClockHz(general->nClockGH, ref);
     }
     m_pImpl->m_pClocks->Store(hz);
 }

@@ -3,6 +3,7 @@
 #include <veltor/CCommand.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "device/ChannelHost.h"
@@ -11,14 +12,19 @@ namespace veltor {
 
 namespace {
 thread_local const RequestLimit* tLimit = nullptr;
-}
+// How many live on all threads: while none does, a request does not look up
+// its thread's (a thread always sees its own count).
+std::atomic<int> gLiveLimits{0};
+}  // namespace
 
 RequestLimit::RequestLimit(int timeoutMs, int attempts)
     : m_Outer(tLimit), m_TimeoutMs(timeoutMs), m_Attempts(attempts) {
     tLimit = this;
+    gLiveLimits.fetch_add(1, std::memory_order_relaxed);
 }
 
 RequestLimit::~RequestLimit() {
+    gLiveLimits.fetch_sub(1, std::memory_order_relaxed);
     tLimit = m_Outer;
 }
 
@@ -30,7 +36,7 @@ bool SendRequest(ChannelHost& device, const unsigned char* payload, int length, 
     if (timeoutMs != kTimeoutMs) {
         command.SetTimeout(timeoutMs);
     }
-    if (tLimit != nullptr) {
+    if (gLiveLimits.load(std::memory_order_relaxed) != 0 && tLimit != nullptr) {
         command.SetTimeout(std::min(timeoutMs, tLimit->m_TimeoutMs));
         command.SetTries(tLimit->m_Attempts);
     }

@@ -46,7 +46,7 @@ bool CSerDev::HandsOverLineBytes() const {
 
 // ---- Carrying out the exchange ------------------------------------------------------
 
-protocol::Line CSerDev::Impl::LineNow(long long nowUs) const {
+inline protocol::Line CSerDev::Impl::LineNow(long long nowUs) const {
     protocol::Line line;
     line.nowUs = nowUs != 0 ? nowUs : NowUs();
     line.seen = m_Receive.AnswersSeen();
@@ -60,10 +60,11 @@ protocol::Line CSerDev::Impl::LineNow(long long nowUs) const {
 protocol::Step CSerDev::Impl::Drive(protocol::Exchange& exchange) {
     // The receive side's part of the attempt in progress.
     std::optional<veltor::ReceiveTurn> turn;
-    // The time read last, where it is fresh enough to spare another reading.
-    long long nowUs = 0;
+    // The time read last, where it is fresh enough to spare another reading
+    // (0 once the thread may have waited since).
+    long long nowUs = NowUs();
     unsigned char answer[2 + 256];
-    protocol::Step step = exchange.Start(LineNow());
+    protocol::Step step = exchange.Start(LineNow(nowUs));
     for (;;) {
         m_Receive.CountRequests(m_Ledger.requests);
         if (step.attemptEnded) {
@@ -84,14 +85,18 @@ protocol::Step CSerDev::Impl::Drive(protocol::Exchange& exchange) {
                 // by the time-out counted from now, the request's own wire
                 // time and what is still on the line before it.
                 CCommand* command = step.command;
-                nowUs = NowUs();
+                if (nowUs == 0) {
+                    nowUs = NowUs();
+                }
                 const long long endBy = std::max(nowUs, m_LineFreeUs) +
                                         WireUs(command->m_RequestLength, m_Connection.Baud()) +
                                         static_cast<long long>(command->m_Timeout) * 1000;
-                turn.emplace(m_Receive, command->m_Status, endBy);
+                turn.emplace(m_Receive, command->m_Status, endBy, step.takeWaiting);
                 step = Send(exchange, command, *turn, nowUs);
                 if (step.kind == protocol::Step::kAwaitAnswer) {
                     m_Receive.AttemptEndsBy(step.deadlineUs);
+                } else {
+                    nowUs = 0;
                 }
                 break;
             }
@@ -118,6 +123,7 @@ protocol::Step CSerDev::Impl::Drive(protocol::Exchange& exchange) {
             }
             case protocol::Step::kAwaitOwed:
                 m_Receive.AwaitData(MsUntil(step.deadlineUs));
+                nowUs = 0;
                 step = exchange.Woken(LineNow());
                 break;
         }
@@ -164,10 +170,16 @@ int CSerDev::Impl::ReadAnswer(veltor::ReceiveTurn& turn, unsigned char* answer, 
     const long long graceUs = 20000 + WireUs(10, m_Connection.Baud());
     long long releaseAt = 0;
     bool portReady = false;
+    // A turn that reads the port itself begins with nothing in the ring and
+    // nothing under way in the splitter: its first look is after the wait.
+    bool waitFirst = turn.ReadsPort();
     for (;;) {
         // After a wake-up by the port, its bytes are read and the ring looked
         // into together.
-        const veltor::ReceiveTurn::Look look = turn.Read(portReady, answer, have);
+        const veltor::ReceiveTurn::Look look = waitFirst
+                                                   ? veltor::ReceiveTurn::Look{false, false, 2}
+                                                   : turn.Read(portReady, answer, have);
+        waitFirst = false;
         if (look.lost) {
             m_Connection.MarkLost();
         }

@@ -57,10 +57,3 @@ long CSerialBuffer::GetHeld(unsigned char* destination, long count, veltor::Hand
     }
     return count;
 }
-
-void CSerialBuffer::MarkEmpty(veltor::Handle& dataEvent) {
-    m_ReadPos = m_WritePos;
-    if (veltor::platform::IsHeld(dataEvent)) {
-        veltor::platform::ResetEvent(dataEvent);
-    }
-}

@@ -105,6 +105,9 @@ public:
     // report whose delay bytes happen to read like one. Only time tells them
     // apart: a report's bytes follow each other closely on the line.
     bool HoldsAnswer() const { return m_nHeld >= kHeldAnswerMin && HeldAnswerStart() != 0; }
+    // Nothing under way: no answer begun, no report candidate held, so
+    // EndAnswer and ReleaseHeldAnswer have nothing to give up.
+    bool Idle() const { return m_State == kIdle && m_nHeld == 0 && m_nAnswer == 0; }
     // Takes the held bytes for a cut-off report and the answer after it.
     void ReleaseHeldAnswer(bool awaiting, Output& out);
 

@@ -189,14 +189,14 @@ bool ReceiveSide::ReadPort(unsigned char* answer, long& have) {
 
 // ---- One attempt --------------------------------------------------------------------
 
-ReceiveTurn::ReceiveTurn(ReceiveSide& side, const char* status, long long endByUs)
+ReceiveTurn::ReceiveTurn(ReceiveSide& side, const char* status, long long endByUs, bool readWaiting)
     : m_Side(side), m_bOwns(false), m_bLost(false), m_bEnded(false), m_nNoiseAtStart(0) {
     unsigned char waiting[kMaxFeed];
     bool handOver = false;
     {
         ReceiveLock receive(side.m_Ring);
         side.m_pStatus = status;
-        for (int reads = 0; reads < 8; ++reads) {
+        for (int reads = 0; readWaiting && reads < 8; ++reads) {
             const long count = link::ReadQueued(side.m_hPort, waiting, sizeof(waiting));
             if (count < 0) {
                 m_bLost = true;
@@ -210,10 +210,12 @@ ReceiveTurn::ReceiveTurn(ReceiveSide& side, const char* status, long long endByU
             }
         }
         // An answer held behind a cut-off report came before this request.
-        side.m_Sorted.Clear();
-        side.m_Splitter.ReleaseHeldAnswer(false, side.m_Sorted);
-        side.m_Splitter.EndAnswer(side.m_Sorted);
-        side.Deliver();
+        if (!side.m_Splitter.Idle()) {
+            side.m_Sorted.Clear();
+            side.m_Splitter.ReleaseHeldAnswer(false, side.m_Sorted);
+            side.m_Splitter.EndAnswer(side.m_Sorted);
+            side.Deliver();
+        }
         Handle dataEvent = side.m_hDataEvent.load(std::memory_order_relaxed);
         side.m_Ring.MarkEmpty(dataEvent);
         m_nNoiseAtStart = side.m_Splitter.Noise();

@@ -147,13 +147,15 @@ private:
 // exchanging thread, which holds the device's lock throughout.
 class ReceiveTurn {
 public:
-    // What is still waiting, in the driver's queue or in the ring, is
-    // taken out of the answer's way (reports reach the sink, a late
-    // answer is given up), then the answer is awaited and, where the
-    // exchange reads the port itself, the port is taken. The attempt is
-    // over by `endByUs`, as far as can be told before its request is
-    // written (see AttemptEndsBy).
-    ReceiveTurn(ReceiveSide& side, const char* status, long long endByUs);
+    // What is still waiting in the ring, and with `readWaiting` in the
+    // driver's queue too, is taken out of the answer's way (reports reach
+    // the sink, a late answer is given up), then the answer is awaited and,
+    // where the exchange reads the port itself, the port is taken. Without
+    // `readWaiting` (no answer is owed) the driver's queue is left to the
+    // attempt's own reads: one system call less. The attempt is over by
+    // `endByUs`, as far as can be told before its request is written (see
+    // AttemptEndsBy).
+    ReceiveTurn(ReceiveSide& side, const char* status, long long endByUs, bool readWaiting);
     // Answer bytes left in the ring belong to no attempt any more; the
     // watcher may take the port back a moment after `endUs`.
     void End(long long endUs);
@@ -163,6 +165,8 @@ public:
 
     // The port was found gone while the turn began.
     bool PortLost() const { return m_bLost; }
+    // The turn reads the port itself (the watcher stands aside).
+    bool ReadsPort() const { return m_bOwns; }
     struct Look {
         bool lost;   // the port is gone
         bool held;   // an answer waits behind what may be a cut-off report

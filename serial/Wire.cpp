@@ -2,14 +2,6 @@
 
 namespace veltor {
 
-bool ChecksumHolds(const unsigned char* message, std::size_t n) {
-    unsigned char sum = 0;
-    for (std::size_t i = 1; i < n; ++i) {
-        sum = static_cast<unsigned char>(sum + message[i]);
-    }
-    return sum == 0;
-}
-
 bool IsReportPrefix(const unsigned char* bytes, std::size_t n) {
     if (n == 0 || bytes[0] != kReportLead) {
         return false;
@@ -51,13 +43,6 @@ unsigned int DelayCounts(const unsigned char* message) {
     return static_cast<unsigned int>(message[3]) | static_cast<unsigned int>(message[4]) << 8 |
            static_cast<unsigned int>(message[5]) << 16 |
            static_cast<unsigned int>(message[6]) << 24;
-}
-
-int QueriedChannel(const unsigned char* request, int requestLength) {
-    // Request: 25 D8 L payload... 00 cs; a query's payload is 40+ch 0B 00.
-    const bool query = requestLength >= 8 && request[3] >= kQuerySelector &&
-                       request[3] < kQuerySelector + kChannelCount && request[4] == kQueryCode;
-    return query ? request[3] - kQuerySelector : -1;
 }
 
 bool AnswerBelongs(const unsigned char* request, int requestLength, const unsigned char* answer,

@@ -60,12 +60,23 @@ ReportVerdict JudgeReport(const unsigned char* held, std::size_t n);
 unsigned int DelayCounts(const unsigned char* message);
 
 // True when bytes 1 to n-1 sum to 0 modulo 256 (the lead byte is outside
-// the sum).
-bool ChecksumHolds(const unsigned char* message, std::size_t n);
+// the sum). Inline, as the next: on the path of every exchange.
+inline bool ChecksumHolds(const unsigned char* message, std::size_t n) {
+    unsigned char sum = 0;
+    for (std::size_t i = 1; i < n; ++i) {
+        sum = static_cast<unsigned char>(sum + message[i]);
+    }
+    return sum == 0;
+}
 
 // The channel index (0..7) a framed request queries, or -1 when it is no
 // channel query.
-int QueriedChannel(const unsigned char* request, int requestLength);
+inline int QueriedChannel(const unsigned char* request, int requestLength) {
+    // Request: 25 D8 L payload... 00 cs; a query's payload is 40+ch 0B 00.
+    const bool query = requestLength >= 8 && request[3] >= kQuerySelector &&
+                       request[3] < kQuerySelector + kChannelCount && request[4] == kQueryCode;
+    return query ? request[3] - kQuerySelector : -1;
+}
 
 // True when the complete answer (count bytes from its lead on) can belong to
 // the framed request: a query's answer carries a delay and names the queried

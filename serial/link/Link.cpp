@@ -35,6 +35,8 @@ DataWait ToDataWait(pf::EventOrPort woken) {
                                                 : DataWait::Failed;
 }
 
+std::atomic<int> PortDeadline::s_Live{0};
+
 Handle Open(const char* name) {
     if (name == nullptr) {
         return nullptr;

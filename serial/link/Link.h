@@ -20,6 +20,7 @@
 // (serial/TelnetSender.h).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 
@@ -40,14 +41,23 @@ public:
         : m_Outer(Current()),
           m_Deadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs)) {
         Current() = this;
+        s_Live.fetch_add(1, std::memory_order_relaxed);
     }
-    ~PortDeadline() { Current() = m_Outer; }
+    ~PortDeadline() {
+        s_Live.fetch_sub(1, std::memory_order_relaxed);
+        Current() = m_Outer;
+    }
     PortDeadline(const PortDeadline&) = delete;
     PortDeadline& operator=(const PortDeadline&) = delete;
 
     // A wait of timeoutMs (negative: no limit) cut to what is left of the
     // calling thread's deadline, if one lives; 0 once it has passed.
     static long Bound(long timeoutMs) {
+        // None lives on any thread (every exchange's write): the thread's
+        // own is not looked up. A thread always sees its own count.
+        if (s_Live.load(std::memory_order_relaxed) == 0) {
+            return timeoutMs;
+        }
         const PortDeadline* current = Current();
         if (current == nullptr) {
             return timeoutMs;
@@ -66,6 +76,8 @@ private:
         static thread_local const PortDeadline* current = nullptr;
         return current;
     }
+    // How many live on all threads.
+    static std::atomic<int> s_Live;
     const PortDeadline* m_Outer;
     std::chrono::steady_clock::time_point m_Deadline;
 };

@@ -1,5 +1,7 @@
 #include "serial/protocol/Exchange.h"
 
+#include <cstring>
+
 #include "serial/Wire.h"
 
 namespace veltor {
@@ -12,6 +14,27 @@ namespace {
 bool EndsCommand(Outcome outcome) {
     return outcome == Outcome::kPortLost || outcome == Outcome::kNotConnected ||
            outcome == Outcome::kClosed || outcome == Outcome::kCancelled;
+}
+
+// A whole answer into the command's record, as CCommand::AddResponse
+// stores it and CheckResponse judges it, in one copy: false when it is not
+// complete, a failed checksum marked in the count.
+bool Record(CCommand* command, const unsigned char* answer, long have) {
+    const unsigned int count = static_cast<unsigned int>(have);
+    if (count > sizeof(command->m_Response) || !IsAnswerLead(answer[0])) {
+        // Longer than the record (its checksum would wrap onto its lead).
+        return command->AddResponse(answer, count);
+    }
+    const unsigned int length = answer[1];
+    if (count < length + 2 || count < static_cast<unsigned int>(command->GetHeaderSize())) {
+        return false;
+    }
+    std::memcpy(command->m_Response, answer, count);
+    command->m_ResponseCount = count;
+    if (length != 0 && !ChecksumHolds(answer, length + 2)) {
+        command->m_ResponseCount = CCommand::kChecksumFailed;
+    }
+    return true;
 }
 
 }  // namespace
@@ -146,6 +169,7 @@ Step Exchange::BeginAttempt(CCommand* command, const Line& line) {
     Step step;
     step.kind = Step::kSend;
     step.command = command;
+    step.takeWaiting = m_Ledger.Owed(line.seen) > 0;
     return step;
 }
 
@@ -195,7 +219,7 @@ Step Exchange::Answered(const unsigned char* answer, long have, bool whole, bool
         command->AddResponse(answer, 2);
         return EndAttempt(Outcome::kIncomplete, true, line);
     }
-    if (!command->AddResponse(answer, static_cast<unsigned int>(have))) {
+    if (!Record(command, answer, have)) {
         return EndAttempt(Outcome::kIncomplete, true, line);
     }
     if (command->m_ResponseCount == CCommand::kChecksumFailed) {

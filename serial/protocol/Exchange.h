@@ -71,9 +71,10 @@ struct Line {
 // What the driver is to do next.
 struct Step {
     enum Kind {
-        // Begin an attempt of `command`: take the receive side, then call
-        // Writing, write the request and call Written (or NotSent when the
-        // attempt cannot begin).
+        // Begin an attempt of `command`: take the receive side (first
+        // taking what waits out of the answer's way when `takeWaiting`),
+        // then call Writing, write the request and call Written (or NotSent
+        // when the attempt cannot begin).
         kSend,
         // Read the attempt's answer until `deadlineUs` (its body may take its
         // wire time beyond), then call Answered or Stopped.
@@ -87,6 +88,12 @@ struct Step {
     };
     Kind kind = kDone;
     CCommand* command = nullptr;
+    // kSend: an answer is owed, so one may wait unread in the driver's queue
+    // and must be read before the request goes out, or it would be taken for
+    // the request's own. While nothing is owed, no answer can wait there:
+    // bytes that do are read with the answer and sorted like those that come
+    // after the request (reports delivered, noise skipped).
+    bool takeWaiting = false;
     long long deadlineUs = 0;
     // The attempt in progress ended with `attemptOutcome`: the driver ends
     // its turn and records the outcome before doing the rest.

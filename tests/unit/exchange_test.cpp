@@ -95,11 +95,19 @@ struct Result {
     bool mayHaveHappened = false;
     std::string written;
     Bytes response;
+    // For each request written, whether the driver was to take what waits
+    // in its queue out of the way first: 'y' or 'n'.
+    std::string tookWaiting;
 };
 
 // Drives an exchange the way the serial device does, from a script.
+// `waiting`: for each request in turn, what already waits in the driver's
+// queue when it is about to be written. Taken out of the way (answers
+// counted, nothing given to the exchange) when the step says so, else read
+// first within the attempt.
 Result Drive(Exchange::Run run, CCommand& command, bool once, Ledger& ledger, Line line,
-             std::deque<Reply> replies, std::deque<Bytes> late = {}) {
+             std::deque<Reply> replies, std::deque<Bytes> late = {},
+             std::deque<Reply> waiting = {}) {
     Exchange exchange(ledger, run, &command, once);
     Result result;
     Reply reply;
@@ -127,6 +135,19 @@ Result Drive(Exchange::Run run, CCommand& command, bool once, Ledger& ledger, Li
                 reply = replies.empty() ? Reply{} : replies.front();
                 if (!replies.empty()) {
                     replies.pop_front();
+                }
+                result.tookWaiting += step.takeWaiting ? 'y' : 'n';
+                const Reply queued = waiting.empty() ? Reply{} : waiting.front();
+                if (!waiting.empty()) {
+                    waiting.pop_front();
+                }
+                for (const Arrival& a : queued) {
+                    if (step.takeWaiting) {
+                        line.seen += a.kind == Arrival::kAnswer ? 1 : 0;
+                    }
+                }
+                if (!step.takeWaiting) {
+                    reply.insert(reply.begin(), queued.begin(), queued.end());
                 }
                 noise = false;
                 exchange.Writing(line);
@@ -547,6 +568,85 @@ TEST(Exchange, AQueryTakesOnlyAnAnswerWithItsChannelAndDelay) {
         EXPECT_EQ(r.written, "cmd cmd");
         ASSERT_EQ(r.response.size(), 8u);
         EXPECT_EQ(veltor::DelayCounts(r.response.data()), 7u);
+    }
+}
+
+// Before a request is written, what waits unread in the driver's queue is
+// read out of the answer's way only while an answer is owed: only then can
+// an earlier request's answer be waiting there to be taken for this one's.
+// While nothing is owed the request goes out at once, and what waits (noise,
+// reports) is sorted with the answer.
+TEST(Exchange, WhatWaitsIsTakenOutOfTheWayWhileAnAnswerIsOwed) {
+    struct Row {
+        const char* name;
+        Exchange::Run run;
+        bool query;  // the command queries channel A, else it enables outputs
+        const char* owed;
+        std::deque<Reply> waiting;
+        std::deque<Reply> replies;
+        Outcome outcome;
+        const char* written;
+        const char* tookWaiting;
+        Bytes response;
+    };
+    const Bytes a1 = QueryAnswer(0, 1);
+    const Bytes a42 = QueryAnswer(0, 42);
+    const Row kRows[] = {
+        {"nothing owed: noise waiting is read with the answer",
+         Exchange::Run::kCommand,
+         false,
+         "",
+         {{kNoise}},
+         {{Answer(Ack())}},
+         Outcome::kSuccess,
+         "cmd",
+         "n",
+         Ack()},
+        {"one attempt while an answer is owed: the late acknowledgement waiting is no "
+         "answer to it",
+         Exchange::Run::kOneAttempt,
+         false,
+         "-",
+         {{Answer(Ack())}},
+         {{Answer(Refusal())}},
+         Outcome::kNegative,
+         "cmd",
+         "y",
+         {}},
+        {"a retry: the unanswered attempt's late answer waiting is set aside",
+         Exchange::Run::kCommand,
+         true,
+         "",
+         {{}, {Answer(a1)}},
+         {{}, {Answer(a42)}},
+         Outcome::kSuccess,
+         "cmd cmd",
+         "ny",
+         a42},
+        {"getting back in step: the query after owed answers, then the command at once",
+         Exchange::Run::kCommand,
+         false,
+         "-",
+         {{Answer(Ack())}},
+         {{Answer(a1)}, {Answer(Ack())}},
+         Outcome::kSuccess,
+         "qA cmd",
+         "yn",
+         Ack()},
+    };
+    for (const Row& row : kRows) {
+        SCOPED_TRACE(row.name);
+        CCommand command = row.query ? Query(0) : Request(kEnable);
+        Ledger ledger;
+        Owe(ledger, row.owed);
+        const Result r =
+            Drive(row.run, command, false, ledger, Connected(), row.replies, {}, row.waiting);
+        EXPECT_EQ(r.outcome, row.outcome);
+        EXPECT_EQ(r.written, row.written);
+        EXPECT_EQ(r.tookWaiting, row.tookWaiting);
+        if (!row.response.empty()) {
+            EXPECT_EQ(r.response, row.response);
+        }
     }
 }
 
