@@ -4,18 +4,7 @@
 #include <veltor/veltor.h>
 
 #if defined(_GLIBCXX_MUTEX) || defined(_GLIBCXX_ATOMIC) || defined(_GLIBCXX_THREAD) || \
-    defined(_GLIBCXX_CONDITION_VARIABLE) || defined(_MUTEX_) || defined(_ATOMIC_) ||   \
+    defined(_GLIBCXX_CONDITION_VARIABLE) || defined(_MUTEX_) || defined(_ATOMIC_) ||  \
     defined(_THREAD_)
 #error "an exported header pulls in a threading header"
 #endif
-
-namespace {
-
-// A class with a virtual destructor and one pointer.
-struct OnePointer {
-    virtual ~OnePointer() = default;
-    void* pointer;
-};
-static_assert(sizeof(CSerDev) == sizeof(OnePointer), "CSerDev holds more than its pointer");
-
-}  // namespace

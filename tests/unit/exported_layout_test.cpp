@@ -22,6 +22,7 @@ struct OnePointer {
     void* pointer;
 };
 static_assert(sizeof(CChannel) == sizeof(OnePointer), "CChannel holds more than its pointer");
+static_assert(sizeof(CSerDev) == sizeof(OnePointer), "CSerDev holds more than its pointer");
 // The serial device and one pointer, laid out as the compiler lays out a
 // derived class (on some targets the pointer fills the base's tail padding).
 struct SerialDeviceAndPointer : CSerDev {
