@@ -4,7 +4,7 @@
 #include <veltor/veltor.h>
 
 #if defined(_GLIBCXX_MUTEX) || defined(_GLIBCXX_ATOMIC) || defined(_GLIBCXX_THREAD) || \
-    defined(_GLIBCXX_CONDITION_VARIABLE) || defined(_MUTEX_) || defined(_ATOMIC_) ||  \
+    defined(_GLIBCXX_CONDITION_VARIABLE) || defined(_MUTEX_) || defined(_ATOMIC_) ||   \
     defined(_THREAD_)
 #error "an exported header pulls in a threading header"
 #endif
