@@ -2,6 +2,7 @@
 // real pseudo-terminal, through the library's own serial code.
 #pragma once
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <veltor/veltor.h>
 
@@ -11,6 +12,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -18,6 +20,33 @@
 #include "sim/Wire.h"
 
 namespace e2e {
+
+// How many entries a folder of /proc holds (threads, descriptors).
+inline size_t Entries(const char* path) {
+    DIR* dir = ::opendir(path);
+    size_t n = 0;
+    while (dir != nullptr && ::readdir(dir) != nullptr) {
+        ++n;
+    }
+    if (dir != nullptr) {
+        ::closedir(dir);
+    }
+    return n;
+}
+
+// The process's threads once those it joined are gone. A joined thread may
+// still be listed for a moment while the kernel ends it, and nothing tells
+// when it is gone: the list is looked at again until it holds no more than
+// `atMost`, for at most ten seconds.
+inline size_t ThreadsOnceJoined(size_t atMost) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    size_t now = Entries("/proc/self/task");
+    while (now > atMost && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        now = Entries("/proc/self/task");
+    }
+    return now;
+}
 
 typedef std::vector<uint8_t> Bytes;
 

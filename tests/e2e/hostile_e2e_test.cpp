@@ -21,12 +21,15 @@
 #include <string>
 #include <thread>
 
+#include "e2e_support.h"
 #include "hostile_server.h"
 #include "sim/Simulator.h"
 #include "sim/TcpServer.h"
 
 namespace e2e {
 namespace {
+
+using e2e::Entries;
 
 using hostile::Act;
 using hostile::Bytes;
@@ -56,18 +59,6 @@ const long kAfterResetMs = 10000;
 // without end.
 const long kLeftBehindKb = 16 * 1024;
 const long kIdleGrowthKb = 4 * 1024;
-
-size_t Entries(const char* path) {
-    DIR* dir = ::opendir(path);
-    size_t n = 0;
-    while (dir != nullptr && ::readdir(dir) != nullptr) {
-        ++n;
-    }
-    if (dir != nullptr) {
-        ::closedir(dir);
-    }
-    return n;
-}
 
 long ResidentKb() {
     long pages = 0;
@@ -185,6 +176,7 @@ protected:
             EXPECT_EQ(device_->CloseConnection(), 0);
             device_.reset();
         }
+        e2e::ThreadsOnceJoined(before_.threads);
         const Process after = Look();
         EXPECT_EQ(after.threads, before_.threads);
         EXPECT_EQ(after.descriptors, before_.descriptors);

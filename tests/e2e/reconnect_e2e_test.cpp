@@ -17,6 +17,7 @@
 
 namespace {
 
+using e2e::Entries;
 using e2e::kBaud115200;
 using e2e::TestDevice;
 
@@ -53,19 +54,6 @@ private:
     std::condition_variable changed_;
     std::vector<CVeltor::ReconnectEvent> events_;
 };
-
-size_t Entries(const char* dir) {
-    size_t n = 0;
-    DIR* d = ::opendir(dir);
-    if (d == nullptr) {
-        return 0;
-    }
-    while (::readdir(d) != nullptr) {
-        ++n;
-    }
-    ::closedir(d);
-    return n;
-}
 
 // An instrument behind a port name that outlives it: a symbolic link to the
 // pseudo-terminal (as `veltor sim --link` makes), or a fixed TCP port.
@@ -224,7 +212,7 @@ TEST(ReconnectingEnds, CloseWhileAwayEndsTheTriesAndTheDeviceLeavesNothingBehind
 #endif
 #if !defined(VELTOR_UNDER_TSAN) && !defined(__SANITIZE_THREAD__)
     // ThreadSanitizer starts a thread of its own at a time of its choosing.
-    EXPECT_EQ(Entries("/proc/self/task"), threads);
+    EXPECT_EQ(e2e::ThreadsOnceJoined(threads), threads);
 #else
     (void)threads;
 #endif
