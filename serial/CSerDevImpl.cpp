@@ -143,8 +143,9 @@ protocol::Step CSerDev::Impl::Send(protocol::Exchange& exchange, CCommand* comma
     const long long wire = WireUs(command->m_RequestLength, m_Connection.Baud());
     Trace(TraceEvent::kRequest, command->m_Request,
           static_cast<unsigned long>(command->m_RequestLength), command->m_Status);
-    if (!lk::Write(m_Connection.Port(), command->m_Request, command->m_RequestLength,
-                   WriteBoundMs(wire + std::max(0LL, m_LineFreeUs - start)))) {
+    lk::Link* link = m_Connection.PortLink();
+    if (link == nullptr || !lk::WriteOn(*link, command->m_Request, command->m_RequestLength,
+                                        WriteBoundMs(wire + std::max(0LL, m_LineFreeUs - start)))) {
         return exchange.Written(false, 0, LineNow());
     }
     const long long onWire = RequestOnWire(command->m_RequestLength, start, nowUs);
@@ -158,7 +159,9 @@ long long CSerDev::Impl::RequestOnWire(int count, long long writeStartUs, long l
     // it, where it cannot (a pseudo-terminal, a USB adapter with a deep
     // buffer).
     m_LineFreeUs = std::max(m_LineFreeUs, writeStartUs) + WireUs(count, m_Connection.Baud());
-    lk::Drain(m_Connection.Port(), WriteBoundMs(std::max(0LL, m_LineFreeUs - writeStartUs)));
+    if (lk::Link* link = m_Connection.PortLink()) {
+        lk::DrainOn(*link, WriteBoundMs(std::max(0LL, m_LineFreeUs - writeStartUs)));
+    }
     nowUs = NowUs();
     return std::max(nowUs, m_LineFreeUs);
 }

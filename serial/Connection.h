@@ -25,6 +25,9 @@
 namespace veltor {
 
 class ReceiveSide;
+namespace link {
+class Link;
+}
 
 // Who hears that the line went away: the device's reconnection hook. Runs on
 // the watcher or on a commanding thread with the command lock held; it must
@@ -72,6 +75,8 @@ public:
     CommandLock& Commands() { return m_Commands; }
     const CommandLock& Commands() const { return m_Commands; }
     Handle Port() const { return m_hPort; }
+    // The port's link, resolved once when it opened (null while closed).
+    link::Link* PortLink() const { return m_pLink; }
     long Baud() const { return m_nBaud; }
 
 private:
@@ -93,6 +98,7 @@ private:
     std::atomic<unsigned> m_Word{kClosedBits};
     long m_nBaud = 0;  // line speed of the open port
     Handle m_hPort = nullptr;
+    link::Link* m_pLink = nullptr;
     Handle m_hStopEvent = nullptr;
     Handle m_hThread = nullptr;
     Handle m_hStartedEvent = nullptr;
