@@ -71,6 +71,17 @@ public:
     bool Lost() const { return Base(m_Word.load()) == kLostBits; }
     // A close is waiting for the command in progress, or running.
     bool Closing() const { return m_Word.load() >= kCloser; }
+    // The three above from one reading of the state (the exchange's view of
+    // the line at each of its steps).
+    struct View {
+        bool connected;
+        bool lost;
+        bool closing;
+    };
+    View Look() const {
+        const unsigned word = m_Word.load();
+        return View{Base(word) == kOpenBits, Base(word) == kLostBits, word >= kCloser};
+    }
 
     CommandLock& Commands() { return m_Commands; }
     const CommandLock& Commands() const { return m_Commands; }
