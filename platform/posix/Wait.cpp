@@ -10,22 +10,6 @@ namespace veltor {
 namespace platform {
 namespace posix {
 
-long ReadQueued(int fd, unsigned char* buffer, std::size_t capacity) {
-    for (;;) {
-        const long got = SysRead(fd, buffer, capacity);
-        if (got > 0) {
-            return static_cast<long>(got);
-        }
-        if (got == 0) {
-            return capacity == 0 ? 0 : -1;
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
-    }
-}
-
 Woken WaitEventsOrFd(Handle stopEvent, Handle asideEvent, int fd, bool withFd, bool hangUp,
                      long timeoutMs) {
     if (!withFd && !hangUp) {

@@ -63,7 +63,21 @@ inline EventOrPort WaitEventOrFd(Handle eventHandle, int fd, long timeoutMs) {
 // A non-blocking read of what is queued: 0 when nothing is, -1 when the
 // line is gone (end of file after a hang-up or a closed connection, or an
 // error such as EIO or a reset).
-long ReadQueued(int fd, unsigned char* buffer, std::size_t capacity);
+inline long ReadQueued(int fd, unsigned char* buffer, std::size_t capacity) {
+    for (;;) {
+        const long got = SysRead(fd, buffer, capacity);
+        if (got > 0) {
+            return static_cast<long>(got);
+        }
+        if (got == 0) {
+            return capacity == 0 ? 0 : -1;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    }
+}
 
 }  // namespace posix
 }  // namespace platform
