@@ -50,11 +50,115 @@ inline protocol::Line CSerDev::Impl::LineNow(long long nowUs) const {
     protocol::Line line;
     line.nowUs = nowUs != 0 ? nowUs : NowUs();
     line.seen = m_Receive.AnswersSeen();
-    line.connected = m_Connection.Connected();
-    line.lost = m_Connection.Lost();
-    line.closing = m_Connection.Closing();
+    const veltor::Connection::View view = m_Connection.Look();
+    line.connected = view.connected;
+    line.lost = view.lost;
+    line.closing = view.closing;
     line.cancelled = m_Connection.Commands().Cancelled();
     return line;
+}
+
+// Send, RequestOnWire and ReadAnswer are defined inline here, before the
+// driver's loop, their one caller: each runs once per exchange.
+
+inline long long CSerDev::Impl::RequestOnWire(int count, long long writeStartUs, long long& nowUs) {
+    // write() returns once the driver has queued the bytes. The request is on
+    // the wire when the driver's queue has drained, where the driver can
+    // tell, and no earlier than the wire time of everything written before
+    // it, where it cannot (a pseudo-terminal, a USB adapter with a deep
+    // buffer).
+    m_LineFreeUs = std::max(m_LineFreeUs, writeStartUs) + WireUs(count, m_Connection.Baud());
+    if (lk::Link* link = m_Connection.PortLink()) {
+        lk::DrainOn(*link, WriteBoundMs(std::max(0LL, m_LineFreeUs - writeStartUs)));
+    }
+    nowUs = NowUs();
+    return std::max(nowUs, m_LineFreeUs);
+}
+
+inline protocol::Step CSerDev::Impl::Send(protocol::Exchange& exchange, CCommand* command,
+                                          veltor::ReceiveTurn& turn, long long& nowUs) {
+    if (turn.PortLost()) {
+        m_Connection.MarkLost();
+        return exchange.NotSent(protocol::Outcome::kPortLost, LineNow());
+    }
+    const long long start = nowUs;
+    exchange.Writing(LineNow(start));
+    // The receive side counts the request as owed before it can be answered.
+    m_Receive.CountRequests(m_Ledger.requests);
+    const long long wire = WireUs(command->m_RequestLength, m_Connection.Baud());
+    Trace(TraceEvent::kRequest, command->m_Request,
+          static_cast<unsigned long>(command->m_RequestLength), command->m_Status);
+    lk::Link* link = m_Connection.PortLink();
+    if (link == nullptr || !lk::WriteOn(*link, command->m_Request, command->m_RequestLength,
+                                        WriteBoundMs(wire + std::max(0LL, m_LineFreeUs - start)))) {
+        return exchange.Written(false, 0, LineNow());
+    }
+    const long long onWire = RequestOnWire(command->m_RequestLength, start, nowUs);
+    return exchange.Written(true, onWire, LineNow(nowUs));
+}
+
+inline int CSerDev::Impl::ReadAnswer(veltor::ReceiveTurn& turn, unsigned char* answer, long& have,
+                                     long long deadlineUs, long long nowUs) {
+    // An answer held behind what may be a cut-off report is released once
+    // the line has been quiet for longer than a report's bytes are apart.
+    const long long graceUs = 20000 + WireUs(10, m_Connection.Baud());
+    long long releaseAt = 0;
+    bool portReady = false;
+    // A turn that reads the port itself begins with nothing in the ring and
+    // nothing under way in the splitter: its first look is after the wait.
+    bool waitFirst = turn.ReadsPort();
+    for (;;) {
+        // After a wake-up by the port, its bytes are read and the ring looked
+        // into together.
+        const veltor::ReceiveTurn::Look look = waitFirst
+                                                   ? veltor::ReceiveTurn::Look{false, false, 2}
+                                                   : turn.Read(portReady, answer, have);
+        waitFirst = false;
+        if (look.lost) {
+            m_Connection.MarkLost();
+        }
+        // The body of an answer may take its own wire time beyond the
+        // attempt's deadline.
+        const long whole = look.whole;
+        const bool held = look.held;
+        if (have >= whole) {
+            return 0;
+        }
+        if (m_Connection.Lost()) {
+            return -2;
+        }
+        if (m_Connection.Closing()) {
+            return -3;
+        }
+        if (m_Connection.Commands().Cancelled()) {
+            return -4;
+        }
+        const long long endUs =
+            have < 2 ? deadlineUs : deadlineUs + WireUs(whole - 2, m_Connection.Baud());
+        if (nowUs == 0) {
+            nowUs = NowUs();
+        }
+        // The deadline is looked at on every turn, not only when a wait runs
+        // out: a line that never stops sending (noise, a flood of zeros) must
+        // not keep the attempt going.
+        if (nowUs >= endUs) {
+            return -1;
+        }
+        releaseAt = !held ? 0 : releaseAt != 0 ? releaseAt : nowUs + graceUs;
+        if (releaseAt != 0 && nowUs >= releaseAt) {
+            turn.ReleaseHeldAnswer();
+            releaseAt = 0;
+            nowUs = 0;
+            portReady = false;
+            continue;
+        }
+        const long long wakeAt = releaseAt != 0 ? std::min(releaseAt, endUs) : endUs;
+        const long long left = wakeAt - nowUs;
+        const long waitMs = left > 0 ? static_cast<long>((left + 999) / 1000) : 0;
+        const lk::DataWait woken = turn.Wait(waitMs);
+        nowUs = 0;
+        portReady = woken == lk::DataWait::Port;
+    }
 }
 
 protocol::Step CSerDev::Impl::Drive(protocol::Exchange& exchange) {
@@ -127,103 +231,6 @@ protocol::Step CSerDev::Impl::Drive(protocol::Exchange& exchange) {
                 step = exchange.Woken(LineNow());
                 break;
         }
-    }
-}
-
-protocol::Step CSerDev::Impl::Send(protocol::Exchange& exchange, CCommand* command,
-                                   veltor::ReceiveTurn& turn, long long& nowUs) {
-    if (turn.PortLost()) {
-        m_Connection.MarkLost();
-        return exchange.NotSent(protocol::Outcome::kPortLost, LineNow());
-    }
-    const long long start = nowUs;
-    exchange.Writing(LineNow(start));
-    // The receive side counts the request as owed before it can be answered.
-    m_Receive.CountRequests(m_Ledger.requests);
-    const long long wire = WireUs(command->m_RequestLength, m_Connection.Baud());
-    Trace(TraceEvent::kRequest, command->m_Request,
-          static_cast<unsigned long>(command->m_RequestLength), command->m_Status);
-    if (!lk::Write(m_Connection.Port(), command->m_Request, command->m_RequestLength,
-                   WriteBoundMs(wire + std::max(0LL, m_LineFreeUs - start)))) {
-        return exchange.Written(false, 0, LineNow());
-    }
-    const long long onWire = RequestOnWire(command->m_RequestLength, start, nowUs);
-    return exchange.Written(true, onWire, LineNow(nowUs));
-}
-
-long long CSerDev::Impl::RequestOnWire(int count, long long writeStartUs, long long& nowUs) {
-    // write() returns once the driver has queued the bytes. The request is on
-    // the wire when the driver's queue has drained, where the driver can
-    // tell, and no earlier than the wire time of everything written before
-    // it, where it cannot (a pseudo-terminal, a USB adapter with a deep
-    // buffer).
-    m_LineFreeUs = std::max(m_LineFreeUs, writeStartUs) + WireUs(count, m_Connection.Baud());
-    lk::Drain(m_Connection.Port(), WriteBoundMs(std::max(0LL, m_LineFreeUs - writeStartUs)));
-    nowUs = NowUs();
-    return std::max(nowUs, m_LineFreeUs);
-}
-
-int CSerDev::Impl::ReadAnswer(veltor::ReceiveTurn& turn, unsigned char* answer, long& have,
-                              long long deadlineUs, long long nowUs) {
-    // An answer held behind what may be a cut-off report is released once
-    // the line has been quiet for longer than a report's bytes are apart.
-    const long long graceUs = 20000 + WireUs(10, m_Connection.Baud());
-    long long releaseAt = 0;
-    bool portReady = false;
-    // A turn that reads the port itself begins with nothing in the ring and
-    // nothing under way in the splitter: its first look is after the wait.
-    bool waitFirst = turn.ReadsPort();
-    for (;;) {
-        // After a wake-up by the port, its bytes are read and the ring looked
-        // into together.
-        const veltor::ReceiveTurn::Look look = waitFirst
-                                                   ? veltor::ReceiveTurn::Look{false, false, 2}
-                                                   : turn.Read(portReady, answer, have);
-        waitFirst = false;
-        if (look.lost) {
-            m_Connection.MarkLost();
-        }
-        // The body of an answer may take its own wire time beyond the
-        // attempt's deadline.
-        const long whole = look.whole;
-        const bool held = look.held;
-        if (have >= whole) {
-            return 0;
-        }
-        if (m_Connection.Lost()) {
-            return -2;
-        }
-        if (m_Connection.Closing()) {
-            return -3;
-        }
-        if (m_Connection.Commands().Cancelled()) {
-            return -4;
-        }
-        const long long endUs =
-            have < 2 ? deadlineUs : deadlineUs + WireUs(whole - 2, m_Connection.Baud());
-        if (nowUs == 0) {
-            nowUs = NowUs();
-        }
-        // The deadline is looked at on every turn, not only when a wait runs
-        // out: a line that never stops sending (noise, a flood of zeros) must
-        // not keep the attempt going.
-        if (nowUs >= endUs) {
-            return -1;
-        }
-        releaseAt = !held ? 0 : releaseAt != 0 ? releaseAt : nowUs + graceUs;
-        if (releaseAt != 0 && nowUs >= releaseAt) {
-            turn.ReleaseHeldAnswer();
-            releaseAt = 0;
-            nowUs = 0;
-            portReady = false;
-            continue;
-        }
-        const long long wakeAt = releaseAt != 0 ? std::min(releaseAt, endUs) : endUs;
-        const long long left = wakeAt - nowUs;
-        const long waitMs = left > 0 ? static_cast<long>((left + 999) / 1000) : 0;
-        const lk::DataWait woken = turn.Wait(waitMs);
-        nowUs = 0;
-        portReady = woken == lk::DataWait::Port;
     }
 }
 

@@ -69,6 +69,7 @@ int Connection::Open(const char* device, long baud, std::string& error) {
         return configured;
     }
     m_nBaud = baud;
+    m_pLink = link::AsLink(m_hPort);
     m_hStopEvent = pf::CreateEvent(false);
     m_hStartedEvent = pf::CreateEvent(false);
     const bool exchangeReads = m_Receive.ExchangeReadsPort();
@@ -117,6 +118,7 @@ void Connection::Close() {
     Release(m_hThread);
     Release(m_hAsideEvent);
     m_Receive.Close();
+    m_pLink = nullptr;
     Release(m_hPort);
     Release(m_hStartedEvent);
     unsigned word = m_Word.load();

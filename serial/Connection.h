@@ -25,6 +25,9 @@
 namespace veltor {
 
 class ReceiveSide;
+namespace link {
+class Link;
+}
 
 // Who hears that the line went away: the device's reconnection hook. Runs on
 // the watcher or on a commanding thread with the command lock held; it must
@@ -68,10 +71,23 @@ public:
     bool Lost() const { return Base(m_Word.load()) == kLostBits; }
     // A close is waiting for the command in progress, or running.
     bool Closing() const { return m_Word.load() >= kCloser; }
+    // The three above from one reading of the state (the exchange's view of
+    // the line at each of its steps).
+    struct View {
+        bool connected;
+        bool lost;
+        bool closing;
+    };
+    View Look() const {
+        const unsigned word = m_Word.load();
+        return View{Base(word) == kOpenBits, Base(word) == kLostBits, word >= kCloser};
+    }
 
     CommandLock& Commands() { return m_Commands; }
     const CommandLock& Commands() const { return m_Commands; }
     Handle Port() const { return m_hPort; }
+    // The port's link, resolved once when it opened (null while closed).
+    link::Link* PortLink() const { return m_pLink; }
     long Baud() const { return m_nBaud; }
 
 private:
@@ -93,6 +109,7 @@ private:
     std::atomic<unsigned> m_Word{kClosedBits};
     long m_nBaud = 0;  // line speed of the open port
     Handle m_hPort = nullptr;
+    link::Link* m_pLink = nullptr;
     Handle m_hStopEvent = nullptr;
     Handle m_hThread = nullptr;
     Handle m_hStartedEvent = nullptr;

@@ -50,6 +50,7 @@ bool ReceiveSide::Open(Handle port, Handle asideEvent) {
     m_Ring.MarkEmpty(dataEvent);
     m_bAwaiting = false;
     m_hPort = port;
+    m_pLink = link::AsLink(port);
     m_hAsideEvent = asideEvent;
     m_Splitter = LineSplitter();
     m_Sorted.Clear();
@@ -65,6 +66,7 @@ void ReceiveSide::Close() {
     ReceiveLock receive(m_Ring);
     m_bAwaiting = false;
     m_hPort = nullptr;
+    m_pLink = nullptr;
     m_hAsideEvent = nullptr;
 }
 
@@ -167,7 +169,7 @@ bool ReceiveSide::ReadPort(unsigned char* answer, long& have) {
     // The same reading and sorting as the watcher's, so that every byte is
     // taken once and in order whichever thread reads it.
     unsigned char bytes[kMaxFeed];
-    const long count = link::ReadQueued(m_hPort, bytes, sizeof(bytes));
+    const long count = m_pLink != nullptr ? link::ReadQueuedOn(*m_pLink, bytes, sizeof(bytes)) : -1;
     if (count <= 0) {
         return count == 0;
     }
@@ -197,7 +199,9 @@ ReceiveTurn::ReceiveTurn(ReceiveSide& side, const char* status, long long endByU
         ReceiveLock receive(side.m_Ring);
         side.m_pStatus = status;
         for (int reads = 0; readWaiting && reads < 8; ++reads) {
-            const long count = link::ReadQueued(side.m_hPort, waiting, sizeof(waiting));
+            const long count = side.m_pLink != nullptr
+                                   ? link::ReadQueuedOn(*side.m_pLink, waiting, sizeof(waiting))
+                                   : -1;
             if (count < 0) {
                 m_bLost = true;
                 break;

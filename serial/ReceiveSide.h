@@ -125,6 +125,7 @@ private:
     // is to wake; made at the first opening, released by the destructor.
     std::atomic<Handle> m_hDataEvent{nullptr};
     Handle m_hPort = nullptr;
+    link::Link* m_pLink = nullptr;  // the port's, resolved once when it opened
     Handle m_hAsideEvent = nullptr;
     LineSplitter m_Splitter;
     SplitOutput m_Sorted;
@@ -183,8 +184,10 @@ public:
     // Waits at most `ms` for answer bytes, the port (where the turn reads
     // it) or a wake-up.
     link::DataWait Wait(long ms) {
-        return link::WaitForDataOrPort(m_Side.m_hDataEvent.load(std::memory_order_relaxed),
-                                       m_Side.m_hPort, ms);
+        return m_Side.m_pLink != nullptr
+                   ? link::WaitForDataOn(*m_Side.m_pLink,
+                                         m_Side.m_hDataEvent.load(std::memory_order_relaxed), ms)
+                   : link::DataWait::Failed;
     }
 
 private:

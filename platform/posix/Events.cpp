@@ -33,16 +33,6 @@ void DrainCounter(Event* event) {
     (void)posix::SysRead(event->fd, &value, sizeof(value));
 }
 
-bool TakeEvent(Event* event) {
-    // A plain look first: an event found reset (the usual case for the
-    // receive ring's) costs no locked instruction.
-    if (!event->signalled.load(std::memory_order_relaxed) || !event->signalled.exchange(false)) {
-        return false;
-    }
-    DrainCounter(event);
-    return true;
-}
-
 }  // namespace posix
 
 long long NowMs() {

@@ -27,6 +27,7 @@
 #ifdef VELTOR_DIRECT_SYSCALLS
 #include <sys/syscall.h>
 
+#include <cerrno>
 #include <ctime>
 #endif
 
@@ -34,9 +35,47 @@ namespace veltor {
 namespace platform {
 namespace posix {
 
+#if defined(VELTOR_DIRECT_SYSCALLS) && defined(__x86_64__)
+// The system call itself, without the C library's syscall() around it (its
+// call and the shuffle of its arguments, three times per exchange); a
+// failure sets errno as it does.
+inline long RawSyscall3(long number, long a, long b, long c) {
+    long result;
+    __asm__ volatile("syscall"
+                     : "=a"(result)
+                     : "0"(number), "D"(a), "S"(b), "d"(c)
+                     : "rcx", "r11", "memory");
+    if (result < 0 && result > -4096) {
+        errno = static_cast<int>(-result);
+        return -1;
+    }
+    return result;
+}
+
+inline long RawSyscall5(long number, long a, long b, long c, long d, long e) {
+    long result;
+    register long r10 __asm__("r10") = d;
+    register long r8 __asm__("r8") = e;
+    __asm__ volatile("syscall"
+                     : "=a"(result)
+                     : "0"(number), "D"(a), "S"(b), "d"(c), "r"(r10), "r"(r8)
+                     : "rcx", "r11", "memory");
+    if (result < 0 && result > -4096) {
+        errno = static_cast<int>(-result);
+        return -1;
+    }
+    return result;
+}
+#define VELTOR_RAW_SYSCALLS 1
+#endif
+
 inline long SysRead(int fd, void* buffer, std::size_t count) {
 #ifdef VELTOR_DIRECT_SYSCALLS
+#ifdef VELTOR_RAW_SYSCALLS
+    return RawSyscall3(SYS_read, fd, reinterpret_cast<long>(buffer), static_cast<long>(count));
+#else
     return ::syscall(SYS_read, fd, buffer, count);
+#endif
 #else
     return ::read(fd, buffer, count);
 #endif
@@ -44,7 +83,11 @@ inline long SysRead(int fd, void* buffer, std::size_t count) {
 
 inline long SysWrite(int fd, const void* bytes, std::size_t count) {
 #ifdef VELTOR_DIRECT_SYSCALLS
+#ifdef VELTOR_RAW_SYSCALLS
+    return RawSyscall3(SYS_write, fd, reinterpret_cast<long>(bytes), static_cast<long>(count));
+#else
     return ::syscall(SYS_write, fd, bytes, count);
+#endif
 #else
     return ::write(fd, bytes, count);
 #endif
@@ -53,11 +96,15 @@ inline long SysWrite(int fd, const void* bytes, std::size_t count) {
 // poll(): timeoutMs below 0 waits without a limit.
 inline int SysPoll(pollfd* fds, nfds_t count, int timeoutMs) {
 #ifdef VELTOR_DIRECT_SYSCALLS
-    if (timeoutMs < 0) {
-        return static_cast<int>(::syscall(SYS_ppoll, fds, count, nullptr, nullptr, 0));
-    }
     timespec limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000000L};
-    return static_cast<int>(::syscall(SYS_ppoll, fds, count, &limit, nullptr, 0));
+    timespec* bound = timeoutMs < 0 ? nullptr : &limit;
+#ifdef VELTOR_RAW_SYSCALLS
+    return static_cast<int>(RawSyscall5(SYS_ppoll, reinterpret_cast<long>(fds),
+                                        static_cast<long>(count), reinterpret_cast<long>(bound), 0,
+                                        0));
+#else
+    return static_cast<int>(::syscall(SYS_ppoll, fds, count, bound, nullptr, 0));
+#endif
 #else
     return ::poll(fds, count, timeoutMs);
 #endif

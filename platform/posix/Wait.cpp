@@ -10,51 +10,6 @@ namespace veltor {
 namespace platform {
 namespace posix {
 
-long ReadQueued(int fd, unsigned char* buffer, std::size_t capacity) {
-    for (;;) {
-        const long got = SysRead(fd, buffer, capacity);
-        if (got > 0) {
-            return static_cast<long>(got);
-        }
-        if (got == 0) {
-            return capacity == 0 ? 0 : -1;
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
-    }
-}
-
-EventOrPort WaitEventOrFd(Handle eventHandle, int fd, long timeoutMs) {
-    auto* event = As<Event>(eventHandle);
-    if (event == nullptr || fd < 0) {
-        return EventOrPort::Failed;
-    }
-    if (TakeEvent(event)) {
-        return EventOrPort::Event;
-    }
-    pollfd p[2] = {{event->fd, POLLIN, 0}, {fd, POLLIN, 0}};
-    const int ready = SysPoll(p, 2, timeoutMs < 0 ? -1 : static_cast<int>(timeoutMs));
-    if (ready < 0) {
-        // Interrupted by a signal: the caller looks and waits again.
-        return errno == EINTR ? EventOrPort::Event : EventOrPort::Failed;
-    }
-    if (ready == 0) {
-        return EventOrPort::TimedOut;
-    }
-    if ((p[1].revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0) {
-        return EventOrPort::Port;
-    }
-    // The event is set (taken here), or its counter is left over from a
-    // reset that raced a set: a spurious wake-up, which the caller treats
-    // like any other (it looks, finds nothing, and waits again).
-    if (!TakeEvent(event)) {
-        DrainCounter(event);
-    }
-    return EventOrPort::Event;
-}
-
 Woken WaitEventsOrFd(Handle stopEvent, Handle asideEvent, int fd, bool withFd, bool hangUp,
                      long timeoutMs) {
     if (!withFd && !hangUp) {

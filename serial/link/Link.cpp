@@ -29,10 +29,7 @@ WatchEvent ToWatchEvent(pf::Woken woken) {
 }
 
 DataWait ToDataWait(pf::EventOrPort woken) {
-    return woken == pf::EventOrPort::Event      ? DataWait::Data
-           : woken == pf::EventOrPort::Port     ? DataWait::Port
-           : woken == pf::EventOrPort::TimedOut ? DataWait::TimedOut
-                                                : DataWait::Failed;
+    return AsDataWait(woken);
 }
 
 std::atomic<int> PortDeadline::s_Live{0};

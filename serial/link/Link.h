@@ -26,6 +26,13 @@
 
 #include "platform/Platform.h"
 
+#ifndef _WIN32
+#include <cerrno>
+
+#include "platform/posix/Sys.h"
+#include "platform/posix/Wait.h"
+#endif
+
 namespace veltor {
 namespace link {
 
@@ -115,11 +122,83 @@ public:
     virtual DataWait WaitForData(Handle event, long timeoutMs) = 0;
     // Null when the watch cannot be made.
     virtual Watch* OpenWatch(Handle stopEvent, Handle asideEvent) = 0;
+
+    // The descriptor on which Write, ReadQueued and WaitForData are plain
+    // non-blocking system calls (a terminal), or -1: the exchange's path
+    // (WriteOn and the others below) then makes those calls itself.
+    int DirectFd() const { return m_nDirectFd; }
+    // Drain has nothing to wait for (a pseudo-terminal has no output queue).
+    bool DrainsNothing() const { return m_bDrainsNothing; }
+
+protected:
+    int m_nDirectFd = -1;
+    bool m_bDrainsNothing = false;
 };
 
 // The link behind a handle made by Open; null for any other handle.
 inline Link* AsLink(Handle port) {
     return static_cast<Link*>(platform::FromHandle(port));
+}
+
+// ---- The exchange's path: a link resolved once per connection ----------------------
+// The same as Write, Drain, ReadQueued and WaitForDataOrPort of its handle,
+// without the handle's kind test; on a link with a direct descriptor, without
+// the table's indirect call either (some hundred instructions per exchange).
+
+inline bool WriteOn(Link& link, const unsigned char* bytes, int count, long timeoutMs) {
+#ifndef _WIN32
+    const int fd = link.DirectFd();
+    if (fd >= 0 && bytes != nullptr && count > 0) {
+        const long written = platform::posix::SysWrite(fd, bytes, static_cast<std::size_t>(count));
+        if (written == count) {
+            return true;
+        }
+        // A part written, a full queue or an interrupted call: the link's
+        // own loop does the rest, waiting within the bound.
+        if (written > 0) {
+            bytes += written;
+            count -= static_cast<int>(written);
+        } else if (written < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+            return false;
+        }
+    }
+#endif
+    if (bytes == nullptr || count < 0) {
+        return false;
+    }
+    return link.Write(bytes, count, PortDeadline::Bound(timeoutMs));
+}
+
+inline void DrainOn(Link& link, long timeoutMs) {
+    if (!link.DrainsNothing()) {
+        link.Drain(PortDeadline::Bound(timeoutMs));
+    }
+}
+
+inline long ReadQueuedOn(Link& link, unsigned char* buffer, std::size_t capacity) {
+#ifndef _WIN32
+    if (link.DirectFd() >= 0) {
+        return platform::posix::ReadQueued(link.DirectFd(), buffer, capacity);
+    }
+#endif
+    return link.ReadQueued(buffer, capacity);
+}
+
+// ToDataWait's mapping, inline for the exchange's wait.
+inline DataWait AsDataWait(platform::EventOrPort woken) {
+    return woken == platform::EventOrPort::Event      ? DataWait::Data
+           : woken == platform::EventOrPort::Port     ? DataWait::Port
+           : woken == platform::EventOrPort::TimedOut ? DataWait::TimedOut
+                                                      : DataWait::Failed;
+}
+
+inline DataWait WaitForDataOn(Link& link, Handle event, long timeoutMs) {
+#ifndef _WIN32
+    if (link.DirectFd() >= 0) {
+        return AsDataWait(platform::posix::WaitEventOrFd(event, link.DirectFd(), timeoutMs));
+    }
+#endif
+    return link.WaitForData(event, timeoutMs);
 }
 
 // Opens a link by its name: socket://HOST:PORT, rfc2217://HOST:PORT (see

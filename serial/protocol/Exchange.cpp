@@ -7,6 +7,9 @@
 namespace veltor {
 namespace protocol {
 
+// The small steps of the rule are inline within this file: every exchange
+// passes through several of them.
+
 namespace {
 
 // Outcomes after which no further attempt can go better: there is no port,
@@ -56,7 +59,7 @@ Step Exchange::Start(const Line& line) {
 
 // ---- Getting back in step ------------------------------------------------------------
 
-Step Exchange::LookLate(const Line& line) {
+inline Step Exchange::LookLate(const Line& line) {
     // Owed answers are awaited, at most until the last attempt's time-out
     // has passed once more since that attempt ended.
     if (m_Ledger.Owed(line.seen) == 0) {
@@ -130,7 +133,7 @@ Step Exchange::LookStepFree(const Line& line) {
     return Await(Step::kAwaitOwed, m_StepDeadlineUs);
 }
 
-Step Exchange::InStep(const Line& line) {
+inline Step Exchange::InStep(const Line& line) {
     if (m_Run != Run::kCommand) {
         return Done(Outcome::kSuccess);
     }
@@ -151,7 +154,7 @@ Step Exchange::Woken(const Line& line) {
 
 // ---- One attempt ---------------------------------------------------------------------
 
-Step Exchange::BeginAttempt(CCommand* command, const Line& line) {
+inline Step Exchange::BeginAttempt(CCommand* command, const Line& line) {
     m_pAttempt = command;
     if (m_Phase == Phase::kAttempt || m_Run == Run::kOneAttempt) {
         ++m_nAttempts;
@@ -275,7 +278,7 @@ Step Exchange::AfterStepQuery(Outcome outcome, const Line& line) {
     return EnterStepFree(line);
 }
 
-Step Exchange::AfterAttempt(Outcome outcome, const Line& line) {
+inline Step Exchange::AfterAttempt(Outcome outcome, const Line& line) {
     if (outcome == Outcome::kSuccess || m_Run == Run::kOneAttempt) {
         return Done(outcome);
     }
@@ -298,7 +301,7 @@ Step Exchange::AfterAttempt(Outcome outcome, const Line& line) {
     return BeginAttempt(m_pAttempt, line);
 }
 
-Step Exchange::Done(Outcome outcome) {
+inline Step Exchange::Done(Outcome outcome) {
     m_Phase = Phase::kDone;
     Step step;
     step.kind = Step::kDone;
@@ -307,7 +310,7 @@ Step Exchange::Done(Outcome outcome) {
     return step;
 }
 
-Step Exchange::Await(Step::Kind kind, long long deadlineUs) const {
+inline Step Exchange::Await(Step::Kind kind, long long deadlineUs) const {
     Step step;
     step.kind = kind;
     step.command = m_pAttempt;

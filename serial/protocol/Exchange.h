@@ -70,7 +70,7 @@ struct Line {
 
 // What the driver is to do next.
 struct Step {
-    enum Kind {
+    enum Kind : unsigned char {
         // Begin an attempt of `command`: take the receive side (first
         // taking what waits out of the answer's way when `takeWaiting`),
         // then call Writing, write the request and call Written (or NotSent
@@ -86,24 +86,26 @@ struct Step {
         // command.
         kDone,
     };
-    Kind kind = kDone;
+    // The fields are ordered so that a step fits in 32 bytes: it is passed
+    // back by value at every step of every exchange.
     CCommand* command = nullptr;
+    long long deadlineUs = 0;
+    Kind kind = kDone;
     // kSend: an answer is owed, so one may wait unread in the driver's queue
     // and must be read before the request goes out, or it would be taken for
     // the request's own. While nothing is owed, no answer can wait there:
     // bytes that do are read with the answer and sorted like those that come
     // after the request (reports delivered, noise skipped).
     bool takeWaiting = false;
-    long long deadlineUs = 0;
     // The attempt in progress ended with `attemptOutcome`: the driver ends
     // its turn and records the outcome before doing the rest.
     bool attemptEnded = false;
-    Outcome attemptOutcome = Outcome::kNone;
-    Outcome outcome = Outcome::kNone;
-    int attempts = 0;
     // kDone of a command to be carried out at most once: it failed after the
     // instrument may have carried it out, and it was not sent again.
     bool mayHaveHappened = false;
+    Outcome attemptOutcome = Outcome::kNone;
+    Outcome outcome = Outcome::kNone;
+    int attempts = 0;
 };
 
 // One run over the line: a whole command, one attempt, or getting back in

@@ -385,6 +385,49 @@ TEST_P(EveryLink, TheExchangeWaitsForItsEventOrThePort) {
     EXPECT_EQ(got, kData);
 }
 
+// The exchange's path (a link resolved once, a terminal's descriptor used
+// directly) must carry the same bytes and report the same waits as the
+// handle's operations.
+TEST_P(EveryLink, TheExchangesDirectPathDoesWhatTheHandlesOperationsDo) {
+    lk::Link* link = lk::AsLink(port_);
+    ASSERT_NE(link, nullptr);
+    EXPECT_EQ(link->DirectFd() >= 0, GetParam() == Kind::Terminal);
+    EXPECT_EQ(link->DrainsNothing(), GetParam() == Kind::Terminal);  // a pseudo-terminal
+    ASSERT_TRUE(lk::WriteOn(*link, kData.data(), static_cast<int>(kData.size()), 1000));
+    lk::DrainOn(*link, 1000);
+    EXPECT_EQ(peer_->Receive(kData.size()), kData);
+    EXPECT_EQ(lk::WaitForDataOn(*link, event_, 0), lk::DataWait::TimedOut);
+    pf::SetEvent(event_);
+    EXPECT_EQ(lk::WaitForDataOn(*link, event_, 0), lk::DataWait::Data);
+    unsigned char bytes[64];
+    EXPECT_EQ(lk::ReadQueuedOn(*link, bytes, sizeof(bytes)), 0);
+    peer_->Send(kData);
+    Bytes got;
+    const long long deadline = pf::NowMs() + 10000;
+    while (got.size() < kData.size() && pf::NowMs() < deadline) {
+        ASSERT_EQ(lk::WaitForDataOn(*link, event_, pf::MillisecondsLeft(deadline)),
+                  lk::DataWait::Port);
+        const long n = lk::ReadQueuedOn(*link, bytes, sizeof(bytes));
+        ASSERT_GE(n, 0);
+        got.insert(got.end(), bytes, bytes + n);
+    }
+    EXPECT_EQ(got, kData);
+}
+
+// A request the terminal takes only in part (nobody reads the other side)
+// is not reported written: the direct write's rest goes through the link's
+// own loop, which gives up at its bound.
+TEST_P(EveryLink, AWriteTheTerminalTakesOnlyInPartFailsAtItsBound) {
+    if (GetParam() != Kind::Terminal) {
+        GTEST_SKIP() << "a socket's buffers may take it all";
+    }
+    lk::Link* link = lk::AsLink(port_);
+    ASSERT_NE(link, nullptr);
+    const Bytes big(1 << 20, 0x55);
+    EXPECT_FALSE(lk::WriteOn(*link, big.data(), static_cast<int>(big.size()), 50));
+    EXPECT_FALSE(lk::WriteOn(*link, nullptr, 1, 50));
+}
+
 TEST_P(EveryLink, APurgeDropsWhatArrivedAndAsksTheServerToo) {
     lk::Watch* watch = lk::WatchOpen(port_, stop_);
     ASSERT_NE(watch, nullptr);

@@ -138,6 +138,10 @@ public:
         }
         m_Baud = baud;
         m_bPseudo = IsPseudoTerminal(m_Fd);
+        // Non-blocking and configured: the exchange may read and write it
+        // with plain system calls.
+        m_nDirectFd = m_Fd;
+        m_bDrainsNothing = m_bPseudo;
         return 0;
     }
 
