@@ -56,14 +56,16 @@ TEST_F(DeviceCommands, ClockOptionsPayload) {
 
 TEST_F(DeviceCommands, ClockOptionsAllowASecondPerWait) {
     Fault slow = Make(FaultKind::Delay);
-    slow.delayMs = 700;
+    slow.delayMs = 600;
     sim.QueueFault(slow);
     EXPECT_TRUE(device.CmdSetClock());
     EXPECT_EQ(sim.FrameCount(), 1u);
 
-    // The same delay fails a command that allows 500 ms per wait.
+    // A late answer fails a command that allows 500 ms per wait.
     sim.ClearLog();
-    sim.QueueFault(slow);
+    Fault late = Make(FaultKind::Delay);
+    late.delayMs = kLateAnswerMs;
+    sim.QueueFault(late);
     const unsigned char payload = 0x80;
     CCommand* command = new CCommand(0xD8, &payload, 1, nullptr, 0, 500, 1);
     EXPECT_FALSE(device.DoCommand(command));
@@ -105,7 +107,7 @@ TEST_F(DeviceCommands, ChannelCommands) {
 // (the second: the host cannot tell it from a lost answer, so it does not).
 TEST_F(DeviceCommands, AForcedTriggerIsCarriedOutAtMostOncePerCall) {
     vsim::Fault late = Make(FaultKind::Delay);
-    late.delayMs = 700;  // beyond the attempt's 500 ms
+    late.delayMs = kLateAnswerMs;  // beyond the attempt's 500 ms
     struct Case {
         const char* name;
         vsim::Fault first;

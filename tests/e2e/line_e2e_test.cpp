@@ -109,6 +109,7 @@ TEST_F(Line, AnInstrumentSlowOnceStaysInStep) {
     }
     // A command whose own request was never answered is not acknowledged by
     // the late answer of the command before it.
+    slow.delayMs = kLateAnswerMs;
     sim.QueueFault(slow);
     EXPECT_FALSE(Send(device, {0x80}, 1));
     sim.QueueFaults(Make(FaultKind::NoAnswer), 5);

@@ -244,7 +244,7 @@ TEST_F(SerialExchange, LateAnswerIsNotTakenForTheNextCommandsAnswerAfterClear) {
     // A late answer that arrives while no exchange awaits goes to the
     // handler; the next attempt starts with an empty ring.
     Fault slow = Make(FaultKind::Delay);
-    slow.delayMs = 700;
+    slow.delayMs = kLateAnswerMs;
     sim.QueueFault(slow);
     CCommand* command = EnableOutputs(1);
     EXPECT_FALSE(device.DoCommand(command));
