@@ -338,19 +338,36 @@ void CVeltor::SetReportListener(ReportListener listener) {
 void CVeltor::SnapshotClocks(double hz[4]) {
     // As GetClockFrequencyHz gives them, read once for the four pairs: this
     // runs before every command.
-    const SGeneral* general = m_pImpl->m_pGeneral;
+    Impl& d = *m_pImpl;
+    const SGeneral* general = d.m_pGeneral;
     if (general == nullptr) {
         for (int pair = 0; pair < veltor::ClockSnapshot::kPairs; ++pair) {
             hz[pair] = 0.0;
         }
+        d.m_bClocksTaken = false;
     } else {
+        const int codes[4] = {general->nClockAB, general->nClockCD, general->nClockEF,
+                              general->nClockGH};
         const double ref = general->dRefClockHz;
-        hz[0] = PairClockHz(general->nClockAB, ref);
-        hz[1] = PairClockHz(general->nClockCD, ref);
-        hz[2] = PairClockHz(general->nClockEF, ref);
-        hz[3] = PairClockHz(general->nClockGH, ref);
+        // Unchanged since the last snapshot, which every store comes from:
+        // the snapshot holds these already.
+        if (d.m_bClocksTaken && ref == d.m_ClockRefHz && codes[0] == d.m_ClockCodes[0] &&
+            codes[1] == d.m_ClockCodes[1] && codes[2] == d.m_ClockCodes[2] &&
+            codes[3] == d.m_ClockCodes[3]) {
+            for (int pair = 0; pair < veltor::ClockSnapshot::kPairs; ++pair) {
+                hz[pair] = d.m_ClockHz[pair];
+            }
+            return;
+        }
+        for (int pair = 0; pair < veltor::ClockSnapshot::kPairs; ++pair) {
+            hz[pair] = PairClockHz(codes[pair], ref);
+            d.m_ClockCodes[pair] = codes[pair];
+            d.m_ClockHz[pair] = hz[pair];
+        }
+        d.m_ClockRefHz = ref;
+        d.m_bClocksTaken = true;
     }
-    m_pImpl->m_pClocks->Store(hz);
+    d.m_pClocks->Store(hz);
 }
 
 double CVeltor::Impl::ClockForReading(int channel) {

@@ -70,4 +70,10 @@ struct CVeltor::Impl final : veltor::ChannelHost {
     veltor::ReportGatherer* m_pGatherer = nullptr;
     // The pairs' clocks for threads that cannot take the device's lock.
     veltor::ClockSnapshot* m_pClocks = nullptr;
+    // The general properties the snapshot was last taken from (under the
+    // device's lock): a command that finds them unchanged stores nothing.
+    bool m_bClocksTaken = false;
+    int m_ClockCodes[4] = {0, 0, 0, 0};
+    double m_ClockRefHz = 0.0;
+    double m_ClockHz[4] = {0.0, 0.0, 0.0, 0.0};
 };

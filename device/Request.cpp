@@ -15,6 +15,14 @@ thread_local const RequestLimit* tLimit = nullptr;
 // How many live on all threads: while none does, a request does not look up
 // its thread's (a thread always sees its own count).
 std::atomic<int> gLiveLimits{0};
+
+// The library's own request: its answer is read only up to its count, here,
+// so its response buffer is not cleared first.
+class OwnRequest : public CCommand {
+public:
+    OwnRequest(const unsigned char* payload, int length, const char* status)
+        : CCommand(KeepResponse(), kFrameCode, payload, length, status, kTimeoutMs, kAttempts) {}
+};
 }  // namespace
 
 RequestLimit::RequestLimit(int timeoutMs, int attempts)
@@ -32,7 +40,7 @@ bool SendRequest(ChannelHost& device, const unsigned char* payload, int length, 
                  int timeoutMs, Response* response, const char* once) {
     // One request, built and released in this call: on the stack, so that a
     // command costs no heap allocation.
-    CCommand command(kFrameCode, payload, length, status, 0, kTimeoutMs, kAttempts);
+    OwnRequest command(payload, length, status);
     if (timeoutMs != kTimeoutMs) {
         command.SetTimeout(timeoutMs);
     }
@@ -42,8 +50,11 @@ bool SendRequest(ChannelHost& device, const unsigned char* payload, int length, 
     }
     const bool ok = device.Carry(&command, once);
     if (ok && response != nullptr) {
-        std::memcpy(response->bytes, command.m_Response, sizeof(response->bytes));
-        response->count = command.m_ResponseCount;
+        // Only the answer's bytes: the rest of the buffer was never written.
+        const unsigned int count = command.m_ResponseCount;
+        std::memcpy(response->bytes, command.m_Response,
+                    std::min<std::size_t>(count, sizeof(response->bytes)));
+        response->count = count;
     }
     return ok;
 }

@@ -18,6 +18,24 @@ void CopyStatus(char* destination, const char* status) {
     destination[length] = '\0';
 }
 
+// Fills the status text and the framed request. Calls the class's own
+// MakePacket: it runs in a constructor.
+void Frame(CCommand& command, unsigned char frameCode, const unsigned char* payload, int length,
+           const char* status) {
+    CopyStatus(command.m_Status, status != nullptr ? status : "Working...");
+    // Only the framed bytes of the request are ever read (m_RequestLength).
+    // A payload longer than the request buffer can frame is cut to what fits;
+    // the commands of the library never build one.
+    if (length < 0 || payload == nullptr) {
+        length = 0;
+    }
+    if (length > 251) {
+        length = 251;
+    }
+    unsigned char* cursor = command.m_Request;
+    command.CCommand::MakePacket(frameCode, &cursor, &command.m_RequestLength, payload, length);
+}
+
 }  // namespace
 
 CCommand::CCommand()
@@ -42,19 +60,20 @@ CCommand::CCommand(unsigned char frameCode, const unsigned char* payload, int le
       m_ResponseCount(0),
       m_Tries(tries),
       m_Timeout(timeout) {
-    CopyStatus(m_Status, status != nullptr ? status : "Working...");
-    // Only the framed bytes of the request are ever read (m_RequestLength).
     std::memset(m_Response, 0, sizeof(m_Response));
-    // A payload longer than the request buffer can frame is cut to what fits;
-    // the commands of the library never build one.
-    if (length < 0 || payload == nullptr) {
-        length = 0;
-    }
-    if (length > 251) {
-        length = 251;
-    }
-    unsigned char* cursor = m_Request;
-    MakePacket(frameCode, &cursor, &m_RequestLength, payload, length);
+    Frame(*this, frameCode, payload, length, status);
+}
+
+CCommand::CCommand(KeepResponse, unsigned char frameCode, const unsigned char* payload, int length,
+                   const char* status, int timeout, int tries)
+    : m_Tag(0),
+      m_UserData(0),
+      m_UserData2(0),
+      m_RequestLength(0),
+      m_ResponseCount(0),
+      m_Tries(tries),
+      m_Timeout(timeout) {
+    Frame(*this, frameCode, payload, length, status);
 }
 
 CCommand::CCommand(const CCommand& other)

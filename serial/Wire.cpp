@@ -45,16 +45,4 @@ unsigned int DelayCounts(const unsigned char* message) {
            static_cast<unsigned int>(message[6]) << 24;
 }
 
-bool AnswerBelongs(const unsigned char* request, int requestLength, const unsigned char* answer,
-                   unsigned int count) {
-    const int queried = QueriedChannel(request, requestLength);
-    if (queried >= 0) {
-        return count >= kReportSize && answer[0] == kPositiveLead && answer[1] >= kReportSize - 2 &&
-               answer[2] == queried;
-    }
-    const bool queryShaped =
-        count >= kReportSize && answer[1] == kReportSize - 2 && answer[2] < kChannelCount;
-    return !queryShaped;
-}
-
 }  // namespace veltor

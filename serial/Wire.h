@@ -83,7 +83,16 @@ inline int QueriedChannel(const unsigned char* request, int requestLength) {
 // channel in byte 2, and no other request is answered with a query's answer.
 // Without sequence numbers on the line, this is what keeps a late answer of
 // one request from being taken for another's.
-bool AnswerBelongs(const unsigned char* request, int requestLength, const unsigned char* answer,
-                   unsigned int count);
+inline bool AnswerBelongs(const unsigned char* request, int requestLength,
+                          const unsigned char* answer, unsigned int count) {
+    const int queried = QueriedChannel(request, requestLength);
+    if (queried >= 0) {
+        return count >= kReportSize && answer[0] == kPositiveLead && answer[1] >= kReportSize - 2 &&
+               answer[2] == queried;
+    }
+    const bool queryShaped =
+        count >= kReportSize && answer[1] == kReportSize - 2 && answer[2] < kChannelCount;
+    return !queryShaped;
+}
 
 }  // namespace veltor

@@ -57,4 +57,13 @@ public:
     unsigned int m_ResponseCount;   ///< answer bytes stored, or an error code
     int m_Tries;                    ///< attempts left
     int m_Timeout;                  ///< milliseconds per wait for answer bytes
+
+protected:
+    /// Chooses the framing constructor that leaves m_Response as it is.
+    struct KeepResponse {};
+    /// Frames a request like the constructor above, with no user data, but
+    /// leaves m_Response uncleared: for a request whose answer is read only
+    /// up to m_ResponseCount, by the code that made it.
+    CCommand(KeepResponse, unsigned char frameCode, const unsigned char* payload, int length,
+             const char* status, int timeout, int tries);
 };

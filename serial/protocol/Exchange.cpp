@@ -42,9 +42,6 @@ bool Record(CCommand* command, const unsigned char* answer, long have) {
 
 }  // namespace
 
-Exchange::Exchange(Ledger& ledger, Run run, CCommand* command, bool once)
-    : m_Ledger(ledger), m_Run(run), m_pCommand(command), m_bOnce(once) {}
-
 Step Exchange::Start(const Line& line) {
     if (m_Run == Run::kOneAttempt) {
         return BeginAttempt(m_pCommand, line);

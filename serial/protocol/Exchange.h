@@ -121,7 +121,8 @@ public:
     };
     // `command` outlives the run; `once`: not sent again once it may have
     // been carried out.
-    Exchange(Ledger& ledger, Run run, CCommand* command, bool once);
+    Exchange(Ledger& ledger, Run run, CCommand* command, bool once)
+        : m_Ledger(ledger), m_Run(run), m_pCommand(command), m_bOnce(once) {}
     Exchange(const Exchange&) = delete;
     Exchange& operator=(const Exchange&) = delete;
 

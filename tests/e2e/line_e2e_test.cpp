@@ -11,6 +11,7 @@
 #include <climits>
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -356,6 +357,43 @@ TEST_F(Line, ReportsAreConvertedAtTheClockOfTheirReading) {
     EXPECT_DOUBLE_EQ(device.GetChannel('C')->GetLastDelay(), 4000 / 200e6);
     general->nClockCD = 1;
     EXPECT_DOUBLE_EQ(device.GetChannel('C')->GetLastDelay(), 4000 / 3125000.0);
+}
+
+TEST_F(Line, ReadersWithoutTheLockConvertAtTheClocksOfTheLastCommand) {
+    // Each command takes the clocks the host set; one that finds them as the
+    // last one did may keep its snapshot, but a change back and forth must
+    // reach readers that cannot take the device's lock.
+    sim.SendDelayReport(0, 4000);
+    ASSERT_TRUE(device.WaitForUnsolicited(8));
+    SGeneral* general = device.GetPropA();
+    struct Step {
+        int code;
+        double refHz;
+        double expectedHz;
+    };
+    const Step steps[] = {
+        {1, 10e6, 3125000.0}, {0, 10e6, 200e6}, {1, 10e6, 3125000.0}, {2, 10e6, 20e6},
+        {2, 12e6, 24e6},      {2, 12e6, 24e6},  {3, 12e6, 375000.0},  {0, 12e6, 200e6},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.expectedHz);
+        general->nClockAB = step.code;
+        general->dRefClockHz = step.refHz;
+        ASSERT_TRUE(device.CmdEnableOutputs());
+        // Set, not sent: readers without the lock keep the command's clocks.
+        general->nClockAB = step.code == 1 ? 0 : 1;
+        std::promise<void> held;
+        std::promise<void> read;
+        std::thread holder([&] {
+            CSerDev::Hold hold(device);
+            held.set_value();
+            read.get_future().wait();
+        });
+        held.get_future().wait();
+        EXPECT_DOUBLE_EQ(device.GetChannel('A')->GetLastDelay(), 4000 / step.expectedHz);
+        read.set_value();
+        holder.join();
+    }
 }
 
 TEST(SmallFaults, OpeningAndChannelsOutsideTheRules) {

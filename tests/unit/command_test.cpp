@@ -61,6 +61,37 @@ TEST(CommandFraming, ChecksumCoversLengthAndPayloadOnly) {
     EXPECT_NE(a.m_Request[a.m_RequestLength - 1], c.m_Request[c.m_RequestLength - 1]);
 }
 
+// The framing that leaves the response buffer as it is frames the same request
+// and fields as the public one, for every payload length up to the cut.
+class KeptResponse : public CCommand {
+public:
+    KeptResponse(const unsigned char* payload, int length, const char* status)
+        : CCommand(KeepResponse(), 0xD8, payload, length, status, 123, 4) {}
+};
+
+TEST(CommandFraming, KeepingTheResponseFramesTheSame) {
+    std::vector<unsigned char> payload(300);
+    for (std::size_t i = 0; i < payload.size(); ++i) {
+        payload[i] = static_cast<unsigned char>(i * 7 + 1);
+    }
+    for (const int length : {-1, 0, 1, 3, 250, 251, 252, 300}) {
+        for (const char* status : {static_cast<const char*>(nullptr), "Querying..."}) {
+            SCOPED_TRACE(length);
+            const CCommand expected(0xD8, payload.data(), length, status, 0, 123, 4);
+            const KeptResponse kept(payload.data(), length, status);
+            ASSERT_EQ(kept.m_RequestLength, expected.m_RequestLength);
+            EXPECT_EQ(0, std::memcmp(kept.m_Request, expected.m_Request,
+                                     static_cast<std::size_t>(expected.m_RequestLength)));
+            EXPECT_STREQ(kept.m_Status, expected.m_Status);
+            EXPECT_EQ(kept.m_ResponseCount, 0u);
+            EXPECT_EQ(kept.m_Tries, 4);
+            EXPECT_EQ(kept.m_Timeout, 123);
+            EXPECT_EQ(kept.m_UserData, 0u);
+            EXPECT_EQ(kept.m_Tag, 0u);
+        }
+    }
+}
+
 TEST(CommandFraming, ConstructorFields) {
     CCommand withText = Make({0x80}, "Enabling outputs...");
     EXPECT_STREQ(withText.m_Status, "Enabling outputs...");
