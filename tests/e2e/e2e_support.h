@@ -4,6 +4,8 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <veltor/veltor.h>
 
 #include <chrono>
@@ -32,6 +34,17 @@ inline size_t Entries(const char* path) {
         ::closedir(dir);
     }
     return n;
+}
+
+// Waits, at most ten seconds, until the kernel no longer lists the thread
+// `tid` of this process: a joined thread may be listed for a moment while
+// the kernel ends it, and nothing tells when it is gone.
+inline void AwaitThreadGone(long tid) {
+    const std::string path = "/proc/self/task/" + std::to_string(tid);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (::access(path.c_str(), F_OK) == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 // The process's threads once those it joined are gone. A joined thread may

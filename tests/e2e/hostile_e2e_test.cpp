@@ -77,7 +77,9 @@ Process Look() {
     // A sanitizer's runtime starts a thread of its own with the first thread
     // the process makes: one made and joined first keeps it out of the count.
     static const bool warmedUp = [] {
-        std::thread([] {}).join();
+        long tid = 0;
+        std::thread([&tid] { tid = ::syscall(SYS_gettid); }).join();
+        e2e::AwaitThreadGone(tid);
         return true;
     }();
     (void)warmedUp;
