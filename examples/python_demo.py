@@ -16,8 +16,11 @@ with veltor.Simulator() as sim, veltor.Device(sim.port) as device:
         held = sim.state()[letter]
         print(f"{letter}: {held.mode_name}, delay {held.delay_seconds * 1e6:g} us")
 
-    device.on_report = lambda report: print("report:", report)
-    with device.reports(timeout=0.5) as reports:
+    # Called on the library's thread: one print of one string, so that its
+    # line is never cut by another thread's.
+    device.on_report = lambda report: print(f"report: {report}")
+    # The two reports sent, each awaited for at most two seconds.
+    with device.reports(timeout=2.0, count=2) as reports:
         sim.send_report("A", 1.5e-6)  # seconds at the channel's clock
         sim.send_report("A", counts=301)
         print("delays:", [f"{r.seconds * 1e6:g} us" for r in reports])
@@ -26,4 +29,4 @@ with veltor.Simulator() as sim, veltor.Device(sim.port) as device:
     try:
         device["A"].enable()
     except veltor.RefusedError as error:
-        print("refused:", error)
+        print(f"refused: {error}")
